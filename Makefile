@@ -1,0 +1,22 @@
+# Thin wrappers over the CMake presets. `make test` is what CI runs.
+.PHONY: deps build test bench format
+
+JOBS ?= $(shell nproc)
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS)
+
+test: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS)
+	ctest --preset default
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan
+
+format:
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "Json.hpp"
+#include "Models.hpp"
+
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tovu {
+
+// A bad server address, or an answer outside 2xx. status: the HTTP status (0 when the answer
+// was not HTTP); absent for errors raised before anything was sent.
+class ApiError : public std::exception {
+public:
+    ApiError(std::optional<int> status, std::string message);
+
+    const std::optional<int>& status() const { return status_; }
+    const std::string& message() const { return message_; }
+    // 401 or 403: the device was removed or its token is wrong.
+    bool unauthorized() const;
+    // "404: Mã ghép không đúng", or the message alone without a status.
+    std::string description() const;
+    const char* what() const noexcept override { return description_.c_str(); }
+
+private:
+    std::optional<int> status_;
+    std::string message_;
+    std::string description_;
+};
+
+// The request never got an HTTP answer (refused, name resolution, TLS, the 20 s time-out);
+// what() is curl's own text.
+class TransportError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Client of the parents' server. Immutable; safe to use from any thread. Calls block.
+class ApiClient {
+public:
+    ApiClient(std::string_view server, std::optional<std::string> token);
+
+    // Trims, adds "https://" when no scheme is given, removes trailing slashes.
+    static std::string normalize(std::string_view server);
+
+    const std::string& server() const { return server_; }
+    const std::optional<std::string>& token() const { return token_; }
+
+    // One request; returns the decoded 2xx body. Throws ApiError, TransportError or
+    // DecodeError (a 2xx body that is not a T).
+    template <class T>
+    T send(std::string_view method, std::string_view path,
+           const std::optional<nlohmann::json>& body = std::nullopt) const {
+        return Json::decode<T>(sendRaw(method, path, body));
+    }
+
+    PairResult pair(const std::string& code, const std::string& deviceName,
+                    const std::string& osVersion) const;
+    Policy sync(const nlohmann::json& status, const std::vector<UsageEntry>& usage,
+                const std::vector<std::map<std::string, std::string>>& apps) const;
+    RequestResult request(const std::string& kind, std::int64_t minutes,
+                          const std::optional<std::string>& appId,
+                          const std::optional<std::string>& appName,
+                          const std::optional<std::string>& note) const;
+    RequestState requestState(const std::string& id) const;
+
+private:
+    // Performs the exchange and returns the body of a 2xx answer.
+    std::string sendRaw(std::string_view method, std::string_view path,
+                        const std::optional<nlohmann::json>& body) const;
+
+    std::string server_;
+    std::optional<std::string> token_;
+};
+
+} // namespace tovu

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "Models.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tovu {
+
+// Agent → daemon, one JSON line.
+struct IpcRequest {
+    std::string op;
+    std::optional<std::vector<UsageEntry>> entries;
+    std::optional<std::string> kind;
+    std::optional<std::int64_t> minutes;
+    std::optional<std::string> appId;
+    std::optional<std::string> appName;
+    std::optional<std::string> note;
+    std::optional<std::string> id;
+    std::optional<std::vector<std::map<std::string, std::string>>> apps;
+
+    bool operator==(const IpcRequest&) const = default;
+};
+
+// Daemon → agent, one JSON line.
+struct IpcResponse {
+    bool ok = false;
+    std::optional<std::string> error;
+    std::optional<Policy> policy;
+    std::optional<std::vector<UsageEntry>> entries;
+    std::optional<RequestResult> result;
+    std::optional<RequestState> state;
+    std::optional<bool> online;
+
+    static IpcResponse failure(std::string error);
+    bool operator==(const IpcResponse&) const = default;
+};
+
+void to_json(nlohmann::json& j, const IpcRequest& v);
+void from_json(const nlohmann::json& j, IpcRequest& v);
+void to_json(nlohmann::json& j, const IpcResponse& v);
+void from_json(const nlohmann::json& j, IpcResponse& v);
+
+namespace Ipc {
+
+// Caller's user id passed to the handler when the system cannot tell who is connected: it
+// matches no account, so such a caller is never trusted.
+inline constexpr std::uint32_t unknownUid = UINT32_MAX;
+
+using Handler = std::function<IpcResponse(const IpcRequest& request, std::uint32_t uid)>;
+
+// Bounds on what local users can make the server hold. The socket is open to every local user,
+// so idle, slow or oversized connections must never starve the real agent.
+struct Limits {
+    std::size_t maxConnections = 256;                 // pending lines; the oldest is dropped
+    std::chrono::milliseconds lineDeadline{5000};     // time a connection has to send its line
+    std::size_t maxBufferedBytes = 8 * 1024 * 1024;   // all pending lines together
+    std::size_t maxWorkers = 32;                      // handler calls running at once
+};
+
+// A running server; destroying it stops accepting, waits for running handlers and removes
+// nothing from the file system.
+class Server {
+public:
+    virtual ~Server() = default;
+};
+
+// Binds path (mode 0666), starts serving and returns. Throws ApiError (no status) when the
+// socket cannot be set up.
+std::unique_ptr<Server> serve(const std::string& path, Handler xuLy, Limits limits = {});
+
+// One exchange with the server at path; never throws: failures come back as ok false with a
+// Vietnamese error. Blocks up to 25 s waiting for the answer.
+IpcResponse call(const IpcRequest& request, const std::string& path);
+
+// Writes one message (JSON + line feed); failures (peer gone) are silent and never raise SIGPIPE.
+void guiDong(int fd, const IpcRequest& message);
+void guiDong(int fd, const IpcResponse& message);
+
+// Reads one message (up to a final line feed, or about 1 MB); absent when nothing was read.
+std::optional<std::string> docDong(int fd);
+
+} // namespace Ipc
+} // namespace tovu
