@@ -25,20 +25,21 @@ std::string os(); // "Linux 6.1" / "macOS 14.5", asked of the system at every ca
 } // namespace Version
 
 namespace FileIO {
-// Whole contents of a file, or absent when it cannot be read.
+// Whole contents of a file, or absent when it cannot be read. Never throws, never logs.
 std::optional<std::string> readText(const std::string& path);
 
 // Decodes a file as T; absent when missing, unreadable, not JSON or not a T. Never throws.
 template <class T> std::optional<T> read(const std::string& path) {
     auto text = readText(path);
-    if (!text)
-        return std::nullopt;
+    if (!text) return std::nullopt;
     return Json::tryDecode<T>(*text);
 }
 
 // Replaces the file atomically with the encoded value, readable by its owner only (0600) at
-// every moment; a crash leaves the old file or the new one. Creates missing parent
-// directories. Throws std::system_error on failure, leaving the target unchanged.
+// every moment; a crash leaves the old file or the complete new one. Creates missing parent
+// directories. The scratch file path + ".tmp" is created afresh (whatever was there is removed,
+// links are not followed) and is gone after the call. Throws std::system_error on failure; a
+// failure before the final rename leaves the target unchanged.
 void writeJson(const nlohmann::json& value, const std::string& path);
 
 template <class T> void write(const T& value, const std::string& path) {
