@@ -34,8 +34,8 @@ private:
     std::string description_;
 };
 
-// The request never got an HTTP answer (refused, name resolution, TLS, the 20 s time-out);
-// what() is curl's own text.
+// The request never got an HTTP answer (refused, name resolution, TLS, 20 s without any data
+// moving); what() is curl's own text, or names the time-out.
 class TransportError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
