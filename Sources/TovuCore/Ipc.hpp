@@ -59,14 +59,18 @@ using Handler = std::function<IpcResponse(const IpcRequest& request, std::uint32
 // Bounds on what local users can make the server hold. The socket is open to every local user,
 // so idle, slow or oversized connections must never starve the real agent.
 struct Limits {
-    std::size_t maxConnections = 256;                 // pending lines; the oldest is dropped
-    std::chrono::milliseconds lineDeadline{5000};     // time a connection has to send its line
-    std::size_t maxBufferedBytes = 8 * 1024 * 1024;   // all pending lines together
-    std::size_t maxWorkers = 32;                      // handler calls running at once
+    // Connections still sending their line; when full, the oldest is dropped.
+    std::size_t maxConnections = 256;
+    // Time a connection has to send its line.
+    std::chrono::milliseconds lineDeadline{5000};
+    // All lines not yet handled; above it the biggest line still arriving is dropped.
+    std::size_t maxBufferedBytes = 8 * 1024 * 1024;
+    // Handler calls running at once; further requests wait in a queue.
+    std::size_t maxWorkers = 32;
 };
 
-// A running server; destroying it stops accepting, waits for running handlers and removes
-// nothing from the file system.
+// A running server; destroying it stops accepting, closes the connections whose request is
+// not yet being handled, waits for running handlers and removes nothing from the file system.
 class Server {
 public:
     virtual ~Server() = default;
