@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Operating-system services that differ between Linux and macOS. One implementation per
 // system (LinuxPlatform.cpp, ...), chosen by CMake.
@@ -26,5 +27,30 @@ std::optional<std::string> deviceName();
 
 // Owner given to installed files: "root:root" on Linux, "root:wheel" on macOS.
 std::string rootOwnership();
+
+// Path of the running program with symbolic links resolved (argv0 is the fallback where the
+// system cannot say); empty when neither resolves.
+std::string programPath(const char* argv0);
+
+// Lowest user id of a person's account: 500 on macOS; UID_MIN of /etc/login.defs on Linux
+// (1000 when it says nothing).
+std::uint32_t firstHumanUid();
+
+// The chown(1) that sets rootOwnership() on installed files.
+std::string chownPath();
+
+struct Account {
+    std::string name;
+    std::uint32_t uid = 0;
+    bool operator==(const Account&) const = default;
+};
+
+// Accounts of the people who may log in: on macOS the names under /Users that the user database
+// knows, on Linux the accounts whose home is under /home; in the system's order.
+std::vector<Account> homeAccounts();
+
+// The service manager that runs the daemon and the agent.
+enum class ServiceManager { launchd, systemd };
+ServiceManager serviceManager();
 
 } // namespace tovu::platform
