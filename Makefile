@@ -18,5 +18,11 @@ test: deps
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan
 
+# Benchmarks, apart from the tests: they measure, they do not judge.
+bench: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS)
+	build/default/bench/ipc
+
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
