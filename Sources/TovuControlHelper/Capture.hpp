@@ -1,0 +1,26 @@
+#pragma once
+
+#include "TovuCore/Clock.hpp"
+
+#include <QString>
+#include <memory>
+#include <optional>
+
+class QWidget;
+
+namespace tovu {
+
+// The directory after the first "--chup" of the command line; absent when there is no "--chup"
+// or nothing follows it.
+std::optional<QString> thuMucChup(int argc, const char* const* argv);
+
+// Draws every screen of the agent once, with sample data, into PNG files in dir and prints each
+// file's name without extension. Needs a QApplication; contacts no daemon.
+void chup(const QString& dir, const Clock& clock = SystemClock::shared());
+
+// Draws view, centred in width × height logical pixels, into dir/name.png (a failed write is
+// ignored) and prints name. Returns false, printing nothing, when the view cannot be drawn.
+bool luu(const QString& dir, const QString& name, int width, int height,
+         std::unique_ptr<QWidget> view);
+
+} // namespace tovu
