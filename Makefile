@@ -1,5 +1,5 @@
 # Thin wrappers over the CMake presets. `make test` is what CI runs.
-.PHONY: deps build test bench format
+.PHONY: deps build demo test bench format
 
 JOBS ?= $(shell nproc)
 
@@ -9,6 +9,9 @@ deps:
 build: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS)
+
+demo: build
+	scripts/demo
 
 test: deps
 	cmake --preset default >/dev/null
