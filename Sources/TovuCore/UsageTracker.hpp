@@ -23,7 +23,8 @@ public:
     static std::string ngay(Time t);
 
     // The front app changed to id (absent: nothing in front) at luc.
-    void doiApp(const std::optional<std::string>& id, const std::optional<std::string>& ten, Time luc);
+    void doiApp(const std::optional<std::string>& id, const std::optional<std::string>& ten,
+                Time luc);
     // Books [tu, den) to id, split at local midnights.
     void cong(const std::string& id, Time tu, Time den);
     // Books the open interval up to luc and keeps the app open from there.

@@ -10,8 +10,7 @@ namespace tovu::test {
 
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tovu-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("mkdtemp failed");
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
 
@@ -22,8 +21,7 @@ TempDir::~TempDir() {
 
 ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
     : name_(std::move(name)) {
-    if (const char* old = std::getenv(name_.c_str()))
-        old_ = old;
+    if (const char* old = std::getenv(name_.c_str())) old_ = old;
     if (value)
         setenv(name_.c_str(), value->c_str(), 1);
     else
@@ -42,14 +40,14 @@ ScopedEnv::~ScopedEnv() {
 bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
     auto end = std::chrono::steady_clock::now() + deadline;
     while (!cond()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
+        if (std::chrono::steady_clock::now() >= end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
 }
 
-Time localTime(int year, int month, int day, int hour, int minute, int second) {
+namespace {
+std::tm civil(int year, int month, int day, int hour, int minute, int second) {
     std::tm tm{};
     tm.tm_year = year - 1900;
     tm.tm_mon = month - 1;
@@ -58,17 +56,17 @@ Time localTime(int year, int month, int day, int hour, int minute, int second) {
     tm.tm_min = minute;
     tm.tm_sec = second;
     tm.tm_isdst = -1;
+    return tm;
+}
+} // namespace
+
+Time localTime(int year, int month, int day, int hour, int minute, int second) {
+    std::tm tm = civil(year, month, day, hour, minute, second);
     return std::chrono::system_clock::from_time_t(std::mktime(&tm));
 }
 
 Time utcTime(int year, int month, int day, int hour, int minute, int second) {
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
+    std::tm tm = civil(year, month, day, hour, minute, second);
     return std::chrono::system_clock::from_time_t(timegm(&tm));
 }
 

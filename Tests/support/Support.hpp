@@ -14,7 +14,8 @@ namespace tovu::test {
 // A clock the test sets by hand.
 class ManualClock final : public Clock {
 public:
-    explicit ManualClock(Time start) : now_(start) {}
+    explicit ManualClock(Time start)
+        : now_(start) {}
     Time now() const override {
         std::lock_guard lock(mutex_);
         return now_;
