@@ -1,19 +1,36 @@
 #include "Capture.hpp"
+#include "Helper.hpp"
 #include "Views/Kieu.hpp"
+#include "platform/Presentation.hpp"
+#include "platform/Session.hpp"
+#include "platform/Workspace.hpp"
 
 #include <QApplication>
-#include <cstdio>
+#include <csignal>
 
 int main(int argc, char** argv) {
-    const auto dir = tovu::thuMucChup(argc, argv);
-    if (!dir) {
-        std::fputs("TovuControlHelper: the agent runtime is not built yet\n", stderr);
-        return 2;
+    if (const auto dir = tovu::thuMucChup(argc, argv)) {
+        // The capture draws off screen and must work without any display server.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        QApplication app(argc, argv);
+        tovu::Kieu::napPhongChu();
+        tovu::chup(*dir);
+        return 0;
     }
-    // The capture draws off screen and must work without any display server.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    // A daemon that goes away mid-exchange must not end the agent.
+    std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
+    // Window titles are exactly what the windows set, with nothing appended.
+    QGuiApplication::setApplicationDisplayName("TovuControl");
+    // Closing a panel must not end the agent; nothing else does either.
+    QApplication::setQuitOnLastWindowClosed(false);
     tovu::Kieu::napPhongChu();
-    tovu::chup(*dir);
-    return 0;
+
+    const auto workspace = tovu::makeWorkspace();
+    const auto session = tovu::makeSession();
+    const auto presentation = tovu::makePresentation();
+    tovu::Helper helper(*workspace, *session, *presentation);
+    helper.start();
+    return QApplication::exec();
 }

@@ -1,0 +1,314 @@
+#include "Helper.hpp"
+
+#include "TovuCore/Rules.hpp"
+#include "Views/BieuTuong.hpp"
+#include "Views/HopXin.hpp"
+#include "Views/Kieu.hpp"
+#include "Views/ManGioiThieu.hpp"
+#include "Views/ManKhoa.hpp"
+#include "Views/ManKhongDuoc.hpp"
+#include "platform/Presentation.hpp"
+#include "platform/Session.hpp"
+#include "platform/Workspace.hpp"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QMenu>
+#include <QPointer>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+#include <QWindow>
+#include <unistd.h>
+#include <utility>
+
+namespace tovu {
+
+namespace {
+
+// A window may be closed from inside one of its own event handlers (a button of the panel), so
+// it goes when control is back in the event loop.
+void bo(std::unique_ptr<QWidget>& window) {
+    if (!window) return;
+    window->hide();
+    window.release()->deleteLater();
+}
+
+// Gives the keyboard to the first control of the window that takes it from the Tab key, so that
+// typing and Return reach the request box at once.
+void nhanBanPhim(QWidget* window) {
+    for (QWidget* w = window->nextInFocusChain(); w != window; w = w->nextInFocusChain()) {
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisibleTo(window) && w->isEnabled()) {
+            w->setFocus(Qt::ActiveWindowFocusReason);
+            break;
+        }
+    }
+    window->activateWindow();
+}
+
+QIcon khien() {
+    QIcon icon;
+    for (int side : {16, 22, 24, 32, 48, 64})
+        icon.addPixmap(BieuTuong::anh(BieuTuong::Hinh::KhienCheck, Mau::xanh(), side));
+    return icon;
+}
+
+} // namespace
+
+Helper::Helper(Workspace& workspace, Session& session, Presentation& presentation,
+               const Clock& clock, HelperIntervals intervals)
+    : m(clock)
+    , workspace_(workspace)
+    , session_(session)
+    , presentation_(presentation)
+    , clock_(clock) {
+    nhipTimer_.setInterval(intervals.nhip);
+    usageTimer_.setInterval(intervals.usage);
+}
+
+Helper::~Helper() {
+    // Windows closing below must not call back into a helper half torn down.
+    if (qGuiApp) qGuiApp->disconnect(this);
+    if (!manKhoa_.empty()) presentation_.unlock();
+}
+
+QList<QWidget*> Helper::manKhoa() const {
+    QList<QWidget*> windows;
+    for (const auto& window : manKhoa_)
+        windows.append(window.get());
+    return windows;
+}
+
+void Helper::start() {
+    dungMenu();
+
+    connect(&workspace_, &Workspace::activated, this, &Helper::doiApp);
+    connect(&workspace_, &Workspace::launched, this, &Helper::moApp);
+    connect(&session_, &Session::asleep, this, &Helper::ngu);
+    connect(&session_, &Session::awake, this, &Helper::thuc);
+    connect(qGuiApp, &QGuiApplication::screenAdded, this, [this](QScreen* screen) {
+        theoDoiManHinh(screen);
+        veLai();
+    });
+    connect(qGuiApp, &QGuiApplication::screenRemoved, this, &Helper::veLai);
+    // Closing the app that had the focus lets the window manager hand it to nobody, away from
+    // the lock screen, whose windows it does not manage.
+    connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focus) {
+        if (!focus && !manKhoa_.empty()) manKhoa_.front()->activateWindow();
+    });
+    for (QScreen* screen : QGuiApplication::screens())
+        theoDoiManHinh(screen);
+
+    moDau();
+
+    // A firing does not wait for the task of the one before: a slow daemon must not stop the
+    // clock or the blocking.
+    connect(&usageTimer_, &QTimer::timeout, this, [this] { guiUsage(); });
+    connect(&nhipTimer_, &QTimer::timeout, this, [this] { nhip(); });
+    usageTimer_.start();
+    nhipTimer_.start();
+}
+
+void Helper::dungMenu() {
+    menu_ = std::make_unique<QMenu>();
+    connect(menu_->addAction("TovuControl đang bật"), &QAction::triggered, this,
+            &Helper::gioiThieu);
+    menu_->addSeparator();
+    connect(menu_->addAction("Xin thêm thời gian…"), &QAction::triggered, this, &Helper::xinThem);
+
+    // Without a system tray the icon stays hidden until one appears; the rest works without it.
+    item_ = std::make_unique<QSystemTrayIcon>(khien());
+    item_->setContextMenu(menu_.get());
+    // A click opens the menu, as the secondary click does.
+    connect(item_.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger) menu_->popup(QCursor::pos());
+            });
+    item_->show();
+}
+
+void Helper::theoDoiManHinh(QScreen* screen) {
+    connect(screen, &QScreen::geometryChanged, this, &Helper::veLai);
+}
+
+QCoro::Task<> Helper::moDau() {
+    QPointer<Helper> self(this);
+    IpcRequest request;
+    request.op = "usageToday";
+    const HelperModel::Call goi = m.call;
+    const IpcResponse answer = co_await goi(std::move(request));
+    if (!self) co_return;
+    // The stored minutes count even when the daemon reports a failure with them.
+    if (answer.entries) tracker.khoiPhuc(*answer.entries);
+    thuc();
+    co_await m.lamMoi();
+    if (!self) co_return;
+    apDung();
+}
+
+QCoro::Task<> Helper::guiUsage() {
+    QPointer<Helper> self(this);
+    const Time now = clock_.now();
+    tracker.chot(now);
+    co_await m.lamMoi(tracker.entries(UsageTracker::ngay(now)));
+    if (!self) co_return;
+    apDung();
+}
+
+QCoro::Task<> Helper::nhip() {
+    QPointer<Helper> self(this);
+    m.setNow(clock_.now());
+    if (m.xin().is<TrangThaiXin::Cho>()) {
+        co_await m.hoiLoiXin();
+        if (!self) co_return;
+    }
+    if (m.policy()) {
+        // Until the daemon's policy no longer carries the past end, every tick asks again.
+        const auto end = m.policy()->grantEnd();
+        if (end && *end <= clock_.now()) {
+            co_await m.lamMoi();
+            if (!self) co_return;
+        }
+    }
+    apDung();
+}
+
+void Helper::apDung() {
+    if (item_) item_->setToolTip(" " + Kieu::qs(m.tieuDeMenu()));
+    if (!m.policy()) return;
+    const Policy& policy = *m.policy();
+    if (!policy.locked) {
+        if (!manKhoa_.empty()) {
+            dongKhoa();
+            return;
+        }
+        if (policy.mode == "hoc") quet(policy);
+        return;
+    }
+    if (manKhoa_.empty()) {
+        // A request that still waits survives the start of a lock; an old answer does not.
+        if (!m.xin().is<TrangThaiXin::Cho>()) m.setXin(TrangThaiXin::ChuaXin{});
+        veLai();
+    }
+    quet(policy);
+}
+
+bool Helper::choPhep(const RunningApp& app, const Policy& policy) const {
+    if (!app.regular || app.pid == getpid()) return true;
+    return Rules::choMo(
+        app.identifier ? std::optional<std::string_view>(*app.identifier) : std::nullopt, policy);
+}
+
+void Helper::quet(const Policy& policy) {
+    for (const RunningApp& app : workspace_.runningApps())
+        if (!choPhep(app, policy)) workspace_.forceTerminate(app);
+}
+
+void Helper::chan(const RunningApp& app) {
+    if (!m.policy() || choPhep(app, *m.policy())) return;
+    const QString ten = app.name && !app.name->empty() ? Kieu::qs(*app.name) : "App này";
+    const QString id = app.identifier ? Kieu::qs(*app.identifier) : QString();
+    workspace_.forceTerminate(app);
+    // The lock windows already cover everything.
+    if (m.policy()->locked) return;
+    m.setAppBiChan(ten.toStdString());
+    moHop(new ManKhongDuoc(m, ten, id, dongHop(), false));
+}
+
+void Helper::thuc() {
+    const auto front = workspace_.frontmostApp();
+    tracker.doiApp(front ? front->identifier : std::nullopt, front ? front->name : std::nullopt,
+                   clock_.now());
+}
+
+void Helper::ngu() {
+    tracker.doiApp(std::nullopt, std::nullopt, clock_.now());
+}
+
+void Helper::doiApp(const RunningApp& app) {
+    tracker.doiApp(app.identifier, app.name, clock_.now());
+    chan(app);
+}
+
+void Helper::moApp(const RunningApp& app) {
+    chan(app);
+}
+
+void Helper::veLai() {
+    if (!m.policy() || !m.policy()->locked) return;
+    for (const auto& window : manKhoa_)
+        window->hide();
+
+    std::vector<std::unique_ptr<QWidget>> windows;
+    QList<QWidget*> list;
+    for (QScreen* screen : QGuiApplication::screens()) {
+        auto window = std::make_unique<QWidget>(nullptr, Qt::Window | Qt::FramelessWindowHint |
+                                                             Qt::WindowStaysOnTopHint);
+        window->setScreen(screen);
+        auto* layout = new QVBoxLayout(window.get());
+        layout->setContentsMargins(0, 0, 0, 0);
+        // The window covers its screen exactly, even a screen smaller than the content.
+        layout->setSizeConstraint(QLayout::SetNoConstraint);
+        layout->addWidget(new ManKhoa(m, false));
+        window->setGeometry(screen->geometry());
+        list.append(window.get());
+        windows.push_back(std::move(window));
+    }
+    presentation_.lock(list);
+    for (QWidget* window : list) {
+        window->show();
+        window->raise();
+    }
+    if (!list.isEmpty()) nhanBanPhim(list.front());
+
+    // Replaced before the old ones go, so that the lock never has no window to give focus to.
+    for (auto& window : std::exchange(manKhoa_, std::move(windows)))
+        bo(window);
+}
+
+void Helper::dongKhoa() {
+    for (auto& window : std::exchange(manKhoa_, {}))
+        bo(window);
+    presentation_.unlock();
+}
+
+void Helper::gioiThieu() {
+    moHop(new ManGioiThieu(m));
+}
+
+void Helper::xinThem() {
+    if (!m.xin().is<TrangThaiXin::Cho>()) m.setXin(TrangThaiXin::ChuaXin{});
+    moHop(new HopXin(m, std::nullopt, std::nullopt, false, 60, QString(), dongHop()));
+}
+
+void Helper::moHop(QWidget* screen) {
+    bo(hop_);
+    hop_ = std::make_unique<QWidget>(nullptr, Qt::Window | Qt::CustomizeWindowHint |
+                                                  Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                                                  Qt::WindowStaysOnTopHint);
+    hop_->setWindowTitle("TovuControl");
+    auto* layout = new QVBoxLayout(hop_.get());
+    layout->setContentsMargins(0, 0, 0, 0);
+    // The cards change height with the request's state; the panel follows.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    layout->addWidget(screen);
+    layout->activate();
+    if (QScreen* primary = QGuiApplication::primaryScreen()) {
+        // The content is centred; the window manager's frame comes around it.
+        QRect area = hop_->rect();
+        area.moveCenter(primary->availableGeometry().center());
+        hop_->setGeometry(area);
+    }
+    hop_->show();
+    hop_->raise();
+    hop_->activateWindow();
+}
+
+std::function<void()> Helper::dongHop() {
+    return [self = QPointer<Helper>(this)] {
+        if (self) bo(self->hop_);
+    };
+}
+
+} // namespace tovu

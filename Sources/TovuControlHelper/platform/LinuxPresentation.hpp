@@ -1,0 +1,42 @@
+#pragma once
+
+#include "platform/LinuxXcb.hpp"
+#include "platform/Presentation.hpp"
+
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+
+namespace tovu {
+
+// The lock windows bypass the window manager, are raised again whenever another window comes
+// over them, and hold the keyboard and pointer grabs of X so that no shortcut or click reaches
+// another app.
+class LinuxPresentation final : public Presentation {
+public:
+    LinuxPresentation();
+    ~LinuxPresentation() override;
+
+    void lock(const QList<QWidget*>& windows) override;
+    void unlock() override;
+
+    // Whether the keyboard and the pointer are both ours now.
+    bool grabbed() const { return keyboard_ && pointer_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void grab();
+    void release();
+    void restack(const xcb_generic_event_t& event);
+
+    QList<QPointer<QWidget>> windows_;
+    bool locked_ = false;
+    bool keyboard_ = false;
+    bool pointer_ = false;
+    QTimer retry_;
+    std::unique_ptr<XcbConnection> stacking_;
+};
+
+} // namespace tovu

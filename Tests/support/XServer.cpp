@@ -1,0 +1,227 @@
+#include "support/XServer.hpp"
+
+#include "support/Support.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+extern char** environ;
+
+namespace tovu::test {
+namespace {
+
+std::vector<std::string> environmentWith(const std::string& display) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (!std::string_view(*e).starts_with("DISPLAY=")) env.emplace_back(*e);
+    env.push_back("DISPLAY=" + display);
+    return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// Forks and execs; in the child only async-signal-safe calls happen before exec.
+pid_t spawn(std::vector<std::string> argv, const std::string& display, std::optional<uid_t> uid,
+            int keepFd, int stdoutFd) {
+    auto env = environmentWith(display);
+    auto argp = pointers(argv);
+    auto envp = pointers(env);
+    int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        dup2(devNull, STDIN_FILENO);
+        dup2(stdoutFd >= 0 ? stdoutFd : devNull, STDOUT_FILENO);
+        if (stdoutFd < 0) dup2(devNull, STDERR_FILENO);
+        if (keepFd >= 0) fcntl(keepFd, F_SETFD, 0);
+        if (uid && (setgroups(0, nullptr) != 0 || setgid(*uid) != 0 || setuid(*uid) != 0))
+            _exit(126);
+        execvpe(argp[0], argp.data(), envp.data());
+        _exit(127);
+    }
+    close(devNull);
+    return pid;
+}
+
+bool abstractSocketFree(int number) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string name = "/tmp/.X11-unix/X" + std::to_string(number);
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    bool free =
+        bind(fd, reinterpret_cast<sockaddr*>(&address),
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())) == 0;
+    close(fd);
+    return free;
+}
+
+xcb_atom_t atom(xcb_connection_t* c, const std::string& name) {
+    auto* reply = xcb_intern_atom_reply(
+        c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(name.size()), name.data()), nullptr);
+    xcb_atom_t a = reply ? reply->atom : XCB_NONE;
+    std::free(reply);
+    return a;
+}
+
+bool inClientList(xcb_connection_t* c, xcb_window_t root, xcb_atom_t clientList,
+                  xcb_window_t window) {
+    auto* reply = xcb_get_property_reply(
+        c, xcb_get_property(c, 0, root, clientList, XCB_ATOM_WINDOW, 0, 1024), nullptr);
+    bool found = false;
+    if (reply && reply->format == 32) {
+        auto* windows = static_cast<xcb_window_t*>(xcb_get_property_value(reply));
+        found = std::find(windows, windows + xcb_get_property_value_length(reply) / 4, window) !=
+                windows + xcb_get_property_value_length(reply) / 4;
+    }
+    std::free(reply);
+    return found;
+}
+
+} // namespace
+
+// A probe window is mapped until it shows in the client list.
+bool waitForWindowManager(const std::string& display) {
+    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+    if (xcb_connection_has_error(c)) {
+        xcb_disconnect(c);
+        return false;
+    }
+    xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    xcb_atom_t clientList = atom(c, "_NET_CLIENT_LIST");
+    xcb_window_t probe = xcb_generate_id(c);
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, root, 0, 0, 10, 10, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+    bool managing = false;
+    for (int attempt = 0; attempt < 50 && !managing; ++attempt) {
+        xcb_unmap_window(c, probe);
+        xcb_map_window(c, probe);
+        xcb_flush(c);
+        managing = waitUntil([&] { return inClientList(c, root, clientList, probe); },
+                             std::chrono::milliseconds(200));
+    }
+    xcb_destroy_window(c, probe);
+    xcb_flush(c);
+    // Gone from the list again, so that tests see only their own windows.
+    bool gone = waitUntil([&] { return !inClientList(c, root, clientList, probe); });
+    xcb_disconnect(c);
+    return managing && gone;
+}
+
+Child::Child(const std::vector<std::string>& argv, const std::string& display,
+             std::optional<uid_t> uid, int keepFd)
+    : pid_(spawn(argv, display, uid, keepFd, -1)) {}
+
+Child::~Child() {
+    if (status_) return;
+    // A polite end first, so that Xvfb removes its lock file and socket.
+    kill(pid_, SIGTERM);
+    if (!waitUntil([&] { return exited().has_value(); }, std::chrono::seconds(3))) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+std::optional<int> Child::exited() {
+    int status = 0;
+    if (!status_ && waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+    return status_;
+}
+
+std::optional<std::string> run(const std::vector<std::string>& argv, const std::string& display) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    pid_t pid = spawn(argv, display, std::nullopt, -1, fds[1]);
+    close(fds[1]);
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) != 0;) {
+        if (n > 0)
+            out.append(buffer, static_cast<std::size_t>(n));
+        else if (errno != EINTR)
+            break;
+    }
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    return out;
+}
+
+XServer::XServer(bool windowManager) {
+    // Display numbers are free when no lock file names them and no X server holds their abstract
+    // socket, which other file-system namespaces on this machine share with us: Xvfb's own
+    // choice looks at lock files only.
+    for (int number = 100 + getpid() % 400;; ++number) {
+        if (number >= 1000) throw std::runtime_error("no free X display");
+        if (access(("/tmp/.X" + std::to_string(number) + "-lock").c_str(), F_OK) == 0 ||
+            !abstractSocketFree(number))
+            continue;
+        if (startXvfb(number)) break;
+    }
+    if (windowManager) startWindowManager();
+}
+
+bool XServer::startXvfb(int number) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    // Xvfb writes the number to -displayfd once it accepts clients. Without -noreset it would
+    // reset whenever its last client leaves, dropping anyone connecting meanwhile.
+    std::string display = ":" + std::to_string(number);
+    xvfb_.emplace(std::vector<std::string>{"Xvfb", display, "-displayfd", std::to_string(fds[1]),
+                                           "-screen", "0", "1280x800x24", "-nolisten", "tcp",
+                                           "-noreset"},
+                  "", std::nullopt, fds[1]);
+    close(fds[1]);
+    std::string written;
+    pollfd pfd{fds[0], POLLIN, 0};
+    while (written.find('\n') == std::string::npos && poll(&pfd, 1, 10000) > 0) {
+        char buffer[16];
+        ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        written.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fds[0]);
+    if (written != std::to_string(number) + "\n") {
+        xvfb_.reset();
+        return false;
+    }
+    display_ = display;
+    return true;
+}
+
+XServer::~XServer() {
+    windowManager_.reset();
+    xvfb_.reset();
+}
+
+void XServer::startWindowManager() {
+    windowManager_.emplace(std::vector<std::string>{"openbox", "--sm-disable"}, display_);
+    if (!waitForWindowManager(display_)) throw std::runtime_error("openbox did not start");
+}
+
+} // namespace tovu::test
