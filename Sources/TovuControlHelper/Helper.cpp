@@ -84,6 +84,8 @@ void Helper::start() {
     dungMenu();
 
     connect(&workspace_, &Workspace::activated, this, &Helper::doiApp);
+    // Nothing in front: nothing is counted until the next activation, as while asleep.
+    connect(&workspace_, &Workspace::deactivated, this, &Helper::ngu);
     connect(&workspace_, &Workspace::launched, this, &Helper::moApp);
     connect(&session_, &Session::asleep, this, &Helper::ngu);
     connect(&session_, &Session::awake, this, &Helper::thuc);

@@ -362,5 +362,17 @@ TEST_F(HelperTest, SleepStopsCountingAndWakeCountsTheFrontAppAgain) {
     EXPECT_EQ(helper->tracker.giay().at(today()).at("org.a"), 60);
 }
 
+TEST_F(HelperTest, NothingIsCountedWhileNoAppIsInFront) {
+    helper->start();
+    emit workspace.activated(app(100, "org.a", "A"));
+    clock.advance(60s);
+    emit workspace.deactivated();
+    EXPECT_FALSE(helper->tracker.dangMo());
+    clock.advance(120s);
+    emit workspace.activated(app(100, "org.a", "A"));
+    EXPECT_EQ(helper->tracker.dangMo(), (UsageTracker::DangMo{"org.a", clock.now()}));
+    EXPECT_EQ(helper->tracker.giay().at(today()).at("org.a"), 60);
+}
+
 } // namespace
 } // namespace tovu::test

@@ -71,6 +71,12 @@ public:
         xcb_map_window(c_, window);
         sync();
     }
+    // XCB_NONE, XCB_INPUT_FOCUS_POINTER_ROOT, the root or a window.
+    void focus(xcb_window_t window) {
+        xcb_set_input_focus(c_, XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
+        sync();
+    }
+    xcb_window_t root() const { return root_; }
     // Returns once the server has done everything asked so far.
     void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
 
@@ -102,6 +108,7 @@ protected:
                              [this](const RunningApp& app) { launched_.push_back(app); });
             QObject::connect(workspace_.get(), &Workspace::activated,
                              [this](const RunningApp& app) { activated_.push_back(app); });
+            QObject::connect(workspace_.get(), &Workspace::deactivated, [this] { ++deactivated_; });
         }
         return *workspace_;
     }
@@ -131,6 +138,7 @@ protected:
     std::unique_ptr<LinuxWorkspace> workspace_;
     std::vector<RunningApp> launched_;
     std::vector<RunningApp> activated_;
+    int deactivated_ = 0;
 };
 
 class WorkspaceWithoutWindowManagerTest : public WorkspaceTest {
@@ -265,6 +273,41 @@ TEST_F(WorkspaceTest, ReportsLaunchesAndActivationsAsTheyHappen) {
     }
 }
 
+TEST_F(WorkspaceTest, ReportsOnceWhenTheAppInFrontClosesLeavesTheFrontOrDies) {
+    auto& ws = workspace();
+    auto cameToFront = [&](const Child& child) {
+        return waitFor([&] {
+            return !activated_.empty() && activated_.back().pid == child.pid() &&
+                   ws.frontmostApp() == activated_.back();
+        });
+    };
+
+    Child xlogo = start("xlogo");
+    std::string window = windowOf("XLogo");
+    ASSERT_TRUE(xdotool("windowactivate", window));
+    ASSERT_TRUE(cameToFront(xlogo));
+    ASSERT_TRUE(xdotool("windowunmap", window));
+    ASSERT_TRUE(waitFor([&] { return deactivated_ == 1; }));
+    EXPECT_FALSE(ws.frontmostApp());
+
+    // Minimised, it keeps running but is no longer in front.
+    Child xeyes = startFocusableXeyes();
+    window = windowOf("XEyes");
+    ASSERT_TRUE(xdotool("windowactivate", window));
+    ASSERT_TRUE(cameToFront(xeyes));
+    EXPECT_EQ(deactivated_, 1);
+    ASSERT_TRUE(xdotool("windowminimize", window));
+    ASSERT_TRUE(waitFor([&] { return deactivated_ == 2; }));
+    EXPECT_FALSE(ws.frontmostApp());
+    EXPECT_TRUE(appOf(ws, xeyes.pid()).has_value());
+
+    ASSERT_TRUE(xdotool("windowactivate", window));
+    ASSERT_TRUE(cameToFront(xeyes));
+    kill(xeyes.pid(), SIGKILL);
+    ASSERT_TRUE(waitFor([&] { return deactivated_ == 3; }));
+    EXPECT_FALSE(ws.frontmostApp());
+}
+
 TEST_F(WorkspaceTest, ForceTerminateKillsTheApp) {
     auto& ws = workspace();
     Child xlogo = start("xlogo");
@@ -276,37 +319,65 @@ TEST_F(WorkspaceTest, ForceTerminateKillsTheApp) {
     EXPECT_TRUE(waitFor([&] { return !appOf(ws, xlogo.pid()); }));
 }
 
-TEST_F(WorkspaceTest, LeavesOutRemoteClientsAndOtherUsers) {
+TEST_F(WorkspaceTest, TheServerNamesTheProcessOfAWindowWhateverTheWindowClaims) {
     auto& ws = workspace();
-    TestWindows windows(x_.display());
-    xcb_window_t remote = windows.create({0, 0, 200, 200}, false);
-    windows.text(remote, "WM_CLIENT_MACHINE", "elsewhere.example");
-    windows.text(remote, "WM_CLASS", std::string("remote\0Remote\0", 14));
-    windows.map(remote);
-
-    // A window may name any process as its own; the X server knows better.
+    // Another host and another process named by the test's own window: the connection is ours.
     Child bystander({"sleep", "60"}, x_.display());
+    TestWindows windows(x_.display());
     xcb_window_t spoof = windows.create({0, 0, 200, 200}, false);
-    windows.text(spoof, "WM_CLIENT_MACHINE", hostName());
+    windows.text(spoof, "WM_CLIENT_MACHINE", "elsewhere.example");
     windows.cardinal(spoof, "_NET_WM_PID", static_cast<std::uint32_t>(bystander.pid()));
     windows.text(spoof, "WM_CLASS", std::string("spoof\0Spoof\0", 12));
     windows.map(spoof);
-
-    std::optional<Child> foreign;
-    if (getuid() == 0) {
-        foreign.emplace(std::vector<std::string>{"xlogo"}, x_.display(), 65534);
-        windowOf("XLogo");
-    }
-
-    // Seen after all of the above.
-    Child xeyes = start("xeyes");
-    ASSERT_TRUE(waitFor([&] { return appOf(ws, xeyes.pid()).has_value(); }));
-    ASSERT_TRUE(appOf(ws, getpid()).has_value());
+    ASSERT_TRUE(waitFor([&] { return appOf(ws, getpid()).has_value(); }));
     EXPECT_EQ(appOf(ws, getpid())->identifier, "Spoof");
     EXPECT_FALSE(appOf(ws, bystander.pid()).has_value());
-    if (foreign) {
-        EXPECT_FALSE(appOf(ws, foreign->pid()).has_value());
-    }
+
+    // A running app that names another host afterwards can still be closed; the identifier set
+    // after it shows that the change has been seen.
+    Child xlogo = start("xlogo");
+    ASSERT_TRUE(waitFor([&] { return appOf(ws, xlogo.pid()).has_value(); }));
+    std::string window = windowOf("XLogo");
+    ASSERT_TRUE(run({"xprop", "-id", window, "-f", "WM_CLIENT_MACHINE", "8s", "-set",
+                     "WM_CLIENT_MACHINE", "otherhost"},
+                    x_.display())
+                    .has_value());
+    ASSERT_TRUE(run({"xprop", "-id", window, "-f", "_GTK_APPLICATION_ID", "8u", "-set",
+                     "_GTK_APPLICATION_ID", "Seen"},
+                    x_.display())
+                    .has_value());
+    ASSERT_TRUE(waitFor([&] {
+        auto app = appOf(ws, xlogo.pid());
+        return !app || app->identifier == "Seen";
+    }));
+    ASSERT_TRUE(appOf(ws, xlogo.pid()).has_value());
+    ws.forceTerminate(*appOf(ws, xlogo.pid()));
+    EXPECT_TRUE(waitFor([&] { return xlogo.exited().has_value(); }));
+}
+
+TEST_F(WorkspaceTest, LeavesOutOtherUsers) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to run an app as another user";
+    auto& ws = workspace();
+    Child foreign({"xlogo"}, x_.display(), 65534);
+    windowOf("XLogo");
+    // Seen after the above.
+    Child xeyes = start("xeyes");
+    ASSERT_TRUE(waitFor([&] { return appOf(ws, xeyes.pid()).has_value(); }));
+    EXPECT_FALSE(appOf(ws, foreign.pid()).has_value());
+}
+
+// Without a process from the server (a client over TCP), only the window's word is left, and it
+// counts only when it says this host.
+TEST(WindowProcessTest, WithoutTheServersWordOnlyWindowsOfThisHostCount) {
+    const auto self = static_cast<std::uint32_t>(getpid());
+    const std::string host = hostName();
+    EXPECT_EQ(windowProcess(self, "elsewhere.example", std::nullopt, host), getpid());
+    EXPECT_EQ(windowProcess(std::nullopt, host, self, host), getpid());
+    EXPECT_EQ(windowProcess(std::nullopt, "elsewhere.example", self, host), 0);
+    EXPECT_EQ(windowProcess(std::nullopt, std::nullopt, self, host), 0);
+    EXPECT_EQ(windowProcess(std::nullopt, host, std::nullopt, host), 0);
+    // A process that has ended belongs to nobody.
+    EXPECT_EQ(windowProcess(std::uint32_t(INT32_MAX), host, std::nullopt, host), 0);
 }
 
 TEST_F(WorkspaceWithoutWindowManagerTest, FollowsMappedWindowsAndTheFocusUntilAManagerComes) {
@@ -321,6 +392,22 @@ TEST_F(WorkspaceWithoutWindowManagerTest, FollowsMappedWindowsAndTheFocusUntilAM
         ASSERT_TRUE(waitFor([&] {
             return !activated_.empty() && activated_.back().pid == child->pid();
         })) << cls;
+    }
+
+    // Focus on no window, on the root or following the pointer is no app in front.
+    TestWindows windows(x_.display());
+    const xcb_window_t xlogoWindow = std::stoul(windowOf("XLogo"));
+    int times = 0;
+    for (xcb_window_t nowhere :
+         {xcb_window_t(XCB_NONE), xcb_window_t(XCB_INPUT_FOCUS_POINTER_ROOT), windows.root()}) {
+        const auto before = activated_.size();
+        windows.focus(xlogoWindow);
+        ASSERT_TRUE(waitFor([&] { return activated_.size() > before; }));
+        EXPECT_EQ(activated_.back().pid, xlogo.pid());
+        windows.focus(nowhere);
+        ASSERT_TRUE(waitFor([&] { return deactivated_ == times + 1; })) << nowhere;
+        EXPECT_FALSE(ws.frontmostApp());
+        ++times;
     }
 
     ASSERT_TRUE(xdotool("windowunmap", windowOf("XClock")));

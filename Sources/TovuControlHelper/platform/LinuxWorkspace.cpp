@@ -257,26 +257,22 @@ LinuxWorkspace::Window LinuxWorkspace::examine(xcb_window_t window) const {
                   static_cast<std::uint16_t>(geometry->height + border)};
     }
 
-    // The server knows the process at the other end of a local connection, which a client
-    // cannot misstate; _NET_WM_PID is the client's own word, counted only from this host.
-    std::optional<std::string> machine = firstText(propertyReply(c, machineCookie).get());
-    std::uint32_t pid = 0;
+    std::optional<std::uint32_t> serverPid;
     if (resCookie) {
         XcbReply<xcb_res_query_client_ids_reply_t> ids{
             xcb_res_query_client_ids_reply(c, *resCookie, nullptr)};
-        if (ids && (!machine || *machine == host_)) {
+        if (ids) {
             for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
                  xcb_res_client_id_value_next(&it)) {
                 if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
                     xcb_res_client_id_value_value_length(it.data) > 0)
-                    pid = *xcb_res_client_id_value_value(it.data);
+                    serverPid = *xcb_res_client_id_value_value(it.data);
             }
         }
     }
     auto netPid = values32(propertyReply(c, netPidCookie).get());
-    if (pid == 0 && machine == host_ && !netPid.empty()) pid = netPid[0];
-    if (pid > 0 && pid <= INT32_MAX && ownerOf(static_cast<pid_t>(pid)) == getuid())
-        w.pid = static_cast<pid_t>(pid);
+    w.pid = windowProcess(serverPid, firstText(propertyReply(c, machineCookie).get()),
+                          netPid.empty() ? std::nullopt : std::optional(netPid[0]), host_);
 
     auto classes = texts(propertyReply(c, classCookie).get());
     std::optional<std::string> windowClass;
@@ -366,13 +362,29 @@ void LinuxWorkspace::publish() {
     }
     apps_ = std::move(apps);
     auto front = frontPid();
-    std::optional<RunningApp> activated;
-    if (front && front != front_) activated = apps_.at(*front);
+    const bool moved = front != front_;
+    std::optional<RunningApp> inFront;
+    if (front) inFront = apps_.at(*front);
     front_ = front;
     // Receivers may ask for the state again: it is complete before the first signal.
     for (const auto& app : launched)
         emit this->launched(app);
-    if (activated) emit this->activated(*activated);
+    if (!moved) return;
+    if (inFront)
+        emit activated(*inFront);
+    else
+        emit deactivated();
+}
+
+pid_t windowProcess(std::optional<std::uint32_t> serverPid,
+                    const std::optional<std::string>& machine,
+                    std::optional<std::uint32_t> claimedPid, const std::string& host) {
+    std::uint32_t pid = 0;
+    if (serverPid) pid = *serverPid;
+    if (pid == 0 && machine == host && claimedPid) pid = *claimedPid;
+    if (pid > 0 && pid <= INT32_MAX && ownerOf(static_cast<pid_t>(pid)) == getuid())
+        return static_cast<pid_t>(pid);
+    return 0;
 }
 
 std::unique_ptr<Workspace> makeWorkspace() {

@@ -59,4 +59,12 @@ private:
     mutable std::map<std::string, std::optional<std::string>> desktopNames_;
 };
 
+// The process of this user that a window belongs to, else 0. serverPid is the process at the
+// other end of the window's connection, which the X server knows and a client cannot misstate
+// (none for a client over TCP). Only without it do the window's own WM_CLIENT_MACHINE and
+// _NET_WM_PID count, and only when the machine is this host.
+pid_t windowProcess(std::optional<std::uint32_t> serverPid,
+                    const std::optional<std::string>& machine,
+                    std::optional<std::uint32_t> claimedPid, const std::string& host);
+
 } // namespace tovu

@@ -18,6 +18,7 @@ public:
     using QObject::QObject;
 
     virtual std::vector<RunningApp> runningApps() const = 0;
+    // None while no app of this user is in front (its window closed, the focus went nowhere).
     virtual std::optional<RunningApp> frontmostApp() const = 0;
     // Ends the app at once without asking it; whether it died is not reported.
     virtual void forceTerminate(const RunningApp& app) = 0;
@@ -25,6 +26,8 @@ public:
 signals:
     // Another app came to the front.
     void activated(const tovu::RunningApp& app);
+    // The app in front left it and none of this user's took its place.
+    void deactivated();
     // An app appeared, or an app that was running became regular.
     void launched(const tovu::RunningApp& app);
 };
