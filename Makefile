@@ -26,6 +26,7 @@ bench: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS)
 	build/default/bench/ipc
+	build/default/bench/agent
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

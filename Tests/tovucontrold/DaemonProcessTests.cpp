@@ -5,11 +5,11 @@
 #include "TovuCore/Json.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/UsageTracker.hpp"
+#include "support/DaemonProcess.hpp"
 #include "support/FakeServer.hpp"
 #include "support/Support.hpp"
 
 #include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -19,10 +19,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 using namespace tovu;
 using namespace tovu::test;
@@ -32,76 +29,6 @@ namespace {
 
 const std::string syncPath = "/api/device/sync";
 const std::string notManaged = "Không phải tài khoản được quản lý";
-
-// tovucontrold running with the given TOVUC_* variables; its standard error is collected.
-class DaemonProcess {
-public:
-    explicit DaemonProcess(const std::map<std::string, std::string>& env) {
-        std::vector<std::string> vars;
-        for (char** e = environ; *e; ++e)
-            if (!std::string_view(*e).starts_with("TOVUC_")) vars.emplace_back(*e);
-        for (const auto& [name, value] : env)
-            vars.push_back(name + "=" + value);
-        std::vector<char*> envp;
-        for (auto& v : vars)
-            envp.push_back(v.data());
-        envp.push_back(nullptr);
-        std::string program = TOVUCONTROLD_PATH;
-        char* argv[] = {program.data(), nullptr};
-
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(fds[1], STDERR_FILENO);
-            execve(argv[0], argv, envp.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        reader_ = std::thread([this, fd = fds[0]] {
-            char buf[4096];
-            ssize_t n;
-            while ((n = read(fd, buf, sizeof buf)) > 0) {
-                std::lock_guard g(mutex_);
-                log_.append(buf, static_cast<std::size_t>(n));
-            }
-            close(fd);
-        });
-    }
-
-    ~DaemonProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        reader_.join();
-    }
-
-    std::string log() const {
-        std::lock_guard g(mutex_);
-        return log_;
-    }
-    bool waitForLog(const std::string& text, std::chrono::milliseconds deadline = 10s) const {
-        return waitUntil([&] { return log().find(text) != std::string::npos; }, deadline);
-    }
-    // The wait status once the process has ended.
-    int wait() {
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return status;
-    }
-    int terminate() {
-        kill(pid_, SIGTERM);
-        return wait();
-    }
-
-private:
-    pid_t pid_ = -1;
-    mutable std::mutex mutex_;
-    std::string log_;
-    std::thread reader_;
-};
 
 // One exchange over the socket from a child process running as uid.
 IpcResponse askAs(std::uint32_t uid, const std::string& sock, const IpcRequest& request) {
@@ -180,7 +107,7 @@ TEST_F(DaemonProcessTest, PairedDaemonSyncsAndServesOnlyRootAndTheChild) {
     if (!childUid || !otherUid) GTEST_SKIP() << "needs the accounts nobody and daemon";
     pair(server.url());
     server.reply("POST", syncPath, 200, Json::encode(makePolicy()));
-    DaemonProcess d(env());
+    DaemonProcess d(TOVUCONTROLD_PATH, env());
 
     ASSERT_TRUE(d.waitForLog("Đang quản lý tài khoản nobody, máy chủ " + server.url() + "\n"))
         << d.log();
@@ -217,7 +144,7 @@ TEST_F(DaemonProcessTest, TrialModeIsTurnedOnByTheValueOneOnly) {
     {
         auto e = env();
         e["TOVUC_DEV"] = "true";
-        DaemonProcess d(e);
+        DaemonProcess d(TOVUCONTROLD_PATH, e);
         ASSERT_TRUE(d.waitForLog("] Chưa ghép — chờ tovucontrol-setup\n")) << d.log();
         EXPECT_EQ(askAs(*otherUid, sock, op("policy")), IpcResponse::failure(notManaged));
         EXPECT_EQ(Ipc::call(op("policy"), sock), IpcResponse::failure("Máy chưa ghép với bố mẹ"));
@@ -226,7 +153,7 @@ TEST_F(DaemonProcessTest, TrialModeIsTurnedOnByTheValueOneOnly) {
     pair("http://127.0.0.1:" + std::to_string(closedPort()));
     auto e = env();
     e["TOVUC_DEV"] = "1";
-    DaemonProcess d(e);
+    DaemonProcess d(TOVUCONTROLD_PATH, e);
     ASSERT_TRUE(d.waitForLog("] Mất kết nối máy chủ: ")) << d.log();
     const auto r = askAs(*otherUid, sock, op("policy"));
     EXPECT_TRUE(r.ok) << r.error.value_or("");
@@ -238,7 +165,7 @@ TEST_F(DaemonProcessTest, SocketThatCannotBeBoundEndsTheProcessWithStatusOne) {
     const std::string bad = dir.file("missing/d.sock");
     auto e = env();
     e["TOVUC_SOCK"] = bad;
-    DaemonProcess d(e);
+    DaemonProcess d(TOVUCONTROLD_PATH, e);
     const int status = d.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     EXPECT_TRUE(d.waitForLog("] Không mở được socket: Không bind được " + bad + ": ")) << d.log();
@@ -246,7 +173,7 @@ TEST_F(DaemonProcessTest, SocketThatCannotBeBoundEndsTheProcessWithStatusOne) {
 
 TEST_F(DaemonProcessTest, ConfigWrittenAfterStartIsUsedFromTheNextPass) {
     server.reply("POST", syncPath, 200, Json::encode(makePolicy()));
-    DaemonProcess d(env());
+    DaemonProcess d(TOVUCONTROLD_PATH, env());
     ASSERT_TRUE(d.waitForLog("Chưa ghép — chờ tovucontrol-setup\n")) << d.log();
     pair(server.url());
     // The unpaired loop looks again every 30 s.

@@ -1,0 +1,61 @@
+#include "support/TrialSystem.hpp"
+
+#include "TovuCore/Json.hpp"
+#include "TovuCore/Paths.hpp"
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+namespace tovu::test {
+
+std::string isoTime(Time t) {
+    const std::time_t s = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+    gmtime_r(&s, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+Policy trialPolicy(bool locked, std::string mode, std::vector<std::string> allowedApps) {
+    Policy p;
+    p.serverTime = isoTime(std::chrono::system_clock::now());
+    p.childName = "Bin";
+    p.mode = std::move(mode);
+    p.locked = locked;
+    if (locked) p.lockReason = "het_gio";
+    p.allowedApps = std::move(allowedApps);
+    p.nextCheckSec = 10;
+    return p;
+}
+
+TrialSystem::TrialSystem(const Programs& programs, FakeServer& server, const Policy& policy,
+                         const std::string& display)
+    : socket_(dir_.file("d.sock")) {
+    server.reply("POST", "/api/device/sync", 200, Json::encode(policy));
+    FileIO::write(AgentConfig{server.url(), "tok", "dev-1", policy.childName, "root"},
+                  dir_.file("config.json"));
+    FileIO::writeJson({{"policy", policy},
+                       {"fetchedAt", Json::encodeDate(std::chrono::system_clock::now())},
+                       {"usedAtFetch", 0},
+                       {"usage", nlohmann::json::array()}},
+                      dir_.file("state.json"));
+    daemon_.emplace(programs.daemon,
+                    std::map<std::string, std::string>{{"TOVUC_DEV", "1"},
+                                                       {"TOVUC_DIR", dir_.path().string()},
+                                                       {"TOVUC_SOCK", socket_}});
+    if (!waitUntil([&] { return ask("policy").ok; }))
+        throw std::runtime_error("the daemon does not answer: " + daemon_->log());
+    // The agent draws on the display itself, whatever platform the tests chose for Qt.
+    ScopedEnv sock("TOVUC_SOCK", socket_);
+    ScopedEnv platform("QT_QPA_PLATFORM", std::nullopt);
+    agent_.emplace(std::vector<std::string>{programs.agent}, display);
+}
+
+IpcResponse TrialSystem::ask(std::string op) const {
+    IpcRequest request;
+    request.op = std::move(op);
+    return Ipc::call(request, socket_);
+}
+
+} // namespace tovu::test

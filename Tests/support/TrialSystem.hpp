@@ -1,0 +1,50 @@
+#pragma once
+
+#include "TovuCore/Ipc.hpp"
+#include "TovuCore/Models.hpp"
+#include "support/DaemonProcess.hpp"
+#include "support/FakeServer.hpp"
+#include "support/Support.hpp"
+#include "support/XServer.hpp"
+
+#include <optional>
+#include <string>
+
+namespace tovu::test {
+
+// The server's form of a time: "2026-03-10T05:00:00Z".
+std::string isoTime(Time t);
+
+// A policy as the parents' server sends it, asking for a sync every 10 s so that a changed
+// answer of the server reaches the daemon soon.
+Policy trialPolicy(bool locked, std::string mode, std::vector<std::string> allowedApps = {});
+
+// The built daemon in trial mode, paired with a fake parents' server, and the built agent on
+// an X display talking to it: the whole system as a family computer runs it. The policy is
+// stored as just fetched before the daemon starts, so the agent has it from its first question.
+class TrialSystem {
+public:
+    struct Programs {
+        std::string daemon;
+        std::string agent;
+    };
+
+    // Serves policy from the server's sync, then starts the daemon and the agent.
+    TrialSystem(const Programs& programs, FakeServer& server, const Policy& policy,
+                const std::string& display);
+    TrialSystem(const TrialSystem&) = delete;
+    TrialSystem& operator=(const TrialSystem&) = delete;
+
+    DaemonProcess& daemon() { return *daemon_; }
+    Child& agent() { return *agent_; }
+    // One exchange with the daemon over its socket, as root, for an op without fields.
+    IpcResponse ask(std::string op) const;
+
+private:
+    TempDir dir_;
+    std::string socket_;
+    std::optional<DaemonProcess> daemon_;
+    std::optional<Child> agent_;
+};
+
+} // namespace tovu::test

@@ -1,0 +1,134 @@
+#include "support/XView.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <xcb/res.h>
+
+namespace tovu::test {
+namespace {
+
+struct Free {
+    void operator()(void* p) const { std::free(p); }
+};
+template <class T> using Reply = std::unique_ptr<T, Free>;
+
+Reply<xcb_get_property_reply_t> property(xcb_connection_t* c, xcb_window_t window,
+                                         xcb_atom_t name) {
+    return Reply<xcb_get_property_reply_t>{xcb_get_property_reply(
+        c, xcb_get_property(c, 0, window, name, XCB_ATOM_ANY, 0, 16384), nullptr)};
+}
+
+} // namespace
+
+XView::XView(const std::string& display)
+    : c_(xcb_connect(display.c_str(), nullptr)) {
+    if (xcb_connection_has_error(c_)) {
+        xcb_disconnect(c_);
+        throw std::runtime_error("cannot connect to " + display);
+    }
+    root_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
+    clientList_ = atom("_NET_CLIENT_LIST");
+    activeWindow_ = atom("_NET_ACTIVE_WINDOW");
+    wmName_ = atom("_NET_WM_NAME");
+}
+
+XView::~XView() {
+    xcb_disconnect(c_);
+}
+
+std::vector<Area> XView::overlays(pid_t pid) {
+    std::vector<Area> areas;
+    Reply<xcb_query_tree_reply_t> tree{
+        xcb_query_tree_reply(c_, xcb_query_tree(c_, root_), nullptr)};
+    if (!tree) return areas;
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+        Reply<xcb_get_window_attributes_reply_t> attributes{xcb_get_window_attributes_reply(
+            c_, xcb_get_window_attributes(c_, children[i]), nullptr)};
+        if (!attributes || !attributes->override_redirect ||
+            attributes->map_state != XCB_MAP_STATE_VIEWABLE || pidOf(children[i]) != pid)
+            continue;
+        Reply<xcb_get_geometry_reply_t> geometry{
+            xcb_get_geometry_reply(c_, xcb_get_geometry(c_, children[i]), nullptr)};
+        if (geometry)
+            areas.push_back({geometry->x, geometry->y, geometry->width, geometry->height});
+    }
+    std::ranges::sort(areas);
+    return areas;
+}
+
+std::vector<xcb_window_t> XView::clients() {
+    return property32(root_, clientList_);
+}
+
+std::vector<xcb_window_t> XView::managed(pid_t pid) {
+    std::vector<xcb_window_t> windows;
+    for (xcb_window_t window : clients())
+        if (pidOf(window) == pid) windows.push_back(window);
+    return windows;
+}
+
+std::vector<std::string> XView::managedTitles(pid_t pid) {
+    std::vector<std::string> titles;
+    for (xcb_window_t window : managed(pid))
+        titles.push_back(title(window));
+    return titles;
+}
+
+std::optional<pid_t> XView::activePid() {
+    auto active = property32(root_, activeWindow_);
+    if (active.empty() || active[0] == XCB_NONE) return std::nullopt;
+    return pidOf(active[0]);
+}
+
+bool XView::keyboardGrabbed() {
+    Reply<xcb_grab_keyboard_reply_t> reply{xcb_grab_keyboard_reply(
+        c_,
+        xcb_grab_keyboard(c_, 0, root_, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+        nullptr)};
+    if (reply && reply->status == XCB_GRAB_STATUS_SUCCESS) {
+        xcb_ungrab_keyboard(c_, XCB_CURRENT_TIME);
+        xcb_flush(c_);
+        return false;
+    }
+    return reply && reply->status == XCB_GRAB_STATUS_ALREADY_GRABBED;
+}
+
+pid_t XView::pidOf(xcb_window_t window) {
+    xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    Reply<xcb_res_query_client_ids_reply_t> ids{
+        xcb_res_query_client_ids_reply(c_, xcb_res_query_client_ids(c_, 1, &spec), nullptr)};
+    if (!ids) return 0;
+    for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
+         xcb_res_client_id_value_next(&it))
+        if (xcb_res_client_id_value_value_length(it.data) > 0)
+            return static_cast<pid_t>(*xcb_res_client_id_value_value(it.data));
+    return 0;
+}
+
+xcb_atom_t XView::atom(const std::string& name) {
+    Reply<xcb_intern_atom_reply_t> reply{xcb_intern_atom_reply(
+        c_, xcb_intern_atom(c_, 0, static_cast<std::uint16_t>(name.size()), name.data()), nullptr)};
+    return reply ? reply->atom : XCB_NONE;
+}
+
+std::vector<std::uint32_t> XView::property32(xcb_window_t window, xcb_atom_t name) {
+    auto reply = property(c_, window, name);
+    if (!reply || reply->format != 32) return {};
+    const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
+    return {values, values + xcb_get_property_value_length(reply.get()) / 4};
+}
+
+std::string XView::title(xcb_window_t window) {
+    for (xcb_atom_t name : {wmName_, static_cast<xcb_atom_t>(XCB_ATOM_WM_NAME)}) {
+        auto reply = property(c_, window, name);
+        if (reply && reply->format == 8 && xcb_get_property_value_length(reply.get()) > 0)
+            return {static_cast<const char*>(xcb_get_property_value(reply.get())),
+                    static_cast<std::size_t>(xcb_get_property_value_length(reply.get()))};
+    }
+    return "";
+}
+
+} // namespace tovu::test

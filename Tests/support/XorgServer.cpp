@@ -1,0 +1,177 @@
+#include "support/XorgServer.hpp"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <regex>
+#include <sstream>
+#include <unistd.h>
+
+namespace tovu::test {
+namespace {
+
+// VideoRam bounds the total framebuffer: room for a few large monitors side by side. The
+// monitor accepts any timing, so that every mode made by mode() passes.
+constexpr const char* config = R"(Section "ServerFlags"
+    Option "AutoAddDevices" "false"
+    Option "AutoAddGPU" "false"
+    Option "DontVTSwitch" "true"
+EndSection
+Section "Device"
+    Identifier "dummy"
+    Driver "dummy"
+    VideoRam 256000
+EndSection
+Section "Monitor"
+    Identifier "monitor"
+    HorizSync 5.0-1000.0
+    VertRefresh 5.0-200.0
+EndSection
+Section "Screen"
+    Identifier "screen"
+    Device "dummy"
+    Monitor "monitor"
+    DefaultDepth 24
+    SubSection "Display"
+        Depth 24
+        Virtual 8192 4096
+    EndSubSection
+EndSection
+)";
+
+} // namespace
+
+XorgServer::XorgServer(int width, int height) {
+    if (geteuid() != 0) throw XorgUnavailable("Xorg runs only as root here");
+    std::ofstream(dir_.file("xorg.conf")) << config;
+    std::filesystem::create_directory(dir_.path() / "xorg.conf.d");
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    // -displayfd without a number: Xorg takes the first display whose sockets it can bind and
+    // writes the number once it accepts clients. -sharevts keeps it off the consoles, so that
+    // several servers can run at once; without -noreset it would reset whenever its last client
+    // leaves.
+    xorg_.emplace(std::vector<std::string>{"Xorg", "-noreset", "-nolisten", "tcp", "-sharevts",
+                                           "-novtswitch", "-config", dir_.file("xorg.conf"),
+                                           "-configdir", dir_.file("xorg.conf.d"), "-logfile",
+                                           dir_.file("xorg.log"), "-displayfd",
+                                           std::to_string(fds[1])},
+                  "", std::nullopt, fds[1]);
+    close(fds[1]);
+    std::string written;
+    pollfd pfd{fds[0], POLLIN, 0};
+    while (written.find('\n') == std::string::npos && poll(&pfd, 1, 30000) > 0) {
+        char buffer[16];
+        ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        written.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fds[0]);
+    if (written.empty() || written.back() != '\n') {
+        xorg_.reset();
+        throw XorgUnavailable("Xorg did not start; its log ends with:\n" + logTail());
+    }
+    display_ = ":" + written.substr(0, written.size() - 1);
+    show("DUMMY0", width, height, {});
+}
+
+XorgServer::~XorgServer() {
+    windowManager_.reset();
+    xorg_.reset();
+}
+
+std::string XorgServer::logTail() const {
+    std::ifstream in(dir_.file("xorg.log"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    std::string tail;
+    for (std::size_t i = lines.size() > 15 ? lines.size() - 15 : 0; i < lines.size(); ++i)
+        tail += lines[i] + "\n";
+    return tail;
+}
+
+void XorgServer::startWindowManager() {
+    windowManager_.emplace(std::vector<std::string>{"openbox", "--sm-disable"}, display_);
+    if (!waitUntil([&] {
+            auto out = run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, display_);
+            return out && out->find("window id") != std::string::npos;
+        }))
+        throw std::runtime_error("openbox did not start on " + display_);
+}
+
+void XorgServer::xrandr(const std::vector<std::string>& arguments) const {
+    std::vector<std::string> argv{"xrandr"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    if (!run(argv, display_)) {
+        std::string command;
+        for (const auto& a : argv)
+            command += a + " ";
+        throw std::runtime_error("failed on " + display_ + ": " + command);
+    }
+}
+
+std::string XorgServer::mode(int width, int height) {
+    const std::string name = std::to_string(width) + "x" + std::to_string(height) + "-tovu";
+    if (modes_.insert(name).second) {
+        // 60 Hz with short blanking; the dummy driver only checks it against the monitor's
+        // ranges.
+        const int hTotal = width + 160, vTotal = height + 30;
+        char clock[32];
+        std::snprintf(clock, sizeof clock, "%.2f", hTotal * vTotal * 60 / 1e6);
+        auto n = [](int v) { return std::to_string(v); };
+        xrandr({"--newmode", name, clock, n(width), n(width + 48), n(width + 80), n(hTotal),
+                n(height), n(height + 3), n(height + 6), n(vTotal)});
+    }
+    return name;
+}
+
+void XorgServer::plug(const std::string& output, int width, int height,
+                      const std::string& rightOf) {
+    const auto shown = monitors();
+    auto find = [&](const std::string& name) -> std::optional<Monitor> {
+        for (const auto& m : shown)
+            if (m.output == name) return m;
+        return std::nullopt;
+    };
+    const auto left = find(rightOf);
+    if (!left) throw std::runtime_error(rightOf + " is not on");
+    const Area right{left->area.x + left->area.width, left->area.y, width, height};
+    if (find(output) == Monitor{output, right}) return;
+    show(output, width, height, {"--right-of", rightOf});
+}
+
+void XorgServer::show(const std::string& output, int width, int height,
+                      const std::vector<std::string>& placement) {
+    const std::string name = mode(width, height);
+    // Adding a mode that the output already has fails; then it is there.
+    run({"xrandr", "--addmode", output, name}, display_);
+    std::vector<std::string> arguments{"--output", output, "--mode", name};
+    arguments.insert(arguments.end(), placement.begin(), placement.end());
+    xrandr(arguments);
+}
+
+void XorgServer::unplug(const std::string& output) {
+    xrandr({"--output", output, "--off"});
+}
+
+std::vector<Monitor> XorgServer::monitors() const {
+    auto out = run({"xrandr", "--listmonitors"}, display_);
+    if (!out) throw std::runtime_error("xrandr --listmonitors failed on " + display_);
+    // " 0: +*DUMMY0 1280/339x800/212+0+0  DUMMY0"
+    static const std::regex line(
+        R"(^\s*\d+: \S+ (\d+)/\d+x(\d+)/\d+\+(-?\d+)\+(-?\d+)\s+(\S+)\s*$)");
+    std::vector<Monitor> found;
+    std::istringstream in(*out);
+    for (std::string text; std::getline(in, text);) {
+        std::smatch m;
+        if (std::regex_match(text, m, line))
+            found.push_back(
+                {m[5], {std::stoi(m[3]), std::stoi(m[4]), std::stoi(m[1]), std::stoi(m[2])}});
+    }
+    return found;
+}
+
+} // namespace tovu::test

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "support/Support.hpp"
+#include "support/XServer.hpp"
+#include "support/XView.hpp"
+
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tovu::test {
+
+// Xorg cannot run on this machine (not root, no Xorg or dummy driver, no console); the text
+// says why.
+class XorgUnavailable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A monitor as RandR reports it: the output and the area it shows of the root window.
+struct Monitor {
+    std::string output;
+    Area area;
+
+    bool operator==(const Monitor&) const = default;
+};
+
+// A headless Xorg on the dummy video driver. Unlike Xvfb it has real RandR outputs, DUMMY0 to
+// DUMMY15, which plug and unplug like monitors: applications see screens come and go.
+class XorgServer {
+public:
+    // Starts Xorg with DUMMY0 alone at width×height; throws XorgUnavailable, with the end of
+    // Xorg's log, when it does not come up.
+    XorgServer(int width, int height);
+    ~XorgServer();
+    XorgServer(const XorgServer&) = delete;
+    XorgServer& operator=(const XorgServer&) = delete;
+
+    // ":N"
+    const std::string& display() const { return display_; }
+    // Starts openbox and waits until it has announced itself on the root window.
+    void startWindowManager();
+
+    // Turns the output on at width×height, just right of the output rightOf (no-op when it
+    // already shows exactly that).
+    void plug(const std::string& output, int width, int height, const std::string& rightOf);
+    // Turns the output off.
+    void unplug(const std::string& output);
+    // The monitors that show a picture, in RandR's order.
+    std::vector<Monitor> monitors() const;
+
+private:
+    std::string logTail() const;
+    // Runs xrandr with the arguments; throws when it fails.
+    void xrandr(const std::vector<std::string>& arguments) const;
+    // Turns the output on at width×height, placed by the xrandr arguments given.
+    void show(const std::string& output, int width, int height,
+              const std::vector<std::string>& placement);
+    // The name of a mode of that size, created on first use.
+    std::string mode(int width, int height);
+
+    TempDir dir_;
+    std::optional<Child> xorg_;
+    std::optional<Child> windowManager_;
+    std::string display_;
+    std::set<std::string> modes_;
+};
+
+} // namespace tovu::test

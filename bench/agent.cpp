@@ -1,0 +1,202 @@
+// How fast the agent ends a disallowed app once its window appears, and what the idle agent
+// costs, with the real daemon on Xvfb under openbox. Run by `make bench`:
+//   agent [seconds of each idle measurement, 60 by default]
+#include "support/FakeServer.hpp"
+#include "support/Support.hpp"
+#include "support/TrialSystem.hpp"
+#include "support/XServer.hpp"
+#include "support/XView.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <poll.h>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace tovu;
+using namespace tovu::test;
+using Steady = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int launches = 20;
+const TrialSystem::Programs programs{TOVUCONTROLD_PATH, TOVU_HELPER_EXE};
+
+struct FreeEvent {
+    void operator()(xcb_generic_event_t* e) const { std::free(e); }
+};
+
+// When the window of one launch of an app appeared, and when the app died.
+struct Launch {
+    std::optional<Steady::time_point> created; // its top-level window
+    std::optional<Steady::time_point> mapped;  // that window, or the frame the manager gave it
+    std::optional<Steady::time_point> died;    // none: still running after 10 s
+};
+
+// Starts the program and follows it through the root window's events until it dies, for up to
+// 10 s; a survivor is killed then.
+Launch launch(XView& x, const std::string& display, const std::string& program) {
+    Child app({program}, display);
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, app.pid(), 0));
+    if (pidfd < 0) throw std::runtime_error("pidfd_open failed");
+    Launch result;
+    std::set<xcb_window_t> windows; // the app's top-level windows and their frames
+    const auto deadline = Steady::now() + 10s;
+    for (;;) {
+        // Events read along with an answer wait in xcb's queue, where poll cannot see them.
+        std::vector<std::unique_ptr<xcb_generic_event_t, FreeEvent>> events;
+        while (auto* e = xcb_poll_for_queued_event(x.connection()))
+            events.emplace_back(e);
+        pollfd fds[] = {{xcb_get_file_descriptor(x.connection()), POLLIN, 0}, {pidfd, POLLIN, 0}};
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now());
+        const int wait = events.empty() ? static_cast<int>(left.count()) : 0;
+        if (left <= 0ms || (poll(fds, 2, wait) <= 0 && events.empty())) break;
+        const auto now = Steady::now();
+        // All events are stamped before any question to the server.
+        while (auto* e = xcb_poll_for_event(x.connection()))
+            events.emplace_back(e);
+        for (const auto& e : events) {
+            switch (e->response_type & 0x7f) {
+            case XCB_CREATE_NOTIFY: {
+                const auto* c = reinterpret_cast<const xcb_create_notify_event_t*>(e.get());
+                if (!result.created && c->parent == x.root() && x.pidOf(c->window) == app.pid()) {
+                    result.created = now;
+                    windows.insert(c->window);
+                }
+                break;
+            }
+            case XCB_REPARENT_NOTIFY: {
+                const auto* r = reinterpret_cast<const xcb_reparent_notify_event_t*>(e.get());
+                if (windows.contains(r->window)) windows.insert(r->parent);
+                break;
+            }
+            case XCB_MAP_NOTIFY: {
+                const auto* m = reinterpret_cast<const xcb_map_notify_event_t*>(e.get());
+                if (!result.mapped && m->event == x.root() && windows.contains(m->window))
+                    result.mapped = now;
+                break;
+            }
+            default:
+                break;
+            }
+        }
+        if (fds[1].revents & POLLIN) {
+            result.died = now;
+            break;
+        }
+    }
+    close(pidfd);
+    if (result.died) waitUntil([&] { return app.exited().has_value(); });
+    return result;
+}
+
+void printSpread(const char* what, std::vector<double> ms) {
+    if (ms.empty()) {
+        std::printf("  %-24s no sample\n", what);
+        return;
+    }
+    std::ranges::sort(ms);
+    std::printf("  %-24s min %6.1f ms  median %6.1f ms  max %6.1f ms  (%zu launches)\n", what,
+                ms.front(), ms[ms.size() / 2], ms.back(), ms.size());
+}
+
+double millis(Steady::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+void killTimes(const std::string& display, const char* name, const Policy& policy) {
+    FakeServer server;
+    TrialSystem system(programs, server, policy, display);
+    XView x(display);
+    const std::uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    xcb_change_window_attributes(x.connection(), x.root(), XCB_CW_EVENT_MASK, &mask);
+    xcb_flush(x.connection());
+    // The first launch only shows that the agent has its policy.
+    launch(x, display, "xlogo");
+    std::vector<double> fromCreate, fromMap;
+    int beforeMap = 0, survived = 0;
+    for (int i = 0; i < launches; ++i) {
+        const Launch l = launch(x, display, "xlogo");
+        if (!l.died)
+            ++survived;
+        else if (!l.mapped)
+            ++beforeMap;
+        if (l.died && l.created) fromCreate.push_back(millis(*l.died - *l.created));
+        if (l.died && l.mapped) fromMap.push_back(millis(*l.died - *l.mapped));
+    }
+    std::printf("xlogo killed, policy %s:\n", name);
+    printSpread("window created → dead", fromCreate);
+    printSpread("window shown → dead", fromMap);
+    if (beforeMap > 0) std::printf("  %d launches died before their window was shown\n", beforeMap);
+    if (survived > 0) std::printf("  %d launches still ran after 10 s\n", survived);
+}
+
+// Seconds of CPU the process has used (user + system).
+double cpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
+    // Fields 14 and 15 of the file; the state, field 3, comes first after the name.
+    return (std::stod(f.at(11)) + std::stod(f.at(12))) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// A "Name:   1234 kB" line of /proc/PID/status, in KiB.
+long statusKiB(pid_t pid, const std::string& name) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(name + ":")) return std::stol(line.substr(name.size() + 1));
+    return -1;
+}
+
+void idle(const std::string& display, const char* name, const Policy& policy, int seconds) {
+    FakeServer server;
+    TrialSystem system(programs, server, policy, display);
+    const pid_t agent = system.agent().pid();
+    // Start-up (fonts, first policy, lock windows) is not idling.
+    std::this_thread::sleep_for(5s);
+    const double cpu0 = cpuSeconds(agent);
+    const auto t0 = Steady::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double cpu = cpuSeconds(agent) - cpu0;
+    const double elapsed = std::chrono::duration<double>(Steady::now() - t0).count();
+    std::printf("agent idle, %s, %d s: CPU %.3f %% of one core, VmRSS %.1f MiB (RssAnon %.1f "
+                "MiB)\n",
+                name, seconds, 100 * cpu / elapsed, statusKiB(agent, "VmRSS") / 1024.0,
+                statusKiB(agent, "RssAnon") / 1024.0);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
+    if (seconds <= 0) {
+        std::fprintf(stderr, "usage: %s [seconds of each idle measurement]\n", argv[0]);
+        return 2;
+    }
+    try {
+        XServer x(true);
+        killTimes(x.display(), "locked", trialPolicy(true, "tu_do"));
+        killTimes(x.display(), "learning apps only", trialPolicy(false, "hoc"));
+        idle(x.display(), "locked", trialPolicy(true, "tu_do"), seconds);
+        idle(x.display(), "unlocked", trialPolicy(false, "tu_do"), seconds);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "agent bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
