@@ -6,13 +6,18 @@
 #include <csignal>
 #include <fstream>
 #include <set>
+#include <sstream>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <xcb/res.h>
 
 namespace tovu {
 namespace {
 
-constexpr std::uint32_t windowEvents = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_FOCUS_CHANGE;
+// Structure events tell when a window is destroyed even inside a window manager's frame: the X
+// server may give its id to the next client at once.
+constexpr std::uint32_t windowEvents =
+    XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_FOCUS_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
 
 // The real user id of a process, from /proc/PID/status (the directory's owner is root for
 // processes that made themselves non-dumpable).
@@ -21,6 +26,22 @@ std::optional<uid_t> ownerOf(pid_t pid) {
     for (std::string line; std::getline(in, line);) {
         if (line.starts_with("Uid:")) return static_cast<uid_t>(std::stoul(line.substr(4)));
     }
+    return std::nullopt;
+}
+
+// When a process started, in clock ticks since boot: with its pid, it names one process for good.
+std::optional<std::uint64_t> startOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat{std::istreambuf_iterator<char>(in), {}};
+    // The command name before it may hold spaces and parentheses.
+    const auto name = stat.rfind(')');
+    if (name == std::string::npos) return std::nullopt;
+    std::istringstream fields(stat.substr(name + 1));
+    std::string skipped;
+    for (int field = 3; field < 22; ++field)
+        fields >> skipped;
+    std::uint64_t start = 0;
+    if (fields >> start) return start;
     return std::nullopt;
 }
 
@@ -79,8 +100,18 @@ std::optional<RunningApp> LinuxWorkspace::frontmostApp() const {
 }
 
 void LinuxWorkspace::forceTerminate(const RunningApp& app) {
-    // Only a process that shows windows now: never a pid that has ended and may be reused.
-    if (app.pid > 0 && apps_.contains(app.pid)) kill(app.pid, SIGKILL);
+    if (app.pid <= 0 || !apps_.contains(app.pid)) return;
+    // Until the end of its windows is heard, an app's pid may have ended and been reused: only
+    // the process that was seen showing them is signalled. The handle, taken before the check,
+    // still names that process if the pid changes hands after it.
+    const int process = static_cast<int>(syscall(SYS_pidfd_open, app.pid, 0));
+    if (process < 0) return;
+    const auto started = startOf(app.pid);
+    if (started && std::ranges::any_of(windows_, [&](const auto& entry) {
+            return entry.second.pid == app.pid && entry.second.started == started;
+        }))
+        syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
+    close(process);
 }
 
 void LinuxWorkspace::handle(const xcb_generic_event_t& event) {
@@ -106,7 +137,7 @@ void LinuxWorkspace::handle(const xcb_generic_event_t& event) {
                                             kdeDesktopFile_};
             if (it == windows_.end() || std::ranges::find(described, e.atom) == std::end(described))
                 return;
-            it->second = examine(e.window);
+            refresh(e.window);
         }
         break;
     }
@@ -117,15 +148,18 @@ void LinuxWorkspace::handle(const xcb_generic_event_t& event) {
         track(e.window);
         break;
     }
-    case XCB_UNMAP_NOTIFY:
     case XCB_DESTROY_NOTIFY: {
-        // Both events start with the same fields: event, window.
-        const auto& e = reinterpret_cast<const xcb_unmap_notify_event_t&>(event);
-        if (e.event != root) return;
-        if (e.window == wmCheck_ && (event.response_type & 0x7f) == XCB_DESTROY_NOTIFY) {
+        const auto& e = reinterpret_cast<const xcb_destroy_notify_event_t&>(event);
+        if (e.event == root && e.window == wmCheck_) {
             rescan();
             break;
         }
+        if (windows_.erase(e.window) == 0) return;
+        break;
+    }
+    case XCB_UNMAP_NOTIFY: {
+        const auto& e = reinterpret_cast<const xcb_unmap_notify_event_t&>(event);
+        if (e.event != root) return;
         auto it = windows_.find(e.window);
         if (it == windows_.end() || (wm_ && !it->second.overrideRedirect)) return;
         windows_.erase(it);
@@ -227,10 +261,17 @@ void LinuxWorkspace::readFront() {
 
 void LinuxWorkspace::track(xcb_window_t window) {
     x_.select(window, windowEvents);
-    windows_[window] = examine(window);
+    refresh(window);
 }
 
-LinuxWorkspace::Window LinuxWorkspace::examine(xcb_window_t window) const {
+void LinuxWorkspace::refresh(xcb_window_t window) {
+    if (auto examined = examine(window))
+        windows_[window] = std::move(*examined);
+    else
+        windows_.erase(window);
+}
+
+std::optional<LinuxWorkspace::Window> LinuxWorkspace::examine(xcb_window_t window) const {
     xcb_connection_t* c = x_.get();
     // All questions go out before the first answer is awaited: one round trip per window.
     auto attributesCookie = xcb_get_window_attributes(c, window);
@@ -247,9 +288,13 @@ LinuxWorkspace::Window LinuxWorkspace::examine(xcb_window_t window) const {
     if (hasRes_) resCookie = xcb_res_query_client_ids(c, 1, &client);
 
     Window w;
-    if (XcbReply<xcb_get_window_attributes_reply_t> attributes{
-            xcb_get_window_attributes_reply(c, attributesCookie, nullptr)})
-        w.overrideRedirect = attributes->override_redirect;
+    XcbReply<xcb_get_window_attributes_reply_t> attributes{
+        xcb_get_window_attributes_reply(c, attributesCookie, nullptr)};
+    // Without our selection the window selected has gone, perhaps leaving its id to a new one:
+    // the events of its end, and of the new one's coming, are on their way.
+    const bool selected =
+        attributes && (attributes->your_event_mask & XCB_EVENT_MASK_STRUCTURE_NOTIFY);
+    if (attributes) w.overrideRedirect = attributes->override_redirect;
     if (XcbReply<xcb_get_geometry_reply_t> geometry{
             xcb_get_geometry_reply(c, geometryCookie, nullptr)}) {
         auto border = static_cast<std::uint16_t>(2 * geometry->border_width);
@@ -273,6 +318,7 @@ LinuxWorkspace::Window LinuxWorkspace::examine(xcb_window_t window) const {
     auto netPid = values32(propertyReply(c, netPidCookie).get());
     w.pid = windowProcess(serverPid, firstText(propertyReply(c, machineCookie).get()),
                           netPid.empty() ? std::nullopt : std::optional(netPid[0]), host_);
+    if (w.pid != 0) w.started = startOf(w.pid);
 
     auto classes = texts(propertyReply(c, classCookie).get());
     std::optional<std::string> windowClass;
@@ -308,6 +354,7 @@ LinuxWorkspace::Window LinuxWorkspace::examine(xcb_window_t window) const {
     auto states = values32(propertyReply(c, stateCookie).get());
     w.ordinary =
         normal && std::ranges::find(states, ewmh_._NET_WM_STATE_SKIP_TASKBAR) == states.end();
+    if (!selected) return std::nullopt;
     return w;
 }
 

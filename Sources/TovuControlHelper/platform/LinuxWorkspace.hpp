@@ -22,7 +22,8 @@ public:
 private:
     // What a top-level window tells about its app.
     struct Window {
-        pid_t pid = 0; // 0: no app of ours (remote, another user's, unknown)
+        pid_t pid = 0;                        // 0: no app of ours (remote, another user's, unknown)
+        std::optional<std::uint64_t> started; // when that process started
         std::optional<std::string> identifier;
         std::optional<std::string> name;
         bool overrideRedirect = false;
@@ -34,8 +35,12 @@ private:
     void rescan();
     void readClientList();
     void readFront();
+    // Follows a top-level window from now on.
     void track(xcb_window_t window);
-    Window examine(xcb_window_t window) const;
+    // Reads a followed window again, or forgets it when it has gone.
+    void refresh(xcb_window_t window);
+    // None when the window is no longer the one whose events this connection receives.
+    std::optional<Window> examine(xcb_window_t window) const;
     std::optional<std::string> desktopName(const std::string& id) const;
     bool makesRegular(const Window& window) const;
     std::map<pid_t, RunningApp> collect() const;
