@@ -1,5 +1,6 @@
 #include "Install.hpp"
 #include "LaunchdJobs.hpp"
+#include "Plist.hpp"
 #include "SetupError.hpp"
 #include "SystemdJobs.hpp"
 #include "TovuCore/Paths.hpp"
@@ -8,7 +9,6 @@
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 using testing::ElementsAre;
@@ -19,17 +19,16 @@ namespace {
 
 using Command = std::vector<std::string>;
 
-// Records every program run instead of running it; answers from `answer`.
-class RecordingRunner final : public Runner {
-public:
+// Records every program run instead of running it; every load fails when failLoads is set.
+struct RecordingRunner final : Runner {
     std::vector<Command> calls;
-    std::function<RunResult(const Command&)> answer = [](const Command&) { return RunResult{}; };
+    bool failLoads = false;
 
     RunResult chay(const std::string& path, const std::vector<std::string>& args) override {
-        Command call{path};
-        call.insert(call.end(), args.begin(), args.end());
-        calls.push_back(call);
-        return answer(call);
+        calls.push_back(args);
+        calls.back().insert(calls.back().begin(), path);
+        const bool load = args[0] == "enable" || args[0] == "bootstrap";
+        return failLoads && load ? RunResult{1, "unit failed\n"} : RunResult{};
     }
 };
 
@@ -42,11 +41,13 @@ void writeFile(const fs::path& path, const std::string& text) {
     std::ofstream(path) << text;
 }
 
-unsigned mode(const fs::path& path) {
-    struct stat st {};
-    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-    return st.st_mode & 07777;
-}
+const std::string daemonService = "vn.morvane.tovucontrold.service";
+const std::string agentService = "vn.morvane.tovucontrol.helper.service";
+const std::string ctl = "/bin/systemctl";
+const std::string launchctl = "/bin/launchctl";
+const AccountList accounts = [] {
+    return std::vector<platform::Account>{{"kid", 1001}, {"mum", 1002}};
+};
 
 // A kit with both items, an empty support directory and empty job folders.
 class Install : public testing::Test {
@@ -54,143 +55,119 @@ protected:
     void SetUp() override {
         writeFile(kit / "tovucontrold", "daemon");
         writeFile(kit / "TovuControl.app/Contents/MacOS/TovuControlHelper", "helper");
-        fs::create_directories(support);
-        fs::create_directories(system);
-        fs::create_directories(user);
+        for (const auto& dir : {support, system, user})
+            fs::create_directories(dir);
     }
-
-    std::vector<platform::Account> accounts() const { return {{"kid", 1001}, {"mum", 1002}}; }
+    void install(const Installer& with, Jobs& jobs) {
+        caiDat(with, jobs, kit / "tovucontrold", kit / "TovuControl.app", {"kid", 1001});
+    }
 
     test::TempDir tmp;
     fs::path kit = tmp.path() / "kit";
-    fs::path support = tmp.path() / "support";
-    fs::path system = tmp.path() / "system";
-    fs::path user = tmp.path() / "user";
+    std::string support = tmp.file("support");
+    std::string system = tmp.file("system");
+    std::string user = tmp.file("user");
+    std::string daemon = support + "/tovucontrold";
+    std::string app = support + "/TovuControl.app";
     RecordingRunner runner;
-    Installer installer{runner, false, support.string()};
-    const platform::Account child{"kid", 1001};
+    Installer installer{runner, false, support};
 };
 
-const std::string daemonService = "vn.morvane.tovucontrold.service";
-const std::string agentService = "vn.morvane.tovucontrol.helper.service";
+TEST(Plist, WritesSortedKeysAndEscapesTexts) {
+    EXPECT_EQ(plistXml({{"b", true}, {"a", std::string("x&<>")}, {"c", Command{"1", "2"}}}),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD "
+              "PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+              "<plist version=\"1.0\">\n<dict>\n\t<key>a</key>\n\t<string>x&amp;&lt;&gt;</string>\n"
+              "\t<key>b</key>\n\t<true/>\n\t<key>c</key>\n\t<array>\n\t\t<string>1</string>\n"
+              "\t\t<string>2</string>\n\t</array>\n</dict>\n</plist>\n");
+}
 
-TEST_F(Install, SystemdInstallWritesRootOwnedUnitsAndLoadsThemInOrder) {
-    SystemdJobs jobs(installer, system.string(), user.string(), [this] { return accounts(); });
-    caiDat(installer, jobs, kit / "tovucontrold", kit / "TovuControl.app", child);
-
-    const std::string daemon = (support / "tovucontrold").string();
-    const std::string app = (support / "TovuControl.app").string();
-    const std::string daemonUnit = (system / daemonService).string();
-    const std::string agentUnit = (user / agentService).string();
-    EXPECT_THAT(
-        runner.calls,
-        ElementsAre(
-            Command{"/bin/chown", "-R", "root:root", daemon},
-            Command{"/bin/chown", "-R", "root:root", app},
-            Command{"/bin/chown", "root:root", daemonUnit},
-            Command{"/bin/chown", "root:root", agentUnit},
-            Command{"/bin/systemctl", "daemon-reload"},
-            Command{"/bin/systemctl", "stop", daemonService},
-            Command{"/bin/systemctl", "enable", "--now", daemonService},
-            Command{"/bin/systemctl", "--global", "enable", agentService},
-            Command{"/bin/systemctl", "--user", "--machine=kid@.host", "daemon-reload"},
-            Command{"/bin/systemctl", "--user", "--machine=kid@.host", "restart", agentService}));
-
+TEST_F(Install, SystemdJobsAreWrittenLoadedInOrderAndRemovedForEveryAccount) {
+    SystemdJobs jobs(installer, system, user, accounts);
+    install(installer, jobs);
     EXPECT_EQ(readFile(daemon), "daemon");
-    EXPECT_EQ(mode(daemonUnit), 0644u);
-    EXPECT_EQ(mode(agentUnit), 0644u);
-    const std::string daemonText = readFile(daemonUnit);
-    for (const std::string& line :
-         {"ExecStart=" + daemon, std::string("Restart=always"),
-          std::string("StandardError=append:/var/log/tovucontrold.log"),
-          "ReadWritePaths=" + support.string() + " /run", std::string("ProtectSystem=strict"),
-          std::string("NoNewPrivileges=yes"), std::string("WantedBy=multi-user.target")})
-        EXPECT_THAT(daemonText, HasSubstr("\n" + line + "\n"));
-    const std::string agentText = readFile(agentUnit);
-    for (const std::string& line :
-         {"ExecStart=" + app + "/Contents/MacOS/TovuControlHelper", std::string("Restart=always"),
-          std::string("PartOf=graphical-session.target"),
-          std::string("After=graphical-session.target"),
-          std::string("WantedBy=graphical-session.target")})
-        EXPECT_THAT(agentText, HasSubstr("\n" + line + "\n"));
+    for (const auto& [unit, lines] : std::vector<std::pair<std::string, Command>>{
+             {jobs.daemonUnit(),
+              {"ExecStart=" + daemon, "Restart=always",
+               "StandardError=append:/var/log/tovucontrold.log",
+               "ReadWritePaths=" + support + " /run", "ProtectSystem=strict", "NoNewPrivileges=yes",
+               "WantedBy=multi-user.target"}},
+             {jobs.agentUnit(),
+              {"ExecStart=" + app + "/Contents/MacOS/TovuControlHelper", "Restart=always",
+               "PartOf=graphical-session.target", "After=graphical-session.target",
+               "WantedBy=graphical-session.target"}}}) {
+        EXPECT_EQ(fs::status(unit).permissions(), fs::perms(0644));
+        for (const auto& line : lines)
+            EXPECT_THAT(readFile(unit), HasSubstr("\n" + line + "\n"));
+    }
+    go(installer, jobs);
+    const std::string kid = "--machine=kid@.host";
+    EXPECT_THAT(runner.calls,
+                ElementsAre(Command{"/bin/chown", "-R", "root:root", daemon},
+                            Command{"/bin/chown", "-R", "root:root", app},
+                            Command{"/bin/chown", "root:root", system + "/" + daemonService},
+                            Command{"/bin/chown", "root:root", user + "/" + agentService},
+                            Command{ctl, "daemon-reload"}, Command{ctl, "stop", daemonService},
+                            Command{ctl, "enable", "--now", daemonService},
+                            Command{ctl, "--global", "enable", agentService},
+                            Command{ctl, "--user", kid, "daemon-reload"},
+                            Command{ctl, "--user", kid, "restart", agentService},
+                            // removal
+                            Command{ctl, "disable", "--now", daemonService},
+                            Command{ctl, "--user", kid, "stop", agentService},
+                            Command{ctl, "--user", "--machine=mum@.host", "stop", agentService},
+                            Command{ctl, "--global", "disable", agentService},
+                            Command{ctl, "daemon-reload"}));
+    EXPECT_FALSE(fs::exists(jobs.daemonUnit()));
+    EXPECT_FALSE(fs::exists(jobs.agentUnit()));
+    EXPECT_FALSE(fs::exists(support));
 }
 
 TEST_F(Install, FailedDaemonLoadEndsTheRunAndLeavesTheFiles) {
-    SystemdJobs systemd(installer, system.string(), user.string(), [this] { return accounts(); });
-    LaunchdJobs launchd(installer, system.string(), user.string(), [this] { return accounts(); });
-    runner.answer = [](const Command& call) {
-        const bool load = call[1] == "enable" || call[1] == "bootstrap";
-        return load ? RunResult{1, "unit failed\n"} : RunResult{};
-    };
+    SystemdJobs systemd(installer, system, user, accounts);
+    LaunchdJobs launchd(installer, system, user, accounts);
+    runner.failLoads = true;
     for (Jobs* jobs : std::initializer_list<Jobs*>{&systemd, &launchd}) {
         runner.calls.clear();
-        try {
-            caiDat(installer, *jobs, kit / "tovucontrold", kit / "TovuControl.app", child);
-            ADD_FAILURE() << "a failed load must end the run";
-        } catch (const SetupError& e) {
-            EXPECT_STREQ(e.what(), "Không nạp được dịch vụ: unit failed\n");
-        }
+        EXPECT_THAT([&] { install(installer, *jobs); },
+                    testing::ThrowsMessage<SetupError>("Không nạp được dịch vụ: unit failed\n"));
         // Nothing is started for the child after the daemon failed.
         EXPECT_THAT(runner.calls.back(), testing::Contains(testing::AnyOf("enable", "bootstrap")));
     }
     EXPECT_TRUE(fs::exists(systemd.daemonUnit()));
     EXPECT_TRUE(fs::exists(launchd.agentPlist()));
-    EXPECT_TRUE(fs::exists(support / "TovuControl.app/Contents/MacOS/TovuControlHelper"));
-}
-
-TEST_F(Install, SystemdRemovalStopsTheAgentOfEveryAccount) {
-    SystemdJobs jobs(installer, system.string(), user.string(), [this] { return accounts(); });
-    caiDat(installer, jobs, kit / "tovucontrold", kit / "TovuControl.app", child);
-    runner.calls.clear();
-
-    go(installer, jobs);
-    EXPECT_THAT(
-        runner.calls,
-        ElementsAre(
-            Command{"/bin/systemctl", "disable", "--now", daemonService},
-            Command{"/bin/systemctl", "--user", "--machine=kid@.host", "stop", agentService},
-            Command{"/bin/systemctl", "--user", "--machine=mum@.host", "stop", agentService},
-            Command{"/bin/systemctl", "--global", "disable", agentService},
-            Command{"/bin/systemctl", "daemon-reload"}));
-    EXPECT_FALSE(fs::exists(jobs.daemonUnit()));
-    EXPECT_FALSE(fs::exists(jobs.agentUnit()));
-    EXPECT_FALSE(fs::exists(support));
-    EXPECT_TRUE(fs::exists(kit / "tovucontrold"));
+    EXPECT_TRUE(fs::exists(app + "/Contents/MacOS/TovuControlHelper"));
 }
 
 TEST_F(Install, LaunchdJobsAreLoadedAndRemovedWithLaunchctl) {
-    LaunchdJobs jobs(installer, system.string(), user.string(), [this] { return accounts(); });
-    caiDat(installer, jobs, kit / "tovucontrold", kit / "TovuControl.app", child);
-    const std::string daemonPlist = (system / "vn.morvane.tovucontrold.plist").string();
-    const std::string agentPlist = (user / "vn.morvane.tovucontrol.helper.plist").string();
-    ASSERT_EQ(runner.calls.size(), 7u);
-    EXPECT_EQ(runner.calls[2], (Command{"/bin/chown", "root:root", daemonPlist}));
-    EXPECT_EQ(runner.calls[3], (Command{"/bin/chown", "root:root", agentPlist}));
-    EXPECT_THAT(std::vector(runner.calls.begin() + 4, runner.calls.end()),
-                ElementsAre(Command{"/bin/launchctl", "bootout", "system/vn.morvane.tovucontrold"},
-                            Command{"/bin/launchctl", "bootstrap", "system", daemonPlist},
-                            Command{"/bin/launchctl", "bootstrap", "gui/1001", agentPlist}));
-    EXPECT_EQ(mode(daemonPlist), 0644u);
-
-    runner.calls.clear();
+    LaunchdJobs jobs(installer, system, user, accounts);
+    install(installer, jobs);
+    const std::string daemonPlist = system + "/vn.morvane.tovucontrold.plist";
+    const std::string agentPlist = user + "/vn.morvane.tovucontrol.helper.plist";
+    EXPECT_EQ(fs::status(daemonPlist).permissions(), fs::perms(0644));
     go(installer, jobs);
-    EXPECT_THAT(
-        runner.calls,
-        ElementsAre(
-            Command{"/bin/launchctl", "bootout", "system/vn.morvane.tovucontrold"},
-            Command{"/bin/launchctl", "bootout", "gui/1001/vn.morvane.tovucontrol.helper"},
-            Command{"/bin/launchctl", "bootout", "gui/1002/vn.morvane.tovucontrol.helper"}));
+    const std::string helper = "/vn.morvane.tovucontrol.helper";
+    ASSERT_EQ(runner.calls.size(), 10u);
+    EXPECT_THAT(std::vector(runner.calls.begin() + 2, runner.calls.end()),
+                ElementsAre(Command{"/bin/chown", "root:root", daemonPlist},
+                            Command{"/bin/chown", "root:root", agentPlist},
+                            Command{launchctl, "bootout", "system/vn.morvane.tovucontrold"},
+                            Command{launchctl, "bootstrap", "system", daemonPlist},
+                            Command{launchctl, "bootstrap", "gui/1001", agentPlist},
+                            // removal
+                            Command{launchctl, "bootout", "system/vn.morvane.tovucontrold"},
+                            Command{launchctl, "bootout", "gui/1001" + helper},
+                            Command{launchctl, "bootout", "gui/1002" + helper}));
     EXPECT_FALSE(fs::exists(daemonPlist));
     EXPECT_FALSE(fs::exists(agentPlist));
 }
 
 TEST_F(Install, TrialModeWritesTheListsInTheSupportDirectoryAndRunsNothing) {
-    Installer trial(runner, true, support.string());
-    LaunchdJobs jobs(trial, system.string(), user.string(), [this] { return accounts(); });
-    EXPECT_EQ(jobs.daemonPlist(), (support / "vn.morvane.tovucontrold.plist").string());
-    EXPECT_EQ(jobs.agentPlist(), (support / "vn.morvane.tovucontrol.helper.plist").string());
-    caiDat(trial, jobs, kit / "tovucontrold", kit / "TovuControl.app", child);
-    EXPECT_TRUE(fs::exists(jobs.daemonPlist()));
+    Installer trial(runner, true, support);
+    LaunchdJobs jobs(trial, system, user, accounts);
+    install(trial, jobs);
+    EXPECT_TRUE(fs::exists(support + "/vn.morvane.tovucontrold.plist"));
+    EXPECT_TRUE(fs::exists(support + "/vn.morvane.tovucontrol.helper.plist"));
     go(trial, jobs);
     EXPECT_TRUE(runner.calls.empty());
     EXPECT_FALSE(fs::exists(support));
@@ -198,28 +175,26 @@ TEST_F(Install, TrialModeWritesTheListsInTheSupportDirectoryAndRunsNothing) {
 }
 
 TEST_F(Install, ItemAlreadyInTheSupportDirectoryIsKeptAndStillGivenToRoot) {
-    writeFile(support / "tovucontrold", "in place");
-    const std::string installed = installer.caiVao(support / "." / "tovucontrold");
-    EXPECT_EQ(installed, (support / "tovucontrold").string());
-    EXPECT_EQ(readFile(installed), "in place");
-    EXPECT_THAT(runner.calls, ElementsAre(Command{"/bin/chown", "-R", "root:root", installed}));
+    writeFile(daemon, "in place");
+    EXPECT_EQ(installer.caiVao(fs::path(support) / "." / "tovucontrold"), daemon);
+    EXPECT_EQ(readFile(daemon), "in place");
+    EXPECT_THAT(runner.calls, ElementsAre(Command{"/bin/chown", "-R", "root:root", daemon}));
 }
 
 TEST_F(Install, RemovalRefusesWhatIsNotASupportDirectory) {
-    writeFile(tmp.path() / "file", "keep");
+    const std::string file = tmp.file("file");
+    writeFile(file, "keep");
     fs::create_symlink("/", tmp.path() / "root");
     EXPECT_EQ(khongXoaDuoc(""), "Không gỡ được: đường dẫn thư mục hỗ trợ trống.");
-    for (const std::string& root :
-         {std::string("/"), std::string("/tmp/.."), (tmp.path() / "root").string()})
+    for (const std::string& root : {std::string("/"), std::string("/tmp/.."), tmp.file("root")})
         EXPECT_EQ(khongXoaDuoc(root), "Không gỡ được: \"" + root + "\" là thư mục gốc.");
-    const std::string file = (tmp.path() / "file").string();
     EXPECT_EQ(khongXoaDuoc(file), "Không gỡ được: \"" + file + "\" không phải thư mục.");
-    EXPECT_EQ(khongXoaDuoc((tmp.path() / "missing").string()), std::nullopt);
+    EXPECT_EQ(khongXoaDuoc(tmp.file("missing")), std::nullopt);
     EXPECT_EQ(khongXoaDuoc(kit.string()), std::nullopt);
 
     // A refusal comes before any job is touched.
     Installer onFile(runner, false, file);
-    SystemdJobs jobs(onFile, system.string(), user.string(), [this] { return accounts(); });
+    SystemdJobs jobs(onFile, system, user, accounts);
     EXPECT_THROW(go(onFile, jobs), SetupError);
     EXPECT_TRUE(runner.calls.empty());
     EXPECT_EQ(readFile(file), "keep");
