@@ -5,7 +5,6 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QFuture>
 #include <QLabel>
 #include <QPromise>
 #include <QTest>
@@ -13,6 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <qcoro/qcorofuture.h>
 
 // Readable failure messages for Qt texts.
@@ -42,14 +42,33 @@ private:
 static ::testing::Environment* const qtEnvironment =
     ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-// A daemon that records every request and answers only when the test says so.
+// A daemon answer: tra().policy(p), tra().result("r1", "cho"), tra(false).error("x").
+struct tra {
+    IpcResponse r;
+    explicit tra(bool ok = true) { r.ok = ok; }
+    tra& error(std::string v) { return r.error = std::move(v), *this; }
+    tra& policy(Policy v, bool online = true) {
+        return r.policy = std::move(v), r.online = online, *this;
+    }
+    tra& result(std::string id, std::string status) {
+        return r.result = RequestResult{std::move(id), std::move(status), std::nullopt}, *this;
+    }
+    tra& state(std::string status, std::optional<std::int64_t> minutes = std::nullopt,
+               std::optional<std::string> ends = std::nullopt) {
+        return r.state = RequestState{std::move(status), minutes, std::move(ends)}, *this;
+    }
+    tra& entries(std::vector<UsageEntry> v) { return r.entries = std::move(v), *this; }
+    operator IpcResponse() const { return r; }
+};
+
+// A daemon that records every request and answers only when the test says so. Calls still open
+// at its end fail, so that no operation outlives the test.
 class FakeDaemon {
 public:
-    struct Cuoc {
-        IpcRequest request;
-        QPromise<IpcResponse> promise;
-        bool resumed = false;
-    };
+    ~FakeDaemon() {
+        for (std::size_t i = 0; i < calls_.size(); ++i)
+            if (!calls_[i]->answered) (void)answer(i, tra(false));
+    }
 
     HelperModel::Call call() {
         return [this](IpcRequest request) -> QCoro::Task<IpcResponse> {
@@ -63,55 +82,38 @@ public:
     }
 
     std::size_t count() const { return calls_.size(); }
-    const IpcRequest& request(std::size_t i) const { return calls_.at(i)->request; }
-    const IpcRequest& last() const { return calls_.back()->request; }
+    // Request i as it goes over the socket, keys sorted: {"id":"r1","op":"requestState"}.
+    std::string request(std::size_t i) const {
+        return nlohmann::json(calls_.at(i)->request).dump();
+    }
+    std::string last() const { return request(count() - 1); }
 
     // Releases the answer of call i and runs the main thread until the waiting operation has
     // taken it (and gone on to its next call or its end).
     [[nodiscard]] bool answer(std::size_t i, IpcResponse response) {
         Cuoc& cuoc = *calls_.at(i);
+        cuoc.answered = true;
         cuoc.promise.addResult(std::move(response));
         cuoc.promise.finish();
         return QTest::qWaitFor([&] { return cuoc.resumed; }, 5000);
     }
 
 private:
+    struct Cuoc {
+        IpcRequest request;
+        QPromise<IpcResponse> promise;
+        bool answered = false;
+        bool resumed = false;
+    };
     std::deque<std::unique_ptr<Cuoc>> calls_;
 };
 
-// The request the model is expected to send: yeuCau("request").kind("them_gio").minutes(30).
-struct yeuCau {
-    IpcRequest r;
-    explicit yeuCau(std::string op) { r.op = std::move(op); }
-    yeuCau& kind(std::string v) { return r.kind = std::move(v), *this; }
-    yeuCau& minutes(std::int64_t v) { return r.minutes = v, *this; }
-    yeuCau& appId(std::string v) { return r.appId = std::move(v), *this; }
-    yeuCau& appName(std::string v) { return r.appName = std::move(v), *this; }
-    yeuCau& note(std::string v) { return r.note = std::move(v), *this; }
-    yeuCau& id(std::string v) { return r.id = std::move(v), *this; }
-    operator IpcRequest() const { return r; }
-};
-
-inline IpcResponse ok() {
-    IpcResponse r;
-    r.ok = true;
-    return r;
-}
-
-inline IpcResponse failed(std::optional<std::string> error) {
-    IpcResponse r;
-    r.error = std::move(error);
-    return r;
-}
-
 inline Policy policy(bool locked = false, std::optional<std::string> lockReason = std::nullopt) {
     Policy p;
-    p.serverTime = "2025-03-01T10:00:00Z";
     p.childName = "Bin";
     p.mode = "tu_do";
     p.locked = locked;
     p.lockReason = std::move(lockReason);
-    p.nextCheckSec = 60;
     return p;
 }
 
@@ -123,13 +125,10 @@ inline bool xong(const QCoro::Task<>& task) {
 // Texts of the labels and buttons inside root that would show with it.
 inline QStringList chuHien(const QWidget* root) {
     QStringList texts;
-    for (const QWidget* w : root->findChildren<QWidget*>()) {
-        if (!w->isVisibleTo(root)) continue;
-        if (const auto* label = qobject_cast<const QLabel*>(w))
-            texts << label->text();
-        else if (const auto* button = qobject_cast<const QAbstractButton*>(w))
-            texts << button->text();
-    }
+    for (const QWidget* w : root->findChildren<QWidget*>())
+        if (w->isVisibleTo(root) &&
+            (qobject_cast<const QLabel*>(w) || qobject_cast<const QAbstractButton*>(w)))
+            texts << w->property("text").toString();
     return texts;
 }
 
