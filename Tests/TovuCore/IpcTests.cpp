@@ -5,9 +5,9 @@
 #include "support/Support.hpp"
 
 #include <condition_variable>
-#include <filesystem>
 #include <fstream>
 #include <future>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <sys/socket.h>
@@ -21,9 +21,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using Ipc::detail::UniqueFd;
+using namespace testing;
+namespace fs = std::filesystem;
 
 const std::string brokenAnswer = "{\"error\":\"Yêu cầu hỏng\",\"ok\":false}\n";
-const std::string okAnswer = "{\"ok\":true,\"online\":true}\n";
 
 IpcRequest op(std::string name) {
     IpcRequest request;
@@ -31,12 +32,21 @@ IpcRequest op(std::string name) {
     return request;
 }
 
-// Connects with a 10 s receive time-out, so a missing answer fails the test instead of hanging.
-UniqueFd connectTo(const std::string& path) {
+IpcResponse answer(bool ok) {
+    IpcResponse response;
+    response.ok = ok;
+    return response;
+}
+
+// Connects to path, or binds and listens there. The 10 s receive time-out makes a missing answer
+// fail the test instead of hanging it.
+UniqueFd unixSocket(const std::string& path, bool listen = false) {
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address = Ipc::detail::socketAddress(path);
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        throw std::runtime_error("connect: " + path);
+    const auto* at = reinterpret_cast<const sockaddr*>(&address);
+    if (listen ? ::bind(fd.get(), at, sizeof address) != 0 || ::listen(fd.get(), 1) != 0
+               : ::connect(fd.get(), at, sizeof address) != 0)
+        throw std::runtime_error("socket: " + path);
     timeval timeout{10, 0};
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     return fd;
@@ -54,7 +64,7 @@ void sendPieces(int fd, std::string_view bytes, std::size_t piece) {
 
 std::string ask(const std::string& path, std::string_view bytes,
                 std::size_t piece = std::string::npos) {
-    UniqueFd fd = connectTo(path);
+    UniqueFd fd = unixSocket(path);
     sendPieces(fd.get(), bytes, piece);
     if (bytes.empty()) ::shutdown(fd.get(), SHUT_WR);
     return Ipc::docDong(fd.get()).value_or("");
@@ -67,26 +77,6 @@ std::pair<UniqueFd, UniqueFd> socketPair() {
     return {UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
-// A listening socket that nobody serves.
-UniqueFd listenOn(const std::string& path) {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address = Ipc::detail::socketAddress(path);
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd.get(), 1) != 0)
-        throw std::runtime_error("listen: " + path);
-    return fd;
-}
-
-std::string startUpError(const std::string& path) {
-    try {
-        Ipc::serve(path, {});
-    } catch (const ApiError& error) {
-        EXPECT_FALSE(error.status());
-        return error.message();
-    }
-    return "started";
-}
-
 // True when the server closed the connection, false when it stayed silent for 10 s.
 bool closedByServer(int fd) {
     char byte;
@@ -94,235 +84,130 @@ bool closedByServer(int fd) {
     return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
-// Keeps every request with its caller's uid and answers ok.
-class Recorder {
-public:
-    Ipc::Handler handler() {
+class IpcTest : public ::testing::Test {
+protected:
+    // Keeps every request with its caller's uid and answers ok, but fails on "boom".
+    Ipc::Handler recorder() {
         return [this](const IpcRequest& request, std::uint32_t uid) {
+            if (request.op == "boom") throw std::runtime_error("boom");
             std::lock_guard lock(mutex_);
             seen_.emplace_back(request, uid);
-            IpcResponse response;
-            response.ok = true;
-            response.online = true;
-            return response;
+            return answer(true);
         };
+    }
+    std::unique_ptr<Ipc::Server> start(Ipc::Limits limits = {}) {
+        return Ipc::serve(path, recorder(), limits);
     }
     std::vector<std::pair<IpcRequest, std::uint32_t>> seen() {
         std::lock_guard lock(mutex_);
         return seen_;
     }
 
+    test::TempDir dir;
+    std::string path = dir.file("tovu.sock");
+
 private:
     std::mutex mutex_;
     std::vector<std::pair<IpcRequest, std::uint32_t>> seen_;
 };
 
-class IpcTest : public ::testing::Test {
-protected:
-    std::unique_ptr<Ipc::Server> start(Ipc::Limits limits = {}) {
-        return Ipc::serve(path, recorder.handler(), limits);
-    }
-    Ipc::Limits patient() {
-        Ipc::Limits limits;
-        limits.lineDeadline = 1h;
-        return limits;
-    }
+TEST(IpcFraming, MessagesAreSortedCompactLinesOfBoundedSize) {
+    auto [a, b] = socketPair();
+    ::shutdown(b.get(), SHUT_WR);
+    EXPECT_EQ(Ipc::docDong(a.get()), std::nullopt); // nothing before the peer's end
+    // Every field set; a line feed inside a text stays escaped.
+    const std::string requestLine =
+        R"({"appId":"a","appName":"A","apps":[{"id":"x"}],"entries":[{"appId":"a","appName":"A",)"
+        R"("day":"d","minutes":5}],"id":"r","kind":"k","minutes":30,"note":"hai\ndòng","op":"o"})"
+        "\n";
+    const std::string responseLine =
+        R"({"entries":[],"error":"e","ok":true,"online":false,"policy":)" + Json::encode(Policy{}) +
+        R"(,"result":{"id":"r","status":"cho"},"state":{"status":"duoc"}})"
+        "\n";
+    const auto request = Json::decode<IpcRequest>(requestLine);
+    EXPECT_EQ(request.note, "hai\ndòng");
+    Ipc::guiDong(a.get(), request);
+    EXPECT_EQ(Ipc::docDong(b.get()), requestLine);
+    Ipc::guiDong(a.get(), Json::decode<IpcResponse>(responseLine));
+    EXPECT_EQ(Ipc::docDong(b.get()), responseLine);
+    EXPECT_FALSE(Json::tryDecode<IpcRequest>(R"({"op":"u","apps":[{"id":1}]})"));
 
-    test::TempDir dir;
-    std::string path = dir.file("tovu.sock");
-    Recorder recorder;
-};
-
-TEST(IpcFraming, MessagesAreSortedCompactLines) {
-    auto [reader, writer] = socketPair();
-    IpcRequest request = op("request");
-    request.entries = {{"2025-03-01", "a", "A", 5}};
-    request.kind = "them_gio";
-    request.minutes = 30;
-    request.appId = "org.x";
-    request.appName = "X";
-    request.note = "hai\ndòng";
-    request.id = "r1";
-    std::map<std::string, std::string> app{{"name", "X"}, {"id", "org.x"}};
-    request.apps = std::vector{app};
-    Ipc::guiDong(writer.get(), request);
-    std::string line = Ipc::docDong(reader.get()).value_or("");
-    EXPECT_EQ(line,
-              "{\"appId\":\"org.x\",\"appName\":\"X\",\"apps\":[{\"id\":\"org.x\",\"name\":\"X\"}],"
-              "\"entries\":[{\"appId\":\"a\",\"appName\":\"A\",\"day\":\"2025-03-01\","
-              "\"minutes\":5}],\"id\":\"r1\",\"kind\":\"them_gio\",\"minutes\":30,"
-              "\"note\":\"hai\\ndòng\",\"op\":\"request\"}\n");
-    EXPECT_EQ(Json::decode<IpcRequest>(line), request);
-
-    IpcResponse response;
-    response.ok = true;
-    response.policy = Policy{"t", "An", "tu_do", false, {}, {"a"}, {}, {}, {}, 60, true};
-    response.entries = request.entries;
-    response.result = RequestResult{"r1", "cho", {}};
-    response.state = RequestState{"duoc", 15, "2025-03-01T18:30:00Z"};
-    response.online = false;
-    Ipc::guiDong(writer.get(), response);
-    line = Ipc::docDong(reader.get()).value_or("");
-    EXPECT_EQ(line,
-              "{\"entries\":[{\"appId\":\"a\",\"appName\":\"A\",\"day\":\"2025-03-01\","
-              "\"minutes\":5}],\"ok\":true,\"online\":false,\"policy\":{\"allowedApps\":[\"a\"],"
-              "\"canExchangePoints\":true,\"childName\":\"An\",\"learningApps\":[],"
-              "\"locked\":false,\"mode\":\"tu_do\",\"nextCheckSec\":60,\"serverTime\":\"t\"},"
-              "\"result\":{\"id\":\"r1\",\"status\":\"cho\"},\"state\":{\"grantEndsAt\":"
-              "\"2025-03-01T18:30:00Z\",\"grantedMinutes\":15,\"status\":\"duoc\"}}\n");
-    EXPECT_EQ(Json::decode<IpcResponse>(line), response);
-
-    Ipc::guiDong(writer.get(), IpcResponse::failure("x"));
-    EXPECT_EQ(Ipc::docDong(reader.get()), "{\"error\":\"x\",\"ok\":false}\n");
-
-    // Nothing sent before the peer's end: absent. Writing to a closed peer must not raise SIGPIPE.
-    ::shutdown(writer.get(), SHUT_WR);
-    EXPECT_EQ(Ipc::docDong(reader.get()), std::nullopt);
-    reader.reset();
-    Ipc::guiDong(writer.get(), request);
-}
-
-TEST(IpcFraming, RecordsDecodeStrictly) {
-    auto request = Json::decode<IpcRequest>("{\"op\":\"policy\",\"minutes\":null,\"extra\":1}\n");
-    EXPECT_EQ(request, op("policy"));
-    for (const char* bad : {"{\"kind\":\"x\"}", "{\"op\":5}", "{\"op\":\"usage\",\"minutes\":1.5}",
-                            "{\"op\":\"x\",\"apps\":[{\"id\":1}]}", "[]", ""})
-        EXPECT_FALSE(Json::tryDecode<IpcRequest>(bad)) << bad;
-    EXPECT_FALSE(Json::tryDecode<IpcResponse>("{\"error\":\"x\"}"));
-    EXPECT_FALSE(Json::tryDecode<IpcResponse>("{\"ok\":true,\"online\":\"yes\"}"));
-}
-
-TEST(IpcFraming, DocDongStopsRunawaySenderNearOneMegabyte) {
-    auto [reader, writer] = socketPair();
-    std::thread sender([&] { sendPieces(writer.get(), std::string(2'000'000, 'x'), 2'000'000); });
-    auto line = Ipc::docDong(reader.get());
-    reader.reset();
+    // A runaway sender is cut off near one megabyte.
+    std::thread sender([&] { sendPieces(a.get(), std::string(2'000'000, 'x'), 2'000'000); });
+    auto line = Ipc::docDong(b.get());
+    b.reset();
     sender.join();
-    ASSERT_TRUE(line);
-    EXPECT_GT(line->size(), 999'999u);
-    EXPECT_LE(line->size(), 999'999u + 4096u);
+    EXPECT_THAT(line.value_or("").size(), AllOf(Gt(999'999u), Le(999'999u + 4096u)));
+    Ipc::guiDong(a.get(), request); // to a closed peer: no SIGPIPE
 }
 
-TEST_F(IpcTest, PathLengthAndStartUpErrors) {
+TEST_F(IpcTest, SetUpReplacesStaleFileWithWorldWritableSocket) {
     std::string exact = dir.path().string() + "/";
-    exact += std::string(103 - exact.size(), 's');
+    exact += std::string(103 - exact.size(), 's'); // the longest path that fits
+    std::ofstream(exact) << "stale";
+    mode_t processMask = ::umask(077);
     {
-        auto server = Ipc::serve(exact, recorder.handler());
+        auto server = Ipc::serve(exact, recorder());
+        EXPECT_EQ(::umask(processMask), 077u);
+        EXPECT_EQ(fs::status(exact).type(), fs::file_type::socket);
+        EXPECT_EQ(fs::status(exact).permissions(), fs::perms(0666));
         EXPECT_TRUE(Ipc::call(op("policy"), exact).ok);
     }
     std::string tooLong = exact + "s";
-    EXPECT_EQ(startUpError(tooLong), "Đường socket quá dài (tối đa 103 byte): " + tooLong);
+    EXPECT_THAT([&] { Ipc::serve(tooLong, {}); },
+                ThrowsMessage<ApiError>("Đường socket quá dài (tối đa 103 byte): " + tooLong));
     EXPECT_EQ(Ipc::call(op("policy"), tooLong), IpcResponse::failure("Đường socket quá dài"));
-
     std::string unreachable = dir.file("missing/tovu.sock");
-    EXPECT_EQ(startUpError(unreachable),
-              "Không bind được " + unreachable + ": No such file or directory");
+    EXPECT_THAT(
+        [&] { Ipc::serve(unreachable, {}); },
+        ThrowsMessage<ApiError>("Không bind được " + unreachable + ": No such file or directory"));
     EXPECT_EQ(Ipc::call(op("policy"), unreachable),
               IpcResponse::failure("Dịch vụ TovuControl không chạy"));
 }
 
-TEST_F(IpcTest, ReplacesStaleFilesWithWorldWritableSocket) {
-    std::ofstream(path) << "stale";
-    {
-        auto server = start();
-        EXPECT_TRUE(Ipc::call(op("policy"), path).ok);
-    }
-    // The stopped server left its socket file, with nobody listening.
-    ASSERT_TRUE(std::filesystem::is_socket(path));
-    EXPECT_EQ(Ipc::call(op("policy"), path),
-              IpcResponse::failure("Dịch vụ TovuControl không chạy"));
-
-    mode_t processMask = ::umask(077);
+TEST_F(IpcTest, RequestReachesHandlerWithCallerUidUnlessMalformed) {
+    fs::permissions(dir.path(), fs::perms(0755));
     auto server = start();
-    EXPECT_EQ(::umask(processMask), 077u);
-    struct stat info {};
-    ASSERT_EQ(::stat(path.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISSOCK(info.st_mode));
-    EXPECT_EQ(info.st_mode & 07777, 0666u);
-    EXPECT_TRUE(Ipc::call(op("policy"), path).ok);
-}
-
-TEST_F(IpcTest, RequestReachesHandlerWithCallerUid) {
-    auto server = start();
+    const std::string okAnswer = "{\"ok\":true}\n";
     EXPECT_EQ(ask(path, "{\"op\":\"policy\"}\n"), okAnswer);
-    // Split over several writes, down to one byte at a time.
-    EXPECT_EQ(ask(path, "{\"op\":\"usage\"}\n", 5), okAnswer);
-    EXPECT_EQ(ask(path, "{\"op\":\"usageToday\"}\n", 1), okAnswer);
+    EXPECT_EQ(ask(path, "{\"op\":\"usage\"}\n", 1), okAnswer); // one byte per write
     // Brackets inside strings are text, not nesting.
     EXPECT_EQ(ask(path, "{\"note\":\"[[[[[[[[[[\\\"{{{{{{{{{\",\"op\":\"x\"}\n"), okAnswer);
-
-    auto seen = recorder.seen();
-    ASSERT_EQ(seen.size(), 4u);
-    EXPECT_EQ(seen[0].first, op("policy"));
-    EXPECT_EQ(seen[0].second, ::geteuid());
-    EXPECT_EQ(seen[1].first, op("usage"));
-    EXPECT_EQ(seen[2].first, op("usageToday"));
-}
-
-TEST_F(IpcTest, MalformedRequestsNeverReachHandler) {
-    auto server = start();
     // The last one is a valid request, but nested deeper than any request needs.
     for (const char* bad : {"{\"kind\":\"x\"}\n", "{\"op\":5}\n", "nonsense\n", "[]\n", "",
                             "{\"op\":\"policy\",\"x\":[[[[[[[[[]]]]]]]]]}\n"})
         EXPECT_EQ(ask(path, bad), brokenAnswer) << bad;
-    EXPECT_TRUE(recorder.seen().empty());
-}
-
-TEST_F(IpcTest, CallRejectsMalformedAnswer) {
-    UniqueFd listener = listenOn(path);
-    std::thread fake([&] {
-        UniqueFd peer(::accept(listener.get(), nullptr, nullptr));
-        Ipc::docDong(peer.get());
-        std::string answer = "{\"ok\":\"yes\"}\n";
-        ::send(peer.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
-    });
-    EXPECT_EQ(Ipc::call(op("policy"), path), IpcResponse::failure("Dịch vụ không trả lời"));
-    fake.join();
+    const bool root = ::geteuid() == 0;
+    if (root && ::fork() == 0) // a caller other than root
+        ::_exit(::setuid(65534) == 0 && Ipc::call(op("nobody"), path).ok ? 0 : 1);
+    int status = 0;
+    if (root) ::wait(&status);
+    EXPECT_EQ(status, 0);
+    auto requests = seen();
+    ASSERT_EQ(requests.size(), root ? 4u : 3u);
+    EXPECT_EQ(requests[0], std::pair(op("policy"), std::uint32_t{::geteuid()}));
+    EXPECT_EQ(requests[1].first, op("usage"));
+    if (root) {
+        EXPECT_EQ(requests[3], std::pair(op("nobody"), 65534u));
+    }
 }
 
 // Takes the full 25 s of the client's receive time-out.
 TEST_F(IpcTest, CallGivesUpOnSilentServer) {
-    UniqueFd listener = listenOn(path);
+    UniqueFd listener = unixSocket(path, true);
     EXPECT_EQ(Ipc::call(op("policy"), path), IpcResponse::failure("Dịch vụ không trả lời"));
 }
 
-TEST_F(IpcTest, SurvivesPeerThatLeavesBeforeAnswerAndHandlerThatThrows) {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool entered = false, released = false;
+TEST_F(IpcTest, SurvivesPeerThatStopsReadingAndHandlerThatThrows) {
     Ipc::Limits oneWorker;
     oneWorker.maxWorkers = 1;
-    auto server = Ipc::serve(
-        path,
-        [&](const IpcRequest& request, std::uint32_t) {
-            if (request.op == "boom") throw std::runtime_error("boom");
-            std::unique_lock lock(mutex);
-            if (request.op == "wait") {
-                entered = true;
-                changed.notify_all();
-                changed.wait_for(lock, 10s, [&] { return released; });
-            }
-            IpcResponse response;
-            response.ok = true;
-            return response;
-        },
-        oneWorker);
-
-    {
-        UniqueFd client = connectTo(path);
-        Ipc::guiDong(client.get(), op("wait"));
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return entered; }));
-    }
-    {
-        std::lock_guard lock(mutex);
-        released = true;
-        changed.notify_all();
-    }
-    // The single worker must first write to the closed peer (no SIGPIPE), then serve these.
-    IpcResponse failed = Ipc::call(op("boom"), path);
-    EXPECT_FALSE(failed.ok);
-    EXPECT_TRUE(failed.error && !failed.error->empty());
+    auto server = start(oneWorker);
+    // Writing its answer fails with EPIPE, which must not raise SIGPIPE in the server.
+    UniqueFd deaf = unixSocket(path);
+    ::shutdown(deaf.get(), SHUT_RD);
+    Ipc::guiDong(deaf.get(), op("policy"));
+    // The single worker serves these only after that write.
+    EXPECT_EQ(Ipc::call(op("boom"), path), IpcResponse::failure("Lỗi khi xử lý yêu cầu"));
     EXPECT_TRUE(Ipc::call(op("policy"), path).ok);
 }
 
@@ -335,9 +220,7 @@ TEST_F(IpcTest, ServesClientsConcurrentlyWhileHandlerIsSlow) {
         std::unique_lock lock(mutex);
         ++inside;
         arrived.notify_all();
-        IpcResponse response;
-        response.ok = arrived.wait_for(lock, 20s, [&] { return inside >= clients; });
-        return response;
+        return answer(arrived.wait_for(lock, 20s, [&] { return inside >= clients; }));
     });
     std::vector<std::future<IpcResponse>> answers;
     for (int i = 0; i < clients; ++i)
@@ -346,71 +229,39 @@ TEST_F(IpcTest, ServesClientsConcurrentlyWhileHandlerIsSlow) {
         EXPECT_TRUE(answer.get().ok);
 }
 
-TEST_F(IpcTest, IdleConnectionsCannotLockOutCaller) {
-    auto server = start(patient());
+TEST_F(IpcTest, IdleAndOversizedConnectionsCannotLockOutCaller) {
+    Ipc::Limits limits;
+    limits.lineDeadline = 1h;
+    limits.maxBufferedBytes = 64 * 1024;
+    auto server = start(limits);
     std::vector<UniqueFd> idle;
     for (int i = 0; i < 300; ++i)
-        idle.push_back(connectTo(path));
+        idle.push_back(unixSocket(path));
+    // Over the byte cap: dropped long before the line's own size limit.
+    UniqueFd greedy = unixSocket(path);
+    std::thread sender([&] { sendPieces(greedy.get(), std::string(200'000, ' '), 4096); });
+    EXPECT_TRUE(closedByServer(greedy.get()));
+    sender.join();
     EXPECT_TRUE(Ipc::call(op("policy"), path).ok);
     // The oldest made room; the newest still waits for its line.
     EXPECT_TRUE(closedByServer(idle.front().get()));
     char byte;
     ssize_t read = ::recv(idle.back().get(), &byte, 1, MSG_DONTWAIT);
     int error = errno;
-    EXPECT_EQ(read, -1);
-    EXPECT_EQ(error, EAGAIN);
+    EXPECT_TRUE(read == -1 && error == EAGAIN) << read << " " << error;
     server.reset();
     EXPECT_TRUE(closedByServer(idle.back().get()));
+    EXPECT_EQ(seen().size(), 1u);
 }
 
 TEST_F(IpcTest, SlowLineIsClosedAtItsDeadline) {
     Ipc::Limits limits;
     limits.lineDeadline = 50ms;
     auto server = start(limits);
-    UniqueFd client = connectTo(path);
+    UniqueFd client = unixSocket(path);
     sendPieces(client.get(), "{\"op\":", 6);
     EXPECT_TRUE(closedByServer(client.get()));
-    EXPECT_TRUE(recorder.seen().empty());
-}
-
-TEST_F(IpcTest, OversizedLinesAreRefusedAndServingGoesOn) {
-    auto server = start(patient());
-    UniqueFd huge = connectTo(path);
-    std::thread sender([&] { sendPieces(huge.get(), std::string(5'000'000, '['), 5'000'000); });
-    auto answer = Ipc::docDong(huge.get());
-    sender.join();
-    EXPECT_EQ(answer.value_or(brokenAnswer), brokenAnswer); // or dropped unanswered
-
-    // Under a small byte cap the biggest pending line goes, well before its own size limit.
-    Ipc::Limits limits = patient();
-    limits.maxBufferedBytes = 64 * 1024;
-    auto capped = Ipc::serve(dir.file("capped.sock"), recorder.handler(), limits);
-    UniqueFd greedy = connectTo(dir.file("capped.sock"));
-    std::thread greedySender([&] { sendPieces(greedy.get(), std::string(200'000, ' '), 4096); });
-    EXPECT_TRUE(closedByServer(greedy.get()));
-    greedySender.join();
-
-    EXPECT_TRUE(Ipc::call(op("policy"), path).ok);
-    EXPECT_TRUE(Ipc::call(op("policy"), dir.file("capped.sock")).ok);
-    EXPECT_EQ(recorder.seen().size(), 2u);
-}
-
-TEST_F(IpcTest, HandlerSeesUidOfAnotherUser) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch user";
-    std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
-    auto server = start();
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        bool answered = ::setuid(65534) == 0 && Ipc::call(op("policy"), path).ok;
-        ::_exit(answered ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    auto seen = recorder.seen();
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].second, 65534u);
+    EXPECT_TRUE(seen().empty());
 }
 
 } // namespace
