@@ -97,9 +97,9 @@ bool XView::keyboardGrabbed() {
 }
 
 pid_t XView::pidOf(xcb_window_t window) {
-    xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    xcb_res_client_id_spec_t query{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
     Reply<xcb_res_query_client_ids_reply_t> ids{
-        xcb_res_query_client_ids_reply(c_, xcb_res_query_client_ids(c_, 1, &spec), nullptr)};
+        xcb_res_query_client_ids_reply(c_, xcb_res_query_client_ids(c_, 1, &query), nullptr)};
     if (!ids) return 0;
     for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
          xcb_res_client_id_value_next(&it))
