@@ -186,27 +186,37 @@ XServer::XServer(bool windowManager) {
     if (windowManager) startWindowManager();
 }
 
-bool XServer::startXvfb(int number) {
+std::optional<std::string> startDisplay(std::optional<Child>& server, std::vector<std::string> argv,
+                                        int waitMs) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    // Xvfb writes the number to -displayfd once it accepts clients. Without -noreset it would
-    // reset whenever its last client leaves, dropping anyone connecting meanwhile.
-    std::string display = ":" + std::to_string(number);
-    xvfb_.emplace(std::vector<std::string>{"Xvfb", display, "-displayfd", std::to_string(fds[1]),
-                                           "-screen", "0", "1280x800x24", "-nolisten", "tcp",
-                                           "-noreset"},
-                  "", std::nullopt, fds[1]);
+    // The server writes its display number to -displayfd once it accepts clients.
+    argv.insert(argv.end(), {"-displayfd", std::to_string(fds[1])});
+    server.emplace(argv, "", std::nullopt, fds[1]);
     close(fds[1]);
     std::string written;
     pollfd pfd{fds[0], POLLIN, 0};
-    while (written.find('\n') == std::string::npos && poll(&pfd, 1, 10000) > 0) {
+    while (written.find('\n') == std::string::npos && poll(&pfd, 1, waitMs) > 0) {
         char buffer[16];
         ssize_t n = read(fds[0], buffer, sizeof buffer);
         if (n <= 0) break;
         written.append(buffer, static_cast<std::size_t>(n));
     }
     close(fds[0]);
-    if (written != std::to_string(number) + "\n") {
+    if (written.empty() || written.back() != '\n') {
+        server.reset();
+        return std::nullopt;
+    }
+    return ":" + written.substr(0, written.size() - 1);
+}
+
+bool XServer::startXvfb(int number) {
+    // Without -noreset Xvfb would reset whenever its last client leaves, dropping anyone
+    // connecting meanwhile.
+    const std::string display = ":" + std::to_string(number);
+    if (startDisplay(
+            xvfb_, {"Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"},
+            10000) != display) {
         xvfb_.reset();
         return false;
     }

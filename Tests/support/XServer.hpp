@@ -29,6 +29,11 @@ private:
 // Runs a program to its end with DISPLAY set; its standard output, or nothing when it failed.
 std::optional<std::string> run(const std::vector<std::string>& argv, const std::string& display);
 
+// Starts an X server (argv without -displayfd) in server and waits until it accepts clients;
+// returns its display ":N", or nothing when it did not come up within waitMs.
+std::optional<std::string> startDisplay(std::optional<Child>& server, std::vector<std::string> argv,
+                                        int waitMs);
+
 // Waits until the window manager of the display manages new windows; false after a deadline.
 // openbox names itself on the root window a moment before it does, and a window mapped in
 // between stays unmanaged.

@@ -1,9 +1,7 @@
 #include "support/XorgServer.hpp"
 
 #include <cstdio>
-#include <fcntl.h>
 #include <fstream>
-#include <poll.h>
 #include <regex>
 #include <sstream>
 #include <unistd.h>
@@ -47,33 +45,16 @@ XorgServer::XorgServer(int width, int height) {
     std::ofstream(dir_.file("xorg.conf")) << config;
     std::filesystem::create_directory(dir_.path() / "xorg.conf.d");
 
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    // -displayfd without a number: Xorg takes the first display whose sockets it can bind and
-    // writes the number once it accepts clients. -sharevts keeps it off the consoles, so that
-    // several servers can run at once; without -noreset it would reset whenever its last client
-    // leaves.
-    xorg_.emplace(std::vector<std::string>{"Xorg", "-noreset", "-nolisten", "tcp", "-sharevts",
-                                           "-novtswitch", "-config", dir_.file("xorg.conf"),
-                                           "-configdir", dir_.file("xorg.conf.d"), "-logfile",
-                                           dir_.file("xorg.log"), "-displayfd",
-                                           std::to_string(fds[1])},
-                  "", std::nullopt, fds[1]);
-    close(fds[1]);
-    std::string written;
-    pollfd pfd{fds[0], POLLIN, 0};
-    while (written.find('\n') == std::string::npos && poll(&pfd, 1, 30000) > 0) {
-        char buffer[16];
-        ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        written.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fds[0]);
-    if (written.empty() || written.back() != '\n') {
-        xorg_.reset();
-        throw XorgUnavailable("Xorg did not start; its log ends with:\n" + logTail());
-    }
-    display_ = ":" + written.substr(0, written.size() - 1);
+    // No display number: Xorg takes the first display whose sockets it can bind. -sharevts keeps
+    // it off the consoles, so that several servers can run at once; without -noreset it would
+    // reset whenever its last client leaves.
+    auto display = startDisplay(xorg_,
+                                {"Xorg", "-noreset", "-nolisten", "tcp", "-sharevts", "-novtswitch",
+                                 "-config", dir_.file("xorg.conf"), "-configdir",
+                                 dir_.file("xorg.conf.d"), "-logfile", dir_.file("xorg.log")},
+                                30000);
+    if (!display) throw XorgUnavailable("Xorg did not start; its log ends with:\n" + logTail());
+    display_ = *display;
     show("DUMMY0", width, height, {});
 }
 
