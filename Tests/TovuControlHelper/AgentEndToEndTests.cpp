@@ -215,7 +215,9 @@ TEST_F(AgentEndToEndTest, MinutesOfTheAppInFrontReachTheDaemonAndTheServer) {
             return e.appId == "XClock" && e.appName == "XClock" && e.minutes >= 1;
         });
     };
-    ASSERT_TRUE(waitUntil(everySecond(counted), 150s)) << system_->daemon().log();
+    ASSERT_TRUE(waitUntil(everySecond(counted), 150s))
+        << "in front: " << x_->activePid().value_or(0) << ", xclock: " << xclock.pid() << "\n"
+        << system_->daemon().log();
     EXPECT_FALSE(xclock.exited().has_value());
 
     const std::size_t before = server_.requests().size();
