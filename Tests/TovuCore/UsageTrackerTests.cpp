@@ -55,9 +55,13 @@ TEST_F(UsageTrackerTest, CongSplitsAtLocalMidnights) {
 TEST_F(UsageTrackerTest, DaylightSavingDaysGetTheirRealLength) {
     // In Sao Paulo the clocks jumped from 00:00 to 01:00: the day started at 01:00.
     const std::tuple<const char*, int, int, int, int> cases[] = {
-        {"Europe/Berlin", 2025, 10, 26, 25}, {"America/Sao_Paulo", 2018, 11, 4, 23}};
+        {"Europe/Berlin", 2025, 3, 30, 23},
+        {"Europe/Berlin", 2025, 10, 26, 25},
+        {"America/New_York", 2025, 3, 9, 23},
+        {"America/New_York", 2025, 11, 2, 25},
+        {"America/Sao_Paulo", 2018, 11, 4, 23}};
     for (const auto& [zone, year, month, day, length] : cases) {
-        SCOPED_TRACE(zone);
+        SCOPED_TRACE(std::string(zone) + " " + std::to_string(month));
         ScopedEnv local("TZ", zone);
         UsageTracker t;
         t.cong("a", localTime(year, month, day - 1, 12, 0), localTime(year, month, day + 1, 12, 0));
