@@ -309,8 +309,9 @@ std::optional<LinuxWorkspace::Window> LinuxWorkspace::examine(xcb_window_t windo
         if (ids) {
             for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
                  xcb_res_client_id_value_next(&it)) {
-                if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
-                    xcb_res_client_id_value_value_length(it.data) > 0)
+                const auto& [client, length] = *it.data;
+                if ((client.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
+                    length >= sizeof(std::uint32_t))
                     serverPid = *xcb_res_client_id_value_value(it.data);
             }
         }
