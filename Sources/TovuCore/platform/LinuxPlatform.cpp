@@ -7,6 +7,7 @@
 #include <array>
 #include <charconv>
 #include <climits>
+#include <filesystem>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/socket.h>
@@ -86,13 +87,27 @@ std::string supportDirectory() {
     return "/var/lib/tovucontrol";
 }
 
-std::optional<std::uint32_t> peerUid(int fd) {
+std::optional<PeerCredentials> peerCredentials(int fd) {
     ucred credentials{};
     socklen_t length = sizeof credentials;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
         length != sizeof credentials)
         return std::nullopt;
-    return credentials.uid;
+    return PeerCredentials{credentials.uid, credentials.pid};
+}
+
+std::optional<std::uint32_t> peerUid(int fd) {
+    const auto credentials = peerCredentials(fd);
+    if (!credentials) return std::nullopt;
+    return credentials->uid;
+}
+
+std::optional<std::string> executablePath(std::int32_t pid) {
+    if (pid <= 0) return std::nullopt;
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+    if (ec) return std::nullopt;
+    return exe.string();
 }
 
 namespace {

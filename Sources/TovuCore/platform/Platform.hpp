@@ -18,6 +18,19 @@ std::string supportDirectory();
 // User id of the process at the other end of a connected Unix-domain socket.
 std::optional<std::uint32_t> peerUid(int fd);
 
+// User and process id of the process that connected a Unix-domain socket, as the kernel saw
+// them at connect time; absent when the system cannot say.
+struct PeerCredentials {
+    std::uint32_t uid = 0;
+    std::int32_t pid = 0;
+    bool operator==(const PeerCredentials&) const = default;
+};
+std::optional<PeerCredentials> peerCredentials(int fd);
+
+// Absolute path of the executable that a process runs (Linux: /proc/PID/exe), as the kernel
+// knows it; absent when the process is gone or cannot be inspected. A process cannot forge it.
+std::optional<std::string> executablePath(std::int32_t pid);
+
 // Whether the account may administer the computer (Linux: member of sudo, wheel or admin).
 bool isAdmin(const std::string& user);
 
