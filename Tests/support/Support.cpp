@@ -1,7 +1,10 @@
 #include "support/Support.hpp"
 
+#include "TovuCore/Paths.hpp"
+
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -35,6 +38,15 @@ ScopedEnv::~ScopedEnv() {
     else
         unsetenv(name_.c_str());
     tzset();
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& text) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << text;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    return FileIO::readText(path.string()).value_or("<missing>");
 }
 
 bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {

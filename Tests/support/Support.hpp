@@ -62,6 +62,11 @@ private:
     std::optional<std::string> old_;
 };
 
+// Creates the file (and its folders) with text in it.
+void writeFile(const std::filesystem::path& path, const std::string& text);
+// The file's whole text, or "<missing>".
+std::string readFile(const std::filesystem::path& path);
+
 // Polls cond until it holds or the deadline passes; returns whether it held.
 bool waitUntil(const std::function<bool()>& cond,
                std::chrono::milliseconds deadline = std::chrono::seconds(10));

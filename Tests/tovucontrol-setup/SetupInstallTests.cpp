@@ -6,7 +6,6 @@
 #include "TovuCore/Paths.hpp"
 #include "support/Support.hpp"
 
-#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -22,6 +21,9 @@ using testing::ThrowsMessage;
 namespace tovu {
 namespace {
 
+using test::readFile;
+using test::writeFile;
+
 using Command = std::vector<std::string>;
 
 // Records every program run instead of running it; the commands in failing fail.
@@ -35,15 +37,6 @@ struct RecordingRunner final : Runner {
         return failing.contains(calls.back()) ? RunResult{1, "unit failed\n"} : RunResult{};
     }
 };
-
-std::string readFile(const fs::path& path) {
-    return FileIO::readText(path.string()).value_or("<missing>");
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-}
 
 const std::string daemonService = "vn.morvane.tovucontrold.service";
 const std::string agentService = "vn.morvane.tovucontrol.helper.service";

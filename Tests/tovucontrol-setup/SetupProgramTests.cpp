@@ -9,7 +9,6 @@
 #include "support/Support.hpp"
 
 #include <atomic>
-#include <fstream>
 #include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -23,20 +22,14 @@ using testing::StartsWith;
 namespace tovu {
 namespace {
 
+using test::readFile;
+using test::writeFile;
+
 struct Outcome {
     int status = -1;
     std::string out;
     std::string err;
 };
-
-void writeFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-}
-
-std::string readFile(const fs::path& path) {
-    return FileIO::readText(path.string()).value_or("<missing>");
-}
 
 fs::perms mode(const fs::path& path) {
     return fs::status(path).permissions();
@@ -106,27 +99,26 @@ std::string noAccount(const std::string& user) {
 class SetupProgram : public testing::Test {
 protected:
     void SetUp() override {
-        makeKit(kit, kit, "v1");
+        makeKit(kit, kit);
         server.reply("POST", "/api/pair", 200, pairAnswer);
     }
 
-    // The setup program in dir with a fake daemon and app bundle of the version in items.
-    static void makeKit(const fs::path& dir, const fs::path& items, const std::string& version) {
+    // The setup program in dir with a fake daemon and app bundle in items.
+    static void makeKit(const fs::path& dir, const fs::path& items) {
         fs::create_directories(dir);
         fs::copy_file(TOVU_SETUP_BINARY, dir / "tovucontrol-setup");
-        writeFile(items / "tovucontrold", "daemon " + version);
+        writeFile(items / "tovucontrold", "daemon");
         fs::permissions(items / "tovucontrold", fs::perms(0755));
-        writeFile(items / "TovuControl.app/Contents/MacOS/TovuControlHelper", "helper " + version);
+        writeFile(items / "TovuControl.app/Contents/MacOS/TovuControlHelper", "helper");
     }
 
     Outcome setup(const std::vector<std::string>& args, const std::string& input = "") {
         return run(kit / "tovucontrol-setup", args, support.string(), input);
     }
     // Every answer given on the command line.
-    Outcome install(const std::string& user, std::vector<std::string> more = {},
-                    const fs::path& program = {}) {
+    Outcome install(const std::string& user, std::vector<std::string> more = {}) {
         more.insert(more.begin(), {"--user", user, "--server", server.url(), "--code", "123456"});
-        return run(program.empty() ? kit / "tovucontrol-setup" : program, more, support.string());
+        return setup(more);
     }
 
     test::TempDir tmp;
@@ -138,8 +130,15 @@ protected:
 TEST_F(SetupProgram, InstallsInTrialMode) {
     NEEDS_ROOT();
     TempAccount kid;
-    const auto result =
-        setup({"--server", server.url(), "--code", " 12 34 56 ", "--user", kid.name});
+    // Run through a link elsewhere, from a bundle holding the items in Resources: they are
+    // looked for beside the real file.
+    const fs::path bundle = tmp.path() / "Setup.app/Contents";
+    makeKit(bundle / "MacOS", bundle / "Resources");
+    fs::create_directories(tmp.path() / "bin");
+    fs::create_symlink(bundle / "MacOS/tovucontrol-setup", tmp.path() / "bin/setup");
+    const auto result = run(tmp.path() / "bin/setup",
+                            {"--server", server.url(), "--code", " 12 34 56 ", "--user", kid.name},
+                            support.string());
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, success(kid.name));
     EXPECT_EQ(result.err, "");
@@ -159,9 +158,9 @@ TEST_F(SetupProgram, InstallsInTrialMode) {
               (AgentConfig{server.url(), "tok-1", "dev-1", "Bin", kid.name}));
     const fs::path daemon = support / "tovucontrold";
     const fs::path helper = support / "TovuControl.app/Contents/MacOS/TovuControlHelper";
-    EXPECT_EQ(readFile(daemon), "daemon v1");
+    EXPECT_EQ(readFile(daemon), "daemon");
     EXPECT_EQ(mode(daemon), fs::perms(0755));
-    EXPECT_EQ(readFile(helper), "helper v1");
+    EXPECT_EQ(readFile(helper), "helper");
     EXPECT_EQ(readFile(support / "vn.morvane.tovucontrold.plist"),
               plistXml({{"Label", std::string("vn.morvane.tovucontrold")},
                         {"ProgramArguments", std::vector{daemon.string()}},
@@ -282,21 +281,6 @@ TEST_F(SetupProgram, EachFailureHasItsMessage) {
                   "✗ Thiếu " + item + " cạnh trình cài — chạy từ thư mục gói đã cài.\n");
     }
     EXPECT_EQ(server.requests().size(), asked);
-}
-
-TEST_F(SetupProgram, FindsTheItemsOfABundleThroughALink) {
-    NEEDS_ROOT();
-    TempAccount kid;
-    // Run through a link elsewhere, from a bundle holding the items in Resources: they are
-    // looked for beside the real file.
-    const fs::path bundle = tmp.path() / "Setup.app/Contents";
-    makeKit(bundle / "MacOS", bundle / "Resources", "v2");
-    fs::create_directories(tmp.path() / "bin");
-    fs::create_symlink(bundle / "MacOS/tovucontrol-setup", tmp.path() / "bin/setup");
-    const auto result = install(kid.name, {}, tmp.path() / "bin/setup");
-    ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(readFile(support / "TovuControl.app/Contents/MacOS/TovuControlHelper"), "helper v2");
-    EXPECT_EQ(readFile(support / "tovucontrold"), "daemon v2");
 }
 
 TEST_F(SetupProgram, RemovalDeletesOnlyAFolderOfOurs) {
