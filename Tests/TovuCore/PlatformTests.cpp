@@ -7,16 +7,11 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
-#include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace tovu::platform {
 namespace {
-
-int run(const std::string& command) {
-    return std::system(command.c_str());
-}
 
 TEST(Platform, OsVersionIsKernelMajorMinor) {
     EXPECT_EQ(linuxOsVersion("6.1.0-18-amd64"), "Linux 6.1");
@@ -49,23 +44,13 @@ TEST(Platform, PeerUidOfOpenSocketOnly) {
 TEST(Platform, AnyWayToRootMakesAnAdministrator) {
     EXPECT_FALSE(isAdmin("tovu-no-such-account"));
     EXPECT_FALSE(isAdmin(""));
-    if (::geteuid() != 0 || run("command -v useradd >/dev/null && getent group sudo >/dev/null"))
+    if (::geteuid() != 0 ||
+        std::system("command -v useradd >/dev/null && getent group sudo >/dev/null"))
         GTEST_SKIP() << "needs root, useradd and a sudo group";
-    std::vector<std::string> made;
-    // Throw-away accounts, removed again however the test ends.
-    std::shared_ptr<void> cleanup(nullptr, [&](void*) {
-        for (const auto& name : made)
-            run("userdel " + name + " 2>/dev/null");
-    });
     for (const auto& [groups, admin] :
          {std::pair{"-G sudo", true}, {"-G disk", true}, {"", false}}) {
-        made.push_back("tovuadm" + std::to_string(::getpid()) + "x" + std::to_string(made.size()));
-        // Another test may hold the lock of /etc/passwd for a moment.
-        ASSERT_TRUE(test::waitUntil([&] {
-            return run("useradd -M -N -s /usr/sbin/nologin " + std::string(groups) + " " +
-                       made.back()) == 0;
-        }));
-        EXPECT_EQ(isAdmin(made.back()), admin) << groups;
+        const test::TempAccount account(groups);
+        EXPECT_EQ(isAdmin(account.name), admin) << groups;
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "TovuCore/Paths.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -47,6 +48,19 @@ void writeFile(const std::filesystem::path& path, const std::string& text) {
 
 std::string readFile(const std::filesystem::path& path) {
     return FileIO::readText(path.string()).value_or("<missing>");
+}
+
+TempAccount::TempAccount(const std::string& options) {
+    static std::atomic<int> count = 0;
+    name = "tovut" + std::to_string(::getpid()) + "x" + std::to_string(count++);
+    const std::string command = "useradd -M -N -s /usr/sbin/nologin " + options + " " + name;
+    // Another test may hold the lock of /etc/passwd for a moment.
+    if (!waitUntil([&] { return std::system(command.c_str()) == 0; }))
+        throw std::runtime_error(command + " failed");
+}
+
+TempAccount::~TempAccount() {
+    waitUntil([&] { return std::system(("userdel " + name).c_str()) == 0; });
 }
 
 bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {

@@ -8,7 +8,6 @@
 #include "support/FakeServer.hpp"
 #include "support/Support.hpp"
 
-#include <atomic>
 #include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -23,6 +22,7 @@ namespace tovu {
 namespace {
 
 using test::readFile;
+using test::TempAccount;
 using test::writeFile;
 
 struct Outcome {
@@ -54,30 +54,6 @@ Outcome run(const fs::path& program, const std::vector<std::string>& args,
     const int status = ProcessRunner().chay("/bin/sh", argv).status;
     return {status, readFile(io.path() / "out"), readFile(io.path() / "err")};
 }
-
-// A throw-away account made with the useradd options, deleted at the end of the test. Without
-// options: a person's login (uid from UID_MIN up).
-struct TempAccount {
-    explicit TempAccount(std::vector<std::string> options = {}) {
-        static std::atomic<int> count = 0;
-        name = "tovut" + std::to_string(::getpid()) + "x" + std::to_string(count++);
-        options.insert(options.end(), {"-M", "-N", "-s", "/usr/sbin/nologin", name});
-        // Another test may hold the lock of /etc/passwd for a moment.
-        created = test::waitUntil(
-            [&] { return ProcessRunner().chay("/usr/sbin/useradd", options).status == 0; });
-        EXPECT_TRUE(created) << "useradd " << name;
-    }
-    ~TempAccount() {
-        if (created)
-            test::waitUntil(
-                [&] { return ProcessRunner().chay("/usr/sbin/userdel", {name}).status == 0; });
-    }
-    TempAccount(const TempAccount&) = delete;
-    TempAccount& operator=(const TempAccount&) = delete;
-
-    std::string name;
-    bool created = false;
-};
 
 #define NEEDS_ROOT()                                                                               \
     if (::geteuid() != 0) GTEST_SKIP() << "creating accounts needs root"
@@ -213,7 +189,7 @@ TEST_F(SetupProgram, RefusesAccountsThatAreNotAChildsLogin) {
     // 500 up on Linux.
     EXPECT_EQ(setup({"--user", "daemon"}).err, noAccount("daemon"));
     if (::geteuid() == 0) {
-        TempAccount service({"-r"});
+        TempAccount service("-r");
         ASSERT_GE(::getpwnam(service.name.c_str())->pw_uid, 500u);
         EXPECT_EQ(setup({"--user", service.name}).err, noAccount(service.name));
     }
@@ -224,7 +200,7 @@ TEST_F(SetupProgram, RefusesAccountsThatAreNotAChildsLogin) {
 TEST_F(SetupProgram, AdministratorChildNeedsChoAdmin) {
     NEEDS_ROOT();
     if (!::getgrnam("sudo")) GTEST_SKIP() << "no sudo group";
-    TempAccount admin({"-G", "sudo"});
+    TempAccount admin("-G sudo");
     const auto refused = install(admin.name);
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err, "✗ Tài khoản " + admin.name +
