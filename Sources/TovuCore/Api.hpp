@@ -49,6 +49,11 @@ public:
     // Trims, adds "https://" when no scheme is given, removes trailing slashes.
     static std::string normalize(std::string_view server);
 
+    // Whether a redirect from one address to the other stays with the same server, so that the
+    // device token may go along: same host and port, or the move from http to https. The token
+    // never goes to another host or port, nor back to plain http.
+    static bool sameServer(const std::string& from, const std::string& to);
+
     const std::string& server() const { return server_; }
     const std::optional<std::string>& token() const { return token_; }
 

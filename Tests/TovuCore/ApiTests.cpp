@@ -131,6 +131,18 @@ TEST_F(ApiTest, RedirectsKeepMethodAndBodyAndTheTokenStaysWithItsHost) {
         EXPECT_THROW(client.requestState(id), TransportError) << id;
 }
 
+TEST(ApiClient, TokenFollowsARedirectOnTheSameServerOnly) {
+    const std::tuple<const char*, const char*, bool> cases[] = {
+        {"http://tovu.vn/a", "https://tovu.vn/b", true},
+        {"https://Tovu.vn:443/a", "https://tovu.VN/b", true},
+        {"https://tovu.vn/a", "http://tovu.vn/a", false},
+        {"http://tovu.vn:8080/a", "https://tovu.vn:8443/a", false},
+        {"http://tovu.vn:8080/a", "http://tovu.vn:8081/a", false},
+        {"https://tovu.vn/a", "https://tovu.vn.example/a", false}};
+    for (const auto& [from, to, same] : cases)
+        EXPECT_EQ(ApiClient::sameServer(from, to), same) << from << " to " << to;
+}
+
 TEST_F(ApiTest, SuccessfulBodyThatIsNotTheRecordFailsToDecode) {
     server.reply("GET", statePath, 200, R"({"grantedMinutes":5})");
     EXPECT_THROW(client.requestState("r1"), DecodeError);
