@@ -57,8 +57,9 @@ public:
     const std::string& server() const { return server_; }
     const std::optional<std::string>& token() const { return token_; }
 
-    // One request; returns the decoded 2xx body. Throws ApiError, TransportError or
-    // DecodeError (a 2xx body that is not a T).
+    // One request, following up to five redirects to http or https addresses; returns the
+    // decoded 2xx body. Throws ApiError, TransportError or DecodeError (a 2xx body that is
+    // not a T).
     template <class T>
     T send(std::string_view method, std::string_view path,
            const std::optional<nlohmann::json>& body = std::nullopt) const {
