@@ -16,12 +16,6 @@ namespace tovu::test {
 
 namespace {
 
-// httplib adds these to the headers it received; they were never sent.
-bool isConnectionInfo(const std::string& name) {
-    return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
-           name == "LOCAL_PORT";
-}
-
 std::string lowerCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -32,7 +26,7 @@ Recorded record(const httplib::Request& req) {
     Recorded r{
         req.method, req.target.substr(0, req.target.find('?')), {}, req.body, req.remote_port};
     for (const auto& [name, value] : req.headers)
-        if (!isConnectionInfo(name)) r.headers.emplace(lowerCase(name), value);
+        r.headers.emplace(lowerCase(name), value);
     return r;
 }
 

@@ -23,7 +23,8 @@ namespace tovu::test {
 struct Recorded {
     std::string method;
     std::string path; // as sent: still percent-encoded, without the query
-    std::multimap<std::string, std::string> headers; // names in lower case
+    // Names in lower case; httplib adds remote_addr and the like.
+    std::multimap<std::string, std::string> headers;
     std::string body;
     int remotePort = 0; // tells connections apart
 

@@ -204,6 +204,12 @@ TEST_F(Install, ReinstallReplacesEachItemWholeOrKeepsTheOldOne) {
     for (const auto& entry : fs::directory_iterator(support))
         left.insert(entry.path().filename());
     EXPECT_EQ(left, (std::set<std::string>{"TovuControl.app", "tovucontrold"}));
+
+    // An item already in the support directory stays as it is, and is still given to root.
+    runner.calls.clear();
+    EXPECT_EQ(installer.caiVao(fs::path(support) / "." / "tovucontrold"), daemon);
+    EXPECT_EQ(readFile(daemon), "daemon");
+    EXPECT_THAT(runner.calls, ElementsAre(Command{"/bin/chown", "-R", "root:root", daemon}));
 }
 
 TEST_F(Install, TrialModeWritesTheListsInTheSupportDirectoryAndRunsNothing) {
@@ -216,13 +222,6 @@ TEST_F(Install, TrialModeWritesTheListsInTheSupportDirectoryAndRunsNothing) {
     EXPECT_TRUE(runner.calls.empty());
     EXPECT_FALSE(fs::exists(support));
     EXPECT_TRUE(fs::is_empty(system));
-}
-
-TEST_F(Install, ItemAlreadyInTheSupportDirectoryIsKeptAndStillGivenToRoot) {
-    writeFile(daemon, "in place");
-    EXPECT_EQ(installer.caiVao(fs::path(support) / "." / "tovucontrold"), daemon);
-    EXPECT_EQ(readFile(daemon), "in place");
-    EXPECT_THAT(runner.calls, ElementsAre(Command{"/bin/chown", "-R", "root:root", daemon}));
 }
 
 TEST_F(Install, OnlyAFolderOfOursIsFilledOrDeleted) {
