@@ -9,6 +9,7 @@
 #include <climits>
 #include <filesystem>
 #include <grp.h>
+#include <malloc.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
@@ -108,6 +109,17 @@ std::optional<std::string> executablePath(std::int32_t pid) {
     auto exe = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
     if (ec) return std::nullopt;
     return exe.string();
+}
+
+void keepMemoryLean() {
+    // Fixed thresholds: glibc otherwise raises them after a large free, and the blocks of the
+    // next large requests then stay in the process for good.
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    ::mallopt(M_TRIM_THRESHOLD, 128 * 1024);
+}
+
+void releaseFreeMemory() {
+    ::malloc_trim(0);
 }
 
 namespace {
