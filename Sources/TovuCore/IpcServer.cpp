@@ -251,6 +251,7 @@ private:
         Peer peer;
         std::string buffer;
         SteadyTime deadline;
+        bool watched = false;
     };
     using Pending = std::list<Connection>::iterator;
 
@@ -345,28 +346,39 @@ private:
         // The oldest goes first, so idle connections cannot lock out a fresh one.
         while (!pending_.empty() && pending_.size() >= limits_.maxConnections)
             drop(pending_.begin());
-        if (!watch(fd.get())) return;
         int key = fd.get();
         pending_.push_back(Connection{
             std::move(fd), peer, {}, std::chrono::steady_clock::now() + limits_.lineDeadline});
-        byFd_[key] = std::prev(pending_.end());
+        Pending connection = std::prev(pending_.end());
+        byFd_[key] = connection;
+        // The line has mostly arrived by now: watching starts only if it has not.
+        if (readSome(connection)) {
+            if (watch(key))
+                connection->watched = true;
+            else
+                drop(connection);
+        }
     }
 
     void readFrom(int fd) {
-        auto found = byFd_.find(fd);
-        if (found == byFd_.end()) return;
-        Pending connection = found->second;
+        if (auto found = byFd_.find(fd); found != byFd_.end()) readSome(found->second);
+    }
+
+    // Reads what has arrived; true while the connection still waits for the rest of its line.
+    bool readSome(Pending connection) {
+        const int fd = connection->fd.get();
         for (int i = 0; i < readsPerWake; ++i) {
             std::size_t before = connection->buffer.size();
             ReadStep step = detail::readBlock(fd, connection->buffer);
             pendingBytes_ += connection->buffer.size() - before;
             if (step == ReadStep::done) {
                 dispatch(connection);
-                return;
+                return false;
             }
             if (step == ReadStep::wouldBlock) break;
         }
         enforceByteCap();
+        return byFd_.contains(fd);
     }
 
     void enforceByteCap() {
@@ -415,7 +427,7 @@ private:
     Connection take(Pending pending) {
         pendingBytes_ -= pending->buffer.size();
         byFd_.erase(pending->fd.get());
-        unwatch(pending->fd.get());
+        if (pending->watched) unwatch(pending->fd.get());
         Connection connection = std::move(*pending);
         pending_.erase(pending);
         return connection;
