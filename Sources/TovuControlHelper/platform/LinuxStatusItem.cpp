@@ -39,6 +39,11 @@ struct MenuLayout {
     QList<MenuLayout> children;
 };
 
+struct MenuProperties {
+    int id = 0;
+    QVariantMap properties;
+};
+
 struct MenuEvent {
     int id = 0;
     QString eventId;
@@ -51,6 +56,7 @@ struct MenuEvent {
 Q_DECLARE_METATYPE(tovu::IconPixmap)
 Q_DECLARE_METATYPE(tovu::ToolTip)
 Q_DECLARE_METATYPE(tovu::MenuLayout)
+Q_DECLARE_METATYPE(tovu::MenuProperties)
 Q_DECLARE_METATYPE(tovu::MenuEvent)
 
 namespace tovu {
@@ -105,6 +111,20 @@ const QDBusArgument& operator>>(const QDBusArgument& a, MenuLayout& l) {
         l.children << qdbus_cast<MenuLayout>(child.variant());
     }
     a.endArray();
+    a.endStructure();
+    return a;
+}
+
+QDBusArgument& operator<<(QDBusArgument& a, const MenuProperties& p) {
+    a.beginStructure();
+    a << p.id << p.properties;
+    a.endStructure();
+    return a;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& a, MenuProperties& p) {
+    a.beginStructure();
+    a >> p.id >> p.properties;
     a.endStructure();
     return a;
 }
@@ -217,21 +237,24 @@ public:
 
 public slots:
     uint GetLayout(int parentId, int depth, const QStringList& names, tovu::MenuLayout& layout) {
-        const QList<QAction*> actions = this->actions();
-        if (parentId < 0 || parentId > actions.size()) {
+        const auto top = properties(parentId, names);
+        if (!top) {
             sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("No such menu entry"));
             return 0;
         }
-        if (parentId > 0) {
-            layout = entry(parentId, actions, names);
-            return revision;
-        }
-        layout = {
-            0, only({{QStringLiteral("children-display"), QStringLiteral("submenu")}}, names), {}};
-        if (depth != 0)
-            for (int id = 1; id <= actions.size(); ++id)
-                layout.children << entry(id, actions, names);
+        layout = {parentId, *top, {}};
+        if (parentId == 0 && depth != 0)
+            for (int id = 1; id <= actions().size(); ++id)
+                layout.children << MenuLayout{id, *properties(id, names), {}};
         return revision;
+    }
+
+    QList<tovu::MenuProperties> GetGroupProperties(const QList<int>& ids,
+                                                   const QStringList& names) {
+        QList<MenuProperties> found;
+        for (int id : ids)
+            if (const auto p = properties(id, names)) found << MenuProperties{id, *p};
+        return found;
     }
 
     void Event(int id, const QString& eventId, const QDBusVariant&, uint) { nhan(id, eventId); }
@@ -247,48 +270,50 @@ public slots:
     // The entries never change while the menu is open.
     bool AboutToShow(int) { return false; }
     QList<int> AboutToShowGroup(const QList<int>& ids, QList<int>& unknown) {
-        const auto count = actions().size();
         for (int id : ids)
-            if (id < 0 || id > count) unknown << id;
+            if (!co(id)) unknown << id;
         return {};
     }
 
 private:
     static constexpr uint revision = 1;
 
+    QList<QAction*> actions() const {
+        return item_->menu_ ? item_->menu_->actions() : QList<QAction*>();
+    }
+
+    bool co(int id) const { return id >= 0 && id <= actions().size(); }
+
     bool nhan(int id, const QString& eventId) {
-        const QList<QAction*> actions = this->actions();
-        if (id < 0 || id > actions.size()) return false;
-        QAction* action = id > 0 ? actions[id - 1] : nullptr;
+        if (!co(id)) return false;
+        QAction* action = id > 0 ? actions()[id - 1] : nullptr;
         if (action && eventId == QStringLiteral("clicked") && !action->isSeparator() &&
             action->isEnabled())
             action->trigger();
         return true;
     }
 
-    QList<QAction*> actions() const {
-        return item_->menu_ ? item_->menu_->actions() : QList<QAction*>();
-    }
-
-    static QVariantMap only(QVariantMap properties, const QStringList& names) {
+    // The properties of entry id (0: the root) among names (all when empty); none when no entry
+    // has that id.
+    std::optional<QVariantMap> properties(int id, const QStringList& names) const {
+        if (!co(id)) return std::nullopt;
+        QVariantMap p;
+        const QAction* action = id > 0 ? actions()[id - 1] : nullptr;
+        if (!action) {
+            p = {{QStringLiteral("children-display"), QStringLiteral("submenu")}};
+        } else if (action->isSeparator()) {
+            p = {{QStringLiteral("type"), QStringLiteral("separator")}};
+        } else {
+            // An underscore would mark the access key.
+            QString label = action->text();
+            label.replace(QLatin1Char('_'), QStringLiteral("__"));
+            p = {{QStringLiteral("label"), label},
+                 {QStringLiteral("enabled"), action->isEnabled()},
+                 {QStringLiteral("visible"), action->isVisible()}};
+        }
         if (!names.isEmpty())
-            properties.removeIf([&](QVariantMap::iterator p) { return !names.contains(p.key()); });
-        return properties;
-    }
-
-    static MenuLayout entry(int id, const QList<QAction*>& actions, const QStringList& names) {
-        const QAction* action = actions[id - 1];
-        if (action->isSeparator())
-            return {id, only({{QStringLiteral("type"), QStringLiteral("separator")}}, names), {}};
-        // An underscore would mark the access key.
-        QString label = action->text();
-        label.replace(QLatin1Char('_'), QStringLiteral("__"));
-        return {id,
-                only({{QStringLiteral("label"), label},
-                      {QStringLiteral("enabled"), action->isEnabled()},
-                      {QStringLiteral("visible"), action->isVisible()}},
-                     names),
-                {}};
+            p.removeIf([&](QVariantMap::iterator it) { return !names.contains(it.key()); });
+        return p;
     }
 
     LinuxStatusItem* item_;
@@ -303,6 +328,8 @@ LinuxStatusItem::LinuxStatusItem(const QDBusConnection& sessionBus)
     qDBusRegisterMetaType<QList<IconPixmap>>();
     qDBusRegisterMetaType<ToolTip>();
     qDBusRegisterMetaType<MenuLayout>();
+    qDBusRegisterMetaType<MenuProperties>();
+    qDBusRegisterMetaType<QList<MenuProperties>>();
     qDBusRegisterMetaType<MenuEvent>();
     qDBusRegisterMetaType<QList<MenuEvent>>();
 }
