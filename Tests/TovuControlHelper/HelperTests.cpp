@@ -473,7 +473,7 @@ TEST_F(StatusItemTest, ThePanelShowsTheMenuTitleAsLabelAndServesTheMenu) {
     clock.advance(5s);
     EXPECT_TRUE(xong(helper->nhip()));
     EXPECT_EQ(properties().value("XAyatanaLabel"), Kieu::qs(helper->m.tieuDeMenu()));
-    EXPECT_TRUE(wait([&] { return panel_.labels.size() == 5; }));
+    EXPECT_TRUE(wait([&] { return panel_.labels.size() >= 5; }));
     EXPECT_EQ(panel_.labels, QStringList({"2g05 | 0g00", "45 ph | 00 ph", "Đã khoá | Đã khoá",
                                           "1:02:05 | 0:00:00", "1:02:00 | 0:00:00"}));
 
@@ -542,7 +542,7 @@ TEST_F(StatusItemTest, WarnsOnceAtFiveMinutesAndOnceAtTheLastEvenAcrossARestart)
     clock.advance(24h);
     helper->m.setNow(clock.now());
     left(4);
-    ASSERT_TRUE(wait([&] { return notifications_.shown.size() == 4; }));
+    ASSERT_TRUE(wait([&] { return notifications_.shown.size() >= 4; }));
     const QString save = " Con nhớ lưu lại bài đang làm nhé.";
     EXPECT_EQ(notifications_.shown, QStringList({"TovuControl: Còn 5 phút nữa là hết giờ" + save,
                                                  "TovuControl: Còn 1 phút nữa là hết giờ" + save,
