@@ -3,6 +3,7 @@
 #include "Views/Kieu.hpp"
 #include "platform/Presentation.hpp"
 #include "platform/Session.hpp"
+#include "platform/StatusItem.hpp"
 #include "platform/Workspace.hpp"
 
 #include <QApplication>
@@ -29,7 +30,8 @@ int main(int argc, char** argv) {
     const auto workspace = tovu::makeWorkspace();
     const auto session = tovu::makeSession();
     const auto presentation = tovu::makePresentation();
-    tovu::Helper helper(*workspace, *session, *presentation);
+    const auto item = tovu::makeStatusItem();
+    tovu::Helper helper(*workspace, *session, *presentation, *item);
     helper.start();
     return QApplication::exec();
 }
