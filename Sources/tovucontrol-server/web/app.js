@@ -706,15 +706,15 @@ function rulesForm(child, reported) {
   const days = WEEKDAYS.map((name, i) => {
     const hours = rules.hours[i];
     return {
-      minutes: h('input', { type: 'number', min: 0, max: 1440, step: 1, inputmode: 'numeric', value: rules.dailyMinutes[i] ?? '', placeholder: 'Không giới hạn', id: `phut-${i}` }),
+      minutes: h('input', { type: 'number', min: 0, max: 1440, step: 1, inputmode: 'numeric', value: rules.dailyMinutes[i] ?? '', placeholder: 'Không giới hạn', id: `phut-${i}`, 'aria-label': `${name}: số phút` }),
       from: timeInput(hours && hours.from, `${name}: dùng từ`),
       to: timeInput(hours && hours.to, `${name}: dùng đến`),
     };
   });
-  const dayRows = WEEKDAYS.map((name, i) => h('fieldset', { class: 'ngay-tuan' }, h('legend', {}, name),
-    field('Số phút', days[i].minutes),
-    h('div', { class: 'o khung-gio' }, h('span', { class: 'nhan' }, 'Được dùng trong giờ'),
-      h('div', { class: 'tu-den' }, days[i].from, h('span', {}, 'đến'), days[i].to))));
+  const dayRows = WEEKDAYS.map((name, i) => h('div', { class: 'ngay-tuan', role: 'group', 'aria-labelledby': `ten-ngay-${i}` },
+    h('span', { class: 'ten-ngay', id: `ten-ngay-${i}` }, name),
+    h('div', { class: 'phut-ngay' }, days[i].minutes, h('span', { 'aria-hidden': 'true' }, 'phút')),
+    h('div', { class: 'tu-den' }, days[i].from, h('span', {}, 'đến'), days[i].to)));
   const copy = h('button', {
     type: 'button', class: 'nut-chu', onclick: () => {
       for (const d of days.slice(1)) {
@@ -760,7 +760,8 @@ function rulesForm(child, reported) {
   const save = h('button', { type: 'submit', class: 'nut-dac' }, 'Lưu luật');
   const form = h('form', { class: 'luat', novalidate: true },
     h('section', { class: 'the' }, h('h2', {}, 'Giờ dùng máy mỗi ngày'),
-      h('p', { class: 'phu' }, 'Để trống số phút nếu ngày đó không giới hạn; để trống giờ nếu được dùng cả ngày.'),
+      h('p', { class: 'phu' }, 'Mỗi ngày: số phút được dùng (để trống là không giới hạn) và khung giờ được dùng (để trống là cả ngày).'),
+      h('div', { class: 'ngay-tuan dau-cot', 'aria-hidden': 'true' }, h('span', {}, 'Ngày'), h('span', {}, 'Số phút'), h('span', {}, 'Được dùng trong giờ')),
       dayRows, copy),
     h('section', { class: 'the' }, h('h2', {}, 'Giờ đi ngủ'),
       h('label', { for: bedOn.id, class: 'hop-chon' }, bedOn, h('span', {}, 'Khoá máy vào giờ ngủ')),
