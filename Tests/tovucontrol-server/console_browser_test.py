@@ -155,6 +155,8 @@ class Console(unittest.TestCase):
 
     def shoot(self, name):
         """Saves the whole page at phone and desktop width, then comes back to desktop width."""
+        leaks = {'undefined', 'null', 'NaN', 'false', 'true', '[object'} & set(self.driver.find_element(By.TAG_NAME, 'main').text.split())
+        self.assertFalse(leaks, 'raw values on the page ' + name)
         # A passing message would float over the middle of a whole-page picture.
         self.driver.execute_script("document.getElementById('thong-bao').textContent = ''")
         for size, (width, height) in SIZES.items():

@@ -334,7 +334,8 @@ function live(root, what, load, draw) {
     try {
       const data = await load();
       if (turn !== S.turn) return;
-      box.replaceChildren(...[draw(data)].flat());
+      box.replaceChildren();
+      put(box, [draw(data)]);
     } catch (e) {
       if (turn !== S.turn || e.handled) return;
       box.replaceChildren(h('p', { class: 'loi', role: 'alert' }, e.message));
