@@ -446,7 +446,7 @@ function familyPage(root) {
         h('div', { class: 'hang-nut' }, pairingButton(child),
           h('a', { href: `#/con/${encodeURIComponent(child.id)}/luat`, class: 'nut-vien' }, 'Luật dùng máy'))));
     }
-    out.push(list, addChildForm(), parentsBox(family.parents));
+    out.push(list, h('div', { class: 'luoi' }, addChildForm(), parentsBox(family.parents)));
     return out;
   });
 }
@@ -603,13 +603,16 @@ function childPage(root, id) {
   live(root, ['family', 'usage'], () => loadChild(id), ({ child, today, week, devices }) => {
     title.textContent = child.name;
     return [
-      h('section', { class: 'the', 'aria-labelledby': 'hom-nay' }, h('h2', { id: 'hom-nay' }, 'Hôm nay'),
-        todayLine(today, child), controls(child), appBars(today.apps)),
-      h('section', { class: 'the', 'aria-labelledby': 'tuan' }, h('h2', { id: 'tuan' }, '7 ngày qua'), weekChart(week.days, child.rules)),
-      pointsBox(child),
-      h('section', { class: 'the', 'aria-labelledby': 'may-cua-con' }, h('h2', { id: 'may-cua-con' }, 'Máy của con'),
-        deviceList(devices, child), h('div', { class: 'hang-nut' }, pairingButton(child))),
-      h('p', {}, h('a', { class: 'nut-dac', href: `#/con/${encodeURIComponent(id)}/luat` }, 'Sửa luật dùng máy')),
+      h('div', { class: 'luoi' },
+        h('div', {},
+          h('section', { class: 'the', 'aria-labelledby': 'hom-nay' }, h('h2', { id: 'hom-nay' }, 'Hôm nay'),
+            todayLine(today, child), controls(child), appBars(today.apps)),
+          h('section', { class: 'the', 'aria-labelledby': 'tuan' }, h('h2', { id: 'tuan' }, '7 ngày qua'), weekChart(week.days, child.rules))),
+        h('div', {},
+          pointsBox(child),
+          h('section', { class: 'the', 'aria-labelledby': 'may-cua-con' }, h('h2', { id: 'may-cua-con' }, 'Máy của con'),
+            deviceList(devices, child), h('div', { class: 'hang-nut' }, pairingButton(child))),
+          h('p', {}, h('a', { class: 'nut-dac', href: `#/con/${encodeURIComponent(id)}/luat` }, 'Sửa luật dùng máy')))),
     ];
   });
 }
