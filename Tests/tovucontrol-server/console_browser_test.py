@@ -153,8 +153,9 @@ class Console(unittest.TestCase):
             (c for c in d.find_elements(By.CSS_SELECTOR, 'section.con') if c.find_element(By.TAG_NAME, 'h2').text == CHILD),
             None))
 
-    def shoot(self, name):
-        """Saves the whole page at phone and desktop width, then comes back to desktop width."""
+    def shoot(self, name, whole=True):
+        """Saves the page (or only the screen, for dialogs) at phone and desktop width, then comes back
+        to desktop width."""
         leaks = {'undefined', 'null', 'NaN', 'false', 'true', '[object'} & set(self.driver.find_element(By.TAG_NAME, 'main').text.split())
         self.assertFalse(leaks, 'raw values on the page ' + name)
         # A passing message would float over the middle of a whole-page picture.
@@ -162,7 +163,8 @@ class Console(unittest.TestCase):
         for size, (width, height) in SIZES.items():
             self.driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {
                 'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': size == 'dien-thoai'})
-            full = self.driver.execute_script('return Math.max(document.documentElement.scrollHeight, innerHeight)')
+            full = self.driver.execute_script('return Math.max(document.documentElement.scrollHeight, innerHeight)') \
+                if whole else height
             shot = self.driver.execute_cdp_cmd('Page.captureScreenshot', {
                 'format': 'png', 'captureBeyondViewport': True,
                 'clip': {'x': 0, 'y': 0, 'width': width, 'height': full, 'scale': 1}})
@@ -223,7 +225,7 @@ class Console(unittest.TestCase):
         code = self.visible('#ma-ghep').text.replace(' ', '')
         self.assertRegex(code, r'^\d{6}$')
         self.assertIn('Hết hạn lúc', self.driver.find_element(By.ID, 'ma-ghep-han').text)
-        self.shoot('ma-ghep')
+        self.shoot('ma-ghep', whole=False)
         self.button('Xong').click()
 
         status, paired = self.http('POST', '/api/pair', {
@@ -371,7 +373,7 @@ class Console(unittest.TestCase):
         self.button('Gỡ máy', self.child_card).click()
         dialog = lambda: self.visible('#hop-xac-nhan')
         self.assertIn('may-hoc-cua-minh', dialog().text)
-        self.shoot('go-may')
+        self.shoot('go-may', whole=False)
         self.button('Thôi', dialog).click()
         self.assertEqual(self.http('POST', '/api/device/sync', {'status': {}, 'usage': [], 'apps': [],
                                                                 'agentVersion': 'x', 'osVersion': 'y'},
