@@ -7,6 +7,7 @@ The steps run in order and share one family, as a parent would go through them.
 import base64
 import json
 import os
+import select
 import shutil
 import socket
 import subprocess
@@ -65,9 +66,12 @@ class Console(unittest.TestCase):
             [SERVER, '--listen', f'127.0.0.1:{cls.port}', '--data', os.path.join(cls.data, 'data'),
              '--setup-token', TOKEN],
             stdout=subprocess.PIPE, stderr=cls.log, text=True)
-        first = cls.server.stdout.readline()
-        if TOKEN not in first or f'127.0.0.1:{cls.port}' not in first:
-            raise AssertionError('no setup-token line, got: ' + first)
+        cls.addClassCleanup(cls.stop_server)
+        ready, _, _ = select.select([cls.server.stdout], [], [], WAIT)
+        first = cls.server.stdout.readline() if ready else ''
+        expected = f'Mã thiết lập: {TOKEN} — mở {cls.base}/ để tạo tài khoản bố mẹ.\n'
+        if first != expected:
+            raise AssertionError(f'expected the setup-token line {expected!r}, got {first!r}')
         until('the server to answer', lambda: cls.http('GET', '/api/console/session')[0] == 200)
 
         options = webdriver.ChromeOptions()
@@ -78,19 +82,25 @@ class Console(unittest.TestCase):
             options.add_argument(flag)
         options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
         cls.driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+        cls.addClassCleanup(cls.driver.quit)
         cls.driver.set_window_size(1280, 800)
         cls.device = {}
 
     @classmethod
-    def tearDownClass(cls):
-        cls.driver.quit()
+    def stop_server(cls):
+        """SIGTERM must end the server cleanly (under the sanitizers too, whose reports end it otherwise)."""
         cls.server.terminate()
         try:
-            cls.server.wait(timeout=WAIT)
+            status = cls.server.wait(timeout=WAIT)
+            cls.log.seek(0)
+            log = cls.log.read()
         finally:
             cls.server.kill()
+            cls.server.stdout.close()
             cls.log.close()
             shutil.rmtree(cls.data, ignore_errors=True)
+        if status != 0:
+            raise AssertionError(f'the server ended with status {status}; its log ends with:\n{log[-4000:]}')
 
     # ---- helpers ----
 
