@@ -124,12 +124,22 @@ class Console(unittest.TestCase):
     def visible(self, css):
         return self.wait(css, EC.visibility_of_element_located((By.CSS_SELECTOR, css)))
 
-    def button(self, text, within=None):
-        """The enabled button or link labelled `text`, inside what `within()` finds again on each try."""
+    def button(self, text, within=None, press=False):
+        """The enabled button or link labelled `text`, inside what `within()` finds again on each try;
+        pressed when `press`. Live events redraw the page at any time, so a press that meets a
+        replaced element is tried again on the new one."""
         xpath = f'.//button[normalize-space()="{text}"] | .//a[normalize-space()="{text}"]'
-        return self.wait('button ' + text, lambda d: next(
-            (b for b in (within() if within else d).find_elements(By.XPATH, xpath)
-             if b.is_displayed() and b.is_enabled()), None))
+
+        def attempt(d):
+            found = next((b for b in (within() if within else d).find_elements(By.XPATH, xpath)
+                          if b.is_displayed() and b.is_enabled()), None)
+            if found and press:
+                found.click()
+            return found
+        return self.wait('button ' + text, attempt)
+
+    def click(self, text, within=None):
+        self.button(text, within, press=True)
 
     def heading(self, text):
         self.wait('heading ' + text, EC.text_to_be_present_in_element((By.CSS_SELECTOR, 'main h1'), text))
@@ -138,10 +148,14 @@ class Console(unittest.TestCase):
         self.wait(text, EC.text_to_be_present_in_element((By.CSS_SELECTOR, css), text))
 
     def type_into(self, label, text):
-        box = self.driver.find_element(By.XPATH, f'//label[normalize-space()="{label}"]/following-sibling::*[1]')
-        box.clear()
-        box.send_keys(text)
-        return box
+        """Types into the field labelled `label`; the console does not redraw a field that has the focus."""
+        def attempt(d):
+            box = d.find_element(By.XPATH, f'//label[normalize-space()="{label}"]/following-sibling::*[1]')
+            box.click()
+            box.clear()
+            box.send_keys(text)
+            return True
+        self.wait('the field ' + label, attempt)
 
     def set_time(self, field, hhmm):
         """Types a time as a parent would, in the 12- or 24-hour form the browser's language shows."""
@@ -205,24 +219,24 @@ class Console(unittest.TestCase):
         self.type_into('Nhập lại mật khẩu', PASSWORD)
         zone = d.find_element(By.CSS_SELECTOR, 'select[name="timeZone"]')
         zone.find_element(By.CSS_SELECTOR, 'option[value="Asia/Ho_Chi_Minh"]').click()
-        self.button('Tạo tài khoản').click()
+        self.click('Tạo tài khoản')
         self.text_shown('Mã thiết lập không đúng', 'form .loi')
         self.shoot('thiet-lap')
         self.type_into('Mã thiết lập', TOKEN)
-        self.button('Tạo tài khoản').click()
+        self.click('Tạo tài khoản')
         self.heading(FAMILY)
         self.assertEqual(d.find_element(By.ID, 'ten-gia-dinh').text, FAMILY)
 
     def test_2_login_logout_wrong_password(self):
-        self.button('Đăng xuất').click()
+        self.click('Đăng xuất')
         self.heading('Đăng nhập')
         self.type_into('Tên', PARENT)
         self.type_into('Mật khẩu', 'sai-mat-khau')
-        self.button('Đăng nhập').click()
+        self.click('Đăng nhập')
         self.text_shown('Sai tên hoặc mật khẩu.', 'form .loi')
         self.shoot('dang-nhap')
         self.type_into('Mật khẩu', PASSWORD)
-        self.button('Đăng nhập').click()
+        self.click('Đăng nhập')
         self.heading(FAMILY)
         # The session survives a reload.
         self.driver.refresh()
@@ -230,13 +244,13 @@ class Console(unittest.TestCase):
 
     def test_3_child_and_pairing_code(self):
         self.type_into('Tên', CHILD)
-        self.button('Thêm con').click()
-        self.button('Mã ghép máy mới', self.child_card).click()
+        self.click('Thêm con')
+        self.click('Mã ghép máy mới', self.child_card)
         code = self.visible('#ma-ghep').text.replace(' ', '')
         self.assertRegex(code, r'^\d{6}$')
         self.assertIn('Hết hạn lúc', self.driver.find_element(By.ID, 'ma-ghep-han').text)
         self.shoot('ma-ghep', whole=False)
-        self.button('Xong').click()
+        self.click('Xong')
 
         status, paired = self.http('POST', '/api/pair', {
             'code': code, 'platform': 'linux', 'deviceName': 'may-hoc-cua-minh',
@@ -260,20 +274,20 @@ class Console(unittest.TestCase):
 
     def test_4_lock_unlock_grant_points(self):
         before = self.policy()['locked']
-        self.button('Khoá máy ngay', self.child_card).click()
+        self.click('Khoá máy ngay', self.child_card)
         self.button('Mở khoá', self.child_card)
         self.text_shown('Đang khoá: Bố mẹ đang khoá máy', 'section.con')
         policy = self.policy()
         self.assertTrue(policy['locked'])
         self.assertNotIn('lockReason', policy)
 
-        self.button('Mở khoá', self.child_card).click()
+        self.click('Mở khoá', self.child_card)
         self.button('Khoá máy ngay', self.child_card)
         self.assertEqual(self.policy()['locked'], before)
 
-        self.button('Chi tiết', self.child_card).click()
+        self.click('Chi tiết', self.child_card)
         self.heading(CHILD)
-        self.button('+30 phút').click()
+        self.click('+30 phút')
         self.text_shown('Được thêm giờ đến')
         self.assertIn('grantEndsAt', self.policy())
         self.text_shown('Cờ vua', '.ung-dung')
@@ -282,15 +296,15 @@ class Console(unittest.TestCase):
         self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, 'svg.bieu-do rect.cot')), 7)
 
         self.type_into('Số điểm', '12')
-        self.button('Cộng điểm').click()
+        self.click('Cộng điểm')
         self.wait('the balance', EC.text_to_be_present_in_element((By.ID, 'so-diem'), '12'))
         self.type_into('Số điểm', '5')
-        self.button('Trừ điểm').click()
+        self.click('Trừ điểm')
         self.wait('the balance', EC.text_to_be_present_in_element((By.ID, 'so-diem'), '7'))
         self.shoot('con')
 
     def test_5_rules_are_kept(self):
-        self.button('Sửa luật dùng máy').click()
+        self.click('Sửa luật dùng máy')
         self.heading('Luật dùng máy của ' + CHILD)
         d = self.driver
         self.text_shown('Cờ vua', '.chon-app')
@@ -317,7 +331,7 @@ class Console(unittest.TestCase):
             field = d.find_element(By.ID, box)
             field.clear()
             field.send_keys(value)
-        self.button('Lưu luật').click()
+        self.click('Lưu luật')
         self.text_shown('Đã lưu luật cho ' + CHILD, '#thong-bao')
         self.shoot('luat')
 
@@ -353,9 +367,9 @@ class Console(unittest.TestCase):
             };
             window.Notification.permission = 'default';
             window.Notification.requestPermission = async () => (window.Notification.permission = 'granted');""")
-        self.button('Yêu cầu').click()
+        self.click('Yêu cầu')
         self.heading('Yêu cầu của con')
-        self.button('Bật thông báo').click()
+        self.click('Bật thông báo')
         self.wait('the offer to go', lambda d: not d.find_elements(By.CSS_SELECTOR, '.moi'))
         self.text_shown('Không có yêu cầu nào đang chờ.')
 
@@ -372,24 +386,24 @@ class Console(unittest.TestCase):
         minutes = item.find_element(By.CSS_SELECTOR, 'input[name="minutes"]')
         minutes.clear()
         minutes.send_keys('20')
-        self.button('Đồng ý', lambda: item).click()
+        self.click('Đồng ý', lambda: item)
         self.text_shown('Đã đồng ý', '#da-tra-loi + ul')
         self.assertFalse(d.find_element(By.ID, 'so-cho').is_displayed())
         status, state = self.http('GET', '/api/device/requests/' + made['id'], token=self.device['token'])
         self.assertEqual((status, state['status'], state.get('grantedMinutes')), (200, 'duoc', 20))
 
     def test_7_remove_device(self):
-        self.button('Gia đình').click()
-        self.button('Gỡ máy', self.child_card).click()
+        self.click('Gia đình')
+        self.click('Gỡ máy', self.child_card)
         dialog = lambda: self.visible('#hop-xac-nhan')
         self.assertIn('may-hoc-cua-minh', dialog().text)
         self.shoot('go-may', whole=False)
-        self.button('Thôi', dialog).click()
+        self.click('Thôi', dialog)
         self.assertEqual(self.http('POST', '/api/device/sync', {'status': {}, 'usage': [], 'apps': [],
                                                                 'agentVersion': 'x', 'osVersion': 'y'},
                                    self.device['token'])[0], 200, 'cancelling keeps the device')
-        self.button('Gỡ máy', self.child_card).click()
-        self.button('Gỡ máy', dialog).click()
+        self.click('Gỡ máy', self.child_card)
+        self.click('Gỡ máy', dialog)
         self.text_shown('Chưa có máy nào của ' + CHILD, 'section.con')
         status, _ = self.http('POST', '/api/device/sync', {'status': {}, 'usage': [], 'apps': [],
                                                            'agentVersion': 'x', 'osVersion': 'y'}, self.device['token'])

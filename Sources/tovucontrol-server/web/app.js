@@ -9,6 +9,7 @@ const S = {
   events: null, // EventSource while logged in
   turn: 0, // bumped on every page change, so late answers of an old page are dropped
   refresh: null, // how the page on screen reloads its data after an event
+  resume: () => {}, // draws a reload that waited for the parent to leave a field or a dialog
 };
 
 const WEEKDAYS = ['Thứ Hai', 'Thứ Ba', 'Thứ Tư', 'Thứ Năm', 'Thứ Sáu', 'Thứ Bảy', 'Chủ nhật'];
@@ -325,15 +326,24 @@ function heading(root, text, back) {
   return h1;
 }
 
-// Loads a page's data and draws it again on each event the page cares about.
+// Loads a page's data and draws it again on each event the page cares about, but never under
+// the parent's fingers: while a field has the focus the redraw waits until it loses it.
 function live(root, what, load, draw) {
   const turn = S.turn;
   const box = h('div', { class: 'khoi-tai', 'aria-busy': 'true' }, h('p', { class: 'dang-tai' }, 'Đang tải…'));
   root.append(box);
+  let waiting = false;
+  const typing = () => box.contains(document.activeElement) && document.activeElement.matches('input, select, textarea');
+  S.resume = () => setTimeout(() => {
+    if (waiting && !typing() && turn === S.turn) reload();
+  }, 0);
+  box.addEventListener('focusout', S.resume);
   const reload = async () => {
     try {
       const data = await load();
       if (turn !== S.turn) return;
+      waiting = typing() || document.querySelector('dialog[open]') !== null;
+      if (waiting) return;
       box.replaceChildren();
       put(box, [draw(data)]);
     } catch (e) {
@@ -883,6 +893,7 @@ async function start() {
     await sessionEnded('Đã đăng xuất. Hẹn gặp lại!');
   }));
   window.addEventListener('hashchange', () => render(true));
+  for (const dialog of document.querySelectorAll('dialog')) dialog.addEventListener('close', () => S.resume());
   try {
     takeSession(await api('GET', 'session'));
   } catch (e) {
