@@ -669,7 +669,8 @@ function weekChart(days, rules) {
     }
   });
   return h('figure', { class: 'tuan' }, chart,
-    h('figcaption', { class: 'phu nho' }, 'Số phút dùng máy mỗi ngày; vạch ngang là giới hạn của ngày đó.'));
+    h('figcaption', { class: 'phu nho' }, 'Số phút dùng máy mỗi ngày' +
+      (limits.some((l) => l != null) ? '; vạch đỏ là giới hạn của ngày đó.' : '.')));
 }
 
 function pointsBox(child) {
