@@ -30,6 +30,7 @@ SHOTS = None
 TOKEN = 'khoa-thu-nghiem-7f3a'
 FAMILY, PARENT, PASSWORD = 'Nhà Minh', 'Mẹ Lan', 'mat-khau-rat-dai'
 CHILD = 'Minh'
+MARKUP = 'Bé <b>Na</b> "&\' <img src=x onerror=alert(1)>'
 WAIT = 60  # generous: the sanitized server is slow
 SIZES = {'dien-thoai': (390, 844), 'may-tinh': (1280, 800)}
 
@@ -243,8 +244,12 @@ class Console(unittest.TestCase):
         self.heading(FAMILY)
 
     def test_3_child_and_pairing_code(self):
-        self.type_into('Tên', CHILD)
-        self.click('Thêm con')
+        # Names are shown as typed, never read as markup.
+        for name in (CHILD, MARKUP):
+            self.type_into('Tên', name)
+            self.click('Thêm con')
+            self.wait('the card of ' + name, lambda d: name in [h.text for h in d.find_elements(By.CSS_SELECTOR, 'section.con h2')])
+        self.assertFalse(self.driver.find_elements(By.CSS_SELECTOR, 'main img[src="x"], main b'))
         self.click('Mã ghép máy mới', self.child_card)
         code = self.visible('#ma-ghep').text.replace(' ', '')
         self.assertRegex(code, r'^\d{6}$')
