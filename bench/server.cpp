@@ -75,6 +75,7 @@ Result load(int port, std::vector<Device>& all, int connections, double rate,
         threads.emplace_back([&, c] {
             httplib::Client http("127.0.0.1", port);
             http.set_keep_alive(true);
+            http.set_tcp_nodelay(true); // as curl in the daemon
             auto& mine = latencies[static_cast<std::size_t>(c)];
             const auto period = rate > 0 ? std::chrono::duration<double>(connections / rate)
                                          : std::chrono::duration<double>(0);
@@ -181,7 +182,10 @@ int main() {
         "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     {
         const int port = freePort();
-        DaemonProcess old(pin, {}, {"-c", "0", PARENTS_SERVER, "--port", std::to_string(port)});
+        // It prints every sync it receives.
+        DaemonProcess old("/bin/sh", {},
+                          {"-c", "exec " + pin + " -c 0 " + PARENTS_SERVER + " --port " +
+                                     std::to_string(port) + " >/dev/null"});
         httplib::Client probe("127.0.0.1", port);
         waitUntil([&] { return static_cast<bool>(probe.Get("/")); });
         std::vector<Device> all(devices, Device{"demo-token"});
