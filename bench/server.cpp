@@ -1,6 +1,6 @@
 // The parents' server under the load of many family computers: syncs per second on one core,
-// latency and resident memory, for SQLite and PostgreSQL, against the old stand-in server as a
-// floor. The server runs pinned to CPU 0, the simulated devices on CPU 1. Run by `make bench`.
+// latency and resident memory, for SQLite and PostgreSQL. The server runs pinned to CPU 0, the
+// simulated devices on CPU 1. Run by `make bench`.
 #include "support/ParentsServer.hpp"
 
 #include <algorithm>
@@ -160,11 +160,6 @@ void report(const char* name, int port, pid_t pid, std::vector<Device>& all) {
     std::fflush(stdout);
 }
 
-int freePort() {
-    httplib::Server probe;
-    return probe.bind_to_any_port("127.0.0.1");
-}
-
 } // namespace
 
 int main() {
@@ -180,17 +175,6 @@ int main() {
         "| server                 | 100/s  | p50   | p99   | 2000/s | p50   | p99   | max/s  "
         "| p50   | p99   | RSS   | peak  | errors |\n"
         "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
-    {
-        const int port = freePort();
-        // It prints every sync it receives.
-        DaemonProcess old("/bin/sh", {},
-                          {"-c", "exec " + pin + " -c 0 " + PARENTS_SERVER + " --port " +
-                                     std::to_string(port) + " >/dev/null"});
-        httplib::Client probe("127.0.0.1", port);
-        waitUntil([&] { return static_cast<bool>(probe.Get("/")); });
-        std::vector<Device> all(devices, Device{"demo-token"});
-        report("old stand-in", port, old.pid(), all);
-    }
     {
         TempDir data;
         ParentsServer s({pin, "-c", "0", TOVUCONTROL_SERVER, "--data", data.file("data"),
