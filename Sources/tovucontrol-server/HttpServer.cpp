@@ -36,6 +36,9 @@ HttpServer::HttpServer(Store& store, const std::optional<Tls>& tls)
     , console_(store, tls.has_value()) {
     http_->new_task_queue = [] { return new httplib::ThreadPool(threads); };
     http_->set_payload_max_length(maxBody);
+    // Headers and body go out in separate writes; without this each answer waits for an ACK.
+    http_->set_tcp_nodelay(true);
+    http_->set_keep_alive_max_count(10000);
     http_->set_read_timeout(10);
     http_->set_write_timeout(10);
     http_->set_post_routing_handler(
