@@ -20,7 +20,8 @@ extern char** environ;
 namespace tovu::test {
 
 DaemonProcess::DaemonProcess(const std::string& program,
-                             const std::map<std::string, std::string>& env) {
+                             const std::map<std::string, std::string>& env,
+                             const std::vector<std::string>& args) {
     std::vector<std::string> vars;
     for (char** e = environ; *e; ++e)
         if (!std::string_view(*e).starts_with("TOVUC_")) vars.emplace_back(*e);
@@ -30,8 +31,12 @@ DaemonProcess::DaemonProcess(const std::string& program,
     for (auto& v : vars)
         envp.push_back(v.data());
     envp.push_back(nullptr);
-    std::string path = program;
-    char* argv[] = {path.data(), nullptr};
+    std::vector<std::string> words{program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
 
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -43,7 +48,7 @@ DaemonProcess::DaemonProcess(const std::string& program,
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(127);
         dup2(fds[1], STDERR_FILENO);
-        execve(argv[0], argv, envp.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(fds[1]);

@@ -7,15 +7,17 @@
 #include <string>
 #include <sys/types.h>
 #include <thread>
+#include <vector>
 
 namespace tovu::test {
 
-// The built tovucontrold running with the given TOVUC_* variables (the test's own are not
-// passed on); its standard error is collected. Killed and reaped with the object, and killed
-// with the test process if that crashes.
+// A built program (tovucontrold, the parents' server) running with the given TOVUC_* variables (the
+// test's own are not passed on); its standard error is collected. Killed and reaped with the
+// object, and killed with the test process if that crashes.
 class DaemonProcess {
 public:
-    DaemonProcess(const std::string& program, const std::map<std::string, std::string>& env);
+    DaemonProcess(const std::string& program, const std::map<std::string, std::string>& env,
+                  const std::vector<std::string>& args = {});
     ~DaemonProcess();
     DaemonProcess(const DaemonProcess&) = delete;
     DaemonProcess& operator=(const DaemonProcess&) = delete;
