@@ -3,6 +3,7 @@
 // server, the daemon's socket and the requests that reach the server.
 #include "TovuCore/Json.hpp"
 #include "TovuCore/UsageTracker.hpp"
+#include "TovuCore/platform/Platform.hpp"
 #include "support/FakeServer.hpp"
 #include "support/Support.hpp"
 #include "support/TrialSystem.hpp"
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -46,6 +48,11 @@ bool dies(Child& app, std::chrono::milliseconds deadline = 10s) {
     if (pidfd >= 0) close(pidfd);
     return died && waitUntil([&] { return app.exited().has_value(); });
 }
+
+struct FreeReply {
+    void operator()(void* p) const { std::free(p); }
+};
+using XcbTree = std::unique_ptr<xcb_query_tree_reply_t, FreeReply>;
 
 bool killed(Child& app) {
     auto status = app.exited();
@@ -200,6 +207,30 @@ TEST_F(AgentEndToEndTest, NoKindOfWindowEscapesLearningMode) {
     }
 }
 
+TEST_F(AgentEndToEndTest, TheInstalledAgentDrawsOnTheScreensWhateverItsEnvironmentSays) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to install the agent";
+    namespace fs = std::filesystem;
+    const fs::path support = platform::supportDirectory();
+    const fs::path made =
+        fs::exists(support) ? support / ("test-" + std::to_string(getpid())) : support;
+    struct Remove {
+        fs::path path;
+        ~Remove() { fs::remove_all(path); }
+    } remove{made};
+    fs::create_directories(made);
+    fs::copy_file(TOVU_HELPER_EXE, made / "TovuControlHelper");
+    ScopedEnv platform("QT_QPA_PLATFORM", "offscreen");
+    ScopedEnv socket("TOVUC_SOCK", (made / "nowhere.sock").string());
+    Child installed({(made / "TovuControlHelper").string()}, xorg_->display());
+    xcb_connection_t* c = x_->connection();
+    EXPECT_TRUE(waitUntil([&] {
+        XcbTree tree{xcb_query_tree_reply(c, xcb_query_tree(c, x_->root()), nullptr)};
+        const xcb_window_t* children = xcb_query_tree_children(tree.get());
+        return std::any_of(children, children + xcb_query_tree_children_length(tree.get()),
+                           [&](xcb_window_t w) { return x_->pidOf(w) == installed.pid(); });
+    }));
+}
+
 TEST_F(AgentEndToEndTest, ReturnOnTheLockScreenAsksForAnHourAndTheGrantLiftsTheLock) {
     server_.reply("POST", requestsPath, 200, R"({"id":"r-1","status":"cho"})");
     server_.reply("GET", requestsPath + "/r-1", 200, R"({"status":"cho"})");
@@ -270,10 +301,9 @@ TEST_F(AgentEndToEndTest, MinutesOfTheAppInFrontReachTheDaemonAndTheServer) {
         ScopedEnv tz("TZ", zone);
         if (UsageTracker::ngay(now + later) == today) zone = "Etc/GMT-14";
     }
-    {
-        ScopedEnv tz("TZ", zone);
-        start(trialPolicy(false, "tu_do"));
-    }
+    system_.emplace(TrialSystem::Programs{TOVUCONTROLD_PATH, TOVU_HELPER_EXE}, server_,
+                    trialPolicy(false, "tu_do"), xorg_->display(),
+                    std::map<std::string, std::string>{{"TZ", zone}});
 
     // Reported every 30 s: the first whole minute comes with the second or third report.
     std::optional<std::string> day;
