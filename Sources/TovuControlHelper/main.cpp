@@ -1,5 +1,6 @@
 #include "Capture.hpp"
 #include "Helper.hpp"
+#include "TovuCore/platform/Platform.hpp"
 #include "Views/Kieu.hpp"
 #include "platform/Presentation.hpp"
 #include "platform/Session.hpp"
@@ -8,6 +9,25 @@
 
 #include <QApplication>
 #include <csignal>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+// The day is the computer's, not the one the child's environment names; and the agent installed
+// for the family talks to the real daemon and draws on the real screens, whatever its environment
+// says. A copy run from anywhere else keeps the overrides for trials.
+void ignoreChildsEnvironment() {
+    unsetenv("TZ");
+    tzset();
+    if (!tovu::platform::programPath(nullptr).starts_with(tovu::platform::supportDirectory() + "/"))
+        return;
+    unsetenv("TOVUC_SOCK");
+    unsetenv("TOVUC_DIR");
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     if (const auto dir = tovu::thuMucChup(argc, argv)) {
@@ -18,6 +38,7 @@ int main(int argc, char** argv) {
         return tovu::chup(*dir) ? 0 : 1;
     }
 
+    ignoreChildsEnvironment();
     // A daemon that goes away mid-exchange must not end the agent.
     std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
