@@ -1,6 +1,7 @@
 #include "Iso.hpp"
 
 #include <cstdint>
+#include <ctime>
 
 namespace tovu::Iso {
 
@@ -89,6 +90,15 @@ std::optional<Time> parse(std::string_view text) {
     if (utc.time_since_epoch().count() < -whole || utc.time_since_epoch().count() > whole)
         return std::nullopt;
     return time_point_cast<Time::duration>(utc) + duration_cast<Time::duration>(nanoseconds{nanos});
+}
+
+std::string format(Time t) {
+    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
 }
 
 } // namespace tovu::Iso

@@ -7,6 +7,7 @@
 #include "Zone.hpp"
 
 #include <map>
+#include <tuple>
 
 namespace tovu::server {
 namespace {
@@ -259,26 +260,24 @@ void Console::addRoutes(httplib::Server& server) {
                             Http::integer(Http::body(req), "delta", -1000000, 1000000));
                     },
                     true));
-    server.Post(child + "pairing-code", parentCall(
-                                            [this](const Parent& p, const httplib::Request& req) {
-                                                return store_.pairingCode(p, req.matches[1]);
-                                            },
-                                            true));
-    server.Get(child + "today", parentCall(
-                                    [this](const Parent& p, const httplib::Request& req) {
-                                        return store_.today(p, req.matches[1]);
-                                    },
-                                    false));
-    server.Get(child + "week", parentCall(
-                                   [this](const Parent& p, const httplib::Request& req) {
-                                       return store_.week(p, req.matches[1]);
-                                   },
-                                   false));
-    server.Get(child + "apps", parentCall(
-                                   [this](const Parent& p, const httplib::Request& req) {
-                                       return store_.apps(p, req.matches[1]);
-                                   },
-                                   false));
+    // The child's views, and a new pairing code for the child.
+    using View = json (Store::*)(const Parent&, const std::string&);
+    const std::tuple<const char*, View, bool> views[] = {
+        {"today", &Store::today, false},
+        {"week", &Store::week, false},
+        {"apps", &Store::apps, false},
+        {"pairing-code", &Store::pairingCode, true}};
+    for (const auto& [name, view, mutating] : views) {
+        auto call = parentCall(
+            [this, view](const Parent& p, const httplib::Request& req) {
+                return (store_.*view)(p, req.matches[1]);
+            },
+            mutating);
+        if (mutating)
+            server.Post(child + name, std::move(call));
+        else
+            server.Get(child + name, std::move(call));
+    }
     server.Delete(api + "devices/([^/]+)",
                   parentCall(
                       [this](const Parent& p, const httplib::Request& req) {

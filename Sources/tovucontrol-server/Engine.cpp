@@ -1,5 +1,6 @@
 #include "Engine.hpp"
 
+#include "TovuCore/Iso.hpp"
 #include "TovuCore/Json.hpp"
 
 #include <algorithm>
@@ -131,7 +132,7 @@ namespace Engine {
 
 Policy policy(const ChildRules& rules, const ChildState& state, const LocalTime& local, Time now) {
     Policy p;
-    p.serverTime = Zone::iso(now);
+    p.serverTime = Iso::format(now);
     p.childName = state.name;
     p.mode = rules.mode;
     p.allowedApps = rules.allowedApps;
@@ -148,7 +149,7 @@ Policy policy(const ChildRules& rules, const ChildState& state, const LocalTime&
 
     // A running grant lifts every limit of the day until it ends.
     if (state.grantEnd && *state.grantEnd > now) {
-        p.grantEndsAt = Zone::iso(*state.grantEnd);
+        p.grantEndsAt = Iso::format(*state.grantEnd);
         const auto seconds = std::chrono::ceil<std::chrono::seconds>(*state.grantEnd - now).count();
         p.minutesLeft = (seconds + 59) / 60;
         for (const auto& app : state.grantApps)

@@ -1,7 +1,7 @@
 #include "Http.hpp"
 
+#include "TovuCore/Iso.hpp"
 #include "TovuCore/Json.hpp"
-#include "Zone.hpp"
 
 #include <cstdio>
 
@@ -75,7 +75,7 @@ httplib::Server::Handler guard(Handler handler) {
 }
 
 void log(const std::string& message) {
-    const auto line = "[" + Zone::iso(std::chrono::system_clock::now()) + "] " + message + "\n";
+    const auto line = "[" + Iso::format(std::chrono::system_clock::now()) + "] " + message + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 

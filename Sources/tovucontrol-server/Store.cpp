@@ -1,6 +1,7 @@
 #include "Store.hpp"
 
 #include "Security.hpp"
+#include "TovuCore/Iso.hpp"
 #include "TovuCore/Json.hpp"
 #include "Zone.hpp"
 
@@ -9,6 +10,20 @@
 #include <set>
 
 namespace tovu::server {
+
+// A child with the time zone of its family, as the store keeps it.
+struct ChildRow {
+    std::string id;
+    std::string familyId;
+    std::string name;
+    ChildRules rules;
+    std::int64_t points = 0;
+    bool lockedByParent = false;
+    std::optional<std::int64_t> grantEnd;
+    std::vector<std::string> grantApps;
+    std::string timeZone;
+};
+
 namespace {
 
 using nlohmann::json;
@@ -69,7 +84,7 @@ Time fromSecs(std::int64_t s) {
 }
 
 json isoOrNull(const std::optional<std::int64_t>& s) {
-    return s ? json(Zone::iso(fromSecs(*s))) : json(nullptr);
+    return s ? json(Iso::format(fromSecs(*s))) : json(nullptr);
 }
 
 json textOrNull(const std::optional<std::string>& s) {
@@ -83,18 +98,6 @@ Value opt(const std::optional<std::string>& s) {
 Refusal notFound() {
     return Refusal(404, "Không tìm thấy mục này trong gia đình.");
 }
-
-struct ChildRow {
-    std::string id;
-    std::string familyId;
-    std::string name;
-    ChildRules rules;
-    std::int64_t points = 0;
-    bool lockedByParent = false;
-    std::optional<std::int64_t> grantEnd;
-    std::vector<std::string> grantApps;
-    std::string timeZone;
-};
 
 const std::string childColumns =
     "c.id, c.family_id, c.name, c.rules, c.points, c.locked_by_parent, c.grant_ends_at, "
@@ -262,6 +265,19 @@ Store::Store(Database& db, const Clock& clock)
     });
 }
 
+json Store::changeChild(const Parent& parent, const std::string& childId,
+                        const std::function<void(Transaction&, ChildRow&)>& change) {
+    const auto now = clock_.now();
+    json out;
+    db_.transact([&](Transaction& tx) {
+        auto c = loadChild(tx, childId, parent.familyId, true);
+        change(tx, c);
+        changed(tx, parent.familyId, "family", now);
+        out = childJson(c, now);
+    });
+    return out;
+}
+
 // --- Devices ---
 
 PairResult Store::pair(const Pairing& p, const std::string& address) {
@@ -398,7 +414,7 @@ RequestResult Store::request(const DeviceRef& device, const NewRequest& n) {
                 grantEnd = giveTime(tx, child, n.minutes, std::nullopt, now);
                 status = "duoc";
                 result.status = "tu_duyet";
-                result.grantEndsAt = Zone::iso(fromSecs(*grantEnd));
+                result.grantEndsAt = Iso::format(fromSecs(*grantEnd));
             } else {
                 status = result.status = "tu_choi";
             }
@@ -434,7 +450,7 @@ std::optional<RequestState> Store::requestState(const DeviceRef& device, const s
                             "WHERE id = $1 AND child_id = $2",
                             {id, device.childId})) {
             state = RequestState{r->text(0), r->optInteger(1), std::nullopt};
-            if (auto end = r->optInteger(2)) state->grantEndsAt = Zone::iso(fromSecs(*end));
+            if (auto end = r->optInteger(2)) state->grantEndsAt = Iso::format(fromSecs(*end));
         }
     });
     return state;
@@ -624,63 +640,34 @@ json Store::addChild(const Parent& parent, const std::string& name) {
 }
 
 json Store::setRules(const Parent& parent, const std::string& childId, const ChildRules& rules) {
-    const auto now = clock_.now();
-    json out;
-    db_.transact([&](Transaction& tx) {
-        auto c = loadChild(tx, childId, parent.familyId, true);
+    return changeChild(parent, childId, [&](Transaction& tx, ChildRow& c) {
         tx.query("UPDATE children SET rules = $1 WHERE id = $2", {Json::encode(json(rules)), c.id});
         c.rules = rules;
-        changed(tx, parent.familyId, "family", now);
-        out = childJson(c, now);
     });
-    return out;
 }
 
 json Store::setLock(const Parent& parent, const std::string& childId, bool locked) {
-    const auto now = clock_.now();
-    json out;
-    db_.transact([&](Transaction& tx) {
-        auto c = loadChild(tx, childId, parent.familyId, true);
+    return changeChild(parent, childId, [&](Transaction& tx, ChildRow& c) {
         // Locking now also ends a running grant: the latest word of a parent holds.
-        if (locked) {
-            tx.query("UPDATE children SET locked_by_parent = 1, grant_ends_at = NULL "
-                     "WHERE id = $1",
-                     {c.id});
-            c.grantEnd.reset();
-        } else {
-            tx.query("UPDATE children SET locked_by_parent = 0 WHERE id = $1", {c.id});
-        }
+        if (locked) c.grantEnd.reset();
+        tx.query("UPDATE children SET locked_by_parent = $1, grant_ends_at = $2 WHERE id = $3",
+                 {std::int64_t{locked}, c.grantEnd ? Value(*c.grantEnd) : Value(nullptr), c.id});
         c.lockedByParent = locked;
-        changed(tx, parent.familyId, "family", now);
-        out = childJson(c, now);
     });
-    return out;
 }
 
 json Store::grant(const Parent& parent, const std::string& childId, std::int64_t minutesGiven) {
-    const auto now = clock_.now();
-    json out;
-    db_.transact([&](Transaction& tx) {
-        auto c = loadChild(tx, childId, parent.familyId, true);
-        giveTime(tx, c, minutesGiven, std::nullopt, now);
-        changed(tx, parent.familyId, "family", now);
-        out = childJson(c, now);
+    return changeChild(parent, childId, [&](Transaction& tx, ChildRow& c) {
+        giveTime(tx, c, minutesGiven, std::nullopt, clock_.now());
     });
-    return out;
 }
 
 json Store::addPoints(const Parent& parent, const std::string& childId, std::int64_t delta) {
-    const auto now = clock_.now();
-    json out;
-    db_.transact([&](Transaction& tx) {
-        auto c = loadChild(tx, childId, parent.familyId, true);
+    return changeChild(parent, childId, [&](Transaction& tx, ChildRow& c) {
         // Taking more than the balance leaves zero, never a debt.
         c.points = std::max<std::int64_t>(0, c.points + delta);
         tx.query("UPDATE children SET points = $1 WHERE id = $2", {c.points, c.id});
-        changed(tx, parent.familyId, "family", now);
-        out = childJson(c, now);
     });
-    return out;
 }
 
 json Store::today(const Parent& parent, const std::string& childId) {
@@ -758,7 +745,7 @@ json Store::pairingCode(const Parent& parent, const std::string& childId) {
         tx.query("INSERT INTO pairing_codes (code, child_id, expires_at) VALUES ($1, $2, $3)",
                  {code, c.id, secs(expires)});
     });
-    return {{"code", code}, {"expiresAt", Zone::iso(fromSecs(secs(expires)))}};
+    return {{"code", code}, {"expiresAt", Iso::format(fromSecs(secs(expires)))}};
 }
 
 void Store::removeDevice(const Parent& parent, const std::string& deviceId) {

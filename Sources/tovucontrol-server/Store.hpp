@@ -6,6 +6,7 @@
 #include "TovuCore/Models.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -68,6 +69,8 @@ struct Event {
 
 // Everything the server keeps, on top of a Database. Each operation is one transaction, so
 // several server processes can share one PostgreSQL.
+struct ChildRow;
+
 class Store {
 public:
     static constexpr int attemptLimit = 10;
@@ -125,6 +128,10 @@ public:
     std::vector<Event> eventsAfter(const std::string& familyId, std::int64_t after);
 
 private:
+    // Changes one child of the parent's family in one transaction; answers the Child.
+    nlohmann::json changeChild(const Parent& parent, const std::string& childId,
+                               const std::function<void(Transaction&, ChildRow&)>& change);
+
     Database& db_;
     const Clock& clock_;
 };

@@ -63,13 +63,4 @@ std::string addDays(const std::string& day, int days) {
     return dayKey(std::chrono::year_month_day(base + std::chrono::days(days)));
 }
 
-std::string iso(Time t) {
-    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
-}
-
 } // namespace tovu::server::Zone

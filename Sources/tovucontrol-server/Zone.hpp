@@ -21,8 +21,6 @@ bool valid(std::string_view name);
 LocalTime local(Time t, const std::string& zone);
 // The day key `days` days after `day` (negative: before).
 std::string addDays(const std::string& day, int days);
-// "2026-12-07T10:15:00Z".
-std::string iso(Time t);
 
 } // namespace Zone
 } // namespace tovu::server

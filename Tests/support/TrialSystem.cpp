@@ -1,21 +1,16 @@
 #include "support/TrialSystem.hpp"
 
+#include "TovuCore/Iso.hpp"
 #include "TovuCore/Json.hpp"
 #include "TovuCore/Paths.hpp"
 
-#include <ctime>
 #include <memory>
 #include <nlohmann/json.hpp>
 
 namespace tovu::test {
 
 std::string isoTime(Time t) {
-    const std::time_t s = std::chrono::system_clock::to_time_t(t);
-    std::tm tm{};
-    gmtime_r(&s, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
+    return Iso::format(t);
 }
 
 Policy trialPolicy(bool locked, std::string mode, std::vector<std::string> allowedApps) {
