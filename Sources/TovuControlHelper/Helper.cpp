@@ -9,15 +9,14 @@
 #include "Views/ManKhongDuoc.hpp"
 #include "platform/Presentation.hpp"
 #include "platform/Session.hpp"
+#include "platform/StatusItem.hpp"
 #include "platform/Workspace.hpp"
 
-#include <QCursor>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QMenu>
 #include <QPointer>
 #include <QScreen>
-#include <QSystemTrayIcon>
 #include <QVBoxLayout>
 #include <QWindow>
 #include <unistd.h>
@@ -56,12 +55,13 @@ QIcon khien() {
 
 } // namespace
 
-Helper::Helper(Workspace& workspace, Session& session, Presentation& presentation,
+Helper::Helper(Workspace& workspace, Session& session, Presentation& presentation, StatusItem& item,
                const Clock& clock, HelperIntervals intervals)
     : m(clock)
     , workspace_(workspace)
     , session_(session)
     , presentation_(presentation)
+    , item_(item)
     , clock_(clock) {
     nhipTimer_.setInterval(intervals.nhip);
     usageTimer_.setInterval(intervals.usage);
@@ -119,15 +119,7 @@ void Helper::dungMenu() {
     menu_->addSeparator();
     connect(menu_->addAction("Xin thêm thời gian…"), &QAction::triggered, this, &Helper::xinThem);
 
-    // Without a system tray the icon stays hidden until one appears; the rest works without it.
-    item_ = std::make_unique<QSystemTrayIcon>(khien());
-    item_->setContextMenu(menu_.get());
-    // A click opens the menu, as the secondary click does.
-    connect(item_.get(), &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger) menu_->popup(QCursor::pos());
-            });
-    item_->show();
+    item_.show(khien(), menu_.get());
 }
 
 void Helper::theoDoiManHinh(QScreen* screen) {
@@ -177,7 +169,8 @@ QCoro::Task<> Helper::nhip() {
 }
 
 void Helper::apDung() {
-    if (item_) item_->setToolTip(" " + Kieu::qs(m.tieuDeMenu()));
+    item_.setTitle(Kieu::qs(m.tieuDeMenu()));
+    lockWarning_.baoTruoc(m, item_);
     if (!m.policy()) return;
     const Policy& policy = *m.policy();
     if (!policy.locked) {

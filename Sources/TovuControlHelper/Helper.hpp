@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LockWarning.hpp"
 #include "Model.hpp"
 #include "TovuCore/Clock.hpp"
 #include "TovuCore/UsageTracker.hpp"
@@ -16,13 +17,13 @@
 
 class QMenu;
 class QScreen;
-class QSystemTrayIcon;
 class QWidget;
 
 namespace tovu {
 
 class Presentation;
 class Session;
+class StatusItem;
 class Workspace;
 
 // How often the helper ticks and reports usage.
@@ -38,7 +39,7 @@ class Helper : public QObject {
 
 public:
     // The services must outlive the helper.
-    Helper(Workspace& workspace, Session& session, Presentation& presentation,
+    Helper(Workspace& workspace, Session& session, Presentation& presentation, StatusItem& item,
            const Clock& clock = SystemClock::shared(), HelperIntervals intervals = {});
     ~Helper() override;
 
@@ -50,7 +51,6 @@ public:
     UsageTracker tracker;
 
     // Absent before start.
-    QSystemTrayIcon* item() const { return item_.get(); }
     QMenu* menu() const { return menu_.get(); }
     // One per screen while the lock is shown.
     QList<QWidget*> manKhoa() const;
@@ -91,10 +91,11 @@ private:
     Workspace& workspace_;
     Session& session_;
     Presentation& presentation_;
+    StatusItem& item_;
     const Clock& clock_;
 
     std::unique_ptr<QMenu> menu_;
-    std::unique_ptr<QSystemTrayIcon> item_;
+    LockWarning lockWarning_;
     std::vector<std::unique_ptr<QWidget>> manKhoa_;
     std::unique_ptr<QWidget> hop_;
     QTimer nhipTimer_;

@@ -1,12 +1,33 @@
 #include "Capture.hpp"
 #include "Helper.hpp"
+#include "TovuCore/platform/Platform.hpp"
 #include "Views/Kieu.hpp"
 #include "platform/Presentation.hpp"
 #include "platform/Session.hpp"
+#include "platform/StatusItem.hpp"
 #include "platform/Workspace.hpp"
 
 #include <QApplication>
 #include <csignal>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+// The day is the computer's, not the one the child's environment names; and the agent installed
+// for the family talks to the real daemon and draws on the real screens, whatever its environment
+// says. A copy run from anywhere else keeps the overrides for trials.
+void ignoreChildsEnvironment() {
+    unsetenv("TZ");
+    tzset();
+    if (!tovu::platform::programPath(nullptr).starts_with(tovu::platform::supportDirectory() + "/"))
+        return;
+    unsetenv("TOVUC_SOCK");
+    unsetenv("TOVUC_DIR");
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     if (const auto dir = tovu::thuMucChup(argc, argv)) {
@@ -17,6 +38,7 @@ int main(int argc, char** argv) {
         return tovu::chup(*dir) ? 0 : 1;
     }
 
+    ignoreChildsEnvironment();
     // A daemon that goes away mid-exchange must not end the agent.
     std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
@@ -29,7 +51,8 @@ int main(int argc, char** argv) {
     const auto workspace = tovu::makeWorkspace();
     const auto session = tovu::makeSession();
     const auto presentation = tovu::makePresentation();
-    tovu::Helper helper(*workspace, *session, *presentation);
+    const auto item = tovu::makeStatusItem();
+    tovu::Helper helper(*workspace, *session, *presentation, *item);
     helper.start();
     return QApplication::exec();
 }

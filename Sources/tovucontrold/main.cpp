@@ -2,6 +2,7 @@
 #include "TovuCore/Api.hpp"
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/Paths.hpp"
+#include "TovuCore/platform/Platform.hpp"
 
 #include <chrono>
 #include <csignal>
@@ -28,18 +29,26 @@ int main() {
     using namespace tovu;
     // Agents that hang up early must not kill the daemon.
     std::signal(SIGPIPE, SIG_IGN);
+    // Any local user may send lines of a megabyte; they must not leave the daemon big.
+    platform::keepMemoryLean();
 
-    Daemon::Options options{Paths::config(), Paths::state(), {}, {}};
+    Daemon::Options options{
+        Paths::config(), Paths::state(), {}, {}, Daemon::agentTuMoiTruong(), {}};
     Daemon daemon(SystemClock::shared(), FileIO::read<AgentConfig>(options.configPath),
                   FileIO::read<DaemonState>(options.statePath).value_or(DaemonState{}),
                   Daemon::devTuMoiTruong(), options);
 
+    Ipc::Options serving;
+    serving.admit = [&daemon](const Ipc::Peer& peer) { return daemon.tuChoi(peer); };
+    serving.quick = Daemon::traLoiNgay;
     std::unique_ptr<Ipc::Server> server;
     try {
-        server =
-            Ipc::serve(Paths::socket(), [&daemon](const IpcRequest& request, std::uint32_t uid) {
-                return daemon.xuLy(request, uid);
-            });
+        server = Ipc::serve(
+            Paths::socket(),
+            [&daemon](const IpcRequest& request, const Ipc::Peer& peer) {
+                return daemon.xuLy(request, peer);
+            },
+            serving);
     } catch (const ApiError& e) {
         daemon.log("Không mở được socket: " + e.description());
         return 1;

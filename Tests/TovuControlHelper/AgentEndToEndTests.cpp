@@ -2,14 +2,18 @@
 // against a fake parents' server, and the built agent, watched from outside through the X
 // server, the daemon's socket and the requests that reach the server.
 #include "TovuCore/Json.hpp"
+#include "TovuCore/UsageTracker.hpp"
+#include "TovuCore/platform/Platform.hpp"
 #include "support/FakeServer.hpp"
 #include "support/Support.hpp"
 #include "support/TrialSystem.hpp"
+#include "support/XClient.hpp"
 #include "support/XView.hpp"
 #include "support/XorgServer.hpp"
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -44,6 +48,11 @@ bool dies(Child& app, std::chrono::milliseconds deadline = 10s) {
     if (pidfd >= 0) close(pidfd);
     return died && waitUntil([&] { return app.exited().has_value(); });
 }
+
+struct FreeReply {
+    void operator()(void* p) const { std::free(p); }
+};
+using XcbTree = std::unique_ptr<xcb_query_tree_reply_t, FreeReply>;
 
 bool killed(Child& app) {
     auto status = app.exited();
@@ -156,6 +165,23 @@ TEST_F(AgentEndToEndTest, LockCoversEveryMonitorAsTheyComeAndGoAndKillsAppsWitho
     EXPECT_EQ(panels(), 0);
 }
 
+TEST_F(AgentEndToEndTest, HundredsOfWindowsThatDieAtOnceLeaveTheAgentStanding) {
+    for (const auto& policy : {trialPolicy(true, "tu_do"), trialPolicy(false, "hoc")}) {
+        start(policy);
+        Child before = app("xlogo");
+        ASSERT_TRUE(dies(before, 30s)) << policy.locked;
+        for (int i = 0; i < 300; ++i)
+            XClient(xorg_->display(), {{i % 1500, 100, 120, 90}, false, "Flash", {}, XCB_NONE},
+                    XClient::Then::exit);
+        Child after = app("xlogo");
+        EXPECT_TRUE(dies(after)) << policy.locked;
+        EXPECT_FALSE(system_->agent().exited()) << policy.locked;
+        if (policy.locked) {
+            EXPECT_TRUE(locksCoverMonitors());
+        }
+    }
+}
+
 TEST_F(AgentEndToEndTest, AnAppStartedAgainWhileTheAgentIsBusyIsKilledToo) {
     start(trialPolicy(true, "tu_do"));
     ASSERT_TRUE(locksCoverMonitors());
@@ -170,6 +196,60 @@ TEST_F(AgentEndToEndTest, AnAppStartedAgainWhileTheAgentIsBusyIsKilledToo) {
     kill(agent(), SIGCONT);
     ASSERT_TRUE(seen);
     EXPECT_TRUE(dies(second)) << "the second xlogo survived";
+}
+
+TEST_F(AgentEndToEndTest, NoKindOfWindowEscapesLearningMode) {
+    start(trialPolicy(false, "hoc", {"TovuControlHelper"}));
+    Child first = app("xlogo");
+    ASSERT_TRUE(dies(first, 30s));
+    const struct {
+        const char* what;
+        std::string wmClass;
+        std::string property;
+        std::string value;
+        Area area;
+    } ways[] = {
+        {"no class", "", "", "", {0, 0, 200, 200}},
+        {"skip taskbar", "Way", "_NET_WM_STATE", "_NET_WM_STATE_SKIP_TASKBAR", {0, 0, 200, 200}},
+        {"utility", "Way", "_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_UTILITY", {0, 0, 200, 200}},
+        {"dock", "Way", "_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_DOCK", {0, 0, 200, 200}},
+        {"the agent's class", "TovuControlHelper", "", "", {0, 0, 200, 200}},
+        // Half of the second monitor, under a quarter of the whole root.
+        {"override-redirect", "Way", "", "", {1280, 0, 512, 768}},
+    };
+    for (const auto& way : ways) {
+        WindowSpec window;
+        window.area = way.area;
+        window.overrideRedirect = way.area.x > 0;
+        window.wmClass = way.wmClass;
+        if (!way.property.empty()) window.atoms = {{way.property, way.value}};
+        XClient client(xorg_->display(), window);
+        EXPECT_TRUE(waitUntil([&] { return client.dead(); })) << way.what;
+    }
+}
+
+TEST_F(AgentEndToEndTest, TheInstalledAgentDrawsOnTheScreensWhateverItsEnvironmentSays) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to install the agent";
+    namespace fs = std::filesystem;
+    const fs::path support = platform::supportDirectory();
+    const fs::path made =
+        fs::exists(support) ? support / ("test-" + std::to_string(getpid())) : support;
+    struct Remove {
+        fs::path path;
+        ~Remove() { fs::remove_all(path); }
+    } remove{made};
+    fs::create_directories(made);
+    fs::copy_file(TOVU_HELPER_EXE, made / "TovuControlHelper");
+    ScopedEnv platform("QT_QPA_PLATFORM", "offscreen");
+    ScopedEnv socket("TOVUC_SOCK", (made / "nowhere.sock").string());
+    Child installed({(made / "TovuControlHelper").string()}, xorg_->display());
+    xcb_connection_t* c = x_->connection();
+    EXPECT_TRUE(waitUntil([&] {
+        XcbTree tree{xcb_query_tree_reply(c, xcb_query_tree(c, x_->root()), nullptr)};
+        const xcb_window_t* children = xcb_query_tree_children(tree.get());
+        return std::any_of(children, children + xcb_query_tree_children_length(tree.get()),
+                           [&](xcb_window_t w) { return x_->pidOf(w) == installed.pid(); });
+    }));
 }
 
 TEST_F(AgentEndToEndTest, ReturnOnTheLockScreenAsksForAnHourAndTheGrantLiftsTheLock) {
@@ -207,7 +287,7 @@ TEST_F(AgentEndToEndTest, LearningModeKillsOtherAppsAndShowsWhyOnlyForTheLaunche
     Child xeyes = app("xeyes");
     ASSERT_TRUE(shown(xclock));
     ASSERT_TRUE(shown(xeyes));
-    start(trialPolicy(false, "hoc", {"XClock"}));
+    start(trialPolicy(false, "hoc", {"/usr/bin/xclock"}));
     ASSERT_TRUE(dies(xeyes, 30s)) << "xeyes survived the agent's start";
     EXPECT_TRUE(killed(xeyes));
     EXPECT_EQ(panels(), 0);
@@ -233,34 +313,37 @@ TEST_F(AgentEndToEndTest, MinutesOfTheAppInFrontReachTheDaemonAndTheServer) {
         return x_->activePid() == xclock.pid();
     };
     ASSERT_TRUE(waitUntil(keepInFront));
-    start(trialPolicy(false, "tu_do"));
+    // The day is the computer's, whatever time zone the child's environment names: one where
+    // the date differs from the computer's now and in the minutes to come.
+    const auto now = std::chrono::system_clock::now();
+    const std::string today = UsageTracker::ngay(now);
+    std::string zone = "Etc/GMT+12";
+    for (auto later : {0min, 5min}) {
+        ScopedEnv tz("TZ", zone);
+        if (UsageTracker::ngay(now + later) == today) zone = "Etc/GMT-14";
+    }
+    system_.emplace(TrialSystem::Programs{TOVUCONTROLD_PATH, TOVU_HELPER_EXE}, server_,
+                    trialPolicy(false, "tu_do"), xorg_->display(),
+                    std::map<std::string, std::string>{{"TZ", zone}});
 
     // Reported every 30 s: the first whole minute comes with the second or third report.
-    auto counted = [&] {
+    std::optional<std::string> day;
+    auto reported = [&] {
         keepInFront();
-        const auto today = system_->ask("usageToday").entries.value_or(std::vector<UsageEntry>{});
-        return std::ranges::any_of(today, [](const UsageEntry& e) {
-            return e.appId == "XClock" && e.appName == "XClock" && e.minutes >= 1;
-        });
+        for (const auto& r : server_.requests()) {
+            if (r.path != "/api/device/sync") continue;
+            for (const auto& e : r.json().value("usage", nlohmann::json::array()))
+                if (e.value("appId", "") == "/usr/bin/xclock" &&
+                    e.value("appName", "") == "XClock" && e.value("minutes", 0) >= 1)
+                    day = e.value("day", "");
+        }
+        return day.has_value();
     };
-    ASSERT_TRUE(waitUntil(everySecond(counted), 180s))
+    ASSERT_TRUE(waitUntil(everySecond(reported), 210s))
         << "in front: " << x_->activePid().value_or(0) << ", xclock: " << xclock.pid() << "\n"
         << system_->daemon().log();
+    EXPECT_EQ(day, today) << zone;
     EXPECT_FALSE(xclock.exited().has_value());
-
-    const std::size_t before = server_.requests().size();
-    auto reported = [&] {
-        const auto all = server_.requests();
-        return std::any_of(
-            all.begin() + static_cast<std::ptrdiff_t>(before), all.end(), [](const Recorded& r) {
-                if (r.path != "/api/device/sync") return false;
-                const auto usage = r.json().value("usage", nlohmann::json::array());
-                for (const auto& e : usage)
-                    if (e.value("appId", "") == "XClock" && e.value("minutes", 0) >= 1) return true;
-                return false;
-            });
-    };
-    EXPECT_TRUE(waitUntil(reported, 30s));
 }
 
 } // namespace

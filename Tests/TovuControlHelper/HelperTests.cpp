@@ -3,11 +3,19 @@
 #include "Views/HopXin.hpp"
 #include "Views/ManGioiThieu.hpp"
 #include "Views/ManKhongDuoc.hpp"
+#include "platform/LinuxStatusItem.hpp"
 #include "platform/Presentation.hpp"
 #include "platform/Session.hpp"
 #include "platform/Workspace.hpp"
 #include "support/Support.hpp"
+#include "support/XServer.hpp"
 
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QDBusVariant>
 #include <QMenu>
 #include <QPointer>
 #include <QScreen>
@@ -42,6 +50,15 @@ public:
     int unlocks = 0;
 };
 
+class FakeStatusItem final : public StatusItem {
+public:
+    void show(const QIcon&, QMenu*) override {}
+    void setTitle(const QString& text) override { title = text; }
+    void notify(const QString&, const QString&) override {}
+
+    QString title;
+};
+
 bool wait(const std::function<bool()>& condition) {
     return QTest::qWaitFor(condition, 5000);
 }
@@ -57,11 +74,12 @@ class HelperTest : public ::testing::Test {
 protected:
     void SetUp() override { make({1h, 1h}); }
 
-    void make(HelperIntervals intervals) {
-        helper = std::make_unique<Helper>(workspace, session, presentation, clock, intervals);
+    void make(HelperIntervals intervals, StatusItem* item = nullptr) {
+        helper = std::make_unique<Helper>(workspace, session, presentation, item ? *item : fakeItem,
+                                          clock, intervals);
         helper->m.call = daemon.call();
     }
-    QString title() const { return helper->item()->toolTip(); }
+    QString title() const { return fakeItem.title; }
     // 0: "TovuControl đang bật", 2: "Xin thêm thời gian…".
     QAction* entry(int i) const { return helper->menu()->actions().at(i); }
     std::string today() const { return UsageTracker::ngay(clock.now()); }
@@ -75,6 +93,7 @@ protected:
     FakeWorkspace workspace;
     Session session;
     FakePresentation presentation;
+    FakeStatusItem fakeItem;
     ManualClock clock{utcTime(2025, 3, 1, 10, 0)};
     std::unique_ptr<Helper> helper;
 
@@ -100,7 +119,7 @@ TEST_F(HelperTest, StartUpRestoresUsageCountsTheFrontAppThenEnforcesOnlyAPolicy)
     EXPECT_EQ(daemon.last(), R"({"op":"policy"})");
     ASSERT_TRUE(daemon.answer(1, tra(false).error("Dịch vụ TovuControl không chạy")));
     emit workspace.launched(game);
-    EXPECT_EQ(title(), " TovuControl");
+    EXPECT_EQ(title(), "TovuControl");
     EXPECT_THAT(workspace.killed, IsEmpty());
     EXPECT_TRUE(presentation.locks.empty());
     EXPECT_FALSE(helper->hop());
@@ -113,7 +132,7 @@ TEST_F(HelperTest, StartUpRestoresUsageCountsTheFrontAppThenEnforcesOnlyAPolicy)
     EXPECT_EQ(helper->tracker.dangMo()->tu, clock.now());
     ASSERT_TRUE(daemon.answer(2, tra().policy(policy(true, "het_gio"))));
     EXPECT_EQ(presentation.locks.size(), 1u);
-    EXPECT_EQ(title(), " Đã khoá");
+    EXPECT_EQ(title(), "Đã khoá");
 }
 
 TEST_F(HelperTest, LockCoversEveryScreenAndSweepsUntilLifted) {
@@ -324,5 +343,229 @@ TEST_F(HelperTest, NothingIsCountedWhileAsleepOrWithNoAppInFront) {
     EXPECT_EQ(helper->tracker.giay().at(today()).at("org.a"), 120);
 }
 
+// The desktop's side of a private session bus: a panel that watches for status items and shows
+// their labels, and a notification server.
+class Panel : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+
+public:
+    QStringList items;
+    QStringList labels; // "label | guide", as announced
+
+public slots:
+    Q_SCRIPTABLE void RegisterStatusNotifierItem(const QString& service) { items << service; }
+    void newLabel(const QString& label, const QString& guide) { labels << label + " | " + guide; }
+};
+
+class Notifications : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    QStringList shown;
+
+public slots:
+    Q_SCRIPTABLE uint Notify(const QString& app, uint, const QString&, const QString& summary,
+                             const QString& body, const QStringList&, const QVariantMap&, int) {
+        shown << app + ": " + summary + " " + body;
+        return uint(shown.size());
+    }
+};
+
+const QString watcherName = "org.kde.StatusNotifierWatcher";
+const QString itemInterface = "org.kde.StatusNotifierItem";
+
+class StatusItemTest : public HelperTest {
+protected:
+    void SetUp() override {
+        HelperTest::SetUp();
+        bus_.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork",
+                                              "--address=" + address_.toStdString()},
+                     "");
+        ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(dir_.file("bus")); }));
+        desktop_ = QDBusConnection::connectToBus(address_, "desktop");
+        ASSERT_TRUE(desktop_.registerObject("/StatusNotifierWatcher", &panel_,
+                                            QDBusConnection::ExportScriptableSlots));
+        ASSERT_TRUE(desktop_.registerObject("/org/freedesktop/Notifications", &notifications_,
+                                            QDBusConnection::ExportScriptableSlots));
+        ASSERT_TRUE(desktop_.registerService("org.freedesktop.Notifications"));
+        ASSERT_TRUE(desktop_.connect("", "/StatusNotifierItem", itemInterface, "XAyatanaNewLabel",
+                                     &panel_, SLOT(newLabel(QString, QString))));
+    }
+    void TearDown() override {
+        helper.reset();
+        item_.reset();
+        for (int i = 1; i <= agents_; ++i)
+            QDBusConnection::disconnectFromBus(QString("agent%1").arg(i));
+        QDBusConnection::disconnectFromBus("desktop");
+    }
+
+    // A new agent on a connection of its own, as after a restart.
+    void startAgent() {
+        helper.reset();
+        item_ = std::make_unique<LinuxStatusItem>(
+            QDBusConnection::connectToBus(address_, QString("agent%1").arg(++agents_)));
+        make({1h, 1h}, item_.get());
+        helper->start();
+    }
+
+    QDBusMessage ask(const QString& path, const QString& interface, const QString& method,
+                     const QVariantList& arguments) {
+        auto message =
+            QDBusMessage::createMethodCall(panel_.items.value(0), path, interface, method);
+        message.setArguments(arguments);
+        // The agent answers on this thread: the test must not block.
+        QDBusPendingCall call = desktop_.asyncCall(message);
+        EXPECT_TRUE(wait([&] { return call.isFinished(); }));
+        return call.reply();
+    }
+    QVariantMap properties() {
+        return qdbus_cast<QVariantMap>(
+            ask("/StatusNotifierItem", "org.freedesktop.DBus.Properties", "GetAll", {itemInterface})
+                .arguments()
+                .value(0));
+    }
+
+    TempDir dir_;
+    // The agent keeps its icon and its warnings in the session's runtime folder.
+    ScopedEnv runtime_{"XDG_RUNTIME_DIR", dir_.path().string()};
+    const QString address_ = QString::fromStdString("unix:path=" + dir_.file("bus"));
+    std::optional<Child> bus_;
+    QDBusConnection desktop_{""};
+    Panel panel_;
+    Notifications notifications_;
+    std::unique_ptr<LinuxStatusItem> item_;
+    int agents_ = 0;
+};
+
+TEST_F(StatusItemTest, ThePanelShowsTheMenuTitleAsLabelAndServesTheMenu) {
+    ASSERT_TRUE(desktop_.registerService(watcherName));
+    startAgent();
+    ASSERT_TRUE(wait([&] { return panel_.items.size() == 1; }));
+    EXPECT_FALSE(item_->tray());
+    QVariantMap p = properties();
+    for (const auto& [name, value] :
+         std::initializer_list<std::pair<QString, QVariant>>{{"Category", "ApplicationStatus"},
+                                                             {"Status", "Active"},
+                                                             {"Title", "TovuControl"},
+                                                             {"ItemIsMenu", true},
+                                                             {"XAyatanaLabel", "TovuControl"},
+                                                             {"XAyatanaLabelGuide", "TovuControl"}})
+        EXPECT_EQ(p.value(name), value) << name.toStdString();
+    EXPECT_EQ(p.value("ToolTip").value<QDBusArgument>().currentSignature(), "(sa(iiay)ss)");
+    // Opaque pixels of the icon carry its colour, alpha first.
+    const auto icon = p.value("IconPixmap").value<QDBusArgument>();
+    ASSERT_EQ(icon.currentSignature(), "a(iiay)");
+    int opaque = 0;
+    icon.beginArray();
+    while (!icon.atEnd()) {
+        int width = 0, height = 0;
+        QByteArray argb;
+        icon.beginStructure();
+        icon >> width >> height >> argb;
+        icon.endStructure();
+        ASSERT_EQ(argb.size(), width * height * 4);
+        for (qsizetype i = 0; i < argb.size(); i += 4) {
+            if (quint8(argb[i]) != 255) continue;
+            ++opaque;
+            EXPECT_EQ(QColor(quint8(argb[i + 1]), quint8(argb[i + 2]), quint8(argb[i + 3])),
+                      Mau::xanh());
+        }
+    }
+    icon.endArray();
+    EXPECT_GT(opaque, 0);
+
+    // Each change is announced once, with the widest text of its form.
+    Policy counting = policy(), minutes = policy(), granted = policy(true, "het_gio");
+    counting.minutesLeft = 125;
+    minutes.minutesLeft = 45;
+    granted.grantEndsAt = "2025-03-01T11:02:05Z";
+    for (const Policy& each : {counting, minutes, policy(true), granted}) {
+        apDung(each);
+        apDung(each);
+    }
+    clock.advance(5s);
+    EXPECT_TRUE(xong(helper->nhip()));
+    EXPECT_EQ(properties().value("XAyatanaLabel"), Kieu::qs(helper->m.tieuDeMenu()));
+    EXPECT_TRUE(wait([&] { return panel_.labels.size() >= 5; }));
+    EXPECT_EQ(panel_.labels, QStringList({"2g05 | 0g00", "45 ph | 00 ph", "Đã khoá | Đã khoá",
+                                          "1:02:05 | 0:00:00", "1:02:00 | 0:00:00"}));
+
+    const QDBusMessage layout = ask(p.value("Menu").value<QDBusObjectPath>().path(),
+                                    "com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
+    ASSERT_EQ(layout.signature(), "u(ia{sv}av)");
+    const auto root = layout.arguments().value(1).value<QDBusArgument>();
+    QStringList entries;
+    int id = -1;
+    QVariantMap properties;
+    root.beginStructure();
+    root >> id >> properties;
+    root.beginArray();
+    while (!root.atEnd()) {
+        QDBusVariant child;
+        root >> child;
+        const auto entry = child.variant().value<QDBusArgument>();
+        entry.beginStructure();
+        entry >> id >> properties;
+        entry.endStructure();
+        entries << QString::number(id) + " " +
+                       properties.value("label", properties.value("type")).toString();
+    }
+    root.endArray();
+    root.endStructure();
+    EXPECT_EQ(entries,
+              QStringList({"1 TovuControl đang bật", "2 separator", "3 Xin thêm thời gian…"}));
+    auto click = [&](int entry) {
+        ask("/MenuBar", "com.canonical.dbusmenu", "Event",
+            {entry, "clicked", QVariant::fromValue(QDBusVariant(0)), 0u});
+    };
+    click(3);
+    EXPECT_TRUE(wait([&] { return helper->hop() && helper->hop()->findChild<HopXin*>(); }));
+    click(1);
+    EXPECT_TRUE(wait([&] { return helper->hop() && helper->hop()->findChild<ManGioiThieu*>(); }));
+}
+
+TEST_F(StatusItemTest, TheTrayHoldsTheItemWhileNoPanelWatches) {
+    startAgent();
+    ASSERT_TRUE(item_->tray());
+    apDung();
+    EXPECT_EQ(item_->tray()->toolTip(), "Đã khoá");
+    for (int shown = 1; shown <= 2; ++shown) {
+        ASSERT_TRUE(desktop_.registerService(watcherName));
+        ASSERT_TRUE(wait([&] { return panel_.items.size() == shown && !item_->tray(); }));
+        EXPECT_EQ(properties().value("XAyatanaLabel"), "Đã khoá");
+        ASSERT_TRUE(desktop_.unregisterService(watcherName));
+        ASSERT_TRUE(wait([&] { return item_->tray(); }));
+    }
+}
+
+TEST_F(StatusItemTest, WarnsOnceAtFiveMinutesAndOnceAtTheLastEvenAcrossARestart) {
+    startAgent();
+    auto left = [&](std::int64_t n, Policy p = policy()) {
+        p.minutesLeft = n;
+        apDung(p);
+    };
+    Policy granted = policy();
+    granted.grantEndsAt = "2025-03-01T10:30:00Z";
+    left(10), left(6), left(5), left(4);
+    startAgent();
+    left(4), left(2), left(1), left(1), left(0);
+    // Minutes given back: told again on the way down, but not over a grant or a lock.
+    left(20), left(3, granted), left(3, policy(true)), left(3);
+    // Yesterday's warnings do not hold today.
+    clock.advance(24h);
+    helper->m.setNow(clock.now());
+    left(4);
+    ASSERT_TRUE(wait([&] { return notifications_.shown.size() >= 4; }));
+    const QString save = " Con nhớ lưu lại bài đang làm nhé.";
+    EXPECT_EQ(notifications_.shown, QStringList({"TovuControl: Còn 5 phút nữa là hết giờ" + save,
+                                                 "TovuControl: Còn 1 phút nữa là hết giờ" + save,
+                                                 "TovuControl: Còn 3 phút nữa là hết giờ" + save,
+                                                 "TovuControl: Còn 4 phút nữa là hết giờ" + save}));
+}
+
 } // namespace
 } // namespace tovu::test
+
+#include "HelperTests.moc"

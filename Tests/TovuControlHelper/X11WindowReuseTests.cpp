@@ -58,15 +58,17 @@ TEST(X11WindowReuseTest, AWindowIdTakenOverWhileEventsWaitBelongsToTheNewApp) {
         },
         10000));
     EXPECT_FALSE(appOf(workspace, first.pid()).has_value());
-    ASSERT_EQ(appOf(workspace, second.pid()), (RunningApp{second.pid(), "XLogo", "XLogo", true}));
+    ASSERT_EQ(appOf(workspace, second.pid()),
+              (RunningApp{second.pid(), "/usr/bin/xlogo", "XLogo", true}));
     ASSERT_NE(workspace.frontmostApp().value_or(RunningApp{}).pid, first.pid());
 
-    // The window's changes are followed, and the new app can be ended.
-    ASSERT_TRUE(run({"xprop", "-id", std::to_string(window), "-f", "_GTK_APPLICATION_ID", "8u",
-                     "-set", "_GTK_APPLICATION_ID", "Seen"},
+    // The window's changes are followed (without a class, the program names it), and the new
+    // app can be ended.
+    ASSERT_TRUE(run({"xprop", "-id", std::to_string(window), "-f", "WM_CLASS", "8s", "-set",
+                     "WM_CLASS", "seen"},
                     x.display()));
     EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return appOf(workspace, second.pid()).value_or(RunningApp{}).identifier == "Seen"; },
+        [&] { return appOf(workspace, second.pid()).value_or(RunningApp{}).name == "xlogo"; },
         10000));
     workspace.forceTerminate(*appOf(workspace, second.pid()));
     ASSERT_TRUE(waitUntil([&] { return second.exited().has_value(); }));

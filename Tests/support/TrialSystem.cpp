@@ -4,6 +4,7 @@
 #include "TovuCore/Paths.hpp"
 
 #include <ctime>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 namespace tovu::test {
@@ -30,7 +31,8 @@ Policy trialPolicy(bool locked, std::string mode, std::vector<std::string> allow
 }
 
 TrialSystem::TrialSystem(const Programs& programs, FakeServer& server, const Policy& policy,
-                         const std::string& display)
+                         const std::string& display,
+                         const std::map<std::string, std::string>& agentEnvironment)
     : socket_(dir_.file("d.sock")) {
     server.reply("POST", "/api/device/sync", 200, Json::encode(policy));
     FileIO::write(AgentConfig{server.url(), "tok", "dev-1", policy.childName, "root"},
@@ -49,6 +51,9 @@ TrialSystem::TrialSystem(const Programs& programs, FakeServer& server, const Pol
     // The agent draws on the display itself, whatever platform the tests chose for Qt.
     ScopedEnv sock("TOVUC_SOCK", socket_);
     ScopedEnv platform("QT_QPA_PLATFORM", std::nullopt);
+    std::vector<std::unique_ptr<ScopedEnv>> extra;
+    for (const auto& [name, value] : agentEnvironment)
+        extra.push_back(std::make_unique<ScopedEnv>(name, value));
     agent_.emplace(std::vector<std::string>{programs.agent}, display);
 }
 

@@ -7,6 +7,7 @@
 #include "support/Support.hpp"
 #include "support/XServer.hpp"
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -29,9 +30,11 @@ public:
         std::string agent;
     };
 
-    // Serves policy from the server's sync, then starts the daemon and the agent.
+    // Serves policy from the server's sync, then starts the daemon and the agent, the agent with
+    // the variables of agentEnvironment set as well.
     TrialSystem(const Programs& programs, FakeServer& server, const Policy& policy,
-                const std::string& display);
+                const std::string& display,
+                const std::map<std::string, std::string>& agentEnvironment = {});
     TrialSystem(const TrialSystem&) = delete;
     TrialSystem& operator=(const TrialSystem&) = delete;
 

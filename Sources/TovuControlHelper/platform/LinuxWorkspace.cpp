@@ -1,48 +1,84 @@
 #include "platform/LinuxWorkspace.hpp"
 
-#include "platform/LinuxDesktopEntry.hpp"
+#include "TovuCore/Paths.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <xcb/randr.h>
 #include <xcb/res.h>
 
 namespace tovu {
 namespace {
 
 // Structure events tell when a window is destroyed even inside a window manager's frame: the X
-// server may give its id to the next client at once.
+// server may give its id to the next client at once. Substructure events show the windows that
+// other clients put inside.
 constexpr std::uint32_t windowEvents =
-    XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_FOCUS_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_FOCUS_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY |
+    XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+// Smaller windows show nothing to play with.
+constexpr int realSide = 8;
+// Windows followed inside one top-level window, at most.
+constexpr std::size_t insideLimit = 512;
+
+template <class T> std::optional<T> number(std::string_view text) {
+    T value{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end == text.data()) return std::nullopt;
+    return value;
+}
 
 // The real user id of a process, from /proc/PID/status (the directory's owner is root for
-// processes that made themselves non-dumpable).
+// processes that made themselves non-dumpable); none once it has gone.
 std::optional<uid_t> ownerOf(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(in, line);) {
-        if (line.starts_with("Uid:")) return static_cast<uid_t>(std::stoul(line.substr(4)));
+        if (!line.starts_with("Uid:")) continue;
+        const auto digits = line.find_first_of("0123456789");
+        return digits == std::string::npos ? std::nullopt
+                                           : number<uid_t>(std::string_view(line).substr(digits));
     }
     return std::nullopt;
 }
 
-// When a process started, in clock ticks since boot: with its pid, it names one process for good.
-std::optional<std::uint64_t> startOf(pid_t pid) {
+// Field n (1-based, as in proc(5)) of /proc/PID/stat, from field 3 on.
+std::optional<std::uint64_t> statField(pid_t pid, int n) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     const std::string stat{std::istreambuf_iterator<char>(in), {}};
-    // The command name before it may hold spaces and parentheses.
-    const auto name = stat.rfind(')');
-    if (name == std::string::npos) return std::nullopt;
-    std::istringstream fields(stat.substr(name + 1));
-    std::string skipped;
-    for (int field = 3; field < 22; ++field)
-        fields >> skipped;
-    std::uint64_t start = 0;
-    if (fields >> start) return start;
-    return std::nullopt;
+    // The command name before them may hold spaces and parentheses.
+    auto at = stat.rfind(')');
+    if (at == std::string::npos) return std::nullopt;
+    for (int field = 2; field < n && at != std::string::npos; ++field)
+        at = stat.find(' ', at + 1);
+    if (at == std::string::npos) return std::nullopt;
+    return number<std::uint64_t>(std::string_view(stat).substr(at + 1));
+}
+
+// When a process started, in clock ticks since boot: with its pid, it names one process for good.
+std::optional<std::uint64_t> startOf(pid_t pid) {
+    return statField(pid, 22);
+}
+
+// The live process of this user left holding the X connection of a process that has ended: one
+// in its process group or session (the lowest such pid).
+pid_t heirOf(std::uint32_t ended) {
+    std::error_code ec;
+    std::optional<pid_t> found;
+    for (auto it = std::filesystem::directory_iterator("/proc", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        const auto pid = number<pid_t>(it->path().filename().string());
+        if (!pid || (found && *pid >= *found)) continue;
+        if ((statField(*pid, 5) == ended || statField(*pid, 6) == ended) &&
+            ownerOf(*pid) == getuid())
+            found = pid;
+    }
+    return found.value_or(0);
 }
 
 std::string hostName() {
@@ -63,9 +99,18 @@ std::optional<std::string> firstText(const xcb_get_property_reply_t* reply) {
     return std::nullopt;
 }
 
+std::int64_t overlap(const xcb_rectangle_t& a, const xcb_rectangle_t& b) {
+    const std::int64_t left = std::max<std::int64_t>(a.x, b.x),
+                       top = std::max<std::int64_t>(a.y, b.y);
+    const std::int64_t right = std::min<std::int64_t>(a.x + a.width, b.x + b.width);
+    const std::int64_t bottom = std::min<std::int64_t>(a.y + a.height, b.y + b.height);
+    return std::max<std::int64_t>(right - left, 0) * std::max<std::int64_t>(bottom - top, 0);
+}
+
 } // namespace
 
-LinuxWorkspace::LinuxWorkspace() {
+LinuxWorkspace::LinuxWorkspace(AppCatalog catalog)
+    : catalog_(std::move(catalog)) {
     if (!x_.ok()) return;
     xcb_connection_t* c = x_.get();
     if (!xcb_ewmh_init_atoms_replies(&ewmh_, xcb_ewmh_init_atoms(c, &ewmh_), nullptr)) return;
@@ -75,6 +120,17 @@ LinuxWorkspace::LinuxWorkspace() {
     gtkApplicationId_ = intern(c, "_GTK_APPLICATION_ID");
     kdeDesktopFile_ = intern(c, "_KDE_NET_WM_DESKTOP_FILE");
     host_ = hostName();
+    if (const auto* randr = xcb_get_extension_data(c, &xcb_randr_id); randr && randr->present) {
+        XcbReply<xcb_randr_query_version_reply_t> version{
+            xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 5), nullptr)};
+        if (version && (version->major_version > 1 || version->minor_version >= 5)) {
+            randrEvent_ = randr->first_event;
+            xcb_randr_select_input(c, x_.root(),
+                                   XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE |
+                                       XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
+        }
+    }
+    readMonitors();
     x_.select(x_.root(), XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY |
                              XCB_EVENT_MASK_FOCUS_CHANGE);
     x_.setHandler([this](const xcb_generic_event_t& event) { handle(event); });
@@ -96,11 +152,23 @@ std::vector<RunningApp> LinuxWorkspace::runningApps() const {
 
 std::optional<RunningApp> LinuxWorkspace::frontmostApp() const {
     if (!front_) return std::nullopt;
-    return apps_.at(*front_);
+    auto it = apps_.find(*front_);
+    if (it == apps_.end()) return std::nullopt;
+    return it->second;
 }
 
 void LinuxWorkspace::forceTerminate(const RunningApp& app) {
-    if (app.pid <= 0 || !apps_.contains(app.pid)) return;
+    if (app.pid == 0 || !apps_.contains(app.pid)) return;
+    if (app.pid < 0) {
+        // No process to end: the server drops the client, and its windows with it.
+        for (const auto& [window, w] : windows_)
+            if (w.pid == app.pid) {
+                xcb_kill_client(x_.get(), window);
+                xcb_flush(x_.get());
+                return;
+            }
+        return;
+    }
     // Until the end of its windows is heard, an app's pid may have ended and been reused: only
     // the process that was seen showing them is signalled. The handle, taken before the check,
     // still names that process if the pid changes hands after it.
@@ -116,7 +184,21 @@ void LinuxWorkspace::forceTerminate(const RunningApp& app) {
 
 void LinuxWorkspace::handle(const xcb_generic_event_t& event) {
     const xcb_window_t root = x_.root();
-    switch (event.response_type & 0x7f) {
+    const std::uint8_t type = event.response_type & 0x7f;
+    if (randrEvent_ != 0 && (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
+                             type == randrEvent_ + XCB_RANDR_NOTIFY)) {
+        readMonitors();
+        publish();
+        return;
+    }
+    // The top-level window that a window inside one belongs to.
+    auto topOf = [&](xcb_window_t window) -> std::optional<xcb_window_t> {
+        if (auto it = windows_.find(window); it != windows_.end())
+            return it->second.inside != XCB_NONE ? it->second.inside : window;
+        if (auto it = within_.find(window); it != within_.end()) return it->second;
+        return std::nullopt;
+    };
+    switch (type) {
     case XCB_PROPERTY_NOTIFY: {
         const auto& e = reinterpret_cast<const xcb_property_notify_event_t&>(event);
         if (e.atom == ewmh_._NET_SUPPORTING_WM_CHECK &&
@@ -130,12 +212,10 @@ void LinuxWorkspace::handle(const xcb_generic_event_t& event) {
             else
                 readFront();
         } else {
-            auto it = windows_.find(e.window);
-            const xcb_atom_t described[] = {XCB_ATOM_WM_CLASS,   XCB_ATOM_WM_CLIENT_MACHINE,
-                                            ewmh_._NET_WM_PID,   ewmh_._NET_WM_WINDOW_TYPE,
-                                            ewmh_._NET_WM_STATE, gtkApplicationId_,
-                                            kdeDesktopFile_};
-            if (it == windows_.end() || std::ranges::find(described, e.atom) == std::end(described))
+            const xcb_atom_t described[] = {XCB_ATOM_WM_CLASS, XCB_ATOM_WM_CLIENT_MACHINE,
+                                            ewmh_._NET_WM_PID, gtkApplicationId_, kdeDesktopFile_};
+            if (!windows_.contains(e.window) ||
+                std::ranges::find(described, e.atom) == std::end(described))
                 return;
             refresh(e.window);
         }
@@ -143,9 +223,22 @@ void LinuxWorkspace::handle(const xcb_generic_event_t& event) {
     }
     case XCB_MAP_NOTIFY: {
         const auto& e = reinterpret_cast<const xcb_map_notify_event_t&>(event);
+        if (e.event != root) {
+            const auto top = topOf(e.event);
+            if (!top) return;
+            trackInside(*top);
+            break;
+        }
         // With a window manager, managed windows come through its client list instead.
-        if (e.event != root || (wm_ && !e.override_redirect)) return;
+        if (wm_ && !e.override_redirect) return;
         track(e.window);
+        break;
+    }
+    case XCB_REPARENT_NOTIFY: {
+        const auto& e = reinterpret_cast<const xcb_reparent_notify_event_t&>(event);
+        const auto top = topOf(e.parent);
+        if (e.event == root || !top) return;
+        trackInside(*top);
         break;
     }
     case XCB_DESTROY_NOTIFY: {
@@ -154,22 +247,28 @@ void LinuxWorkspace::handle(const xcb_generic_event_t& event) {
             rescan();
             break;
         }
-        if (windows_.erase(e.window) == 0) return;
+        within_.erase(e.window);
+        if (!windows_.contains(e.window)) return;
+        forget(e.window);
         break;
     }
     case XCB_UNMAP_NOTIFY: {
         const auto& e = reinterpret_cast<const xcb_unmap_notify_event_t&>(event);
-        if (e.event != root) return;
         auto it = windows_.find(e.window);
-        if (it == windows_.end() || (wm_ && !it->second.overrideRedirect)) return;
-        windows_.erase(it);
+        if (it == windows_.end()) return;
+        const bool inside = it->second.inside != XCB_NONE;
+        if (inside ? e.event != e.window
+                   : (e.event != root || (wm_ && !it->second.overrideRedirect)))
+            return;
+        forget(e.window);
         break;
     }
     case XCB_CONFIGURE_NOTIFY: {
         const auto& e = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
         auto it = windows_.find(e.window);
-        if (e.event != root || it == windows_.end() || !it->second.overrideRedirect) return;
+        if (it == windows_.end() || e.event != e.window) return;
         auto border = static_cast<std::uint16_t>(2 * e.border_width);
+        // A managed window's place is inside its frame; only its size counts then.
         it->second.area = {e.x, e.y, static_cast<std::uint16_t>(e.width + border),
                            static_cast<std::uint16_t>(e.height + border)};
         break;
@@ -202,6 +301,8 @@ void LinuxWorkspace::rescan() {
     }
 
     windows_.clear();
+    within_.clear();
+    clients_.clear();
     XcbReply<xcb_query_tree_reply_t> tree{
         xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr)};
     if (tree) {
@@ -226,9 +327,12 @@ void LinuxWorkspace::readClientList() {
     xcb_connection_t* c = x_.get();
     auto list = values32(propertyReply(c, askProperty(c, x_.root(), ewmh_._NET_CLIENT_LIST)).get());
     std::set<xcb_window_t> clients(list.begin(), list.end());
-    std::erase_if(windows_, [&](const auto& entry) {
-        return !entry.second.overrideRedirect && !clients.contains(entry.first);
-    });
+    std::vector<xcb_window_t> gone;
+    for (const auto& [window, w] : windows_)
+        if (w.inside == XCB_NONE && !w.overrideRedirect && !clients.contains(window))
+            gone.push_back(window);
+    for (xcb_window_t window : gone)
+        forget(window);
     for (xcb_window_t window : list)
         if (!windows_.contains(window)) track(window);
 }
@@ -262,13 +366,69 @@ void LinuxWorkspace::readFront() {
 void LinuxWorkspace::track(xcb_window_t window) {
     x_.select(window, windowEvents);
     refresh(window);
+    if (windows_.contains(window)) trackInside(window);
 }
 
 void LinuxWorkspace::refresh(xcb_window_t window) {
-    if (auto examined = examine(window))
-        windows_[window] = std::move(*examined);
-    else
-        windows_.erase(window);
+    auto examined = examine(window);
+    if (!examined) {
+        forget(window);
+        return;
+    }
+    if (auto it = windows_.find(window); it != windows_.end()) {
+        examined->inside = it->second.inside;
+        examined->mapped = it->second.mapped;
+    }
+    windows_[window] = std::move(*examined);
+}
+
+void LinuxWorkspace::forget(xcb_window_t window) {
+    windows_.erase(window);
+    std::erase_if(windows_, [&](const auto& entry) { return entry.second.inside == window; });
+    std::erase_if(within_, [&](const auto& entry) { return entry.second == window; });
+}
+
+void LinuxWorkspace::trackInside(xcb_window_t top) {
+    xcb_connection_t* c = x_.get();
+    // A window id's client bits name the client that made it.
+    const std::uint32_t clientBits = ~xcb_get_setup(c)->resource_id_mask;
+    std::vector<xcb_window_t> level{top}, foreign;
+    std::size_t seen = 0;
+    while (!level.empty() && seen < insideLimit) {
+        std::vector<xcb_query_tree_cookie_t> cookies;
+        for (xcb_window_t window : level)
+            cookies.push_back(xcb_query_tree(c, window));
+        std::vector<xcb_window_t> next;
+        for (auto& cookie : cookies) {
+            XcbReply<xcb_query_tree_reply_t> tree{xcb_query_tree_reply(c, cookie, nullptr)};
+            if (!tree) continue;
+            const xcb_window_t* children = xcb_query_tree_children(tree.get());
+            for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i)
+                next.push_back(children[i]);
+        }
+        for (xcb_window_t window : next) {
+            if (++seen > insideLimit) break;
+            if (within_.emplace(window, top).second)
+                x_.select(window, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY);
+            if ((window & clientBits) != (top & clientBits)) foreign.push_back(window);
+        }
+        level = std::move(next);
+    }
+    std::vector<xcb_get_window_attributes_cookie_t> cookies;
+    for (xcb_window_t window : foreign)
+        cookies.push_back(xcb_get_window_attributes(c, window));
+    for (std::size_t i = 0; i < foreign.size(); ++i) {
+        XcbReply<xcb_get_window_attributes_reply_t> attributes{
+            xcb_get_window_attributes_reply(c, cookies[i], nullptr)};
+        if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
+            windows_.contains(foreign[i]))
+            continue;
+        x_.select(foreign[i], windowEvents);
+        if (auto examined = examine(foreign[i])) {
+            examined->inside = top;
+            windows_[foreign[i]] = std::move(*examined);
+        }
+    }
 }
 
 std::optional<LinuxWorkspace::Window> LinuxWorkspace::examine(xcb_window_t window) const {
@@ -281,8 +441,6 @@ std::optional<LinuxWorkspace::Window> LinuxWorkspace::examine(xcb_window_t windo
     auto classCookie = askProperty(c, window, XCB_ATOM_WM_CLASS);
     auto gtkCookie = askProperty(c, window, gtkApplicationId_);
     auto kdeCookie = askProperty(c, window, kdeDesktopFile_);
-    auto typeCookie = askProperty(c, window, ewmh_._NET_WM_WINDOW_TYPE);
-    auto stateCookie = askProperty(c, window, ewmh_._NET_WM_STATE);
     xcb_res_client_id_spec_t client{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
     std::optional<xcb_res_query_client_ids_cookie_t> resCookie;
     if (hasRes_) resCookie = xcb_res_query_client_ids(c, 1, &client);
@@ -317,10 +475,7 @@ std::optional<LinuxWorkspace::Window> LinuxWorkspace::examine(xcb_window_t windo
         }
     }
     auto netPid = values32(propertyReply(c, netPidCookie).get());
-    w.pid = windowProcess(serverPid, firstText(propertyReply(c, machineCookie).get()),
-                          netPid.empty() ? std::nullopt : std::optional(netPid[0]), host_);
-    if (w.pid != 0) w.started = startOf(w.pid);
-
+    auto machine = firstText(propertyReply(c, machineCookie).get());
     auto classes = texts(propertyReply(c, classCookie).get());
     std::optional<std::string> windowClass;
     if (classes.size() >= 2 && !classes[1].empty()) windowClass = classes[1];
@@ -330,59 +485,82 @@ std::optional<LinuxWorkspace::Window> LinuxWorkspace::examine(xcb_window_t windo
         desktopId = kde->substr(kde->rfind('/') + 1);
         if (desktopId->ends_with(".desktop")) desktopId->erase(desktopId->size() - 8);
     }
-    if (desktopId && !desktopId->empty()) {
-        w.identifier = desktopId;
-        w.name = desktopName(*desktopId);
-        if (!w.name) w.name = windowClass;
-    } else {
-        w.identifier = windowClass;
-        w.name = windowClass;
-    }
-
-    // The first type this list knows decides, as for a window manager; none means normal.
-    const xcb_atom_t known[] = {
-        ewmh_._NET_WM_WINDOW_TYPE_DESKTOP,      ewmh_._NET_WM_WINDOW_TYPE_DOCK,
-        ewmh_._NET_WM_WINDOW_TYPE_TOOLBAR,      ewmh_._NET_WM_WINDOW_TYPE_MENU,
-        ewmh_._NET_WM_WINDOW_TYPE_UTILITY,      ewmh_._NET_WM_WINDOW_TYPE_SPLASH,
-        ewmh_._NET_WM_WINDOW_TYPE_DIALOG,       ewmh_._NET_WM_WINDOW_TYPE_DROPDOWN_MENU,
-        ewmh_._NET_WM_WINDOW_TYPE_POPUP_MENU,   ewmh_._NET_WM_WINDOW_TYPE_TOOLTIP,
-        ewmh_._NET_WM_WINDOW_TYPE_NOTIFICATION, ewmh_._NET_WM_WINDOW_TYPE_COMBO,
-        ewmh_._NET_WM_WINDOW_TYPE_DND,          ewmh_._NET_WM_WINDOW_TYPE_NORMAL};
-    auto types = values32(propertyReply(c, typeCookie).get());
-    auto type = std::ranges::find_first_of(types, known);
-    bool normal = type == types.end() || *type == ewmh_._NET_WM_WINDOW_TYPE_NORMAL ||
-                  *type == ewmh_._NET_WM_WINDOW_TYPE_DIALOG;
-    auto states = values32(propertyReply(c, stateCookie).get());
-    w.ordinary =
-        normal && std::ranges::find(states, ewmh_._NET_WM_STATE_SKIP_TASKBAR) == states.end();
     if (!selected) return std::nullopt;
+    w.pid = windowProcess(serverPid, machine,
+                          netPid.empty() ? std::nullopt : std::optional(netPid[0]), host_);
+    identify(w, serverPid, window, desktopId, windowClass);
     return w;
 }
 
-std::optional<std::string> LinuxWorkspace::desktopName(const std::string& id) const {
-    auto it = desktopNames_.find(id);
-    if (it == desktopNames_.end()) it = desktopNames_.emplace(id, desktopEntryName(id)).first;
-    return it->second;
+void LinuxWorkspace::identify(Window& w, std::optional<std::uint32_t> serverPid,
+                              xcb_window_t window, const std::optional<std::string>& claimedId,
+                              const std::optional<std::string>& windowClass) const {
+    // What the window says of itself names the app for the child, never more.
+    std::optional<std::string> claimedName;
+    if (claimedId) claimedName = catalog_.nameOf(*claimedId);
+    if (!claimedName) claimedName = windowClass;
+    if (w.pid == getpid()) {
+        w.identifier = std::string(Paths::helperBundleId);
+        w.name = "TovuControl";
+        return;
+    }
+    if (w.pid > 0) {
+        w.started = startOf(w.pid);
+        const AppIdentity identity = catalog_.identify(w.pid);
+        if (!identity.id.empty()) {
+            w.identifier = identity.id;
+            w.name = identity.installed ? identity.name : claimedName.value_or(identity.name);
+            w.desktopComponent = identity.desktopComponent;
+            return;
+        }
+    }
+    // A process that has gone: its connection is all that is left of it, and the X server can
+    // end that.
+    if (w.pid > 0 ||
+        (w.pid == 0 && serverPid && *serverPid != 0 && !ownerOf(static_cast<pid_t>(*serverPid)))) {
+        w.pid =
+            -static_cast<pid_t>(window & ~xcb_get_setup(x_.get())->resource_id_mask & INT32_MAX);
+        w.started.reset();
+        w.identifier = "?";
+        w.name = claimedName;
+    }
 }
 
 bool LinuxWorkspace::makesRegular(const Window& window) const {
-    if (!window.overrideRedirect) return window.ordinary;
-    // A window that bypasses the window manager counts when it covers more than a quarter of
-    // the screen, so that an app cannot pass for a menu or a tooltip.
-    const std::int64_t width = x_.width(), height = x_.height();
     const auto& a = window.area;
-    std::int64_t left = std::max<std::int64_t>(a.x, 0), top = std::max<std::int64_t>(a.y, 0);
-    std::int64_t right = std::min<std::int64_t>(a.x + a.width, width);
-    std::int64_t bottom = std::min<std::int64_t>(a.y + a.height, height);
-    std::int64_t covered =
-        std::max<std::int64_t>(right - left, 0) * std::max<std::int64_t>(bottom - top, 0);
-    return 4 * covered > width * height;
+    if (!window.overrideRedirect || window.inside != XCB_NONE)
+        return a.width >= realSide && a.height >= realSide;
+    // A window that bypasses the window manager counts when it covers more than a quarter of
+    // the monitor it is most on, so that an app cannot pass for a menu or a tooltip.
+    std::int64_t covered = 0, monitor = 1;
+    for (const auto& m : monitors_)
+        if (const auto o = overlap(a, m); o > covered) {
+            covered = o;
+            monitor = std::int64_t(m.width) * m.height;
+        }
+    return 4 * covered > monitor;
+}
+
+void LinuxWorkspace::readMonitors() {
+    xcb_connection_t* c = x_.get();
+    monitors_.clear();
+    if (randrEvent_ != 0) {
+        XcbReply<xcb_randr_get_monitors_reply_t> reply{
+            xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, x_.root(), 1), nullptr)};
+        if (reply)
+            for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
+                 xcb_randr_monitor_info_next(&it))
+                monitors_.push_back({it.data->x, it.data->y, it.data->width, it.data->height});
+    }
+    if (monitors_.empty())
+        monitors_.push_back({0, 0, static_cast<std::uint16_t>(x_.width()),
+                             static_cast<std::uint16_t>(x_.height())});
 }
 
 std::map<pid_t, RunningApp> LinuxWorkspace::collect() const {
     std::map<pid_t, RunningApp> apps;
     for (const auto& [id, window] : windows_) {
-        if (window.pid == 0) continue;
+        if (window.pid == 0 || window.desktopComponent) continue;
         RunningApp& app = apps[window.pid];
         app.pid = window.pid;
         if (!app.identifier && window.identifier) {
@@ -396,8 +574,12 @@ std::map<pid_t, RunningApp> LinuxWorkspace::collect() const {
 
 std::optional<pid_t> LinuxWorkspace::frontPid() const {
     auto it = windows_.find(frontWindow_);
-    if (frontWindow_ == XCB_NONE || it == windows_.end() || it->second.pid == 0)
-        return std::nullopt;
+    if (frontWindow_ == XCB_NONE || it == windows_.end()) return std::nullopt;
+    // Another client's window shown inside is what the child uses there.
+    for (const auto& [window, w] : windows_)
+        if (w.inside == frontWindow_ && w.pid != 0 && !w.desktopComponent && makesRegular(w))
+            return w.pid;
+    if (it->second.pid == 0 || it->second.desktopComponent) return std::nullopt;
     return it->second.pid;
 }
 
@@ -411,9 +593,8 @@ void LinuxWorkspace::publish() {
     apps_ = std::move(apps);
     auto front = frontPid();
     const bool moved = front != front_;
-    std::optional<RunningApp> inFront;
-    if (front) inFront = apps_.at(*front);
     front_ = front;
+    const auto inFront = frontmostApp();
     // Receivers may ask for the state again: it is complete before the first signal.
     for (const auto& app : launched)
         emit this->launched(app);
@@ -430,8 +611,9 @@ pid_t windowProcess(std::optional<std::uint32_t> serverPid,
     std::uint32_t pid = 0;
     if (serverPid) pid = *serverPid;
     if (pid == 0 && machine == host && claimedPid) pid = *claimedPid;
-    if (pid > 0 && pid <= INT32_MAX && ownerOf(static_cast<pid_t>(pid)) == getuid())
-        return static_cast<pid_t>(pid);
+    if (pid == 0 || pid > INT32_MAX) return 0;
+    if (ownerOf(static_cast<pid_t>(pid)) == getuid()) return static_cast<pid_t>(pid);
+    if (!ownerOf(static_cast<pid_t>(pid)) && serverPid) return heirOf(pid);
     return 0;
 }
 

@@ -9,12 +9,13 @@ namespace tovu {
 
 // A process of this user that shows windows on this computer.
 struct RunningApp {
+    // Negative for a client whose process has gone and left its windows behind.
     pid_t pid = 0;
-    // The desktop-entry id the app gives itself, else its window class.
+    // Who the process is (see AppIdentity), "?" when nothing can be learnt of it.
     std::optional<std::string> identifier;
     // The name the user knows it by.
     std::optional<std::string> name;
-    // An app the child works in (ordinary windows), as opposed to panels, docks and menus.
+    // Shows a window of real size, as opposed to menus and tooltips only.
     bool regular = false;
 
     bool operator==(const RunningApp&) const = default;

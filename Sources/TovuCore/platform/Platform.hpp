@@ -34,6 +34,13 @@ std::optional<PeerCredentials> peerCredentials(int fd);
 // knows it; absent when the process is gone or cannot be inspected. A process cannot forge it.
 std::optional<std::string> executablePath(std::int32_t pid);
 
+// Makes the allocator hand large blocks back to the system as soon as they are freed instead of
+// keeping them for later (Linux: fixed mmap and trim thresholds). Called once, at start.
+void keepMemoryLean();
+// Hands the memory the allocator keeps free back to the system (Linux: malloc_trim), so that
+// one large request does not leave the process big.
+void releaseFreeMemory();
+
 // Whether the account can make itself root (Linux: a member of sudo, wheel, admin or a group
 // that is root in all but name, such as docker or disk; or named by a rule of the sudo policy).
 bool isAdmin(const std::string& user);

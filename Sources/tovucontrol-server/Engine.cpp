@@ -1,0 +1,190 @@
+#include "Engine.hpp"
+
+#include "TovuCore/Json.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace tovu::server {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::int64_t maxMinutes = 1440;
+constexpr std::size_t maxApps = 500;
+constexpr std::size_t maxAppIdLength = 300;
+
+std::string clock(int minutes) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d", minutes / 60, minutes % 60);
+    return text;
+}
+
+int readClock(const json& v) {
+    const auto bad = BadInput("Giờ phải viết dạng HH:MM, ví dụ 07:30.");
+    if (!v.is_string()) throw bad;
+    const auto& s = v.get_ref<const std::string&>();
+    unsigned h = 0, m = 0;
+    char end = 0;
+    if (s.size() != 5 || s[2] != ':' || std::sscanf(s.c_str(), "%2u:%2u%c", &h, &m, &end) != 2)
+        throw bad;
+    if (h * 60 + m > 24 * 60 || m > 59) throw bad;
+    return static_cast<int>(h * 60 + m);
+}
+
+json spanJson(const std::optional<Span>& s) {
+    if (!s) return nullptr;
+    return {{"from", clock(s->from)}, {"to", clock(s->to)}};
+}
+
+std::optional<Span> readSpan(const json& v) {
+    if (v.is_null()) return std::nullopt;
+    if (!v.is_object() || !v.contains("from") || !v.contains("to"))
+        throw BadInput("Khung giờ cần có giờ bắt đầu và giờ kết thúc.");
+    Span s{readClock(v["from"]), readClock(v["to"])};
+    if (s.from % 1440 == s.to % 1440) throw BadInput("Giờ bắt đầu và giờ kết thúc phải khác nhau.");
+    return s;
+}
+
+std::int64_t readInt(const json& o, const char* key, std::int64_t lo, std::int64_t hi) {
+    const auto* v = o.contains(key) ? &o[key] : nullptr;
+    if (!v || !v->is_number_integer() || v->get<std::int64_t>() < lo || v->get<std::int64_t>() > hi)
+        throw BadInput("Giá trị " + std::string(key) + " phải là số nguyên từ " +
+                       std::to_string(lo) + " đến " + std::to_string(hi) + ".");
+    return v->get<std::int64_t>();
+}
+
+std::vector<std::string> readApps(const json& o, const char* key) {
+    const auto bad = BadInput("Danh sách ứng dụng không đúng.");
+    if (!o.contains(key) || !o[key].is_array() || o[key].size() > maxApps) throw bad;
+    std::vector<std::string> apps;
+    for (const auto& a : o[key]) {
+        if (!a.is_string() || a.get_ref<const std::string&>().empty() ||
+            a.get_ref<const std::string&>().size() > maxAppIdLength)
+            throw bad;
+        if (std::find(apps.begin(), apps.end(), a.get<std::string>()) == apps.end())
+            apps.push_back(a.get<std::string>());
+    }
+    return apps;
+}
+
+template <class T, class Read>
+std::array<T, 7> readWeek(const json& o, const char* key, Read read) {
+    if (!o.contains(key) || !o[key].is_array() || o[key].size() != 7)
+        throw BadInput("Cần đủ 7 ngày, bắt đầu từ thứ Hai.");
+    std::array<T, 7> out{};
+    for (std::size_t i = 0; i < 7; ++i)
+        out[i] = read(o[key][i]);
+    return out;
+}
+
+} // namespace
+
+bool Span::contains(int minute) const {
+    return from < to ? (minute >= from && minute < to) : (minute >= from || minute < to);
+}
+
+void to_json(json& j, const ChildRules& v) {
+    json daily = json::array(), hours = json::array();
+    for (std::size_t i = 0; i < 7; ++i) {
+        daily.push_back(v.dailyMinutes[i] ? json(*v.dailyMinutes[i]) : json(nullptr));
+        hours.push_back(spanJson(v.hours[i]));
+    }
+    j = {{"dailyMinutes", daily},
+         {"hours", hours},
+         {"bedtime", spanJson(v.bedtime)},
+         {"mode", v.mode},
+         {"allowedApps", v.allowedApps},
+         {"learningApps", v.learningApps},
+         {"canExchangePoints", v.canExchangePoints},
+         {"pointsPerMinute", v.pointsPerMinute},
+         {"exchangeCapMinutes", v.exchangeCapMinutes}};
+}
+
+void from_json(const json& j, ChildRules& v) {
+    if (!j.is_object()) throw BadInput("Luật gửi lên không đúng.");
+    ChildRules r;
+    r.dailyMinutes = readWeek<std::optional<std::int64_t>>(j, "dailyMinutes", [](const json& d) {
+        if (d.is_null()) return std::optional<std::int64_t>();
+        if (!d.is_number_integer() || d.get<std::int64_t>() < 0 ||
+            d.get<std::int64_t>() > maxMinutes)
+            throw BadInput("Số phút mỗi ngày phải từ 0 đến 1440.");
+        return std::optional<std::int64_t>(d.get<std::int64_t>());
+    });
+    r.hours = readWeek<std::optional<Span>>(j, "hours", readSpan);
+    r.bedtime = j.contains("bedtime") ? readSpan(j["bedtime"]) : std::nullopt;
+    if (!j.contains("mode") || !j["mode"].is_string() ||
+        (j["mode"] != "tu_do" && j["mode"] != "hoc"))
+        throw BadInput("Chế độ phải là tự do hoặc học.");
+    r.mode = j["mode"].get<std::string>();
+    r.allowedApps = readApps(j, "allowedApps");
+    r.learningApps = readApps(j, "learningApps");
+    if (!j.contains("canExchangePoints") || !j["canExchangePoints"].is_boolean())
+        throw BadInput("Giá trị canExchangePoints phải là đúng hoặc sai.");
+    r.canExchangePoints = j["canExchangePoints"].get<bool>();
+    r.pointsPerMinute = readInt(j, "pointsPerMinute", 1, 1000);
+    r.exchangeCapMinutes = readInt(j, "exchangeCapMinutes", 0, maxMinutes);
+    v = std::move(r);
+}
+
+namespace Engine {
+
+Policy policy(const ChildRules& rules, const ChildState& state, const LocalTime& local, Time now) {
+    Policy p;
+    p.serverTime = Zone::iso(now);
+    p.childName = state.name;
+    p.mode = rules.mode;
+    p.allowedApps = rules.allowedApps;
+    p.learningApps = rules.learningApps;
+    p.canExchangePoints = rules.canExchangePoints;
+    p.nextCheckSec = state.requestWaiting ? 10 : 60;
+
+    const auto lock = [&](std::optional<std::string> reason) {
+        p.locked = true;
+        p.lockReason = std::move(reason);
+        return p;
+    };
+    if (state.lockedByParent) return lock(std::nullopt);
+
+    // A running grant lifts every limit of the day until it ends.
+    if (state.grantEnd && *state.grantEnd > now) {
+        p.grantEndsAt = Zone::iso(*state.grantEnd);
+        const auto seconds = std::chrono::ceil<std::chrono::seconds>(*state.grantEnd - now).count();
+        p.minutesLeft = (seconds + 59) / 60;
+        for (const auto& app : state.grantApps)
+            if (std::find(p.allowedApps.begin(), p.allowedApps.end(), app) == p.allowedApps.end())
+                p.allowedApps.push_back(app);
+        return p;
+    }
+
+    if (rules.bedtime && rules.bedtime->contains(local.minuteOfDay)) return lock("ngu");
+    if (const auto& hours = rules.hours[static_cast<std::size_t>(local.weekday)];
+        hours && !hours->contains(local.minuteOfDay))
+        return lock("ngoai_gio");
+
+    if (const auto& limit = rules.dailyMinutes[static_cast<std::size_t>(local.weekday)]) {
+        const auto used = std::max<std::int64_t>(0, state.usedToday - state.usedUnderGrant);
+        p.minutesLeft = std::max<std::int64_t>(0, *limit - used);
+        if (*p.minutesLeft < 1) {
+            // Out of time: only the learning apps stay, or nothing when there are none.
+            if (rules.learningApps.empty()) return lock("het_gio");
+            p.lockReason = "het_gio";
+            p.mode = "hoc";
+            p.allowedApps = rules.learningApps;
+        }
+    }
+    return p;
+}
+
+std::int64_t price(const ChildRules& rules, std::int64_t minutes) {
+    return rules.pointsPerMinute * minutes;
+}
+
+bool canExchange(const ChildRules& rules, std::int64_t balance, std::int64_t exchangedToday,
+                 std::int64_t minutes) {
+    return rules.canExchangePoints && minutes > 0 && minutes <= maxMinutes &&
+           exchangedToday + minutes <= rules.exchangeCapMinutes && balance >= price(rules, minutes);
+}
+
+} // namespace Engine
+} // namespace tovu::server

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "TovuCore/Models.hpp"
+#include "Zone.hpp"
+
+#include <array>
+#include <cstdint>
+#include <nlohmann/json_fwd.hpp>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tovu::server {
+
+// A text a parent sent that the server cannot accept; the message is shown as is.
+class BadInput : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Minutes from midnight; `to` may be earlier than `from` (the span crosses midnight).
+struct Span {
+    int from = 0;
+    int to = 0;
+    bool contains(int minuteOfDay) const;
+    bool operator==(const Span&) const = default;
+};
+
+// What the parents set for one child; applies to all the child's devices.
+struct ChildRules {
+    std::array<std::optional<std::int64_t>, 7> dailyMinutes{}; // Monday first
+    std::array<std::optional<Span>, 7> hours{};                // when the computer may be used
+    std::optional<Span> bedtime;
+    std::string mode = "tu_do";
+    std::vector<std::string> allowedApps;
+    std::vector<std::string> learningApps;
+    bool canExchangePoints = false;
+    std::int64_t pointsPerMinute = 1;
+    std::int64_t exchangeCapMinutes = 60;
+
+    bool operator==(const ChildRules&) const = default;
+};
+
+// Decoding throws BadInput with the parent's message.
+void to_json(nlohmann::json& j, const ChildRules& v);
+void from_json(const nlohmann::json& j, ChildRules& v);
+
+// What the server knows about the child at this moment, besides the rules.
+struct ChildState {
+    std::string name;
+    bool lockedByParent = false;
+    std::optional<Time> grantEnd;
+    std::vector<std::string> grantApps; // apps granted with the running grant
+    bool requestWaiting = false;
+    // Today's minutes on all the child's devices, and those of them used under a grant.
+    std::int64_t usedToday = 0;
+    std::int64_t usedUnderGrant = 0;
+};
+
+namespace Engine {
+
+// The policy for the child's devices now. Pure: the same inputs give the same policy.
+Policy policy(const ChildRules& rules, const ChildState& state, const LocalTime& local, Time now);
+
+// The points a child pays for minutes, and whether the exchange is allowed with this balance
+// and with the minutes already exchanged today.
+std::int64_t price(const ChildRules& rules, std::int64_t minutes);
+bool canExchange(const ChildRules& rules, std::int64_t balance, std::int64_t exchangedToday,
+                 std::int64_t minutes);
+
+} // namespace Engine
+} // namespace tovu::server

@@ -1,0 +1,82 @@
+#include "Http.hpp"
+
+#include "TovuCore/Json.hpp"
+#include "Zone.hpp"
+
+#include <cstdio>
+
+namespace tovu::server::Http {
+
+using nlohmann::json;
+
+void sendJson(httplib::Response& res, int status, const json& body) {
+    res.status = status;
+    res.set_content(Json::encode(body), "application/json; charset=utf-8");
+}
+
+void sendMessage(httplib::Response& res, int status, const std::string& message) {
+    sendJson(res, status, {{"message", message}});
+}
+
+json body(const httplib::Request& req) {
+    try {
+        auto j = Json::parse(req.body);
+        if (j.is_object()) return j;
+    } catch (const DecodeError&) {
+        // Answered below, as any body of the wrong shape.
+    }
+    throw BadInput("Dữ liệu gửi lên không đúng.");
+}
+
+std::optional<std::string> text(const json& o, const char* key, std::size_t maxBytes,
+                                bool required) {
+    const auto it = o.find(key);
+    if (it == o.end() || it->is_null()) {
+        if (required) throw BadInput(std::string("Thiếu ") + key + ".");
+        return std::nullopt;
+    }
+    if (!it->is_string()) throw BadInput(std::string("Giá trị ") + key + " phải là chữ.");
+    std::string s = it->get<std::string>();
+    const auto first = s.find_first_not_of(" \t\r\n");
+    s = first == std::string::npos ? ""
+                                   : s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
+    if (s.size() > maxBytes) throw BadInput(std::string("Giá trị ") + key + " quá dài.");
+    if (s.empty()) {
+        if (required) throw BadInput(std::string("Thiếu ") + key + ".");
+        return std::nullopt;
+    }
+    return s;
+}
+
+std::int64_t integer(const json& o, const char* key, std::int64_t lo, std::int64_t hi) {
+    const auto it = o.find(key);
+    if (it == o.end() || !it->is_number_integer() || it->get<std::int64_t>() < lo ||
+        it->get<std::int64_t>() > hi)
+        throw BadInput(std::string("Giá trị ") + key + " phải là số nguyên từ " +
+                       std::to_string(lo) + " đến " + std::to_string(hi) + ".");
+    return it->get<std::int64_t>();
+}
+
+httplib::Server::Handler guard(Handler handler) {
+    return [handler = std::move(handler)](const httplib::Request& req, httplib::Response& res) {
+        try {
+            handler(req, res);
+        } catch (const BadInput& e) {
+            sendMessage(res, 400, e.what());
+        } catch (const Refusal& e) {
+            sendMessage(res, e.status, e.what());
+        } catch (const DecodeError&) {
+            sendMessage(res, 400, "Dữ liệu gửi lên không đúng.");
+        } catch (const DatabaseError& e) {
+            log(std::string("Lỗi cơ sở dữ liệu: ") + e.what());
+            sendMessage(res, 500, "Máy chủ đang gặp lỗi, hãy thử lại sau.");
+        }
+    };
+}
+
+void log(const std::string& message) {
+    const auto line = "[" + Zone::iso(std::chrono::system_clock::now()) + "] " + message + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+} // namespace tovu::server::Http

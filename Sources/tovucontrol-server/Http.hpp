@@ -1,0 +1,34 @@
+#pragma once
+
+#include "Store.hpp"
+
+#include <functional>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+// What the device API and the console share: answers, bodies and the handler guard.
+namespace tovu::server::Http {
+
+void sendJson(httplib::Response& res, int status, const nlohmann::json& body);
+void sendMessage(httplib::Response& res, int status, const std::string& message);
+
+// The body as a JSON object; throws BadInput when it is not one.
+nlohmann::json body(const httplib::Request& req);
+// A text field of at most maxBytes bytes; throws BadInput when missing (if required), not a
+// text, empty after trimming (if required) or too long. Trims spaces at both ends.
+std::optional<std::string> text(const nlohmann::json& o, const char* key, std::size_t maxBytes,
+                                bool required = true);
+// An integer field within [lo, hi]; throws BadInput otherwise.
+std::int64_t integer(const nlohmann::json& o, const char* key, std::int64_t lo, std::int64_t hi);
+
+using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+// Turns BadInput, Refusal and malformed JSON into their answers, and a storage failure into
+// a logged 500.
+httplib::Server::Handler guard(Handler handler);
+
+// One line on standard error: "[2026-12-07T10:15:00Z] message".
+void log(const std::string& message);
+
+} // namespace tovu::server::Http

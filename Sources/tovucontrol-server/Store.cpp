@@ -1,0 +1,844 @@
+#include "Store.hpp"
+
+#include "Security.hpp"
+#include "TovuCore/Json.hpp"
+#include "Zone.hpp"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+namespace tovu::server {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono;
+
+constexpr std::int64_t sessionDays = 30;
+constexpr auto codeLifetime = minutes(10);
+constexpr auto onlineWindow = minutes(3);
+constexpr std::int64_t answeredShown = 50;
+
+// Each entry brings the schema one version up; "{serial}" is the store's auto-numbered key.
+const std::vector<std::string> migrations = {
+    R"(CREATE TABLE families (id TEXT PRIMARY KEY, name TEXT NOT NULL, time_zone TEXT NOT NULL,
+        created_at BIGINT NOT NULL);
+    CREATE TABLE parents (id TEXT PRIMARY KEY, family_id TEXT NOT NULL REFERENCES families(id),
+        name TEXT NOT NULL UNIQUE, password_hash TEXT NOT NULL, created_at BIGINT NOT NULL);
+    CREATE TABLE sessions (token_hash TEXT PRIMARY KEY,
+        parent_id TEXT NOT NULL REFERENCES parents(id) ON DELETE CASCADE,
+        expires_at BIGINT NOT NULL);
+    CREATE TABLE children (id TEXT PRIMARY KEY, family_id TEXT NOT NULL REFERENCES families(id),
+        name TEXT NOT NULL, rules TEXT NOT NULL, points BIGINT NOT NULL DEFAULT 0,
+        locked_by_parent INTEGER NOT NULL DEFAULT 0, grant_ends_at BIGINT,
+        grant_apps TEXT NOT NULL DEFAULT '[]', version BIGINT NOT NULL DEFAULT 0,
+        created_at BIGINT NOT NULL);
+    CREATE INDEX children_family ON children(family_id);
+    CREATE TABLE child_days (child_id TEXT NOT NULL REFERENCES children(id), day TEXT NOT NULL,
+        under_grant BIGINT NOT NULL DEFAULT 0, exchanged BIGINT NOT NULL DEFAULT 0,
+        PRIMARY KEY (child_id, day));
+    CREATE TABLE devices (id TEXT PRIMARY KEY, child_id TEXT NOT NULL REFERENCES children(id),
+        token_hash TEXT NOT NULL UNIQUE, name TEXT NOT NULL, platform TEXT NOT NULL,
+        os_version TEXT NOT NULL, agent_version TEXT NOT NULL, paired_at BIGINT NOT NULL,
+        last_seen BIGINT, status TEXT, usage_digest TEXT, removed INTEGER NOT NULL DEFAULT 0);
+    CREATE INDEX devices_child ON devices(child_id);
+    CREATE TABLE usage (device_id TEXT NOT NULL REFERENCES devices(id), day TEXT NOT NULL,
+        app_id TEXT NOT NULL, app_name TEXT NOT NULL, minutes BIGINT NOT NULL,
+        PRIMARY KEY (device_id, day, app_id));
+    CREATE TABLE requests (id TEXT PRIMARY KEY, child_id TEXT NOT NULL REFERENCES children(id),
+        kind TEXT NOT NULL, minutes BIGINT NOT NULL, app_id TEXT, app_name TEXT, note TEXT,
+        status TEXT NOT NULL, created_at BIGINT NOT NULL, answered_at BIGINT,
+        granted_minutes BIGINT, grant_ends_at BIGINT);
+    CREATE INDEX requests_child ON requests(child_id, status);
+    CREATE TABLE pairing_codes (code TEXT PRIMARY KEY,
+        child_id TEXT NOT NULL REFERENCES children(id), expires_at BIGINT NOT NULL,
+        used INTEGER NOT NULL DEFAULT 0);
+    CREATE TABLE attempts (bucket TEXT NOT NULL, at BIGINT NOT NULL);
+    CREATE INDEX attempts_bucket ON attempts(bucket, at);
+    CREATE TABLE events (id {serial}, family_id TEXT NOT NULL, kind TEXT NOT NULL,
+        data TEXT NOT NULL, at BIGINT NOT NULL);
+    CREATE INDEX events_family ON events(family_id, id))",
+};
+
+std::int64_t secs(Time t) {
+    return duration_cast<seconds>(t.time_since_epoch()).count();
+}
+
+Time fromSecs(std::int64_t s) {
+    return Time(seconds(s));
+}
+
+json isoOrNull(const std::optional<std::int64_t>& s) {
+    return s ? json(Zone::iso(fromSecs(*s))) : json(nullptr);
+}
+
+json textOrNull(const std::optional<std::string>& s) {
+    return s ? json(*s) : json(nullptr);
+}
+
+Value opt(const std::optional<std::string>& s) {
+    return s ? Value(*s) : Value(nullptr);
+}
+
+Refusal notFound() {
+    return Refusal(404, "Không tìm thấy mục này trong gia đình.");
+}
+
+struct ChildRow {
+    std::string id;
+    std::string familyId;
+    std::string name;
+    ChildRules rules;
+    std::int64_t points = 0;
+    bool lockedByParent = false;
+    std::optional<std::int64_t> grantEnd;
+    std::vector<std::string> grantApps;
+    std::string timeZone;
+};
+
+const std::string childColumns =
+    "c.id, c.family_id, c.name, c.rules, c.points, c.locked_by_parent, c.grant_ends_at, "
+    "c.grant_apps, f.time_zone";
+
+ChildRow childFrom(const Row& r, std::size_t at = 0) {
+    ChildRow c;
+    c.id = r.text(at);
+    c.familyId = r.text(at + 1);
+    c.name = r.text(at + 2);
+    c.rules = Json::parse(r.text(at + 3)).get<ChildRules>();
+    c.points = r.integer(at + 4);
+    c.lockedByParent = r.integer(at + 5) != 0;
+    c.grantEnd = r.optInteger(at + 6);
+    c.grantApps = Json::parse(r.text(at + 7)).get<std::vector<std::string>>();
+    c.timeZone = r.text(at + 8);
+    return c;
+}
+
+// Reads a child of the family; `forUpdate` first takes the child's row, so that changes to
+// one child from several processes run one after the other.
+ChildRow loadChild(Transaction& tx, const std::string& childId, const std::string& familyId,
+                   bool forUpdate) {
+    if (forUpdate && tx.change("UPDATE children SET version = version + 1 "
+                               "WHERE id = $1 AND family_id = $2",
+                               {childId, familyId}) == 0)
+        throw notFound();
+    auto r = tx.one("SELECT " + childColumns +
+                        " FROM children c JOIN families f ON f.id = c.family_id "
+                        "WHERE c.id = $1 AND c.family_id = $2",
+                    {childId, familyId});
+    if (!r) throw notFound();
+    return childFrom(*r);
+}
+
+json childJson(const ChildRow& c, Time now) {
+    const bool granting = c.grantEnd && fromSecs(*c.grantEnd) > now;
+    return {{"id", c.id},
+            {"name", c.name},
+            {"pointsBalance", c.points},
+            {"rules", c.rules},
+            {"lockedByParent", c.lockedByParent},
+            {"grantEndsAt", granting ? isoOrNull(c.grantEnd) : json(nullptr)}};
+}
+
+void emit(Transaction& tx, const std::string& familyId, const std::string& kind, const json& data,
+          Time now) {
+    tx.query("INSERT INTO events (family_id, kind, data, at) VALUES ($1, $2, $3, $4)",
+             {familyId, kind, Json::encode(data), secs(now)});
+}
+
+void changed(Transaction& tx, const std::string& familyId, const char* what, Time now) {
+    emit(tx, familyId, "changed", {{"what", what}}, now);
+}
+
+ChildState stateOf(Transaction& tx, const ChildRow& c, const LocalTime& local) {
+    ChildState s;
+    s.name = c.name;
+    s.lockedByParent = c.lockedByParent;
+    if (c.grantEnd) s.grantEnd = fromSecs(*c.grantEnd);
+    s.grantApps = c.grantApps;
+    s.usedToday = tx.one("SELECT COALESCE(SUM(u.minutes), 0) FROM usage u "
+                         "JOIN devices d ON d.id = u.device_id "
+                         "WHERE d.child_id = $1 AND u.day = $2",
+                         {c.id, local.day})
+                      ->integer(0);
+    if (auto r = tx.one("SELECT under_grant FROM child_days WHERE child_id = $1 AND day = $2",
+                        {c.id, local.day}))
+        s.usedUnderGrant = r->integer(0);
+    s.requestWaiting = tx.one("SELECT 1 FROM requests WHERE child_id = $1 AND status = 'cho' "
+                              "LIMIT 1",
+                              {c.id})
+                           .has_value();
+    return s;
+}
+
+// Extends the running grant, or starts one now; a grant also ends a parent's lock.
+std::int64_t giveTime(Transaction& tx, ChildRow& c, std::int64_t minutesGiven,
+                      const std::optional<std::string>& app, Time now) {
+    const auto from = std::max(secs(now), c.grantEnd.value_or(0));
+    if (!c.grantEnd || *c.grantEnd <= secs(now)) c.grantApps.clear();
+    if (app && std::find(c.grantApps.begin(), c.grantApps.end(), *app) == c.grantApps.end())
+        c.grantApps.push_back(*app);
+    c.grantEnd = from + minutesGiven * 60;
+    c.lockedByParent = false;
+    tx.query("UPDATE children SET grant_ends_at = $1, grant_apps = $2, locked_by_parent = 0 "
+             "WHERE id = $3",
+             {*c.grantEnd, Json::encode(c.grantApps), c.id});
+    return *c.grantEnd;
+}
+
+const std::string requestColumns =
+    "r.id, r.child_id, c.name, r.kind, r.minutes, r.app_id, r.app_name, r.note, r.status, "
+    "r.created_at, r.answered_at, r.grant_ends_at";
+
+json requestJson(const Row& r) {
+    return {{"id", r.text(0)},
+            {"childId", r.text(1)},
+            {"childName", r.text(2)},
+            {"kind", r.text(3)},
+            {"minutes", r.integer(4)},
+            {"appId", textOrNull(r.optText(5))},
+            {"appName", textOrNull(r.optText(6))},
+            {"note", textOrNull(r.optText(7))},
+            {"status", r.text(8)},
+            {"createdAt", isoOrNull(r.optInteger(9))},
+            {"answeredAt", isoOrNull(r.optInteger(10))},
+            {"grantEndsAt", isoOrNull(r.optInteger(11))}};
+}
+
+json requestById(Transaction& tx, const std::string& id) {
+    return requestJson(*tx.one("SELECT " + requestColumns +
+                                   " FROM requests r JOIN children c ON c.id = r.child_id "
+                                   "WHERE r.id = $1",
+                               {id}));
+}
+
+// Failed attempts in the window, per bucket; true when every bucket is under the limit.
+bool underLimit(Transaction& tx, const std::vector<std::string>& buckets, Time now) {
+    const auto since = secs(now - Store::attemptWindow);
+    for (const auto& b : buckets)
+        if (tx.one("SELECT COUNT(*) FROM attempts WHERE bucket = $1 AND at > $2", {b, since})
+                ->integer(0) >= Store::attemptLimit)
+            return false;
+    return true;
+}
+
+void recordFailure(Transaction& tx, const std::vector<std::string>& buckets, Time now) {
+    tx.query("DELETE FROM attempts WHERE at <= $1", {secs(now - Store::attemptWindow)});
+    for (const auto& b : buckets)
+        tx.query("INSERT INTO attempts (bucket, at) VALUES ($1, $2)", {b, secs(now)});
+}
+
+std::string usageDigest(const std::vector<UsageEntry>& usage) {
+    return Security::tokenHash(Json::encode(usage));
+}
+
+} // namespace
+
+Store::Store(Database& db, const Clock& clock)
+    : db_(db)
+    , clock_(clock) {
+    db_.transact([&](Transaction& tx) {
+        db_.lockForMigration(tx);
+        tx.query("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)");
+        const auto row = tx.one("SELECT value FROM meta WHERE key = 'schema_version'");
+        const auto version = row ? std::stoul(row->text(0)) : 0ul;
+        if (version > migrations.size())
+            throw DatabaseError("the database was made by a newer server (schema " + row->text(0) +
+                                ")");
+        for (auto v = version; v < migrations.size(); ++v) {
+            std::string script = migrations[v];
+            script.replace(script.find("{serial}"), 8, db_.serialKey());
+            std::size_t start = 0;
+            while (start < script.size()) {
+                auto end = script.find(';', start);
+                if (end == std::string::npos) end = script.size();
+                tx.query(script.substr(start, end - start));
+                start = end + 1;
+            }
+        }
+        tx.query("INSERT INTO meta (key, value) VALUES ('schema_version', $1) "
+                 "ON CONFLICT (key) DO UPDATE SET value = excluded.value",
+                 {std::to_string(migrations.size())});
+    });
+}
+
+// --- Devices ---
+
+PairResult Store::pair(const Pairing& p, const std::string& address) {
+    const auto now = clock_.now();
+    PairResult result;
+    std::optional<Refusal> refused;
+    db_.transact([&](Transaction& tx) {
+        const std::vector<std::string> buckets{"pair-address:" + address, "pair-code:" + p.code};
+        if (!underLimit(tx, buckets, now)) {
+            refused = Refusal(429, "Thử quá nhiều lần. Hãy đợi 10 phút rồi thử lại.");
+            return;
+        }
+        const auto code = tx.one("SELECT child_id, expires_at, used FROM pairing_codes "
+                                 "WHERE code = $1",
+                                 {p.code});
+        if (!code || code->integer(2) != 0 || code->integer(1) <= secs(now)) {
+            recordFailure(tx, buckets, now);
+            refused = code && code->integer(2) == 0 ? Refusal(410, "Mã ghép hết hạn")
+                                                    : Refusal(404, "Mã ghép không đúng");
+            return;
+        }
+        if (tx.change("UPDATE pairing_codes SET used = 1 WHERE code = $1 AND used = 0", {p.code}) ==
+            0) {
+            refused = Refusal(404, "Mã ghép không đúng");
+            return;
+        }
+        const auto childId = code->text(0);
+        const auto child = tx.one("SELECT name, family_id FROM children WHERE id = $1", {childId});
+        result.deviceId = Security::newId();
+        result.token = Security::newToken();
+        result.childName = child->text(0);
+        tx.query("INSERT INTO devices (id, child_id, token_hash, name, platform, os_version, "
+                 "agent_version, paired_at) VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
+                 {result.deviceId, childId, Security::tokenHash(result.token), p.deviceName,
+                  p.platform, p.osVersion, p.agentVersion, secs(now)});
+        changed(tx, child->text(1), "family", now);
+    });
+    if (refused) throw *refused;
+    return result;
+}
+
+std::optional<DeviceRef> Store::device(const std::string& token) {
+    std::optional<DeviceRef> ref;
+    db_.transact([&](Transaction& tx) {
+        if (auto r = tx.one("SELECT d.id, d.child_id, c.family_id, d.token_hash FROM devices d "
+                            "JOIN children c ON c.id = d.child_id "
+                            "WHERE d.token_hash = $1 AND d.removed = 0",
+                            {Security::tokenHash(token)});
+            r && Security::sameSecret(r->text(3), Security::tokenHash(token)))
+            ref = DeviceRef{r->text(0), r->text(1), r->text(2)};
+    });
+    return ref;
+}
+
+std::optional<Policy> Store::sync(const std::string& token, const SyncReport& report) {
+    const auto now = clock_.now();
+    std::optional<Policy> policy;
+    db_.transact([&](Transaction& tx) {
+        const auto hash = Security::tokenHash(token);
+        const auto r = tx.one("SELECT d.id, d.last_seen, d.status, d.usage_digest, d.token_hash, " +
+                                  childColumns +
+                                  " FROM devices d JOIN children c ON c.id = d.child_id "
+                                  "JOIN families f ON f.id = c.family_id "
+                                  "WHERE d.token_hash = $1 AND d.removed = 0",
+                              {hash});
+        if (!r || !Security::sameSecret(r->text(4), hash)) return;
+        const auto deviceId = r->text(0);
+        const auto lastSeen = r->optInteger(1);
+        const auto child = childFrom(*r, 5);
+        const auto local = Zone::local(now, child.timeZone);
+
+        const auto digest = usageDigest(report.usage);
+        if (r->optText(3) != digest) {
+            const auto before = tx.one("SELECT COALESCE(SUM(minutes), 0) FROM usage "
+                                       "WHERE device_id = $1 AND day = $2",
+                                       {deviceId, local.day})
+                                    ->integer(0);
+            std::set<std::string> days;
+            for (const auto& e : report.usage)
+                if (days.insert(e.day).second)
+                    tx.query("DELETE FROM usage WHERE device_id = $1 AND day = $2",
+                             {deviceId, e.day});
+            for (const auto& e : report.usage)
+                tx.query("INSERT INTO usage (device_id, day, app_id, app_name, minutes) "
+                         "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (device_id, day, app_id) "
+                         "DO UPDATE SET app_name = excluded.app_name, minutes = excluded.minutes",
+                         {deviceId, e.day, e.appId, e.appName, e.minutes});
+            const auto after = tx.one("SELECT COALESCE(SUM(minutes), 0) FROM usage "
+                                      "WHERE device_id = $1 AND day = $2",
+                                      {deviceId, local.day})
+                                   ->integer(0);
+            // Minutes used while a grant ran are the grant's, not the day's allowance.
+            const auto since = lastSeen.value_or(secs(now));
+            if (after > before && child.grantEnd && *child.grantEnd > since)
+                tx.query("INSERT INTO child_days (child_id, day, under_grant) VALUES ($1, $2, $3) "
+                         "ON CONFLICT (child_id, day) DO UPDATE SET "
+                         "under_grant = child_days.under_grant + excluded.under_grant",
+                         {child.id, local.day, after - before});
+            changed(tx, child.familyId, "usage", now);
+        }
+        const auto status = Json::encode(report.status);
+        tx.query(
+            "UPDATE devices SET last_seen = $1, status = $2, usage_digest = $3, "
+            "agent_version = COALESCE($4, agent_version), "
+            "os_version = COALESCE($5, os_version) WHERE id = $6",
+            {secs(now), status, digest, opt(report.agentVersion), opt(report.osVersion), deviceId});
+        if (r->optText(2) != status) changed(tx, child.familyId, "family", now);
+        policy = Engine::policy(child.rules, stateOf(tx, child, local), local, now);
+    });
+    return policy;
+}
+
+RequestResult Store::request(const DeviceRef& device, const NewRequest& n) {
+    const auto now = clock_.now();
+    RequestResult result;
+    db_.transact([&](Transaction& tx) {
+        auto child = loadChild(tx, device.childId, device.familyId, true);
+        result.id = Security::newId();
+        std::string status = "cho";
+        std::optional<std::int64_t> grantEnd;
+        if (n.kind == "doi_diem") {
+            const auto day = Zone::local(now, child.timeZone).day;
+            const auto exchanged = tx.one("SELECT exchanged FROM child_days "
+                                          "WHERE child_id = $1 AND day = $2",
+                                          {child.id, day});
+            const auto done = exchanged ? exchanged->integer(0) : 0;
+            if (Engine::canExchange(child.rules, child.points, done, n.minutes)) {
+                tx.query("UPDATE children SET points = points - $1 WHERE id = $2",
+                         {Engine::price(child.rules, n.minutes), child.id});
+                tx.query("INSERT INTO child_days (child_id, day, exchanged) VALUES ($1, $2, $3) "
+                         "ON CONFLICT (child_id, day) DO UPDATE SET "
+                         "exchanged = child_days.exchanged + excluded.exchanged",
+                         {child.id, day, n.minutes});
+                grantEnd = giveTime(tx, child, n.minutes, std::nullopt, now);
+                status = "duoc";
+                result.status = "tu_duyet";
+                result.grantEndsAt = Zone::iso(fromSecs(*grantEnd));
+            } else {
+                status = result.status = "tu_choi";
+            }
+        } else {
+            // A new question replaces the one still waiting.
+            tx.query("UPDATE requests SET status = 'thay', answered_at = $1 "
+                     "WHERE child_id = $2 AND status = 'cho'",
+                     {secs(now), child.id});
+            result.status = "cho";
+        }
+        const bool answered = status != "cho";
+        tx.query("INSERT INTO requests (id, child_id, kind, minutes, app_id, app_name, note, "
+                 "status, created_at, answered_at, granted_minutes, grant_ends_at) "
+                 "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
+                 {result.id, child.id, n.kind, n.minutes, opt(n.appId), opt(n.appName), opt(n.note),
+                  status, secs(now), answered ? Value(secs(now)) : Value(nullptr),
+                  grantEnd ? Value(n.minutes) : Value(nullptr),
+                  grantEnd ? Value(*grantEnd) : Value(nullptr)});
+        if (answered) {
+            changed(tx, child.familyId, "requests", now);
+            if (grantEnd) changed(tx, child.familyId, "family", now);
+        } else {
+            emit(tx, child.familyId, "request", requestById(tx, result.id), now);
+        }
+    });
+    return result;
+}
+
+std::optional<RequestState> Store::requestState(const DeviceRef& device, const std::string& id) {
+    std::optional<RequestState> state;
+    db_.transact([&](Transaction& tx) {
+        if (auto r = tx.one("SELECT status, granted_minutes, grant_ends_at FROM requests "
+                            "WHERE id = $1 AND child_id = $2",
+                            {id, device.childId})) {
+            state = RequestState{r->text(0), r->optInteger(1), std::nullopt};
+            if (auto end = r->optInteger(2)) state->grantEndsAt = Zone::iso(fromSecs(*end));
+        }
+    });
+    return state;
+}
+
+// --- Setup and sessions ---
+
+bool Store::setupNeeded() {
+    bool needed = false;
+    db_.transact([&](Transaction& tx) { needed = !tx.one("SELECT 1 FROM parents LIMIT 1"); });
+    return needed;
+}
+
+std::string Store::setupToken(const std::optional<std::string>& wanted) {
+    std::string token;
+    db_.transact([&](Transaction& tx) {
+        const auto kept = tx.one("SELECT value FROM meta WHERE key = 'setup_token'");
+        token = wanted ? *wanted : kept ? kept->text(0) : Security::newId();
+        tx.query("INSERT INTO meta (key, value) VALUES ('setup_token', $1) "
+                 "ON CONFLICT (key) DO UPDATE SET value = excluded.value",
+                 {token});
+    });
+    return token;
+}
+
+Parent Store::setup(const std::string& token, const std::string& familyName,
+                    const std::string& parentName, const std::string& password,
+                    const std::string& timeZone) {
+    const auto now = clock_.now();
+    const auto hash = Security::hashPassword(password);
+    Parent parent{Security::newId(), parentName, Security::newId()};
+    db_.transact([&](Transaction& tx) {
+        if (tx.one("SELECT 1 FROM parents LIMIT 1"))
+            throw Refusal(409, "Máy chủ này đã được thiết lập.");
+        const auto kept = tx.one("SELECT value FROM meta WHERE key = 'setup_token'");
+        if (!kept || !Security::sameSecret(kept->text(0), token))
+            throw Refusal(403, "Mã thiết lập không đúng");
+        tx.query("INSERT INTO families (id, name, time_zone, created_at) VALUES ($1, $2, $3, $4)",
+                 {parent.familyId, familyName, timeZone, secs(now)});
+        tx.query("INSERT INTO parents (id, family_id, name, password_hash, created_at) "
+                 "VALUES ($1, $2, $3, $4, $5)",
+                 {parent.id, parent.familyId, parentName, hash, secs(now)});
+        tx.query("DELETE FROM meta WHERE key = 'setup_token'");
+    });
+    return parent;
+}
+
+Parent Store::login(const std::string& name, const std::string& password,
+                    const std::string& address) {
+    const auto now = clock_.now();
+    const std::vector<std::string> buckets{"login-address:" + address, "login-name:" + name};
+    std::optional<Parent> parent;
+    std::string hash;
+    bool limited = false;
+    db_.transact([&](Transaction& tx) {
+        limited = !underLimit(tx, buckets, now);
+        if (auto r = tx.one("SELECT id, name, family_id, password_hash FROM parents "
+                            "WHERE name = $1",
+                            {name})) {
+            parent = Parent{r->text(0), r->text(1), r->text(2)};
+            hash = r->text(3);
+        }
+    });
+    if (limited) throw Refusal(429, "Thử quá nhiều lần. Hãy đợi 10 phút rồi thử lại.");
+    // The slow hash runs outside the transaction; an unknown name costs as much as a known one.
+    static const std::string decoy = Security::hashPassword("decoy password");
+    const bool ok = Security::checkPassword(parent ? hash : decoy, password) && parent;
+    if (!ok) {
+        db_.transact([&](Transaction& tx) { recordFailure(tx, buckets, now); });
+        throw Refusal(401, "Sai tên hoặc mật khẩu.");
+    }
+    return *parent;
+}
+
+std::string Store::openSession(const Parent& parent) {
+    const auto now = clock_.now();
+    const auto token = Security::newToken();
+    db_.transact([&](Transaction& tx) {
+        tx.query("DELETE FROM sessions WHERE expires_at <= $1", {secs(now)});
+        tx.query("INSERT INTO sessions (token_hash, parent_id, expires_at) VALUES ($1, $2, $3)",
+                 {Security::tokenHash(token), parent.id, secs(now + days(sessionDays))});
+    });
+    return token;
+}
+
+std::optional<Parent> Store::session(const std::string& token) {
+    std::optional<Parent> parent;
+    db_.transact([&](Transaction& tx) {
+        if (auto r = tx.one("SELECT p.id, p.name, p.family_id FROM sessions s "
+                            "JOIN parents p ON p.id = s.parent_id "
+                            "WHERE s.token_hash = $1 AND s.expires_at > $2",
+                            {Security::tokenHash(token), secs(clock_.now())}))
+            parent = Parent{r->text(0), r->text(1), r->text(2)};
+    });
+    return parent;
+}
+
+void Store::closeSession(const std::string& token) {
+    db_.transact([&](Transaction& tx) {
+        tx.query("DELETE FROM sessions WHERE token_hash = $1", {Security::tokenHash(token)});
+    });
+}
+
+// --- Console ---
+
+json Store::family(const Parent& parent) {
+    json out;
+    db_.transact([&](Transaction& tx) {
+        const auto r =
+            tx.one("SELECT id, name, time_zone FROM families WHERE id = $1", {parent.familyId});
+        out = {{"id", r->text(0)}, {"name", r->text(1)}, {"timeZone", r->text(2)}};
+    });
+    return out;
+}
+
+json Store::familyView(const Parent& parent) {
+    const auto now = clock_.now();
+    json out{{"family", family(parent)},
+             {"parents", json::array()},
+             {"children", json::array()},
+             {"devices", json::array()}};
+    db_.transact([&](Transaction& tx) {
+        for (const auto& r : tx.query("SELECT id, name FROM parents WHERE family_id = $1 "
+                                      "ORDER BY created_at, name",
+                                      {parent.familyId}))
+            out["parents"].push_back({{"id", r.text(0)}, {"name", r.text(1)}});
+        for (const auto& r : tx.query("SELECT " + childColumns +
+                                          " FROM children c JOIN families f ON f.id = c.family_id "
+                                          "WHERE c.family_id = $1 ORDER BY c.created_at, c.name",
+                                      {parent.familyId}))
+            out["children"].push_back(childJson(childFrom(r), now));
+        for (const auto& r :
+             tx.query("SELECT d.id, d.child_id, d.name, d.platform, d.os_version, "
+                      "d.agent_version, d.last_seen, d.status FROM devices d "
+                      "JOIN children c ON c.id = d.child_id "
+                      "WHERE c.family_id = $1 AND d.removed = 0 ORDER BY d.paired_at",
+                      {parent.familyId})) {
+            const auto seen = r.optInteger(6);
+            const auto status = r.optText(7) ? Json::parse(*r.optText(7)) : json::object();
+            const auto field = [&](const char* key) {
+                return status.contains(key) ? status[key] : json(nullptr);
+            };
+            out["devices"].push_back({{"id", r.text(0)},
+                                      {"childId", r.text(1)},
+                                      {"name", r.text(2)},
+                                      {"platform", r.text(3)},
+                                      {"osVersion", r.text(4)},
+                                      {"agentVersion", r.text(5)},
+                                      {"online", seen && now - fromSecs(*seen) < onlineWindow},
+                                      {"lastSeen", isoOrNull(seen)},
+                                      {"protected", field("protected")},
+                                      {"helperAlive", field("helperAlive")},
+                                      {"childIsAdmin", field("childIsAdmin")},
+                                      {"childUser", field("childUser")},
+                                      {"reason", field("reason")}});
+        }
+    });
+    return out;
+}
+
+json Store::addParent(const Parent& parent, const std::string& name, const std::string& password) {
+    const auto hash = Security::hashPassword(password);
+    const auto id = Security::newId();
+    db_.transact([&](Transaction& tx) {
+        if (tx.one("SELECT 1 FROM parents WHERE name = $1", {name}))
+            throw Refusal(409, "Tên này đã có người dùng, hãy chọn tên khác.");
+        tx.query("INSERT INTO parents (id, family_id, name, password_hash, created_at) "
+                 "VALUES ($1, $2, $3, $4, $5)",
+                 {id, parent.familyId, name, hash, secs(clock_.now())});
+        changed(tx, parent.familyId, "family", clock_.now());
+    });
+    return {{"id", id}, {"name", name}};
+}
+
+json Store::addChild(const Parent& parent, const std::string& name) {
+    const auto now = clock_.now();
+    const auto id = Security::newId();
+    json out;
+    db_.transact([&](Transaction& tx) {
+        tx.query("INSERT INTO children (id, family_id, name, rules, created_at) "
+                 "VALUES ($1, $2, $3, $4, $5)",
+                 {id, parent.familyId, name, Json::encode(json(ChildRules{})), secs(now)});
+        changed(tx, parent.familyId, "family", now);
+        out = childJson(loadChild(tx, id, parent.familyId, false), now);
+    });
+    return out;
+}
+
+json Store::setRules(const Parent& parent, const std::string& childId, const ChildRules& rules) {
+    const auto now = clock_.now();
+    json out;
+    db_.transact([&](Transaction& tx) {
+        auto c = loadChild(tx, childId, parent.familyId, true);
+        tx.query("UPDATE children SET rules = $1 WHERE id = $2", {Json::encode(json(rules)), c.id});
+        c.rules = rules;
+        changed(tx, parent.familyId, "family", now);
+        out = childJson(c, now);
+    });
+    return out;
+}
+
+json Store::setLock(const Parent& parent, const std::string& childId, bool locked) {
+    const auto now = clock_.now();
+    json out;
+    db_.transact([&](Transaction& tx) {
+        auto c = loadChild(tx, childId, parent.familyId, true);
+        // Locking now also ends a running grant: the latest word of a parent holds.
+        if (locked) {
+            tx.query("UPDATE children SET locked_by_parent = 1, grant_ends_at = NULL "
+                     "WHERE id = $1",
+                     {c.id});
+            c.grantEnd.reset();
+        } else {
+            tx.query("UPDATE children SET locked_by_parent = 0 WHERE id = $1", {c.id});
+        }
+        c.lockedByParent = locked;
+        changed(tx, parent.familyId, "family", now);
+        out = childJson(c, now);
+    });
+    return out;
+}
+
+json Store::grant(const Parent& parent, const std::string& childId, std::int64_t minutesGiven) {
+    const auto now = clock_.now();
+    json out;
+    db_.transact([&](Transaction& tx) {
+        auto c = loadChild(tx, childId, parent.familyId, true);
+        giveTime(tx, c, minutesGiven, std::nullopt, now);
+        changed(tx, parent.familyId, "family", now);
+        out = childJson(c, now);
+    });
+    return out;
+}
+
+json Store::addPoints(const Parent& parent, const std::string& childId, std::int64_t delta) {
+    const auto now = clock_.now();
+    json out;
+    db_.transact([&](Transaction& tx) {
+        auto c = loadChild(tx, childId, parent.familyId, true);
+        // Taking more than the balance leaves zero, never a debt.
+        c.points = std::max<std::int64_t>(0, c.points + delta);
+        tx.query("UPDATE children SET points = $1 WHERE id = $2", {c.points, c.id});
+        changed(tx, parent.familyId, "family", now);
+        out = childJson(c, now);
+    });
+    return out;
+}
+
+json Store::today(const Parent& parent, const std::string& childId) {
+    const auto now = clock_.now();
+    json out;
+    db_.transact([&](Transaction& tx) {
+        const auto c = loadChild(tx, childId, parent.familyId, false);
+        const auto local = Zone::local(now, c.timeZone);
+        const auto state = stateOf(tx, c, local);
+        const auto p = Engine::policy(c.rules, state, local, now);
+        json apps = json::array();
+        for (const auto& r : tx.query("SELECT u.app_id, MAX(u.app_name), SUM(u.minutes) "
+                                      "FROM usage u JOIN devices d ON d.id = u.device_id "
+                                      "WHERE d.child_id = $1 AND u.day = $2 "
+                                      "GROUP BY u.app_id ORDER BY 3 DESC, 2",
+                                      {c.id, local.day}))
+            apps.push_back(
+                {{"appId", r.text(0)}, {"appName", r.text(1)}, {"minutes", r.integer(2)}});
+        out = {{"day", local.day},
+               {"usedMinutes", state.usedToday},
+               {"minutesLeft", p.minutesLeft ? json(*p.minutesLeft) : json(nullptr)},
+               {"locked", p.locked},
+               {"lockReason", textOrNull(p.lockReason)},
+               {"grantEndsAt", textOrNull(p.grantEndsAt)},
+               {"apps", apps}};
+    });
+    return out;
+}
+
+json Store::week(const Parent& parent, const std::string& childId) {
+    const auto now = clock_.now();
+    json days = json::array();
+    db_.transact([&](Transaction& tx) {
+        const auto c = loadChild(tx, childId, parent.familyId, false);
+        const auto today = Zone::local(now, c.timeZone).day;
+        std::map<std::string, std::int64_t> used;
+        for (const auto& r : tx.query("SELECT u.day, SUM(u.minutes) FROM usage u "
+                                      "JOIN devices d ON d.id = u.device_id "
+                                      "WHERE d.child_id = $1 AND u.day >= $2 AND u.day <= $3 "
+                                      "GROUP BY u.day",
+                                      {c.id, Zone::addDays(today, -6), today}))
+            used[r.text(0)] = r.integer(1);
+        for (int i = -6; i <= 0; ++i) {
+            const auto day = Zone::addDays(today, i);
+            days.push_back({{"day", day}, {"minutes", used[day]}});
+        }
+    });
+    return {{"days", days}};
+}
+
+json Store::apps(const Parent& parent, const std::string& childId) {
+    json apps = json::array();
+    db_.transact([&](Transaction& tx) {
+        const auto c = loadChild(tx, childId, parent.familyId, false);
+        for (const auto& r : tx.query("SELECT u.app_id, MAX(u.app_name) FROM usage u "
+                                      "JOIN devices d ON d.id = u.device_id "
+                                      "WHERE d.child_id = $1 GROUP BY u.app_id ORDER BY 2, 1",
+                                      {c.id}))
+            apps.push_back({{"appId", r.text(0)}, {"appName", r.text(1)}});
+    });
+    return {{"apps", apps}};
+}
+
+json Store::pairingCode(const Parent& parent, const std::string& childId) {
+    const auto now = clock_.now();
+    const auto expires = now + codeLifetime;
+    std::string code;
+    db_.transact([&](Transaction& tx) {
+        const auto c = loadChild(tx, childId, parent.familyId, false);
+        tx.query("DELETE FROM pairing_codes WHERE expires_at <= $1 OR used = 1", {secs(now)});
+        // A code in use by another family stays theirs; draw again.
+        do
+            code = Security::newCode();
+        while (tx.one("SELECT 1 FROM pairing_codes WHERE code = $1", {code}));
+        tx.query("INSERT INTO pairing_codes (code, child_id, expires_at) VALUES ($1, $2, $3)",
+                 {code, c.id, secs(expires)});
+    });
+    return {{"code", code}, {"expiresAt", Zone::iso(fromSecs(secs(expires)))}};
+}
+
+void Store::removeDevice(const Parent& parent, const std::string& deviceId) {
+    db_.transact([&](Transaction& tx) {
+        if (tx.change("UPDATE devices SET removed = 1 WHERE id = $1 AND removed = 0 AND child_id "
+                      "IN (SELECT id FROM children WHERE family_id = $2)",
+                      {deviceId, parent.familyId}) == 0)
+            throw notFound();
+        changed(tx, parent.familyId, "family", clock_.now());
+    });
+}
+
+json Store::requests(const Parent& parent) {
+    json list = json::array();
+    db_.transact([&](Transaction& tx) {
+        const auto from = " FROM requests r JOIN children c ON c.id = r.child_id "
+                          "WHERE c.family_id = $1 AND r.status ";
+        for (const auto& r :
+             tx.query("SELECT " + requestColumns + from + "= 'cho' ORDER BY r.created_at, r.id",
+                      {parent.familyId}))
+            list.push_back(requestJson(r));
+        for (const auto& r :
+             tx.query("SELECT " + requestColumns + from +
+                          "<> 'cho' ORDER BY r.answered_at DESC, r.created_at DESC LIMIT $2",
+                      {parent.familyId, answeredShown}))
+            list.push_back(requestJson(r));
+    });
+    return {{"requests", list}};
+}
+
+json Store::answer(const Parent& parent, const std::string& requestId, bool granted,
+                   std::optional<std::int64_t> minutesGiven) {
+    const auto now = clock_.now();
+    json out;
+    db_.transact([&](Transaction& tx) {
+        const auto r = tx.one("SELECT r.child_id, r.minutes, r.app_id FROM requests r "
+                              "JOIN children c ON c.id = r.child_id "
+                              "WHERE r.id = $1 AND c.family_id = $2",
+                              {requestId, parent.familyId});
+        if (!r) throw notFound();
+        auto c = loadChild(tx, r->text(0), parent.familyId, true);
+        if (tx.change("UPDATE requests SET status = $1, answered_at = $2 "
+                      "WHERE id = $3 AND status = 'cho'",
+                      {std::string(granted ? "duoc" : "tu_choi"), secs(now), requestId}) == 0)
+            throw Refusal(409, "Yêu cầu này đã được trả lời rồi.");
+        if (granted) {
+            const auto given = minutesGiven.value_or(r->integer(1));
+            const auto end = giveTime(tx, c, given, r->optText(2), now);
+            tx.query("UPDATE requests SET granted_minutes = $1, grant_ends_at = $2 WHERE id = $3",
+                     {given, end, requestId});
+            changed(tx, parent.familyId, "family", now);
+        }
+        changed(tx, parent.familyId, "requests", now);
+        out = requestById(tx, requestId);
+    });
+    return out;
+}
+
+// --- Live updates ---
+
+std::int64_t Store::lastEvent(const std::string& familyId) {
+    std::int64_t id = 0;
+    db_.transact([&](Transaction& tx) {
+        id = tx.one("SELECT COALESCE(MAX(id), 0) FROM events WHERE family_id = $1", {familyId})
+                 ->integer(0);
+        // Old events serve nobody: a console that comes back starts from now.
+        tx.query("DELETE FROM events WHERE at < $1", {secs(clock_.now() - hours(24))});
+    });
+    return id;
+}
+
+std::vector<Event> Store::eventsAfter(const std::string& familyId, std::int64_t after) {
+    std::vector<Event> events;
+    db_.transact([&](Transaction& tx) {
+        for (const auto& r : tx.query("SELECT id, kind, data FROM events "
+                                      "WHERE family_id = $1 AND id > $2 ORDER BY id LIMIT 100",
+                                      {familyId, after}))
+            events.push_back({r.integer(0), r.text(1), r.text(2)});
+    });
+    return events;
+}
+
+} // namespace tovu::server

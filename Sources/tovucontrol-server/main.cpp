@@ -1,0 +1,121 @@
+// tovucontrol-server [--listen HOST:PORT] [--data DIR] [--database postgresql://…]
+//                    [--tls-cert FILE --tls-key FILE] [--setup-token TOKEN]
+#include "HttpServer.hpp"
+#include "Security.hpp"
+#include "Store.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace tovu;
+using namespace tovu::server;
+
+struct Options {
+    std::string host = "127.0.0.1";
+    int port = 8765;
+    std::string data = "./tovucontrol-data";
+    std::optional<std::string> database;
+    std::optional<Tls> tls;
+    std::optional<std::string> setupToken;
+};
+
+[[noreturn]] void usage(const std::string& problem) {
+    std::cerr << "tovucontrol-server: " << problem << "\n"
+              << "Dùng: tovucontrol-server [--listen HOST:PORT] [--data DIR] "
+                 "[--database postgresql://…] [--tls-cert FILE --tls-key FILE] "
+                 "[--setup-token TOKEN]\n";
+    std::exit(2);
+}
+
+Options parse(int argc, char** argv) {
+    Options o;
+    std::optional<std::string> cert, key;
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        if (i + 1 >= argc) usage("thiếu giá trị cho " + name);
+        const std::string value = argv[++i];
+        if (name == "--listen") {
+            const auto colon = value.rfind(':');
+            if (colon == std::string::npos) usage("--listen cần dạng HOST:PORT");
+            o.host = value.substr(0, colon);
+            try {
+                o.port = std::stoi(value.substr(colon + 1));
+            } catch (const std::logic_error&) {
+                usage("cổng không đúng: " + value);
+            }
+            if (o.port < 0 || o.port > 65535) usage("cổng không đúng: " + value);
+        } else if (name == "--data") {
+            o.data = value;
+        } else if (name == "--database") {
+            if (!value.starts_with("postgresql://") && !value.starts_with("postgres://"))
+                usage("--database cần một địa chỉ postgresql://");
+            o.database = value;
+        } else if (name == "--tls-cert") {
+            cert = value;
+        } else if (name == "--tls-key") {
+            key = value;
+        } else if (name == "--setup-token") {
+            if (value.empty()) usage("--setup-token không được rỗng");
+            o.setupToken = value;
+        } else {
+            usage("không hiểu " + name);
+        }
+    }
+    if (cert.has_value() != key.has_value()) usage("--tls-cert và --tls-key đi cùng nhau");
+    if (cert) o.tls = Tls{*cert, *key};
+    return o;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const auto options = parse(argc, argv);
+
+    // Signals are taken by one thread only, which stops the server cleanly.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    try {
+        Security::init();
+        auto db = options.database ? openPostgres(*options.database) : openSqlite(options.data);
+        Store store(*db, SystemClock::shared());
+        HttpServer server(store, options.tls);
+        const int port = server.bind(options.host, options.port);
+        if (port < 0) {
+            std::cerr << "tovucontrol-server: không nghe được ở " << options.host << ":"
+                      << options.port << "\n";
+            return 1;
+        }
+        const std::string address = std::string(options.tls ? "https" : "http") + "://" +
+                                    options.host + ":" + std::to_string(port) + "/";
+        if (store.setupNeeded()) {
+            std::cout << "Mã thiết lập: " << store.setupToken(options.setupToken) << " — mở "
+                      << address << " để tạo tài khoản bố mẹ." << std::endl;
+        }
+        std::cerr << "tovucontrol-server: đang phục vụ tại " << address << std::endl;
+
+        std::thread waiter([&] {
+            int received = 0;
+            sigwait(&signals, &received);
+            server.stop();
+        });
+        const bool served = server.serve();
+        // Wakes the waiter when serving ended on its own.
+        kill(getpid(), SIGTERM);
+        waiter.join();
+        return served ? 0 : 1;
+    } catch (const std::exception& e) {
+        std::cerr << "tovucontrol-server: " << e.what() << "\n";
+        return 1;
+    }
+}

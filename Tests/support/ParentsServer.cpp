@@ -1,0 +1,89 @@
+#include "support/ParentsServer.hpp"
+
+#include <filesystem>
+#include <pwd.h>
+#include <regex>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace tovu::test {
+namespace {
+
+const std::string pgBin = "/usr/lib/postgresql/15/bin/";
+
+int sh(const std::string& command) {
+    return std::system(command.c_str());
+}
+
+} // namespace
+
+bool PgCluster::available() {
+    return std::filesystem::exists(pgBin + "initdb");
+}
+
+PgCluster::PgCluster() {
+    // PostgreSQL refuses to run as root.
+    if (geteuid() == 0) {
+        const passwd* pg = getpwnam("postgres");
+        if (!pg || chown(dir_.path().c_str(), pg->pw_uid, pg->pw_gid) != 0)
+            throw std::runtime_error("no postgres account");
+        as_ = "/usr/sbin/runuser -u postgres -- ";
+    }
+    const auto d = dir_.path().string();
+    if (sh(as_ + pgBin + "initdb -D " + d + "/data -A trust -U postgres -E UTF8 --no-sync >" + d +
+           "/initdb.log 2>&1") != 0 ||
+        sh(as_ + pgBin + "pg_ctl -D " + d + "/data -l " + d + "/log -w -o \"-k " + d +
+           " -c listen_addresses= -F\" start >/dev/null") != 0)
+        throw std::runtime_error("PostgreSQL does not start in " + d);
+    url_ = "postgresql:///postgres?host=" + d + "&user=postgres";
+}
+
+PgCluster::~PgCluster() {
+    sh(as_ + pgBin + "pg_ctl -D " + dir_.path().string() + "/data -m immediate stop >/dev/null");
+}
+
+ParentsServer::ParentsServer(std::vector<std::string> command) {
+    const std::string program = command.front();
+    command.erase(command.begin());
+    command.insert(command.end(), {"--listen", "127.0.0.1:0"});
+    process_.emplace(program, std::map<std::string, std::string>{}, command);
+    static const std::regex at(R"(đang phục vụ tại http://127\.0\.0\.1:(\d+)/)");
+    std::smatch m;
+    std::string log;
+    if (!waitUntil([&] {
+            log = process_->log();
+            return std::regex_search(log, m, at);
+        }))
+        throw std::runtime_error("the server does not start: " + log);
+    port_ = std::stoi(m[1]);
+}
+
+ConsoleClient::ConsoleClient(int port)
+    : http_("127.0.0.1", port) {
+    csrf = call("GET", "/api/console/session").body.value("csrf", "");
+}
+
+Answer ConsoleClient::call(const std::string& method, const std::string& path,
+                           const nlohmann::json& body, bool withCsrf) {
+    httplib::Headers headers;
+    if (!cookie_.empty()) headers.emplace("Cookie", "tovu_session=" + cookie_);
+    if (withCsrf && method != "GET") headers.emplace("X-CSRF-Token", csrf);
+    const auto text = body.is_null()     ? std::string()
+                      : body.is_string() ? body.get<std::string>()
+                                         : body.dump();
+    const char* type = "application/json";
+    const auto r = method == "GET"      ? http_.Get(path.c_str(), headers)
+                   : method == "PUT"    ? http_.Put(path.c_str(), headers, text, type)
+                   : method == "DELETE" ? http_.Delete(path.c_str(), headers, text, type)
+                                        : http_.Post(path.c_str(), headers, text, type);
+    if (!r) return {-1, nullptr};
+    static const std::regex set(R"(tovu_session=([0-9a-f]*))");
+    std::smatch m;
+    const auto setCookie = r->get_header_value("Set-Cookie");
+    if (std::regex_search(setCookie, m, set)) cookie_ = m[1];
+    Answer a{r->status, nlohmann::json::parse(r->body, nullptr, false)};
+    if (a.body.is_object() && a.body.contains("csrf")) csrf = a.body["csrf"];
+    return a;
+}
+
+} // namespace tovu::test

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "support/DaemonProcess.hpp"
+#include "support/Support.hpp"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tovu::test {
+
+// A PostgreSQL cluster of its own in a temporary folder, reached only through its socket
+// there; run as the account postgres when the caller is root. Throws when it does not start.
+class PgCluster {
+public:
+    PgCluster();
+    ~PgCluster();
+    PgCluster(const PgCluster&) = delete;
+    PgCluster& operator=(const PgCluster&) = delete;
+
+    static bool available();
+    const std::string& url() const { return url_; }
+
+private:
+    TempDir dir_;
+    std::string as_;
+    std::string url_;
+};
+
+// tovucontrol-server started with command (program and arguments, "--listen 127.0.0.1:0"
+// added); ready once it says where it serves.
+class ParentsServer {
+public:
+    explicit ParentsServer(std::vector<std::string> command);
+    DaemonProcess& process() { return *process_; }
+    int port() const { return port_; }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    std::optional<DaemonProcess> process_;
+    int port_ = 0;
+};
+
+struct Answer {
+    int status = 0;
+    nlohmann::json body;
+};
+
+// The console as a browser uses it: one cookie, and the CSRF header from the session call.
+class ConsoleClient {
+public:
+    explicit ConsoleClient(int port);
+    // A JSON text as body stands for the raw body; mutating calls carry the CSRF header unless
+    // withCsrf is false.
+    Answer call(const std::string& method, const std::string& path,
+                const nlohmann::json& body = nullptr, bool withCsrf = true);
+    Answer post(const std::string& path, const nlohmann::json& body = nlohmann::json::object()) {
+        return call("POST", "/api/console/" + path, body);
+    }
+    Answer get(const std::string& path) { return call("GET", "/api/console/" + path); }
+
+    std::string csrf;
+
+private:
+    httplib::Client http_;
+    std::string cookie_;
+};
+
+} // namespace tovu::test

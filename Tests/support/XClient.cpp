@@ -1,0 +1,112 @@
+#include "support/XClient.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tovu::test {
+namespace {
+
+xcb_atom_t atom(xcb_connection_t* c, const std::string& name) {
+    auto* reply = xcb_intern_atom_reply(
+        c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(name.size()), name.data()), nullptr);
+    const xcb_atom_t found = reply ? reply->atom : XCB_NONE;
+    std::free(reply);
+    return found;
+}
+
+// Runs in the forked process: shows the window and reports it and the holder on out.
+[[noreturn]] void show(const std::string& display, const WindowSpec& spec, XClient::Then then,
+                       int out) {
+    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+    if (xcb_connection_has_error(c)) _exit(1);
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    const xcb_window_t window = xcb_generate_id(c);
+    const std::uint32_t overrideRedirect = spec.overrideRedirect;
+    xcb_create_window(
+        c, XCB_COPY_FROM_PARENT, window, spec.parent ? spec.parent : root,
+        static_cast<std::int16_t>(spec.area.x), static_cast<std::int16_t>(spec.area.y),
+        static_cast<std::uint16_t>(spec.area.width), static_cast<std::uint16_t>(spec.area.height),
+        0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT,
+        &overrideRedirect);
+    if (!spec.wmClass.empty()) {
+        const std::string value = spec.wmClass + '\0' + spec.wmClass + '\0';
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                            static_cast<std::uint32_t>(value.size()), value.data());
+    }
+    for (const auto& [property, value] : spec.atoms) {
+        const xcb_atom_t v = atom(c, value);
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, atom(c, property), XCB_ATOM_ATOM, 32,
+                            1, &v);
+    }
+    // Told before the window shows: an agent may end the process the moment it does.
+    auto report = [&] {
+        const pid_t holder = getpid();
+        if (write(out, &window, sizeof window) < 0 || write(out, &holder, sizeof holder) < 0)
+            _exit(1);
+    };
+    if (then == XClient::Then::leaveToHeir || then == XClient::Then::leaveToStranger) {
+        const pid_t heir = fork();
+        if (heir == 0) {
+            if (then == XClient::Then::leaveToStranger) setsid();
+            report();
+            for (;;)
+                pause();
+        }
+        if (heir < 0) _exit(1);
+    } else {
+        report();
+    }
+    xcb_map_window(c, window);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    if (then != XClient::Then::stay) _exit(0);
+    for (;;)
+        pause();
+}
+
+} // namespace
+
+XClient::XClient(const std::string& display, const WindowSpec& window, Then then) {
+    int fds[2];
+    if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    child_ = fork();
+    if (child_ == 0) {
+        close(fds[0]);
+        // Its own process group, as a shell gives to a program it starts.
+        setpgid(0, 0);
+        show(display, window, then, fds[1]);
+    }
+    close(fds[1]);
+    const bool read = ::read(fds[0], &window_, sizeof window_) == sizeof window_ &&
+                      ::read(fds[0], &holder_, sizeof holder_) == sizeof holder_;
+    close(fds[0]);
+    if (then != Then::stay) {
+        waitpid(child_, nullptr, 0);
+        ended_ = then == Then::exit;
+    }
+    if (!read) {
+        if (then == Then::stay) {
+            kill(child_, SIGKILL);
+            waitpid(child_, nullptr, 0);
+        }
+        throw std::runtime_error("the client showed no window");
+    }
+}
+
+XClient::~XClient() {
+    if (ended_ || holder_ <= 0) return;
+    kill(holder_, SIGKILL);
+    if (holder_ == child_) waitpid(child_, nullptr, 0);
+}
+
+bool XClient::dead() {
+    if (!ended_ && holder_ == child_)
+        ended_ = waitpid(child_, nullptr, WNOHANG) == child_;
+    else if (!ended_)
+        ended_ = kill(holder_, 0) != 0 && errno == ESRCH;
+    return ended_;
+}
+
+} // namespace tovu::test

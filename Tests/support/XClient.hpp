@@ -1,0 +1,48 @@
+#pragma once
+
+#include "support/XView.hpp"
+
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+namespace tovu::test {
+
+// A window as a client of the child could show it, with raw requests.
+struct WindowSpec {
+    Area area{0, 0, 200, 200};
+    bool overrideRedirect = false;
+    std::string wmClass; // none when empty
+    // Properties of atoms: _NET_WM_WINDOW_TYPE → _NET_WM_WINDOW_TYPE_DOCK.
+    std::vector<std::pair<std::string, std::string>> atoms;
+    xcb_window_t parent = XCB_NONE; // the root when none
+};
+
+// A process of the test's own that shows a window on display and then, as told: stays; exits at
+// once; or exits leaving its connection to a process it forked, in its process group (heir) or
+// in a session of its own (stranger). The process that holds the connection is killed with the
+// object.
+class XClient {
+public:
+    enum class Then { stay, exit, leaveToHeir, leaveToStranger };
+
+    XClient(const std::string& display, const WindowSpec& window, Then then = Then::stay);
+    ~XClient();
+    XClient(const XClient&) = delete;
+    XClient& operator=(const XClient&) = delete;
+
+    // The process that holds the connection now.
+    pid_t pid() const { return holder_; }
+    xcb_window_t window() const { return window_; }
+    // Whether that process has died (it is reaped then when it is the test's child).
+    bool dead();
+
+private:
+    pid_t child_ = -1;
+    pid_t holder_ = -1;
+    bool ended_ = false;
+    xcb_window_t window_ = XCB_NONE;
+};
+
+} // namespace tovu::test

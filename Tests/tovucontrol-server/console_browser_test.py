@@ -1,0 +1,426 @@
+#!/usr/bin/python3
+"""The parents' console in headless Chromium, against the real server.
+
+Usage: console_browser_test.py SERVER_EXECUTABLE SCREENSHOT_DIR
+The steps run in order and share one family, as a parent would go through them.
+"""
+import base64
+import json
+import os
+import select
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+from selenium import webdriver
+from selenium.common.exceptions import StaleElementReferenceException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support import expected_conditions as EC
+from selenium.webdriver.support.ui import WebDriverWait
+
+SERVER = None
+SHOTS = None
+TOKEN = 'khoa-thu-nghiem-7f3a'
+FAMILY, PARENT, PASSWORD = 'Nhà Minh', 'Mẹ Lan', 'mat-khau-rat-dai'
+CHILD = 'Minh'
+MARKUP = 'Bé <b>Na</b> "&\' <img src=x onerror=alert(1)>'
+WAIT = 60  # generous: the sanitized server is slow
+SIZES = {'dien-thoai': (390, 844), 'may-tinh': (1280, 800)}
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
+
+
+def until(what, check, timeout=WAIT):
+    """Polls check() until it returns something true; fails with `what` at the deadline."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            value = check()
+            if value:
+                return value
+        except (OSError, StaleElementReferenceException):
+            pass
+        if time.monotonic() > deadline:
+            raise AssertionError('timed out waiting for ' + what)
+        time.sleep(0.1)
+
+
+class Console(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.data = tempfile.mkdtemp(prefix='tovu-console-')
+        cls.port = free_port()
+        cls.base = f'http://127.0.0.1:{cls.port}'
+        cls.log = open(os.path.join(cls.data, 'server.log'), 'w+')
+        cls.server = subprocess.Popen(
+            [SERVER, '--listen', f'127.0.0.1:{cls.port}', '--data', os.path.join(cls.data, 'data'),
+             '--setup-token', TOKEN],
+            stdout=subprocess.PIPE, stderr=cls.log, text=True)
+        cls.addClassCleanup(cls.stop_server)
+        ready, _, _ = select.select([cls.server.stdout], [], [], WAIT)
+        first = cls.server.stdout.readline() if ready else ''
+        expected = f'Mã thiết lập: {TOKEN} — mở {cls.base}/ để tạo tài khoản bố mẹ.\n'
+        if first != expected:
+            raise AssertionError(f'expected the setup-token line {expected!r}, got {first!r}')
+        until('the server to answer', lambda: cls.http('GET', '/api/console/session')[0] == 200)
+
+        options = webdriver.ChromeOptions()
+        options.binary_location = '/usr/bin/chromium'
+        for flag in ('--headless', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--disable-quic',
+                     '--no-first-run', '--disable-background-networking', '--disable-component-update',
+                     '--disable-sync', '--user-data-dir=' + os.path.join(cls.data, 'chromium')):
+            options.add_argument(flag)
+        options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
+        cls.driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+        cls.addClassCleanup(cls.driver.quit)
+        cls.driver.set_window_size(1280, 800)
+        cls.device = {}
+
+    @classmethod
+    def stop_server(cls):
+        """SIGTERM must end the server cleanly (under the sanitizers too, whose reports end it otherwise)."""
+        cls.server.terminate()
+        try:
+            status = cls.server.wait(timeout=WAIT)
+            cls.log.seek(0)
+            log = cls.log.read()
+        finally:
+            cls.server.kill()
+            cls.server.stdout.close()
+            cls.log.close()
+            shutil.rmtree(cls.data, ignore_errors=True)
+        if status != 0:
+            raise AssertionError(f'the server ended with status {status}; its log ends with:\n{log[-4000:]}')
+
+    # ---- helpers ----
+
+    @classmethod
+    def http(cls, method, path, body=None, token=None):
+        request = urllib.request.Request(cls.base + path, method=method,
+                                         data=None if body is None else json.dumps(body).encode())
+        request.add_header('Content-Type', 'application/json')
+        if token:
+            request.add_header('Authorization', 'Bearer ' + token)
+        try:
+            with urllib.request.urlopen(request, timeout=WAIT) as answer:
+                return answer.status, json.loads(answer.read() or b'null')
+        except urllib.error.HTTPError as e:
+            return e.code, json.loads(e.read() or b'null')
+
+    def wait(self, what, condition):
+        return WebDriverWait(self.driver, WAIT, poll_frequency=0.1,
+                             ignored_exceptions=(StaleElementReferenceException,)).until(condition, 'waiting for ' + what)
+
+    def visible(self, css):
+        return self.wait(css, EC.visibility_of_element_located((By.CSS_SELECTOR, css)))
+
+    def button(self, text, within=None, press=False):
+        """The enabled button or link labelled `text`, inside what `within()` finds again on each try;
+        pressed when `press`. Live events redraw the page at any time, so a press that meets a
+        replaced element is tried again on the new one."""
+        xpath = f'.//button[normalize-space()="{text}"] | .//a[normalize-space()="{text}"]'
+
+        def attempt(d):
+            found = next((b for b in (within() if within else d).find_elements(By.XPATH, xpath)
+                          if b.is_displayed() and b.is_enabled()), None)
+            if found and press:
+                found.click()
+            return found
+        return self.wait('button ' + text, attempt)
+
+    def click(self, text, within=None):
+        self.button(text, within, press=True)
+
+    def heading(self, text):
+        self.wait('heading ' + text, EC.text_to_be_present_in_element((By.CSS_SELECTOR, 'main h1'), text))
+
+    def text_shown(self, text, css='body'):
+        self.wait(text, EC.text_to_be_present_in_element((By.CSS_SELECTOR, css), text))
+
+    def type_into(self, label, text):
+        """Types into the field labelled `label`; the console does not redraw a field that has the focus."""
+        def attempt(d):
+            box = d.find_element(By.XPATH, f'//label[normalize-space()="{label}"]/following-sibling::*[1]')
+            box.click()
+            box.clear()
+            box.send_keys(text)
+            return True
+        self.wait('the field ' + label, attempt)
+
+    def set_time(self, field, hhmm):
+        """Types a time as a parent would, in the 12- or 24-hour form the browser's language shows."""
+        hour, minute = map(int, hhmm.split(':'))
+        if self.driver.execute_script(
+                "return new Intl.DateTimeFormat(navigator.language, {hour: 'numeric'}).resolvedOptions().hourCycle") in ('h11', 'h12'):
+            field.send_keys(f'{(hour + 11) % 12 + 1:02}{minute:02}' + ('PM' if hour >= 12 else 'AM'))
+        else:
+            field.send_keys(f'{hour:02}{minute:02}')
+
+    def press(self, css):
+        """Clicks what `css` finds after bringing it to the middle of the screen, clear of the sticky save bar."""
+        element = self.driver.find_element(By.CSS_SELECTOR, css)
+        self.driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", element)
+        element.click()
+
+    def child_card(self):
+        return self.wait('the card of ' + CHILD, lambda d: next(
+            (c for c in d.find_elements(By.CSS_SELECTOR, 'section.con') if c.find_element(By.TAG_NAME, 'h2').text == CHILD),
+            None))
+
+    def shoot(self, name, whole=True):
+        """Saves the page (or only the screen, for dialogs) at phone and desktop width, then comes back
+        to desktop width."""
+        leaks = {'undefined', 'null', 'NaN', 'false', 'true', '[object'} & set(self.driver.find_element(By.TAG_NAME, 'main').text.split())
+        self.assertFalse(leaks, 'raw values on the page ' + name)
+        # A passing message would float over the middle of a whole-page picture.
+        self.driver.execute_script("document.getElementById('thong-bao').textContent = ''")
+        for size, (width, height) in SIZES.items():
+            self.driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {
+                'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': size == 'dien-thoai'})
+            full = self.driver.execute_script('return Math.max(document.documentElement.scrollHeight, innerHeight)') \
+                if whole else height
+            shot = self.driver.execute_cdp_cmd('Page.captureScreenshot', {
+                'format': 'png', 'captureBeyondViewport': True,
+                'clip': {'x': 0, 'y': 0, 'width': width, 'height': full, 'scale': 1}})
+            with open(os.path.join(SHOTS, f'{name}-{size}.png'), 'wb') as f:
+                f.write(base64.b64decode(shot['data']))
+        self.driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})
+
+    def policy(self):
+        status, answer = self.http('POST', '/api/device/sync', {
+            'status': {'protected': False, 'helperAlive': True, 'childIsAdmin': True, 'childUser': 'minh',
+                       'reason': 'Tài khoản minh đang là quản trị — con tắt được TovuControl. Đổi sang tài khoản thường.'},
+            'usage': [{'day': self.today, 'appId': 'org.gnome.Chess', 'appName': 'Cờ vua', 'minutes': 25},
+                      {'day': self.today, 'appId': 'org.mozilla.firefox', 'appName': 'Firefox', 'minutes': 40}],
+            'apps': [], 'agentVersion': 'linux-0.1.0', 'osVersion': 'Debian GNU/Linux 12'}, self.device['token'])
+        self.assertEqual(status, 200, answer)
+        return answer
+
+    # ---- the steps, in order ----
+
+    def test_1_first_run_setup(self):
+        d = self.driver
+        d.get(self.base + '/')
+        self.heading('Chào mừng')
+        self.type_into('Mã thiết lập', 'khong-phai-ma-nay')
+        self.type_into('Tên gia đình', FAMILY)
+        self.type_into('Tên của bạn', PARENT)
+        self.type_into('Mật khẩu', PASSWORD)
+        self.type_into('Nhập lại mật khẩu', PASSWORD)
+        zone = d.find_element(By.CSS_SELECTOR, 'select[name="timeZone"]')
+        zone.find_element(By.CSS_SELECTOR, 'option[value="Asia/Ho_Chi_Minh"]').click()
+        self.click('Tạo tài khoản')
+        self.text_shown('Mã thiết lập không đúng', 'form .loi')
+        self.shoot('thiet-lap')
+        self.type_into('Mã thiết lập', TOKEN)
+        self.click('Tạo tài khoản')
+        self.heading(FAMILY)
+        self.assertEqual(d.find_element(By.ID, 'ten-gia-dinh').text, FAMILY)
+
+    def test_2_login_logout_wrong_password(self):
+        self.click('Đăng xuất')
+        self.heading('Đăng nhập')
+        self.type_into('Tên', PARENT)
+        self.type_into('Mật khẩu', 'sai-mat-khau')
+        self.click('Đăng nhập')
+        self.text_shown('Sai tên hoặc mật khẩu.', 'form .loi')
+        self.shoot('dang-nhap')
+        self.type_into('Mật khẩu', PASSWORD)
+        self.click('Đăng nhập')
+        self.heading(FAMILY)
+        # The session survives a reload.
+        self.driver.refresh()
+        self.heading(FAMILY)
+
+    def test_3_child_and_pairing_code(self):
+        # Names are shown as typed, never read as markup.
+        for name in (CHILD, MARKUP):
+            self.type_into('Tên', name)
+            self.click('Thêm con')
+            self.wait('the card of ' + name, lambda d: name in [h.text for h in d.find_elements(By.CSS_SELECTOR, 'section.con h2')])
+        self.assertFalse(self.driver.find_elements(By.CSS_SELECTOR, 'main img[src="x"], main b'))
+        self.click('Mã ghép máy mới', self.child_card)
+        code = self.visible('#ma-ghep').text.replace(' ', '')
+        self.assertRegex(code, r'^\d{6}$')
+        self.assertIn('Hết hạn lúc', self.driver.find_element(By.ID, 'ma-ghep-han').text)
+        self.shoot('ma-ghep', whole=False)
+        self.click('Xong')
+
+        status, paired = self.http('POST', '/api/pair', {
+            'code': code, 'platform': 'linux', 'deviceName': 'may-hoc-cua-minh',
+            'osVersion': 'Debian GNU/Linux 12', 'agentVersion': 'linux-0.1.0'})
+        self.assertEqual(status, 200, paired)
+        self.assertEqual(paired['childName'], CHILD)
+        self.device.update(paired)
+        self.assertEqual(self.http('POST', '/api/pair', {
+            'code': code, 'platform': 'linux', 'deviceName': 'lan-hai', 'osVersion': '12',
+            'agentVersion': 'linux-0.1.0'})[0], 404, 'a code is used once')
+        Console.today = self.driver.execute_script(
+            "return new Intl.DateTimeFormat('en-CA', {timeZone: 'Asia/Ho_Chi_Minh'}).format(new Date())")
+        self.policy()
+
+        self.driver.refresh()
+        for text in ('may-hoc-cua-minh', 'Đang kết nối', 'Chưa được bảo vệ: Tài khoản minh đang là quản trị',
+                     'Linux · Debian GNU/Linux 12 · TovuControl linux-0.1.0'):
+            self.text_shown(text, 'section.con .may')
+        self.text_shown('Hôm nay đã dùng 1 giờ 5 phút', 'section.con')
+        self.shoot('gia-dinh')
+
+    def test_4_lock_unlock_grant_points(self):
+        before = self.policy()['locked']
+        self.click('Khoá máy ngay', self.child_card)
+        self.button('Mở khoá', self.child_card)
+        self.text_shown('Đang khoá: Bố mẹ đang khoá máy', 'section.con')
+        policy = self.policy()
+        self.assertTrue(policy['locked'])
+        self.assertNotIn('lockReason', policy)
+
+        self.click('Mở khoá', self.child_card)
+        self.button('Khoá máy ngay', self.child_card)
+        self.assertEqual(self.policy()['locked'], before)
+
+        self.click('Chi tiết', self.child_card)
+        self.heading(CHILD)
+        self.click('+30 phút')
+        self.text_shown('Được thêm giờ đến')
+        self.assertIn('grantEndsAt', self.policy())
+        self.text_shown('Cờ vua', '.ung-dung')
+        bars = self.driver.find_elements(By.CSS_SELECTOR, '.ung-dung li')
+        self.assertEqual([b.find_element(By.CSS_SELECTOR, '.ten-app').text for b in bars], ['Firefox', 'Cờ vua'])
+        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, 'svg.bieu-do rect.cot')), 7)
+
+        self.type_into('Số điểm', '12')
+        self.click('Cộng điểm')
+        self.wait('the balance', EC.text_to_be_present_in_element((By.ID, 'so-diem'), '12'))
+        self.type_into('Số điểm', '5')
+        self.click('Trừ điểm')
+        self.wait('the balance', EC.text_to_be_present_in_element((By.ID, 'so-diem'), '7'))
+        self.shoot('con')
+
+    def test_5_rules_are_kept(self):
+        self.click('Sửa luật dùng máy')
+        self.heading('Luật dùng máy của ' + CHILD)
+        d = self.driver
+        self.text_shown('Cờ vua', '.chon-app')
+        minutes = d.find_element(By.ID, 'phut-0')
+        minutes.clear()
+        minutes.send_keys('95')
+        sunday = d.find_element(By.ID, 'phut-6')
+        sunday.clear()
+        hours = d.find_elements(By.CSS_SELECTOR, '[role="group"].ngay-tuan')[1].find_elements(By.CSS_SELECTOR, 'input[type="time"]')
+        self.set_time(hours[0], '08:00')
+        self.set_time(hours[1], '20:15')
+        bed = d.find_element(By.ID, 'co-gio-ngu')
+        if not bed.is_selected():
+            self.press('label[for="co-gio-ngu"]')
+        bed_times = d.find_elements(By.CSS_SELECTOR, '.tu-den')[-1].find_elements(By.TAG_NAME, 'input')
+        self.set_time(bed_times[0], '21:45')
+        self.set_time(bed_times[1], '06:30')
+        self.press('label[for="che-do-hoc"]')
+        self.press('label[for="cho-phep-org.gnome.Chess"]')
+        self.press('label[for="hoc-tap-org.gnome.Chess"]')
+        if not d.find_element(By.ID, 'doi-diem').is_selected():
+            self.press('label[for="doi-diem"]')
+        for box, value in (('diem-moi-phut', '4'), ('toi-da-doi', '25')):
+            field = d.find_element(By.ID, box)
+            field.clear()
+            field.send_keys(value)
+        self.click('Lưu luật')
+        self.text_shown('Đã lưu luật cho ' + CHILD, '#thong-bao')
+        self.shoot('luat')
+
+        d.refresh()
+        self.heading('Luật dùng máy của ' + CHILD)
+        self.text_shown('Cờ vua', '.chon-app')
+        value = lambda css: d.find_element(By.CSS_SELECTOR, css).get_attribute('value')
+        checked = lambda css: d.find_element(By.CSS_SELECTOR, css).is_selected()
+        self.assertEqual(value('#phut-0'), '95')
+        self.assertEqual(value('#phut-6'), '')
+        tuesday = d.find_elements(By.CSS_SELECTOR, '[role="group"].ngay-tuan')[1].find_elements(By.CSS_SELECTOR, 'input[type="time"]')
+        self.assertEqual([t.get_attribute('value') for t in tuesday], ['08:00', '20:15'])
+        self.assertEqual([t.get_attribute('value') for t in d.find_elements(By.CSS_SELECTOR, '.tu-den')[-1].find_elements(By.TAG_NAME, 'input')],
+                         ['21:45', '06:30'])
+        self.assertTrue(checked('#che-do-hoc'))
+        self.assertTrue(checked('[id="cho-phep-org.gnome.Chess"]'))
+        self.assertFalse(checked('[id="cho-phep-org.mozilla.firefox"]'))
+        self.assertTrue(checked('[id="hoc-tap-org.gnome.Chess"]'))
+        self.assertTrue(checked('#doi-diem'))
+        self.assertEqual((value('#diem-moi-phut'), value('#toi-da-doi')), ('4', '25'))
+        policy = self.policy()
+        self.assertEqual((policy['mode'], policy['allowedApps'], policy['learningApps'], policy['canExchangePoints']),
+                         ('hoc', ['org.gnome.Chess'], ['org.gnome.Chess'], True))
+
+    def test_6_request_answered_while_the_page_is_open(self):
+        d = self.driver
+        # A stand-in for the browser's notifications, which headless Chromium cannot show.
+        d.execute_script("""
+            window.shown = [];
+            window.Notification = class {
+              constructor(title, options) { window.shown.push([title, options.body]); }
+              addEventListener() {}
+            };
+            window.Notification.permission = 'default';
+            window.Notification.requestPermission = async () => (window.Notification.permission = 'granted');""")
+        self.click('Yêu cầu')
+        self.heading('Yêu cầu của con')
+        self.click('Bật thông báo')
+        self.wait('the offer to go', lambda d: not d.find_elements(By.CSS_SELECTOR, '.moi'))
+        self.text_shown('Không có yêu cầu nào đang chờ.')
+
+        status, made = self.http('POST', '/api/device/requests', {
+            'kind': 'them_gio', 'minutes': 45, 'note': 'Con làm bài xong rồi ạ'}, self.device['token'])
+        self.assertEqual(status, 200, made)
+        item = self.visible(f'li.cho[data-id="{made["id"]}"]')
+        self.assertIn(f'{CHILD} xin thêm 45 phút', item.text)
+        self.assertIn('Con làm bài xong rồi ạ', item.text)
+        self.assertEqual(d.find_element(By.ID, 'so-cho').text, '1')
+        self.assertEqual(d.execute_script('return window.shown'), [[f'{CHILD} xin thêm 45 phút', '“Con làm bài xong rồi ạ”']])
+        self.shoot('yeu-cau')
+
+        minutes = item.find_element(By.CSS_SELECTOR, 'input[name="minutes"]')
+        minutes.clear()
+        minutes.send_keys('20')
+        self.click('Đồng ý', lambda: item)
+        self.text_shown('Đã đồng ý', '#da-tra-loi + ul')
+        self.assertFalse(d.find_element(By.ID, 'so-cho').is_displayed())
+        status, state = self.http('GET', '/api/device/requests/' + made['id'], token=self.device['token'])
+        self.assertEqual((status, state['status'], state.get('grantedMinutes')), (200, 'duoc', 20))
+
+    def test_7_remove_device(self):
+        self.click('Gia đình')
+        self.click('Gỡ máy', self.child_card)
+        dialog = lambda: self.visible('#hop-xac-nhan')
+        self.assertIn('may-hoc-cua-minh', dialog().text)
+        self.shoot('go-may', whole=False)
+        self.click('Thôi', dialog)
+        self.assertEqual(self.http('POST', '/api/device/sync', {'status': {}, 'usage': [], 'apps': [],
+                                                                'agentVersion': 'x', 'osVersion': 'y'},
+                                   self.device['token'])[0], 200, 'cancelling keeps the device')
+        self.click('Gỡ máy', self.child_card)
+        self.click('Gỡ máy', dialog)
+        self.text_shown('Chưa có máy nào của ' + CHILD, 'section.con')
+        status, _ = self.http('POST', '/api/device/sync', {'status': {}, 'usage': [], 'apps': [],
+                                                           'agentVersion': 'x', 'osVersion': 'y'}, self.device['token'])
+        self.assertEqual(status, 401)
+
+    def test_8_no_script_or_policy_errors(self):
+        problems = [e['message'] for e in self.driver.get_log('browser')
+                    if 'Content Security Policy' in e['message'] or 'Uncaught' in e['message']]
+        self.assertEqual(problems, [])
+
+
+if __name__ == '__main__':
+    SERVER, SHOTS = sys.argv[1], sys.argv[2]
+    os.makedirs(SHOTS, exist_ok=True)
+    unittest.main(argv=sys.argv[:1], verbosity=2, failfast=True)
