@@ -138,6 +138,27 @@ TEST_F(AgentEndToEndTest, LockCoversEveryMonitorAsTheyComeAndGoAndKillsAppsWitho
     ASSERT_EQ(monitorAreas().size(), 2u);
     EXPECT_TRUE(locksCoverMonitors()) << testing::PrintToString(x_->overlays(agent()));
 
+    // What the child's own X clients do to a lock window is undone, on either monitor; the last
+    // one destroys it.
+    const std::vector<std::string> changes[] = {
+        {"windowunmap"}, {"windowmove", "3000", "3000"}, {"windowsize", "1", "1"}, {}};
+    for (std::size_t i = 0; i < std::size(changes); ++i) {
+        const auto windows = x_->overlayWindows(agent());
+        ASSERT_EQ(windows.size(), 2u);
+        const xcb_window_t window = windows[i % 2];
+        if (changes[i].empty()) {
+            xcb_destroy_window(x_->connection(), window);
+            xcb_flush(x_->connection());
+        } else {
+            std::vector<std::string> args{"xdotool", changes[i][0], std::to_string(window)};
+            args.insert(args.end(), changes[i].begin() + 1, changes[i].end());
+            ASSERT_TRUE(run(args, xorg_->display()));
+        }
+        EXPECT_TRUE(locksCoverMonitors() &&
+                    waitUntil([&] { return x_->keyboardGrabbed() && x_->pointerGrabbed(); }))
+            << i << ": " << testing::PrintToString(x_->overlays(agent()));
+    }
+
     Child xlogo = app("xlogo");
     ASSERT_TRUE(dies(xlogo)) << "xlogo survived the lock";
     EXPECT_TRUE(killed(xlogo));

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QWindow>
 #include <QtGui/qguiapplication_platform.h>
 #include <algorithm>
 
@@ -144,12 +145,17 @@ void LinuxPresentation::watch(const xcb_generic_event_t& event) {
     }
     case XCB_DESTROY_NOTIFY: {
         const auto& e = reinterpret_cast<const xcb_destroy_notify_event_t&>(event);
-        const auto gone = std::ranges::find(windows_, e.window, &LockWindow::id);
-        if (gone == windows_.end()) return;
-        windows_.erase(gone);
+        LockWindow* window = find(e.window);
+        if (!window) return;
         keyboard_ = pointer_ = false;
-        emit windowLost();
-        // The windows that are left hold the input until the new ones come.
+        // The widget stays: it is given a new native window in place of the one destroyed.
+        if (QWidget* widget = window->widget) {
+            widget->hide();
+            widget->windowHandle()->destroy();
+            widget->show();
+            widget->raise();
+            window->id = static_cast<xcb_window_t>(widget->winId());
+        }
         grab();
         return;
     }

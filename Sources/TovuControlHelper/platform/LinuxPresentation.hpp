@@ -10,8 +10,8 @@
 namespace tovu {
 
 // The lock windows bypass the window manager, are raised again whenever another window comes
-// over them, are mapped again and put back on their screens whenever another client unmaps,
-// moves or resizes them, and hold the keyboard and pointer grabs of X so that no shortcut or
+// over them, are shown again on their screens whenever another client unmaps, moves, resizes or
+// destroys them, and hold the keyboard and pointer grabs of X so that no shortcut or
 // click reaches another app.
 class LinuxPresentation final : public Presentation {
 public:
