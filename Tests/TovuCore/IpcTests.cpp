@@ -2,7 +2,6 @@
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/IpcSocket.hpp"
 #include "TovuCore/Json.hpp"
-#include "support/DaemonProcess.hpp"
 #include "support/Support.hpp"
 
 #include <atomic>
@@ -157,16 +156,11 @@ TEST_F(IpcTest, SetUpReplacesStaleFileWithWorldWritableSocket) {
     EXPECT_THAT([&] { Ipc::serve(tooLong, {}); },
                 ThrowsMessage<ApiError>("Đường socket quá dài (tối đa 103 byte): " + tooLong));
     EXPECT_EQ(Ipc::call(op("policy"), tooLong), IpcResponse::failure("Đường socket quá dài"));
-    std::string unreachable = dir.file("missing/tovu.sock");
-    EXPECT_THAT(
-        [&] { Ipc::serve(unreachable, {}); },
-        ThrowsMessage<ApiError>("Không bind được " + unreachable + ": No such file or directory"));
-    EXPECT_EQ(Ipc::call(op("policy"), unreachable),
+    EXPECT_EQ(Ipc::call(op("policy"), dir.file("missing/tovu.sock")),
               IpcResponse::failure("Dịch vụ TovuControl không chạy"));
 }
 
 TEST_F(IpcTest, RequestReachesHandlerWithCallerUidUnlessMalformed) {
-    fs::permissions(dir.path(), fs::perms(0755));
     auto server = start();
     const std::string okAnswer = "{\"ok\":true}\n";
     EXPECT_EQ(ask(path, "{\"op\":\"policy\"}\n"), okAnswer);
@@ -177,18 +171,10 @@ TEST_F(IpcTest, RequestReachesHandlerWithCallerUidUnlessMalformed) {
     for (const char* bad : {"{\"kind\":\"x\"}\n", "{\"op\":5}\n", "nonsense\n", "[]\n", "",
                             "{\"op\":\"policy\",\"x\":[[[[[[[[[]]]]]]]]]}\n"})
         EXPECT_EQ(ask(path, bad), brokenAnswer) << bad;
-    const bool root = ::geteuid() == 0;
-    if (root) { // a caller other than root
-        EXPECT_EQ(test::exchangeAs(65534, path, "{\"op\":\"nobody\"}\n"), okAnswer);
-    }
     auto requests = seen();
-    ASSERT_EQ(requests.size(), root ? 4u : 3u);
+    ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[0], std::pair(op("policy"), Ipc::Peer{::geteuid(), ::getpid()}));
     EXPECT_EQ(requests[1].first, op("usage"));
-    if (root) {
-        EXPECT_EQ(requests[3].first, op("nobody"));
-        EXPECT_EQ(requests[3].second.uid, 65534u);
-    }
 }
 
 // Takes the full 25 s of the client's receive time-out.
@@ -197,7 +183,7 @@ TEST_F(IpcTest, CallGivesUpOnSilentServer) {
     EXPECT_EQ(Ipc::call(op("policy"), path), IpcResponse::failure("Dịch vụ không trả lời"));
 }
 
-TEST_F(IpcTest, RefusedCallerIsAnsweredBeforeItSendsAnything) {
+TEST_F(IpcTest, RefusedCallerGetsTheAnswerAndNeverReachesTheHandler) {
     Ipc::Options options;
     Ipc::Peer asked;
     options.admit = [&](const Ipc::Peer& peer) {
@@ -205,10 +191,8 @@ TEST_F(IpcTest, RefusedCallerIsAnsweredBeforeItSendsAnything) {
         return std::optional(IpcResponse::failure("Không"));
     };
     auto server = start(options);
-    UniqueFd client = unixSocket(path);
-    EXPECT_EQ(Ipc::docDong(client.get()), "{\"error\":\"Không\",\"ok\":false}\n");
-    EXPECT_EQ(asked, (Ipc::Peer{::geteuid(), ::getpid()}));
     EXPECT_EQ(Ipc::call(op("policy"), path), IpcResponse::failure("Không"));
+    EXPECT_EQ(asked, (Ipc::Peer{::geteuid(), ::getpid()}));
     EXPECT_TRUE(seen().empty());
 }
 
