@@ -110,6 +110,11 @@ std::optional<AgentConfig> Daemon::cauHinh() {
     return cfg;
 }
 
+std::optional<std::uint32_t> Daemon::uidCon() {
+    const auto c = cauHinh();
+    return c ? uidCua(c->childUser) : std::nullopt;
+}
+
 void Daemon::docLaiCfg() {
     if (cauHinh()) return;
     auto read = FileIO::read<AgentConfig>(options_.configPath);
@@ -207,7 +212,8 @@ nlohmann::json Daemon::trangThai() {
     }
     const bool alive = lanCuoi && clock_.now() - *lanCuoi < helperTimeout;
     const bool admin = conLaQuanTri(c->childUser);
-    nlohmann::json s = {{"protected", alive && !admin},
+    const auto phien = alive && !admin && phienLoi ? phienLoi() : std::nullopt;
+    nlohmann::json s = {{"protected", alive && !admin && !phien},
                         {"helperAlive", alive},
                         {"childIsAdmin", admin},
                         {"childUser", c->childUser}};
@@ -217,6 +223,8 @@ nlohmann::json Daemon::trangThai() {
     else if (!alive)
         s["reason"] = "Ứng dụng TovuControl trong phiên của con không chạy (con chưa đăng nhập "
                       "hoặc đã tắt).";
+    else if (phien)
+        s["reason"] = *phien;
     return s;
 }
 
@@ -260,22 +268,20 @@ IpcResponse Daemon::xuLy(const IpcRequest& request, std::uint32_t uid) {
     return IpcResponse::failure("Không hiểu yêu cầu " + op);
 }
 
-IpcResponse Daemon::nhanUsage(const IpcRequest& request) {
+void Daemon::gop(const std::vector<UsageEntry>& entries) {
     const auto homNay = UsageTracker::ngay(clock_.now());
     {
         Lock g(khoa);
-        if (request.entries) {
-            for (const auto& e : *request.entries) {
-                if (!dungDuoc(e, homNay)) continue;
-                auto it = std::find_if(st.usage.begin(), st.usage.end(), [&](const UsageEntry& s) {
-                    return s.day == e.day && s.appId == e.appId;
-                });
-                if (it == st.usage.end()) {
-                    st.usage.push_back(e);
-                } else if (it->minutes < e.minutes) {
-                    it->minutes = e.minutes;
-                    it->appName = e.appName;
-                }
+        for (const auto& e : entries) {
+            if (!dungDuoc(e, homNay)) continue;
+            auto it = std::find_if(st.usage.begin(), st.usage.end(), [&](const UsageEntry& s) {
+                return s.day == e.day && s.appId == e.appId;
+            });
+            if (it == st.usage.end()) {
+                st.usage.push_back(e);
+            } else if (it->minutes < e.minutes) {
+                it->minutes = e.minutes;
+                it->appName = e.appName;
             }
         }
         std::set<std::string> days;
@@ -286,6 +292,10 @@ IpcResponse Daemon::nhanUsage(const IpcRequest& request) {
         std::erase_if(st.usage, [&](const UsageEntry& e) { return !days.contains(e.day); });
     }
     luu();
+}
+
+IpcResponse Daemon::nhanUsage(const IpcRequest& request) {
+    gop(request.entries.value_or(std::vector<UsageEntry>{}));
 
     auto r = thanhCong();
     r.policy = policyHieuLuc();

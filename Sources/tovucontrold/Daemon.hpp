@@ -54,6 +54,11 @@ public:
 
     // A copy of cfg taken under khoa.
     std::optional<AgentConfig> cauHinh();
+    // The managed child's user id; absent while unpaired or when the account is unknown.
+    std::optional<std::uint32_t> uidCon();
+    // Why the child's sessions are not all covered, for the protection status; set before the
+    // sync loop starts.
+    std::function<std::optional<std::string>()> phienLoi;
     // Reads config.json again while unpaired, so a pairing made after start is picked up.
     void docLaiCfg();
 
@@ -68,6 +73,8 @@ public:
     nlohmann::json trangThai();
     // Answers one socket request from the caller with user id uid. Never throws.
     IpcResponse xuLy(const IpcRequest& request, std::uint32_t uid);
+    // Merges usage into st.usage (minutes of a day never go down), keeps three days, saves.
+    void gop(const std::vector<UsageEntry>& entries);
     // Writes state.json under khoa; a failure is ignored, the next save tries again.
     void luu();
     // One line "[2026-12-05T16:10:14Z] message" to the log.
