@@ -56,7 +56,13 @@ namespace Ipc {
 // matches no account, so such a caller is never trusted.
 inline constexpr std::uint32_t unknownUid = UINT32_MAX;
 
-using Handler = std::function<IpcResponse(const IpcRequest& request, std::uint32_t uid)>;
+// Who connected, as the kernel saw it; pid 0 when it cannot tell.
+struct Peer {
+    std::uint32_t uid = unknownUid;
+    std::int32_t pid = 0;
+};
+
+using Handler = std::function<IpcResponse(const IpcRequest& request, Peer peer)>;
 
 // Bounds on what local users can make the server hold. The socket is open to every local user,
 // so idle, slow or oversized connections must never starve the real agent.

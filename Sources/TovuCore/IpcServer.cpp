@@ -45,7 +45,7 @@ constexpr int maxNesting = 8;
 
 struct Job {
     UniqueFd fd;
-    std::uint32_t uid = unknownUid;
+    Peer peer;
     std::string line;
 };
 
@@ -78,7 +78,7 @@ IpcResponse answer(const Handler& handler, const Job& job) {
     if (nestsWithin(job.line, maxNesting)) request = Json::tryDecode<IpcRequest>(job.line);
     if (!request) return IpcResponse::failure("Yêu cầu hỏng");
     try {
-        return handler(*request, job.uid);
+        return handler(*request, job.peer);
     } catch (const std::exception&) {
         // Whatever went wrong stays in the daemon: any local user may be asking.
         return IpcResponse::failure("Lỗi khi xử lý yêu cầu");
@@ -202,7 +202,7 @@ public:
 private:
     struct Connection {
         UniqueFd fd;
-        std::uint32_t uid;
+        Peer peer;
         std::string buffer;
         SteadyTime deadline;
     };
@@ -290,15 +290,16 @@ private:
         timeval timeout{};
         timeout.tv_sec = sendTimeout.count();
         ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-        // Never 0 when the system cannot tell: the handler trusts uid 0 as root.
-        std::uint32_t uid = platform::peerUid(fd.get()).value_or(unknownUid);
+        // Never uid 0 when the system cannot tell: the handler trusts uid 0 as root.
+        Peer peer;
+        if (const auto c = platform::peerCredentials(fd.get())) peer = {c->uid, c->pid};
         // The oldest goes first, so idle connections cannot lock out a fresh one.
         while (!pending_.empty() && pending_.size() >= limits_.maxConnections)
             drop(pending_.begin());
         if (!watch(fd.get())) return;
         int key = fd.get();
         pending_.push_back(Connection{
-            std::move(fd), uid, {}, std::chrono::steady_clock::now() + limits_.lineDeadline});
+            std::move(fd), peer, {}, std::chrono::steady_clock::now() + limits_.lineDeadline});
         byFd_[key] = std::prev(pending_.end());
     }
 
@@ -335,7 +336,7 @@ private:
         // Workers write with blocking calls bounded by the send time-out.
         int flags = ::fcntl(connection.fd.get(), F_GETFL);
         ::fcntl(connection.fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-        pool_.submit(Job{std::move(connection.fd), connection.uid, std::move(connection.buffer)});
+        pool_.submit(Job{std::move(connection.fd), connection.peer, std::move(connection.buffer)});
     }
 
     // Closes without an answer.

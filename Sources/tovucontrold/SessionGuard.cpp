@@ -55,6 +55,21 @@ std::vector<SessionGuard::Viec> SessionGuard::xet(const std::vector<LoginSession
     return viec;
 }
 
+bool SessionGuard::coPhienHo(const std::vector<LoginSession>& sessions, Time now) const {
+    return std::any_of(sessions.begin(), sessions.end(),
+                       [&](const LoginSession& s) { return s.active && !duocBaoVe(s, now); });
+}
+
+bool SessionGuard::demRieng(const std::vector<LoginSession>& sessions, Time now) const {
+    bool used = false;
+    for (const auto& s : sessions) {
+        if (!s.active) continue;
+        if (duocBaoVe(s, now)) return false;
+        used = used || !s.idle;
+    }
+    return used;
+}
+
 std::optional<Time> SessionGuard::henTiep(const std::vector<LoginSession>& sessions,
                                           Time now) const {
     std::optional<Time> next;

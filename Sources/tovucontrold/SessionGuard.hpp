@@ -35,6 +35,11 @@ public:
     };
     // What to do now to the child's sessions; remembers which were locked and when.
     std::vector<Viec> xet(const std::vector<LoginSession>& sessions, bool locked, Time now);
+    // Whether an active session goes without a live agent.
+    bool coPhienHo(const std::vector<LoginSession>& sessions, Time now) const;
+    // Whether the child uses a session no agent counts while no guarded session is in front,
+    // where the agent already counts.
+    bool demRieng(const std::vector<LoginSession>& sessions, Time now) const;
     // When a session's guard lapses or a lock's grace ends, whichever comes first.
     std::optional<Time> henTiep(const std::vector<LoginSession>& sessions, Time now) const;
 

@@ -1,10 +1,13 @@
 #include "Daemon.hpp"
+#include "SessionWatch.hpp"
 #include "TovuCore/Api.hpp"
+#include "TovuCore/AppIdentity.hpp"
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/Paths.hpp"
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 #include <unistd.h>
@@ -22,6 +25,17 @@ void installSignals() {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
+// A trial may shorten the grace before an unguarded session is ended, and name its own apps.
+tovu::SessionWatch::Options sessionOptions(bool trial) {
+    tovu::SessionWatch::Options o;
+    o.appDirs = tovu::AppCatalog::systemDataDirs();
+    if (!trial) return o;
+    if (const char* grace = std::getenv("TOVUC_LOCK_GRACE"))
+        o.grace = std::chrono::seconds(std::atoi(grace));
+    if (const char* apps = std::getenv("TOVUC_APPS_DIR")) o.appDirs = {apps};
+    return o;
+}
+
 } // namespace
 
 int main() {
@@ -34,12 +48,18 @@ int main() {
                   FileIO::read<DaemonState>(options.statePath).value_or(DaemonState{}),
                   Daemon::devTuMoiTruong(), options);
 
+    SessionWatch watch(daemon, sessionOptions(daemon.dev));
+    daemon.phienLoi = [&watch] { return watch.lyDo(); };
+
     std::unique_ptr<Ipc::Server> server;
     try {
-        server =
-            Ipc::serve(Paths::socket(), [&daemon](const IpcRequest& request, std::uint32_t uid) {
-                return daemon.xuLy(request, uid);
-            });
+        server = Ipc::serve(Paths::socket(), [&](const IpcRequest& request, Ipc::Peer peer) {
+            auto response = daemon.xuLy(request, peer.uid);
+            if (response.ok && request.display) watch.agentGoi(peer.pid, *request.display);
+            // Reported minutes may have run out the day's time.
+            if (request.op == "usage") watch.baoDoi();
+            return response;
+        });
     } catch (const ApiError& e) {
         daemon.log("Không mở được socket: " + e.description());
         return 1;
@@ -54,6 +74,8 @@ int main() {
 
     for (;;) {
         daemon.docLaiCfg();
-        std::this_thread::sleep_for(std::chrono::seconds(daemon.dongBo()));
+        const int delay = daemon.dongBo();
+        watch.baoDoi();
+        std::this_thread::sleep_for(std::chrono::seconds(delay));
     }
 }

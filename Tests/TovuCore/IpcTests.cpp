@@ -88,10 +88,10 @@ class IpcTest : public ::testing::Test {
 protected:
     // Keeps every request with its caller's uid and answers ok, but fails on "boom".
     Ipc::Handler recorder() {
-        return [this](const IpcRequest& request, std::uint32_t uid) {
+        return [this](const IpcRequest& request, Ipc::Peer peer) {
             if (request.op == "boom") throw std::runtime_error("boom");
             std::lock_guard lock(mutex_);
-            seen_.emplace_back(request, uid);
+            seen_.emplace_back(request, peer.uid);
             return answer(true);
         };
     }
@@ -218,7 +218,7 @@ TEST_F(IpcTest, ServesClientsConcurrentlyWhileHandlerIsSlow) {
     std::mutex mutex;
     std::condition_variable arrived;
     int inside = 0;
-    auto server = Ipc::serve(path, [&](const IpcRequest&, std::uint32_t) {
+    auto server = Ipc::serve(path, [&](const IpcRequest&, Ipc::Peer) {
         std::unique_lock lock(mutex);
         ++inside;
         arrived.notify_all();

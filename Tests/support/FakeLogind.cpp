@@ -25,8 +25,18 @@ SystemBus::SystemBus() {
     daemon_.emplace(std::vector<std::string>{"dbus-daemon", "--nofork",
                                              "--config-file=" + dir_.file("bus.conf")},
                     "");
-    if (!waitUntil([&] { return std::filesystem::exists(socket); }))
-        throw std::runtime_error("dbus-daemon did not start");
+    // Up once it answers a client.
+    const auto answers = [&] {
+        sd_bus* bus = nullptr;
+        const char* name = nullptr;
+        const bool up = sd_bus_new(&bus) >= 0 &&
+                        sd_bus_set_address(bus, ("unix:path=" + socket).c_str()) >= 0 &&
+                        sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0 &&
+                        sd_bus_get_unique_name(bus, &name) >= 0;
+        sd_bus_flush_close_unref(bus);
+        return up;
+    };
+    if (!waitUntil(answers)) throw std::runtime_error("dbus-daemon did not start");
     // Reachable by the child's processes too.
     std::filesystem::permissions(dir_.path(), std::filesystem::perms::others_exec,
                                  std::filesystem::perm_options::add);

@@ -7,6 +7,7 @@
 #include "support/Support.hpp"
 #include "support/XServer.hpp"
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -29,14 +30,18 @@ public:
         std::string agent;
     };
 
-    // Serves policy from the server's sync, then starts the daemon and the agent.
+    // Serves policy from the server's sync, then starts the daemon (with daemonEnv added to its
+    // TOVUC_* variables) and the agent, if programs names one.
     TrialSystem(const Programs& programs, FakeServer& server, const Policy& policy,
-                const std::string& display);
+                const std::string& display,
+                const std::map<std::string, std::string>& daemonEnv = {});
     TrialSystem(const TrialSystem&) = delete;
     TrialSystem& operator=(const TrialSystem&) = delete;
 
     DaemonProcess& daemon() { return *daemon_; }
     Child& agent() { return *agent_; }
+    void stopAgent() { agent_.reset(); }
+    const std::string& socket() const { return socket_; }
     // One exchange with the daemon over its socket, as root, for an op without fields.
     IpcResponse ask(std::string op) const;
 

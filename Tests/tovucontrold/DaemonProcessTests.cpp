@@ -112,7 +112,7 @@ TEST_F(DaemonProcessTest, PairedDaemonSyncsAndServesOnlyRootAndTheChild) {
     ASSERT_TRUE(d.waitForLog("Đang quản lý tài khoản nobody, máy chủ " + server.url() + "\n"))
         << d.log();
     EXPECT_TRUE(std::regex_search(
-        d.log(), std::regex(R"(^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] Đang quản lý)")))
+        d.log(), std::regex(R"((^|\n)\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] Đang quản lý)")))
         << d.log();
     ASSERT_TRUE(waitUntil([&] { return saved() && saved()->policy; }));
     EXPECT_EQ(saved()->policy, makePolicy());

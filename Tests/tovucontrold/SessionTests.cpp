@@ -1,10 +1,13 @@
 // The daemon's view of the child's login sessions: logind on a private system bus, and the
 // decisions taken from it.
+#include "ProcessGuard.hpp"
 #include "SessionGuard.hpp"
 #include "Sessions.hpp"
 #include "support/FakeLogind.hpp"
 #include "support/Support.hpp"
 
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 
 using namespace tovu;
@@ -130,6 +133,28 @@ TEST(SessionGuard, LockedMeansLockThenEndTheUnguardedAndEndTextConsolesAtOnce) {
               (std::vector<SessionGuard::Viec>{{Loai::khoa, x11}}));
 }
 
+TEST(SessionGuard, UnguardedUseCountsOnlyWhileNoGuardedSessionIsInFront) {
+    SessionGuard guard(60s);
+    guard.agentGoi("g", ":0", t0);
+    const auto used = phien("u", "tty"), guarded = phien("g", "x11"),
+               away = phien("a", "x11", false);
+    auto idle = phien("i", "wayland");
+    idle.idle = true;
+    struct Case {
+        std::vector<LoginSession> sessions;
+        bool unguarded;
+        bool counted;
+    };
+    for (const auto& c : std::vector<Case>{{{used}, true, true},
+                                           {{idle}, true, false},
+                                           {{used, guarded}, true, false},
+                                           {{guarded, away}, false, false},
+                                           {{away}, false, false}}) {
+        EXPECT_EQ(guard.coPhienHo(c.sessions, t0), c.unguarded) << c.sessions.front().id;
+        EXPECT_EQ(guard.demRieng(c.sessions, t0), c.counted) << c.sessions.front().id;
+    }
+}
+
 TEST(UnguardedTime, BooksWholeMinutesOfUseFromTheStoredFloor) {
     UnguardedTime time;
     EXPECT_EQ(time.dem(true, t0, "2026-03-10", 0), std::nullopt);
@@ -144,4 +169,49 @@ TEST(UnguardedTime, BooksWholeMinutesOfUseFromTheStoredFloor) {
     EXPECT_EQ(time.dem(true, t0 + 3760s, "2026-03-10", 30), 31);
     // A new day starts from nothing.
     EXPECT_EQ(time.dem(true, t0 + 3880s, "2026-03-11", 0), 2);
+}
+
+TEST(ProcessGuard, EndsDisallowedInstalledAppsAsTheyStartAndSparesTheRest) {
+    if (getuid() != 0) GTEST_SKIP() << "the kernel's process events need root";
+    // Installed apps of their own, made of real executables owned by root.
+    TempDir root;
+    namespace fs = std::filesystem;
+    fs::create_directories(root.path() / "bin");
+    fs::create_directories(root.path() / "share/applications");
+    for (const std::string name : {"game", "lesson", "xscreensaver"}) {
+        fs::copy_file("/usr/bin/sleep", root.path() / "bin" / name);
+        std::ofstream(root.file("share/applications/org.tovu." + name + ".desktop"))
+            << "[Desktop Entry]\nType=Application\nName=" << name << "\nExec=" << root.file("bin/")
+            << name << "\n";
+    }
+    const auto app = [&](const std::string& name) {
+        return std::make_unique<Child>(std::vector<std::string>{root.file("bin/" + name), "60"},
+                                       "");
+    };
+    Policy hoc;
+    hoc.mode = "hoc";
+    hoc.allowedApps = {"org.tovu.lesson"};
+
+    // Running its own program, not the test's any more.
+    const auto runs = [&](const Child& c) {
+        return waitUntil([&] {
+            std::ifstream in("/proc/" + std::to_string(c.pid()) + "/cmdline");
+            return std::string(std::istreambuf_iterator<char>(in), {})
+                .starts_with(root.file("bin"));
+        });
+    };
+
+    ProcessGuard guard({root.file("share")}, [](std::string_view) {});
+    auto before = app("game");
+    // Running before the rules hold: the first look at the running processes finds it.
+    ASSERT_TRUE(runs(*before));
+    guard.apDung(hoc, 0);
+    EXPECT_TRUE(waitUntil([&] { return before->exited().has_value(); }));
+    auto lesson = app("lesson"), saver = app("xscreensaver");
+    ASSERT_TRUE(runs(*lesson) && runs(*saver));
+    auto game = app("game");
+    EXPECT_TRUE(waitUntil([&] { return game->exited().has_value(); }));
+    // Their starts came before the game's, so they have been looked at.
+    EXPECT_FALSE(lesson->exited());
+    EXPECT_FALSE(saver->exited());
 }
