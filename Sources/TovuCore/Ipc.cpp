@@ -77,6 +77,17 @@ sockaddr_un socketAddress(const std::string& path) {
     return address;
 }
 
+std::size_t sendBytes(int fd, std::string_view bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+    }
+    return sent;
+}
+
 ReadStep readBlock(int fd, std::string& buffer) {
     if (buffer.size() > 999'999) return ReadStep::done;
     char block[4096];
@@ -95,15 +106,7 @@ ReadStep readBlock(int fd, std::string& buffer) {
 namespace {
 
 template <class Message> void writeMessage(int fd, const Message& message) {
-    std::string text = Json::encode(message);
-    text.push_back('\n');
-    std::size_t sent = 0;
-    while (sent < text.size()) {
-        ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        sent += static_cast<std::size_t>(n);
-    }
+    detail::sendBytes(fd, Json::encode(message) + "\n");
 }
 
 } // namespace

@@ -56,13 +56,15 @@ namespace Ipc {
 // matches no account, so such a caller is never trusted.
 inline constexpr std::uint32_t unknownUid = UINT32_MAX;
 
-// Who connected, as the kernel saw it; pid 0 when it cannot tell.
+// The process at the other end of a connection, as the kernel saw it at connect time; pid 0
+// when unknown.
 struct Peer {
     std::uint32_t uid = unknownUid;
     std::int32_t pid = 0;
+    bool operator==(const Peer&) const = default;
 };
 
-using Handler = std::function<IpcResponse(const IpcRequest& request, Peer peer)>;
+using Handler = std::function<IpcResponse(const IpcRequest& request, const Peer& peer)>;
 
 // Bounds on what local users can make the server hold. The socket is open to every local user,
 // so idle, slow or oversized connections must never starve the real agent.
@@ -77,6 +79,16 @@ struct Limits {
     std::size_t maxWorkers = 32;
 };
 
+struct Options {
+    Limits limits;
+    // Asked at connect time, before a byte is read: absent lets the caller in, otherwise the
+    // answer it gets at once. Empty: everyone is let in.
+    std::function<std::optional<IpcResponse>(const Peer& peer)> admit;
+    // Requests the handler answers without waiting (no network, no disk): they are answered on
+    // the thread that read them. Empty: every request goes to a worker.
+    std::function<bool(const IpcRequest& request)> quick;
+};
+
 // A running server; destroying it stops accepting, closes the connections whose request is
 // not yet being handled, waits for running handlers and removes nothing from the file system.
 class Server {
@@ -86,7 +98,7 @@ public:
 
 // Binds path (mode 0666), starts serving and returns. Throws ApiError (no status) when the
 // socket cannot be set up.
-std::unique_ptr<Server> serve(const std::string& path, Handler xuLy, Limits limits = {});
+std::unique_ptr<Server> serve(const std::string& path, Handler xuLy, Options options = {});
 
 // One exchange with the server at path; never throws: failures come back as ok false with a
 // Vietnamese error. Blocks up to 25 s waiting for the answer.

@@ -42,11 +42,23 @@ constexpr std::chrono::milliseconds acceptPause{100};
 constexpr int readsPerWake = 16;
 constexpr int acceptsPerWake = 64;
 constexpr int maxNesting = 8;
+// A line that came in one read is decoded on the event loop, which then answers the quick
+// requests itself: the hand-off to a worker would cost more than the answer.
+constexpr std::size_t quickLineBytes = 4096;
+// Freeing a buffer this large leaves memory that the allocator keeps unless asked.
+constexpr std::size_t largeBytes = 64 * 1024;
 
 struct Job {
     UniqueFd fd;
     Peer peer;
+    // Still to be decoded when request is absent.
     std::string line;
+    std::optional<IpcRequest> request;
+    // When set, the answer is made and only these bytes are left to send.
+    std::string reply;
+
+    std::size_t bytes() const { return line.size() + reply.size(); }
+    bool large() const { return line.capacity() >= largeBytes || reply.capacity() >= largeBytes; }
 };
 
 // Requests nest three levels deep. Refusing deeper text before parsing keeps a megabyte of
@@ -73,24 +85,43 @@ bool nestsWithin(std::string_view text, int limit) {
     return true;
 }
 
-IpcResponse answer(const Handler& handler, const Job& job) {
-    std::optional<IpcRequest> request;
-    if (nestsWithin(job.line, maxNesting)) request = Json::tryDecode<IpcRequest>(job.line);
-    if (!request) return IpcResponse::failure("Yêu cầu hỏng");
+std::optional<IpcRequest> decode(std::string_view line) {
+    if (!nestsWithin(line, maxNesting)) return std::nullopt;
+    return Json::tryDecode<IpcRequest>(line);
+}
+
+const IpcResponse& internalError() {
+    static const IpcResponse error = IpcResponse::failure("Lỗi khi xử lý yêu cầu");
+    return error;
+}
+
+std::string answer(const Handler& handler, const std::optional<IpcRequest>& request,
+                   const Peer& peer) {
+    IpcResponse response = IpcResponse::failure("Yêu cầu hỏng");
     try {
-        return handler(*request, job.peer);
+        if (request) response = handler(*request, peer);
     } catch (const std::exception&) {
         // Whatever went wrong stays in the daemon: any local user may be asking.
-        return IpcResponse::failure("Lỗi khi xử lý yêu cầu");
+        response = internalError();
     }
+    return Json::encode(response) + "\n";
+}
+
+// Workers write with blocking calls bounded by the send time-out.
+void makeBlocking(int fd) {
+    int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    timeval timeout{};
+    timeout.tv_sec = sendTimeout.count();
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 }
 
 // Runs the handler for complete lines on up to maxWorkers threads, started on demand and
 // ended after a while without work.
 class WorkerPool {
 public:
-    WorkerPool(Handler handler, std::size_t maxWorkers)
-        : handler_(std::move(handler))
+    WorkerPool(const Handler& handler, std::size_t maxWorkers)
+        : handler_(handler)
         , maxWorkers_(std::max<std::size_t>(maxWorkers, 1)) {}
 
     // Drops the queued jobs unanswered and waits for the running ones.
@@ -111,7 +142,7 @@ public:
     void submit(Job job) {
         joinFinished();
         std::lock_guard lock(mutex_);
-        queuedBytes_ += job.line.size();
+        queuedBytes_ += job.bytes();
         queue_.push_back(std::move(job));
         if (queue_.size() > idle_ && threads_.size() < maxWorkers_) {
             auto self = threads_.emplace(threads_.end());
@@ -142,15 +173,26 @@ private:
             if (!ready || stopping_) break;
             Job job = std::move(queue_.front());
             queue_.pop_front();
-            queuedBytes_ -= job.line.size();
+            queuedBytes_ -= job.bytes();
             lock.unlock();
-            guiDong(job.fd.get(), answer(handler_, job));
-            job.fd.reset();
+            finish(std::move(job));
             lock.lock();
         }
         finished_.push_back(std::move(*self));
         threads_.erase(self);
         exited_.notify_all();
+    }
+
+    void finish(Job job) {
+        makeBlocking(job.fd.get());
+        if (job.reply.empty()) {
+            if (!job.request) job.request = decode(job.line);
+            job.reply = answer(handler_, job.request, job.peer);
+        }
+        detail::sendBytes(job.fd.get(), job.reply);
+        const bool large = job.large();
+        job = Job{}; // closes, and frees the buffers before their memory is handed back
+        if (large) platform::releaseFreeMemory();
     }
 
     void joinFinished() {
@@ -163,7 +205,7 @@ private:
             thread.join();
     }
 
-    const Handler handler_;
+    const Handler& handler_;
     const std::size_t maxWorkers_;
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -176,17 +218,21 @@ private:
     bool stopping_ = false;
 };
 
-// One thread that accepts connections and reads their request lines without blocking; a
-// complete line goes to the worker pool. Every connection still sending is bounded in time,
-// in number and in bytes, so that local users cannot starve the real agent.
+// One thread that accepts connections and reads their request lines without blocking; it
+// answers quick requests itself and hands the others to the worker pool. Every connection
+// still sending is bounded in time, in number and in bytes, so that local users cannot starve
+// the real agent.
 class SocketServer final : public Server {
 public:
-    SocketServer(UniqueFd listener, Handler handler, Limits limits)
-        : limits_(limits)
+    SocketServer(UniqueFd listener, Handler handler, Options options)
+        : limits_(options.limits)
+        , admit_(std::move(options.admit))
+        , quick_(std::move(options.quick))
+        , handler_(std::move(handler))
         , listener_(std::move(listener))
         , epoll_(::epoll_create1(EPOLL_CLOEXEC))
         , wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
-        , pool_(std::move(handler), limits.maxWorkers) {
+        , pool_(handler_, limits_.maxWorkers) {
         if (!epoll_ || !wake_ || !watch(wake_.get()) || !watch(listener_.get()))
             throw ApiError(std::nullopt, "Không tạo được socket");
         loop_ = std::thread([this] { run(); });
@@ -205,6 +251,7 @@ private:
         Peer peer;
         std::string buffer;
         SteadyTime deadline;
+        bool watched = false;
     };
     using Pending = std::list<Connection>::iterator;
 
@@ -287,37 +334,51 @@ private:
     }
 
     void admit(UniqueFd fd) {
-        timeval timeout{};
-        timeout.tv_sec = sendTimeout.count();
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
         // Never uid 0 when the system cannot tell: the handler trusts uid 0 as root.
         Peer peer;
-        if (const auto c = platform::peerCredentials(fd.get())) peer = {c->uid, c->pid};
+        if (const auto credentials = platform::peerCredentials(fd.get()))
+            peer = {credentials->uid, credentials->pid};
+        if (const auto refusal = refused(peer)) {
+            // Small enough for the empty socket buffer; the caller's bytes are never read.
+            detail::sendBytes(fd.get(), Json::encode(*refusal) + "\n");
+            return;
+        }
         // The oldest goes first, so idle connections cannot lock out a fresh one.
         while (!pending_.empty() && pending_.size() >= limits_.maxConnections)
             drop(pending_.begin());
-        if (!watch(fd.get())) return;
         int key = fd.get();
         pending_.push_back(Connection{
             std::move(fd), peer, {}, std::chrono::steady_clock::now() + limits_.lineDeadline});
-        byFd_[key] = std::prev(pending_.end());
+        Pending connection = std::prev(pending_.end());
+        byFd_[key] = connection;
+        // The line has mostly arrived by now: watching starts only if it has not.
+        if (readSome(connection)) {
+            if (watch(key))
+                connection->watched = true;
+            else
+                drop(connection);
+        }
     }
 
     void readFrom(int fd) {
-        auto found = byFd_.find(fd);
-        if (found == byFd_.end()) return;
-        Pending connection = found->second;
+        if (auto found = byFd_.find(fd); found != byFd_.end()) readSome(found->second);
+    }
+
+    // Reads what has arrived; true while the connection still waits for the rest of its line.
+    bool readSome(Pending connection) {
+        const int fd = connection->fd.get();
         for (int i = 0; i < readsPerWake; ++i) {
             std::size_t before = connection->buffer.size();
             ReadStep step = detail::readBlock(fd, connection->buffer);
             pendingBytes_ += connection->buffer.size() - before;
             if (step == ReadStep::done) {
                 dispatch(connection);
-                return;
+                return false;
             }
             if (step == ReadStep::wouldBlock) break;
         }
         enforceByteCap();
+        return byFd_.contains(fd);
     }
 
     void enforceByteCap() {
@@ -331,27 +392,51 @@ private:
         }
     }
 
+    std::optional<IpcResponse> refused(const Peer& peer) const {
+        if (!admit_) return std::nullopt;
+        try {
+            return admit_(peer);
+        } catch (const std::exception&) {
+            return internalError();
+        }
+    }
+
     void dispatch(Pending pending) {
         Connection connection = take(pending);
-        // Workers write with blocking calls bounded by the send time-out.
-        int flags = ::fcntl(connection.fd.get(), F_GETFL);
-        ::fcntl(connection.fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-        pool_.submit(Job{std::move(connection.fd), connection.peer, std::move(connection.buffer)});
+        Job job{std::move(connection.fd), connection.peer, std::move(connection.buffer), {}, {}};
+        if (job.line.size() <= quickLineBytes) {
+            job.request = decode(job.line);
+            if (!job.request || (quick_ && quick_(*job.request))) {
+                job.reply = answer(handler_, job.request, job.peer);
+                job.line.clear();
+                // What the socket does not take now, a worker sends.
+                job.reply.erase(0, detail::sendBytes(job.fd.get(), job.reply));
+                if (job.reply.empty()) return;
+            }
+        }
+        pool_.submit(std::move(job));
     }
 
     // Closes without an answer.
-    void drop(Pending pending) { take(pending); }
+    void drop(Pending pending) {
+        const bool large = pending->buffer.capacity() >= largeBytes;
+        take(pending);
+        if (large) platform::releaseFreeMemory();
+    }
 
     Connection take(Pending pending) {
         pendingBytes_ -= pending->buffer.size();
         byFd_.erase(pending->fd.get());
-        unwatch(pending->fd.get());
+        if (pending->watched) unwatch(pending->fd.get());
         Connection connection = std::move(*pending);
         pending_.erase(pending);
         return connection;
     }
 
     const Limits limits_;
+    const std::function<std::optional<IpcResponse>(const Peer&)> admit_;
+    const std::function<bool(const IpcRequest&)> quick_;
+    const Handler handler_;
     UniqueFd listener_;
     UniqueFd epoll_;
     UniqueFd wake_;
@@ -365,7 +450,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<Server> serve(const std::string& path, Handler xuLy, Limits limits) {
+std::unique_ptr<Server> serve(const std::string& path, Handler xuLy, Options options) {
     if (path.size() > detail::maxPathBytes)
         throw ApiError(std::nullopt, "Đường socket quá dài (tối đa 103 byte): " + path);
     ::unlink(path.c_str());
@@ -385,7 +470,7 @@ std::unique_ptr<Server> serve(const std::string& path, Handler xuLy, Limits limi
     // behind every connection queued before it.
     if (::listen(fd.get(), 16) != 0)
         throw ApiError(std::nullopt, "Không listen được " + path + ": " + std::strerror(errno));
-    return std::make_unique<SocketServer>(std::move(fd), std::move(xuLy), limits);
+    return std::make_unique<SocketServer>(std::move(fd), std::move(xuLy), std::move(options));
 }
 
 } // namespace tovu::Ipc

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <sys/un.h>
 #include <unistd.h>
 #include <utility>
@@ -50,6 +51,10 @@ enum class ReadStep {
     done,      // the message is complete: line feed last, peer closed, error or size limit
     wouldBlock // nothing to read now (on a blocking socket: the receive time-out)
 };
+
+// Writes bytes until all are out, the peer is gone or, on a non-blocking socket, the socket's
+// buffer is full; returns how many were written. Never raises SIGPIPE.
+std::size_t sendBytes(int fd, std::string_view bytes);
 
 // One step of reading a message: up to 4096 bytes appended to buffer, unless the buffer
 // already holds more than 999 999 bytes.

@@ -11,11 +11,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <limits>
 #include <pwd.h>
-#include <set>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace tovu {
@@ -27,13 +28,12 @@ using Limit = std::numeric_limits<std::int64_t>;
 
 constexpr auto helperTimeout = std::chrono::seconds(120);
 constexpr std::size_t keptDays = 3;
-
-// Minutes come from the socket; absurd counts must not wrap around.
-std::int64_t congBaoHoa(std::int64_t a, std::int64_t b) {
-    std::int64_t r;
-    if (__builtin_add_overflow(a, b, &r)) return b > 0 ? Limit::max() : Limit::min();
-    return r;
-}
+// Bounds on what the child's programs can make the daemon keep and send to the server.
+constexpr std::size_t maxAppsPerDay = 256;
+constexpr std::int64_t maxMinutes = 1440;
+constexpr std::size_t maxAppIdChars = 512;
+constexpr std::size_t maxAppNameChars = 200;
+constexpr std::size_t maxNoteChars = 500;
 
 std::int64_t truBaoHoa(std::int64_t a, std::int64_t b) {
     std::int64_t r;
@@ -41,23 +41,74 @@ std::int64_t truBaoHoa(std::int64_t a, std::int64_t b) {
     return r;
 }
 
-// A real Gregorian date written exactly "yyyy-MM-dd".
-bool laNgay(const std::string& day) {
-    if (day.size() != 10 || day[4] != '-' || day[7] != '-') return false;
+// Local midnight of a real Gregorian date written exactly "yyyy-MM-dd", days after it.
+std::optional<std::time_t> nuaDem(const std::string& day, int after = 0) {
+    if (day.size() != 10 || day[4] != '-' || day[7] != '-') return std::nullopt;
     for (std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
-        if (day[i] < '0' || day[i] > '9') return false;
+        if (day[i] < '0' || day[i] > '9') return std::nullopt;
     const int y = std::stoi(day.substr(0, 4));
-    const unsigned m = static_cast<unsigned>(std::stoi(day.substr(5, 2)));
-    const unsigned d = static_cast<unsigned>(std::stoi(day.substr(8, 2)));
-    return std::chrono::year_month_day{std::chrono::year{y}, std::chrono::month{m},
-                                       std::chrono::day{d}}
-        .ok();
+    const int m = std::stoi(day.substr(5, 2));
+    const int d = std::stoi(day.substr(8, 2));
+    if (!std::chrono::year_month_day{std::chrono::year{y}, std::chrono::month(unsigned(m)),
+                                     std::chrono::day(unsigned(d))}
+             .ok())
+        return std::nullopt;
+    std::tm tm{};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = m - 1;
+    tm.tm_mday = d + after;
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
 }
 
-// The agent runs as the child, so what it reports is checked: no negative minutes, no made-up
-// or future days (a future day would push the real ones out of the three kept).
-bool dungDuoc(const UsageEntry& e, const std::string& homNay) {
-    return e.minutes >= 0 && laNgay(e.day) && e.day <= homNay;
+// The most minutes the child can have used on day by now: the minutes of it that have passed,
+// plus one for the minute under way; 0 for a day that has not begun or is not a real date.
+std::int64_t phutDaQua(const std::string& day, Time now) {
+    const auto start = nuaDem(day);
+    const auto end = nuaDem(day, 1);
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    if (!start || !end || t < *start) return 0;
+    return (std::min(t, *end) - *start) / 60 + 1;
+}
+
+// Text from the child with control and bidirectional-override characters taken out (line
+// breaks and tabs become spaces); absent when more than maxChars characters remain.
+std::optional<std::string> lamSach(std::string_view text, std::size_t maxChars) {
+    std::string out;
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        const std::string_view ch = text.substr(i, len);
+        i += len;
+        char32_t cp = len == 1 ? lead : lead & (0x3F >> (len - 1));
+        for (std::size_t k = 1; k < ch.size(); ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(ch[k]) & 0x3F);
+        if (cp == '\t' || cp == '\n' || cp == '\r') {
+            out += ' ';
+        } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
+                   (cp >= 0x2066 && cp <= 0x2069)) {
+            continue;
+        } else {
+            out += ch;
+        }
+        if (++chars > maxChars) return std::nullopt;
+    }
+    return out;
+}
+
+// An app identifier as the agent makes it: not empty, nothing to clean, not absurdly long.
+bool laAppId(const std::string& id) {
+    return !id.empty() && lamSach(id, maxAppIdChars) == id;
+}
+
+std::string dayDu(const std::string& day) {
+    return "Ngày " + day + " đã có " + std::to_string(maxAppsPerDay) +
+           " ứng dụng, bỏ qua các ứng dụng mới";
+}
+
+IpcResponse khongQuanLy() {
+    return IpcResponse::failure("Không phải tài khoản được quản lý");
 }
 
 std::optional<std::uint32_t> uidCua(const std::string& user) {
@@ -93,16 +144,38 @@ Daemon::Daemon(const Clock& clock, std::optional<AgentConfig> config, DaemonStat
     , options_(std::move(options)) {
     if (!options_.logSink) options_.logSink = ghiStderr;
     if (!options_.isAdmin) options_.isAdmin = platform::isAdmin;
+    if (!options_.saveState)
+        options_.saveState = [path = options_.statePath](const DaemonState& s) {
+            FileIO::write(s, path);
+        };
+    std::error_code ec;
+    if (!options_.agentPath.empty())
+        options_.agentPath = std::filesystem::weakly_canonical(options_.agentPath, ec).string();
+    // What was stored obeys the same bounds as what arrives.
+    const auto stored = std::move(st.usage);
+    st.usage.clear();
+    for (const auto& day : gop(stored))
+        log(dayDu(day));
 }
 
 Daemon::~Daemon() {
-    Lock g(nenKhoa_);
-    if (nen_.joinable()) nen_.join();
+    std::thread pass;
+    {
+        Lock g(nenKhoa_);
+        pass = std::move(nen_);
+    }
+    if (pass.joinable()) pass.join();
 }
 
 bool Daemon::devTuMoiTruong() {
     const char* value = std::getenv("TOVUC_DEV");
     return value != nullptr && std::string_view(value) == "1";
+}
+
+std::string Daemon::agentTuMoiTruong() {
+    const char* value = std::getenv("TOVUC_AGENT");
+    if (value != nullptr && *value != '\0') return value;
+    return Paths::dir() + "/TovuControl.app/Contents/MacOS/TovuControlHelper";
 }
 
 std::optional<AgentConfig> Daemon::cauHinh() {
@@ -166,16 +239,15 @@ int Daemon::dongBo() {
         st.policy = p;
         st.fetchedAt = now;
         online = true;
+        ++doi_;
     }
     luu();
     return static_cast<int>(std::clamp<std::int64_t>(p.nextCheckSec, 10, 300));
 }
 
 std::int64_t Daemon::tongNgay(const std::string& day) const {
-    std::int64_t sum = 0;
-    for (const auto& e : st.usage)
-        if (e.day == day) sum = congBaoHoa(sum, e.minutes);
-    return sum;
+    const auto it = chiMuc_.find(day);
+    return it == chiMuc_.end() ? 0 : it->second.tong;
 }
 
 std::int64_t Daemon::tongHomNay() const {
@@ -235,11 +307,31 @@ bool Daemon::duocTin(std::uint32_t uid, const std::optional<AgentConfig>& c) con
     return childUid && *childUid == uid;
 }
 
-IpcResponse Daemon::xuLy(const IpcRequest& request, std::uint32_t uid) {
+std::optional<IpcResponse> Daemon::tuChoi(const Ipc::Peer& peer) {
+    if (duocTin(peer.uid, cauHinh())) return std::nullopt;
+    return khongQuanLy();
+}
+
+bool Daemon::traLoiNgay(const IpcRequest& request) {
+    return request.op == "policy" || request.op == "usageToday";
+}
+
+bool Daemon::laAgentThat(std::int32_t pid) const {
+    const auto exe = platform::executablePath(pid);
+    if (!exe || options_.agentPath.empty()) return false;
+    // An agent started before a reinstall replaced its file still is the agent.
+    std::string_view path = *exe;
+    constexpr std::string_view replaced = " (deleted)";
+    if (path.ends_with(replaced)) path.remove_suffix(replaced.size());
+    return path == options_.agentPath;
+}
+
+IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
     const auto c = cauHinh();
-    if (!duocTin(uid, c)) return IpcResponse::failure("Không phải tài khoản được quản lý");
+    if (!duocTin(peer.uid, c)) return khongQuanLy();
     if (!c) return IpcResponse::failure("Máy chưa ghép với bố mẹ");
-    {
+    // Any program of the child may ask; only the agent's own requests show that it runs.
+    if (laAgentThat(peer.pid)) {
         const auto now = clock_.now();
         Lock g(khoa);
         helperLanCuoi = now;
@@ -268,34 +360,78 @@ IpcResponse Daemon::xuLy(const IpcRequest& request, std::uint32_t uid) {
     return IpcResponse::failure("Không hiểu yêu cầu " + op);
 }
 
-void Daemon::gop(const std::vector<UsageEntry>& entries) {
-    const auto homNay = UsageTracker::ngay(clock_.now());
+std::vector<std::string> Daemon::gop(const std::vector<UsageEntry>& entries) {
+    const auto now = clock_.now();
+    std::map<std::string, std::int64_t> tran; // each day's cap, worked out once
+    std::vector<std::string> full;
+    for (const auto& e : entries) {
+        const auto name = lamSach(e.appName, maxAppNameChars);
+        if (e.minutes <= 0 || !name || !laAppId(e.appId)) continue;
+        auto cap = tran.find(e.day);
+        if (cap == tran.end()) cap = tran.emplace(e.day, phutDaQua(e.day, now)).first;
+        auto day = chiMuc_.find(e.day);
+        const std::size_t* at = nullptr;
+        std::int64_t old = 0;
+        if (day != chiMuc_.end())
+            if (auto app = day->second.app.find(e.appId); app != day->second.app.end()) {
+                at = &app->second;
+                old = st.usage[*at].minutes;
+            }
+        const std::int64_t total = day == chiMuc_.end() ? 0 : day->second.tong;
+        // Minutes of a day never go down, and never add up to more than the day has had.
+        const std::int64_t minutes =
+            std::min({e.minutes, maxMinutes, old + std::max<std::int64_t>(0, cap->second - total)});
+        if (minutes <= old) continue;
+        if (at) {
+            st.usage[*at].minutes = minutes;
+            st.usage[*at].appName = *name;
+        } else {
+            Ngay& n = chiMuc_[e.day];
+            if (n.app.size() >= maxAppsPerDay) {
+                if (!std::exchange(n.daBaoDay, true)) full.push_back(e.day);
+                continue;
+            }
+            n.app.emplace(e.appId, st.usage.size());
+            st.usage.push_back({e.day, e.appId, *name, minutes});
+        }
+        chiMuc_[e.day].tong += minutes - old;
+        ++doi_;
+    }
+    if (chiMuc_.size() > keptDays) {
+        while (chiMuc_.size() > keptDays)
+            chiMuc_.erase(chiMuc_.begin());
+        std::erase_if(st.usage, [&](const UsageEntry& e) { return !chiMuc_.contains(e.day); });
+        lapChiMuc();
+        ++doi_;
+    }
+    return full;
+}
+
+void Daemon::lapChiMuc() {
+    for (auto& [day, n] : chiMuc_) {
+        n.app.clear();
+        n.tong = 0;
+    }
+    for (std::size_t i = 0; i < st.usage.size(); ++i) {
+        auto& n = chiMuc_[st.usage[i].day];
+        n.app.emplace(st.usage[i].appId, i);
+        n.tong += st.usage[i].minutes;
+    }
+}
+
+void Daemon::ghiUsage(const std::vector<UsageEntry>& entries) {
+    std::vector<std::string> full;
     {
         Lock g(khoa);
-        for (const auto& e : entries) {
-            if (!dungDuoc(e, homNay)) continue;
-            auto it = std::find_if(st.usage.begin(), st.usage.end(), [&](const UsageEntry& s) {
-                return s.day == e.day && s.appId == e.appId;
-            });
-            if (it == st.usage.end()) {
-                st.usage.push_back(e);
-            } else if (it->minutes < e.minutes) {
-                it->minutes = e.minutes;
-                it->appName = e.appName;
-            }
-        }
-        std::set<std::string> days;
-        for (const auto& e : st.usage)
-            days.insert(e.day);
-        while (days.size() > keptDays)
-            days.erase(days.begin());
-        std::erase_if(st.usage, [&](const UsageEntry& e) { return !days.contains(e.day); });
+        full = gop(entries);
     }
+    for (const auto& day : full)
+        log(dayDu(day));
     luu();
 }
 
 IpcResponse Daemon::nhanUsage(const IpcRequest& request) {
-    gop(request.entries.value_or(std::vector<UsageEntry>{}));
+    ghiUsage(request.entries.value_or(std::vector<UsageEntry>{}));
 
     auto r = thanhCong();
     r.policy = policyHieuLuc();
@@ -314,16 +450,28 @@ IpcResponse Daemon::nhanUsage(const IpcRequest& request) {
 }
 
 IpcResponse Daemon::guiYeuCau(const IpcRequest& request, const AgentConfig& c) {
+    const auto kind = request.kind.value_or("them_gio");
+    if (kind != "them_gio" && kind != "doi_diem")
+        return IpcResponse::failure("Loại yêu cầu không hợp lệ");
+    const auto minutes = request.minutes.value_or(30);
+    if (minutes < 1 || minutes > maxMinutes)
+        return IpcResponse::failure("Số phút phải từ 1 đến 1440");
+    if (request.appId && !laAppId(*request.appId))
+        return IpcResponse::failure("Ứng dụng không hợp lệ");
+    std::optional<std::string> appName, note;
+    if (request.appName && !(appName = lamSach(*request.appName, maxAppNameChars)))
+        return IpcResponse::failure("Tên ứng dụng dài quá");
+    if (request.note && !(note = lamSach(*request.note, maxNoteChars)))
+        return IpcResponse::failure("Lời nhắn dài quá (tối đa 500 ký tự)");
+
     RequestResult result;
     try {
-        result = ApiClient(c.server, c.token)
-                     .request(request.kind.value_or("them_gio"), request.minutes.value_or(30),
-                              request.appId, request.appName, request.note);
+        result = ApiClient(c.server, c.token).request(kind, minutes, request.appId, appName, note);
     } catch (const std::exception&) {
         return IpcResponse::failure("Chưa gửi được — máy đang mất mạng");
     }
-    // Granted at once: store the new policy before the agent asks for it.
-    if (result.grantEndsAt) dongBo();
+    // Granted at once: the new policy is fetched behind the answer.
+    if (result.grantEndsAt) dongBoNen();
     auto r = thanhCong();
     r.result = std::move(result);
     return r;
@@ -336,7 +484,7 @@ IpcResponse Daemon::hoiYeuCau(const IpcRequest& request, const AgentConfig& c) {
     } catch (const std::exception&) {
         return IpcResponse::failure("Mất mạng");
     }
-    if (state.grantEndsAt) dongBo();
+    if (state.grantEndsAt) dongBoNen();
     auto r = thanhCong();
     r.state = std::move(state);
     return r;
@@ -344,24 +492,47 @@ IpcResponse Daemon::hoiYeuCau(const IpcRequest& request, const AgentConfig& c) {
 
 void Daemon::dongBoNen() {
     Lock g(nenKhoa_);
-    // One such pass at a time: the child's agent can send "usage" as often as it likes.
-    if (nenDangChay_) return;
+    // One such pass at a time: the child's agent can send "usage" as often as it likes. One
+    // asked for meanwhile runs after it, since the running pass may predate what changed.
+    if (nenDangChay_) {
+        nenLai_ = true;
+        return;
+    }
     if (nen_.joinable()) nen_.join(); // already finished
     nenDangChay_ = true;
     try {
         nen_ = std::thread([this] {
-            dongBo();
-            nenDangChay_ = false;
+            for (bool again = true; again;) {
+                dongBo();
+                Lock g(nenKhoa_);
+                again = std::exchange(nenLai_, false);
+                nenDangChay_ = again;
+            }
         });
     } catch (const std::system_error&) {
-        nenDangChay_ = false; // no thread now; the next "usage" tries again
+        nenDangChay_ = false; // no thread now; the next call tries again
     }
 }
 
 void Daemon::luu() {
-    Lock g(khoa);
+    std::uint64_t mine;
+    {
+        Lock g(khoa);
+        mine = doi_;
+    }
+    // Saves run one at a time, each writing the newest state: an older copy never lands last.
+    Lock s(luuKhoa_);
+    if (daLuu_ >= mine) return; // a later save already wrote this change
+    DaemonState copy;
+    std::uint64_t version;
+    {
+        Lock g(khoa);
+        copy = st;
+        version = doi_;
+    }
     try {
-        FileIO::write(st, options_.statePath);
+        options_.saveState(copy);
+        daLuu_ = version;
     } catch (const std::system_error&) {
         // Kept in memory; the next save writes it.
     }

@@ -5,15 +5,16 @@
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/Models.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 
 namespace tovu {
 
@@ -30,6 +31,11 @@ public:
         std::function<void(std::string_view line)> logSink;
         // Empty: platform::isAdmin.
         std::function<bool(const std::string& user)> isAdmin;
+        // The agent's executable: only requests from a process running it show that the agent
+        // is alive.
+        std::string agentPath;
+        // Empty: FileIO::write to statePath.
+        std::function<void(const DaemonState& state)> saveState;
     };
 
     Daemon(const Clock& clock, std::optional<AgentConfig> config, DaemonState state, bool trial,
@@ -41,9 +47,11 @@ public:
 
     // Trial mode: TOVUC_DEV is exactly "1".
     static bool devTuMoiTruong();
+    // TOVUC_AGENT, else the agent installed in the support folder beside the daemon.
+    static std::string agentTuMoiTruong();
 
-    // Guards st, helperLanCuoi, online and cfg; held only for copies, updates and the state
-    // save, never across a network call, and never taken twice.
+    // Guards st, helperLanCuoi, online and cfg; held only for copies and updates, never across
+    // a network call or a file write, and never taken twice.
     std::mutex khoa;
     // Absent until the Mac is paired; written only by the main loop, at most once.
     std::optional<AgentConfig> cfg;
@@ -71,30 +79,56 @@ public:
     bool conLaQuanTri(const std::string& user) const;
     // The protection status sent with every sync; empty while unpaired.
     nlohmann::json trangThai();
-    // Answers one socket request from the caller with user id uid. Never throws.
-    IpcResponse xuLy(const IpcRequest& request, std::uint32_t uid);
+    // The answer for a caller that the caller check refuses, before anything of it is read.
+    std::optional<IpcResponse> tuChoi(const Ipc::Peer& peer);
+    // Requests that xuLy answers from memory, without waiting.
+    static bool traLoiNgay(const IpcRequest& request);
+    // Answers one socket request. Never throws.
+    IpcResponse xuLy(const IpcRequest& request, const Ipc::Peer& peer);
+    // Whether process pid runs the agent's executable.
+    bool laAgentThat(std::int32_t pid) const;
     // Merges usage into st.usage (minutes of a day never go down), keeps three days, saves.
-    void gop(const std::vector<UsageEntry>& entries);
-    // Writes state.json under khoa; a failure is ignored, the next save tries again.
+    void ghiUsage(const std::vector<UsageEntry>& entries);
+    // Writes a copy of st taken under khoa, outside it; a failure is ignored, the next save
+    // tries again. A save never overwrites a newer one.
     void luu();
     // One line "[2026-12-05T16:10:14Z] message" to the log.
     void log(std::string_view message) const;
 
 private:
+    // What st.usage holds of one day, so that a merge finds an app without a search.
+    struct Ngay {
+        std::unordered_map<std::string, std::size_t> app; // appId → index in st.usage
+        std::int64_t tong = 0;
+        bool daBaoDay = false; // the "full" log line was written
+    };
+
     bool duocTin(std::uint32_t uid, const std::optional<AgentConfig>& c) const;
     std::int64_t tongNgay(const std::string& day) const;
+    // Merges reported entries into st.usage and keeps its three latest days; returns the days
+    // that have just become full, for the log. The caller holds khoa.
+    std::vector<std::string> gop(const std::vector<UsageEntry>& entries);
+    void lapChiMuc();
     IpcResponse nhanUsage(const IpcRequest& request);
     IpcResponse guiYeuCau(const IpcRequest& request, const AgentConfig& c);
     IpcResponse hoiYeuCau(const IpcRequest& request, const AgentConfig& c);
-    // Starts a sync pass on a thread of its own unless one started here is still running.
+    // Starts a sync pass on a thread of its own; while one started here runs, one more pass
+    // follows it instead.
     void dongBoNen();
 
     const Clock& clock_;
     Options options_;
 
-    std::mutex nenKhoa_; // guards nen_
+    std::map<std::string, Ngay> chiMuc_; // by day, under khoa
+    std::uint64_t doi_ = 1;              // changes to st, under khoa
+
+    std::mutex luuKhoa_;      // one save at a time, taken before khoa
+    std::uint64_t daLuu_ = 0; // the change a finished save wrote, under luuKhoa_
+
+    std::mutex nenKhoa_; // guards nen_, nenDangChay_ and nenLai_
     std::thread nen_;
-    std::atomic<bool> nenDangChay_{false};
+    bool nenDangChay_ = false;
+    bool nenLai_ = false;
 };
 
 } // namespace tovu

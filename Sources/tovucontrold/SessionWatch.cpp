@@ -1,12 +1,9 @@
 #include "SessionWatch.hpp"
 
 #include "Daemon.hpp"
-#include "TovuCore/Paths.hpp"
 #include "TovuCore/UsageTracker.hpp"
-#include "TovuCore/platform/Platform.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <fcntl.h>
 #include <regex>
 #include <unistd.h>
@@ -40,23 +37,13 @@ void ghiTty(const LoginSession& s, const std::string& title) {
     ::close(fd);
 }
 
-// The installed agent, or in a trial the program TOVUC_AGENT names: the kernel's word for what
-// the process runs, which the child cannot change.
-bool laAgent(std::int32_t pid) {
-    const auto exe = platform::executablePath(pid);
-    if (!exe) return false;
-    const char* trial = std::getenv("TOVUC_AGENT");
-    return *exe == Paths::dir() + "/TovuControl.app/Contents/MacOS/TovuControlHelper" ||
-           (trial && *exe == trial);
-}
-
 } // namespace
 
 SessionWatch::SessionWatch(Daemon& daemon, Options options)
     : daemon_(daemon)
     , guard_(options.grace)
     , apps_(std::move(options.appDirs), [this](std::string_view m) { daemon_.log(m); }) {
-    sessions_ = std::make_unique<LoginSessions>([this] { baoDoi(); },
+    sessions_ = std::make_unique<LoginSessions>([this] { doiPhien(); },
                                                 [this](std::string_view m) { daemon_.log(m); });
     thread_ = std::thread([this] { chay(); });
 }
@@ -72,17 +59,43 @@ SessionWatch::~SessionWatch() {
 }
 
 void SessionWatch::agentGoi(std::int32_t pid, const std::string& display) {
-    if (!laAgent(pid)) return;
-    const auto id = sessions_->phienCua(pid);
-    if (!id) return;
     const auto now = SystemClock::shared().now();
-    bool moi;
+    bool moi = true;
     {
         Lock g(khoa_);
-        moi = guard_.agentGoi(*id, display, now);
+        if (const auto it = phienCuaPid_.find(pid); it != phienCuaPid_.end())
+            moi = guard_.agentGoi(it->second, display, now);
+        else if (choHoi_.size() < maxChoHoi)
+            choHoi_[pid] = {now, display};
+        else
+            moi = false;
         doi_ = doi_ || moi;
     }
     if (moi) cv_.notify_all();
+}
+
+void SessionWatch::doiPhien() {
+    {
+        Lock g(khoa_);
+        phienCuaPid_.clear(); // a pid may now be in another session, or in none
+        doi_ = true;
+    }
+    cv_.notify_all();
+}
+
+void SessionWatch::hoiPhien() {
+    std::map<std::int32_t, Goi> hoi;
+    {
+        Lock g(khoa_);
+        hoi.swap(choHoi_);
+    }
+    for (const auto& [pid, goi] : hoi) {
+        const auto id = sessions_->phienCua(pid);
+        if (!id) continue;
+        Lock g(khoa_);
+        phienCuaPid_[pid] = *id;
+        guard_.agentGoi(*id, goi.display, goi.luc);
+    }
 }
 
 void SessionWatch::baoDoi() {
@@ -134,6 +147,7 @@ void SessionWatch::chay() {
 }
 
 std::optional<Time> SessionWatch::xet() {
+    hoiPhien();
     const auto uid = daemon_.uidCon();
     if (!uid) {
         apps_.apDung(std::nullopt, 0);
@@ -176,7 +190,7 @@ std::optional<Time> SessionWatch::xet() {
             if (e.day == day && e.appId == UnguardedTime::appId) stored = e.minutes;
     }
     if (const auto minutes = time_.dem(demRieng, now, day, stored)) {
-        daemon_.gop({{day, UnguardedTime::appId, UnguardedTime::appName, *minutes}});
+        daemon_.ghiUsage({{day, UnguardedTime::appId, UnguardedTime::appName, *minutes}});
         // The minutes may have run out.
         baoDoi();
     }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,7 +38,8 @@ public:
     SessionWatch(const SessionWatch&) = delete;
     SessionWatch& operator=(const SessionWatch&) = delete;
 
-    // A request from process pid that says it holds the X display.
+    // A request from the agent's process pid, that says it holds the X display. Never waits:
+    // the process's session is asked of logind on the watch thread.
     void agentGoi(std::int32_t pid, const std::string& display);
     // The policy in force may have changed.
     void baoDoi();
@@ -46,15 +48,27 @@ public:
 
 private:
     void chay();
+    void doiPhien();
+    // Finds the sessions of the agents that called since the last look.
+    void hoiPhien();
     std::optional<Time> xet();
     void lam(const SessionGuard::Viec& viec, const std::string& title);
 
     Daemon& daemon_;
-    std::mutex khoa_; // guards guard_, doi_ and dung_
+    struct Goi {
+        Time luc;
+        std::string display;
+    };
+    // Agents whose session is not yet known; a few at a time, whoever calls.
+    static constexpr std::size_t maxChoHoi = 16;
+
+    std::mutex khoa_; // guards guard_, choHoi_, phienCuaPid_, doi_ and dung_
     std::condition_variable cv_;
     bool doi_ = true;
     bool dung_ = false;
     SessionGuard guard_;
+    std::map<std::int32_t, Goi> choHoi_;
+    std::map<std::int32_t, std::string> phienCuaPid_;
     // Watch thread only:
     UnguardedTime time_;
     ProcessGuard apps_;

@@ -4,6 +4,7 @@
 #include "TovuCore/AppIdentity.hpp"
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/Paths.hpp"
+#include "TovuCore/platform/Platform.hpp"
 
 #include <chrono>
 #include <csignal>
@@ -42,8 +43,11 @@ int main() {
     using namespace tovu;
     // Agents that hang up early must not kill the daemon.
     std::signal(SIGPIPE, SIG_IGN);
+    // Any local user may send lines of a megabyte; they must not leave the daemon big.
+    platform::keepMemoryLean();
 
-    Daemon::Options options{Paths::config(), Paths::state(), {}, {}};
+    Daemon::Options options{
+        Paths::config(), Paths::state(), {}, {}, Daemon::agentTuMoiTruong(), {}};
     Daemon daemon(SystemClock::shared(), FileIO::read<AgentConfig>(options.configPath),
                   FileIO::read<DaemonState>(options.statePath).value_or(DaemonState{}),
                   Daemon::devTuMoiTruong(), options);
@@ -51,15 +55,22 @@ int main() {
     SessionWatch watch(daemon, sessionOptions(daemon.dev));
     daemon.phienLoi = [&watch] { return watch.lyDo(); };
 
+    Ipc::Options serving;
+    serving.admit = [&daemon](const Ipc::Peer& peer) { return daemon.tuChoi(peer); };
+    serving.quick = Daemon::traLoiNgay;
     std::unique_ptr<Ipc::Server> server;
     try {
-        server = Ipc::serve(Paths::socket(), [&](const IpcRequest& request, Ipc::Peer peer) {
-            auto response = daemon.xuLy(request, peer.uid);
-            if (response.ok && request.display) watch.agentGoi(peer.pid, *request.display);
-            // Reported minutes may have run out the day's time.
-            if (request.op == "usage") watch.baoDoi();
-            return response;
-        });
+        server = Ipc::serve(
+            Paths::socket(),
+            [&](const IpcRequest& request, const Ipc::Peer& peer) {
+                auto response = daemon.xuLy(request, peer);
+                if (response.ok && request.display && daemon.laAgentThat(peer.pid))
+                    watch.agentGoi(peer.pid, *request.display);
+                // Reported minutes may have run out the day's time.
+                if (request.op == "usage") watch.baoDoi();
+                return response;
+            },
+            serving);
     } catch (const ApiError& e) {
         daemon.log("Không mở được socket: " + e.description());
         return 1;

@@ -2,8 +2,10 @@
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/IpcSocket.hpp"
 #include "TovuCore/Json.hpp"
+#include "support/DaemonProcess.hpp"
 #include "support/Support.hpp"
 
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <future>
@@ -11,8 +13,6 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -86,19 +86,19 @@ bool closedByServer(int fd) {
 
 class IpcTest : public ::testing::Test {
 protected:
-    // Keeps every request with its caller's uid and answers ok, but fails on "boom".
+    // Keeps every request with its caller and answers ok, but fails on "boom".
     Ipc::Handler recorder() {
-        return [this](const IpcRequest& request, Ipc::Peer peer) {
+        return [this](const IpcRequest& request, const Ipc::Peer& peer) {
             if (request.op == "boom") throw std::runtime_error("boom");
             std::lock_guard lock(mutex_);
-            seen_.emplace_back(request, peer.uid);
+            seen_.emplace_back(request, peer);
             return answer(true);
         };
     }
-    std::unique_ptr<Ipc::Server> start(Ipc::Limits limits = {}) {
-        return Ipc::serve(path, recorder(), limits);
+    std::unique_ptr<Ipc::Server> start(Ipc::Options options = {}) {
+        return Ipc::serve(path, recorder(), std::move(options));
     }
-    std::vector<std::pair<IpcRequest, std::uint32_t>> seen() {
+    std::vector<std::pair<IpcRequest, Ipc::Peer>> seen() {
         std::lock_guard lock(mutex_);
         return seen_;
     }
@@ -108,7 +108,7 @@ protected:
 
 private:
     std::mutex mutex_;
-    std::vector<std::pair<IpcRequest, std::uint32_t>> seen_;
+    std::vector<std::pair<IpcRequest, Ipc::Peer>> seen_;
 };
 
 TEST(IpcFraming, MessagesAreSortedCompactLinesOfBoundedSize) {
@@ -180,17 +180,16 @@ TEST_F(IpcTest, RequestReachesHandlerWithCallerUidUnlessMalformed) {
                             "{\"op\":\"policy\",\"x\":[[[[[[[[[]]]]]]]]]}\n"})
         EXPECT_EQ(ask(path, bad), brokenAnswer) << bad;
     const bool root = ::geteuid() == 0;
-    if (root && ::fork() == 0) // a caller other than root
-        ::_exit(::setuid(65534) == 0 && Ipc::call(op("nobody"), path).ok ? 0 : 1);
-    int status = 0;
-    if (root) ::wait(&status);
-    EXPECT_EQ(status, 0);
+    if (root) { // a caller other than root
+        EXPECT_EQ(test::exchangeAs(65534, path, "{\"op\":\"nobody\"}\n"), okAnswer);
+    }
     auto requests = seen();
     ASSERT_EQ(requests.size(), root ? 4u : 3u);
-    EXPECT_EQ(requests[0], std::pair(op("policy"), std::uint32_t{::geteuid()}));
+    EXPECT_EQ(requests[0], std::pair(op("policy"), Ipc::Peer{::geteuid(), ::getpid()}));
     EXPECT_EQ(requests[1].first, op("usage"));
     if (root) {
-        EXPECT_EQ(requests[3], std::pair(op("nobody"), 65534u));
+        EXPECT_EQ(requests[3].first, op("nobody"));
+        EXPECT_EQ(requests[3].second.uid, 65534u);
     }
 }
 
@@ -200,17 +199,55 @@ TEST_F(IpcTest, CallGivesUpOnSilentServer) {
     EXPECT_EQ(Ipc::call(op("policy"), path), IpcResponse::failure("Dịch vụ không trả lời"));
 }
 
-TEST_F(IpcTest, SurvivesPeerThatStopsReadingAndHandlerThatThrows) {
-    Ipc::Limits oneWorker;
-    oneWorker.maxWorkers = 1;
-    auto server = start(oneWorker);
-    // Writing its answer fails with EPIPE, which must not raise SIGPIPE in the server.
+TEST_F(IpcTest, RefusedCallerIsAnsweredBeforeItSendsAnything) {
+    Ipc::Options options;
+    Ipc::Peer asked;
+    options.admit = [&](const Ipc::Peer& peer) {
+        asked = peer;
+        return std::optional(IpcResponse::failure("Không"));
+    };
+    auto server = start(options);
+    UniqueFd client = unixSocket(path);
+    EXPECT_EQ(Ipc::docDong(client.get()), "{\"error\":\"Không\",\"ok\":false}\n");
+    EXPECT_EQ(asked, (Ipc::Peer{::geteuid(), ::getpid()}));
+    EXPECT_EQ(Ipc::call(op("policy"), path), IpcResponse::failure("Không"));
+    EXPECT_TRUE(seen().empty());
+}
+
+// The only worker is held by a slow request: the quick ones are answered all the same, also
+// when a peer that stopped reading leaves its answer to a worker, or when the handler throws.
+TEST_F(IpcTest, QuickRequestsAreAnsweredOnTheReadingThread) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> slowInside{false};
+    const std::string bulky(300'000, 'x'); // more than a socket takes at once
+    Ipc::Options options;
+    options.limits.maxWorkers = 1;
+    options.quick = [](const IpcRequest& request) { return request.op != "slow"; };
+    auto handler = recorder();
+    auto server = Ipc::serve(
+        path,
+        [&](const IpcRequest& request, const Ipc::Peer& peer) {
+            slowInside = slowInside || request.op == "slow";
+            if (request.op == "slow") released.wait_for(20s);
+            auto response = handler(request, peer);
+            if (request.op == "bulky") response.error = bulky;
+            return response;
+        },
+        options);
+    auto slow = std::async(std::launch::async, [&] { return Ipc::call(op("slow"), path); });
+    ASSERT_TRUE(test::waitUntil([&] { return slowInside.load(); }));
+    UniqueFd unread = unixSocket(path);
+    Ipc::guiDong(unread.get(), op("bulky"));
     UniqueFd deaf = unixSocket(path);
-    ::shutdown(deaf.get(), SHUT_RD);
+    ::shutdown(deaf.get(), SHUT_RD); // writing its answer fails with EPIPE, and no SIGPIPE
     Ipc::guiDong(deaf.get(), op("policy"));
-    // The single worker serves these only after that write.
     EXPECT_EQ(Ipc::call(op("boom"), path), IpcResponse::failure("Lỗi khi xử lý yêu cầu"));
     EXPECT_TRUE(Ipc::call(op("policy"), path).ok);
+    EXPECT_EQ(slow.wait_for(0s), std::future_status::timeout);
+    release.set_value();
+    EXPECT_TRUE(slow.get().ok);
+    EXPECT_EQ(Json::decode<IpcResponse>(Ipc::docDong(unread.get()).value_or("")).error, bulky);
 }
 
 TEST_F(IpcTest, ServesClientsConcurrentlyWhileHandlerIsSlow) {
@@ -218,7 +255,7 @@ TEST_F(IpcTest, ServesClientsConcurrentlyWhileHandlerIsSlow) {
     std::mutex mutex;
     std::condition_variable arrived;
     int inside = 0;
-    auto server = Ipc::serve(path, [&](const IpcRequest&, Ipc::Peer) {
+    auto server = Ipc::serve(path, [&](const IpcRequest&, const Ipc::Peer&) {
         std::unique_lock lock(mutex);
         ++inside;
         arrived.notify_all();
@@ -232,10 +269,10 @@ TEST_F(IpcTest, ServesClientsConcurrentlyWhileHandlerIsSlow) {
 }
 
 TEST_F(IpcTest, IdleAndOversizedConnectionsCannotLockOutCaller) {
-    Ipc::Limits limits;
-    limits.lineDeadline = 1h;
-    limits.maxBufferedBytes = 64 * 1024;
-    auto server = start(limits);
+    Ipc::Options options;
+    options.limits.lineDeadline = 1h;
+    options.limits.maxBufferedBytes = 64 * 1024;
+    auto server = start(options);
     std::vector<UniqueFd> idle;
     for (int i = 0; i < 300; ++i)
         idle.push_back(unixSocket(path));
@@ -257,9 +294,9 @@ TEST_F(IpcTest, IdleAndOversizedConnectionsCannotLockOutCaller) {
 }
 
 TEST_F(IpcTest, SlowLineIsClosedAtItsDeadline) {
-    Ipc::Limits limits;
-    limits.lineDeadline = 50ms;
-    auto server = start(limits);
+    Ipc::Options options;
+    options.limits.lineDeadline = 50ms;
+    auto server = start(options);
     UniqueFd client = unixSocket(path);
     sendPieces(client.get(), "{\"op\":", 6);
     EXPECT_TRUE(closedByServer(client.get()));

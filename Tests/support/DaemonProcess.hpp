@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
@@ -34,5 +35,9 @@ private:
     std::string log_;
     std::thread reader_;
 };
+
+// One exchange over the socket at path from a process running as uid and its primary group:
+// line is sent as it is, and the answer comes back as received.
+std::string exchangeAs(std::uint32_t uid, const std::string& path, const std::string& line);
 
 } // namespace tovu::test

@@ -1,9 +1,11 @@
 // The built daemon in trial mode watching the child's sessions through a stand-in logind.
+#include "TovuCore/Paths.hpp"
 #include "support/FakeLogind.hpp"
 #include "support/TrialSystem.hpp"
 
 #include <algorithm>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <unistd.h>
@@ -30,9 +32,29 @@ LoginSession phien(std::string id, std::string type, bool active = true, std::ui
 
 class DaemonSessionTest : public ::testing::Test {
 protected:
+    void SetUp() override { std::filesystem::copy_file(python, otherPython); }
+    // Python stands for the agent: its calls keep the agent alive in the status.
     void start(const Policy& policy) {
-        system.emplace(TrialSystem::Programs{TOVUCONTROLD_PATH, ""}, server, policy, "",
-                       std::map<std::string, std::string>{{"TOVUC_LOCK_GRACE", "1"}});
+        system.emplace(
+            TrialSystem::Programs{TOVUCONTROLD_PATH, ""}, server, policy, "",
+            std::map<std::string, std::string>{{"TOVUC_LOCK_GRACE", "1"}, {"TOVUC_AGENT", python}});
+    }
+    // Calls the daemon every second from session id, saying it holds the display, as the
+    // agent or as a script run by a copy of the same interpreter; each call adds a byte to the
+    // file calls/id.
+    Child caller(const std::string& id, const std::string& display, bool agent) {
+        ScopedEnv session("XDG_SESSION_ID", id);
+        const std::string line = R"({"display":")" + display + R"(","op":"policy"})";
+        return Child({agent ? python : otherPython, "-c",
+                      "import socket, time\nwhile True:\n s = socket.socket(socket.AF_UNIX)\n"
+                      " s.connect('" +
+                          system->socket() + "')\n s.sendall(b'" + line +
+                          "\\n')\n s.recv(4096)\n open('" + calls.file(id) +
+                          "', 'a').write('x')\n time.sleep(1)"},
+                     display);
+    }
+    std::size_t callsFrom(const std::string& id) {
+        return FileIO::readText(calls.file(id)).value_or("").size();
     }
     bool called(const std::string& call, std::chrono::milliseconds deadline = 10s) {
         return waitUntil(
@@ -48,6 +70,9 @@ protected:
         return std::nullopt;
     }
 
+    TempDir calls;
+    const std::string python = std::filesystem::canonical("/usr/bin/python3").string();
+    const std::string otherPython = calls.file("python");
     SystemBus bus;
     FakeLogind logind{bus};
     FakeServer server;
@@ -61,20 +86,17 @@ TEST_F(DaemonSessionTest, LockedComputerLocksThenEndsUnguardedSessionsAndEndsCon
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     auto console = phien("c2", "tty");
     console.tty = std::string(ptsname(master)).substr(5);
-    logind.add(phien("c1", "x11"));
+    logind.add(phien("c1", "x11", false));
     logind.add(console);
     logind.add(phien("c3", "x11", false));
     logind.add(phien("c9", "x11", true, 1001));
     const Policy locked = trialPolicy(true, "tu_do");
     start(locked);
 
-    // A script in the session that calls the daemon as the agent would guards nothing.
-    ScopedEnv id("XDG_SESSION_ID", "c1");
-    Child script(
-        {"sh", "-c",
-         "while :; do echo '{\"display\":\":5\",\"op\":\"policy\"}' | socat - UNIX-CONNECT:" +
-             system->socket() + "; sleep 1; done"},
-        ":5");
+    // Neither the agent on a display of its own nor a script guards the session.
+    Child elsewhere = caller("c1", ":7", true), script = caller("c1", ":5", false);
+    ASSERT_TRUE(waitUntil([&] { return callsFrom("c1") >= 6; }));
+    logind.change("c1", [](LoginSession& s) { s.active = true; });
     EXPECT_TRUE(called("Lock c1"));
     EXPECT_TRUE(called("TerminateSession c1"));
     EXPECT_TRUE(called("TerminateSession c2"));
@@ -104,6 +126,7 @@ TEST_F(DaemonSessionTest, UnguardedUseIsBookedOnceAndReported) {
     Policy open = trialPolicy(false, "tu_do");
     open.minutesLeft = 100;
     start(open);
+    Child agent = caller("c0", ":5", true);
 
     // Two sessions without an agent in use together make one minute a minute.
     ASSERT_TRUE(waitUntil([&] { return bookedMinutes().has_value(); }, 90s));

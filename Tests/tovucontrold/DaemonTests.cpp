@@ -3,14 +3,18 @@
 #include "TovuCore/Json.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/UsageTracker.hpp"
+#include "TovuCore/platform/Platform.hpp"
 #include "support/FakeServer.hpp"
 #include "support/Support.hpp"
 
 #include <atomic>
+#include <csignal>
+#include <filesystem>
 #include <future>
 #include <gtest/gtest.h>
 #include <limits>
 #include <memory>
+#include <sys/wait.h>
 #include <tuple>
 
 using namespace tovu;
@@ -21,6 +25,7 @@ using nlohmann::json;
 namespace {
 
 const std::string syncPath = "/api/device/sync";
+const std::string requestsPath = "/api/device/requests";
 const auto notManaged = IpcResponse::failure("Không phải tài khoản được quản lý");
 const auto unpaired = IpcResponse::failure("Máy chưa ghép với bố mẹ");
 const std::string agentDown =
@@ -46,23 +51,30 @@ Policy withMinutes(std::int64_t left) {
 
 class DaemonTest : public ::testing::Test {
 protected:
+    ScopedEnv tz{"TZ", "Asia/Ho_Chi_Minh"}; // 12:00 local at the clock's start
     TempDir dir;
     FakeServer server;
     ManualClock clock{utcTime(2026, 3, 10, 5, 0, 7)};
     std::atomic<bool> childIsAdmin{false};
+    std::function<void(const DaemonState&)> saver; // empty: the real file
     std::mutex logMutex;
     std::vector<std::string> lines;
     std::unique_ptr<Daemon> daemon;
 
     AgentConfig config() const { return {server.url(), "tok", "dev-1", "Bin", "nobody"}; }
 
+    // The test program stands in for the agent's executable.
     Daemon& start(std::optional<AgentConfig> cfg, DaemonState st = {}, bool dev = false) {
-        Daemon::Options options{dir.file("config.json"), dir.file("state.json"),
+        Daemon::Options options{dir.file("config.json"),
+                                dir.file("state.json"),
                                 [this](std::string_view line) {
                                     std::lock_guard g(logMutex);
                                     lines.emplace_back(line);
                                 },
-                                [this](const std::string&) { return childIsAdmin.load(); }};
+                                [this](const std::string&) { return childIsAdmin.load(); },
+                                std::filesystem::read_symlink("/proc/self/exe"),
+                                saver};
+        daemon.reset();
         daemon = std::make_unique<Daemon>(clock, std::move(cfg), std::move(st), dev, options);
         return *daemon;
     }
@@ -86,11 +98,10 @@ protected:
         std::lock_guard g(daemon->khoa);
         return daemon->st;
     }
-    std::int64_t tongHomNay() {
-        std::lock_guard g(daemon->khoa);
-        return daemon->tongHomNay();
+    // From root, by default in the agent's process.
+    IpcResponse ask(const IpcRequest& r, std::uint32_t uid = 0, std::int32_t pid = getpid()) {
+        return daemon->xuLy(r, {uid, pid});
     }
-    IpcResponse ask(const IpcRequest& r, std::uint32_t uid = 0) { return daemon->xuLy(r, uid); }
 };
 
 } // namespace
@@ -104,6 +115,19 @@ TEST(DaemonStateTest, JsonFormOmitsAbsentFieldsAndNeedsUsage) {
               (DaemonState{{}, {}, 3, {}}));
     EXPECT_FALSE(Json::tryDecode<DaemonState>(R"({"usedAtFetch":0})"));
     EXPECT_FALSE(Json::tryDecode<DaemonState>(R"({"usage":[]})"));
+}
+
+TEST(DaemonEnvironmentTest, TrialModeNeedsExactlyOneAndTheAgentDefaultsToTheSupportFolder) {
+    for (const auto& [value, trial] : std::vector<std::pair<std::optional<std::string>, bool>>{
+             {"1", true}, {"true", false}, {"", false}, {std::nullopt, false}}) {
+        ScopedEnv env("TOVUC_DEV", value);
+        EXPECT_EQ(Daemon::devTuMoiTruong(), trial) << value.value_or("unset");
+    }
+    ScopedEnv dir("TOVUC_DIR", "/x");
+    ScopedEnv agent("TOVUC_AGENT", std::nullopt);
+    EXPECT_EQ(Daemon::agentTuMoiTruong(), "/x/TovuControl.app/Contents/MacOS/TovuControlHelper");
+    ScopedEnv trial("TOVUC_AGENT", "/opt/agent");
+    EXPECT_EQ(Daemon::agentTuMoiTruong(), "/opt/agent");
 }
 
 TEST_F(DaemonTest, SyncSendsStatusAndUsageClampsTheDelayAndStoresTodaysTotal) {
@@ -154,10 +178,17 @@ TEST_F(DaemonTest, FailedSyncLogsGoesOfflineAndKeepsThePolicy) {
 TEST_F(DaemonTest, EffectivePolicyCountsDownTodaysMinutesAndEndsTheGrantByTheClock) {
     auto& d = paired(
         fetched(withMinutes(60), 100, {on(day(-1), 999), on(day(), 70), on(day(), 60, "b")}));
-    EXPECT_EQ(tongHomNay(), 130);
+    {
+        std::lock_guard g(daemon->khoa);
+        EXPECT_EQ(d.tongHomNay(), 130);
+    }
     EXPECT_EQ(d.policyHieuLuc()->minutesLeft, 30);
     clock.advance(24h); // a new day: nothing used since the fetch
     EXPECT_EQ(d.policyHieuLuc(), withMinutes(60));
+    EXPECT_EQ(paired(fetched(withMinutes(60), Minutes::min(), {on(day(), 10)}))
+                  .policyHieuLuc()
+                  ->minutesLeft,
+              0);
 
     auto grant = makePolicy();
     grant.grantEndsAt = "2026-03-11T05:10:00Z";
@@ -167,33 +198,66 @@ TEST_F(DaemonTest, EffectivePolicyCountsDownTodaysMinutesAndEndsTheGrantByTheClo
     EXPECT_EQ(e.policyHieuLuc()->lockReason, "het_gio");
 }
 
-TEST_F(DaemonTest, MinuteSumsSaturateInsteadOfWrappingAround) {
-    auto& d = paired(fetched(withMinutes(60), 0, {on(day(), Minutes::max()), on(day(), 9, "b")}));
-    EXPECT_EQ(tongHomNay(), Minutes::max());
-    EXPECT_EQ(d.policyHieuLuc()->minutesLeft, 0);
-    auto& e = paired(fetched(withMinutes(60), Minutes::min(), {on(day(), 10)}));
-    EXPECT_EQ(e.policyHieuLuc()->minutesLeft, 0);
+// Whatever the child's programs report, the store keeps what the day could really have held.
+TEST_F(DaemonTest, UsageMergesByDayAndAppWithinTheBoundsOfADay) {
+    const std::string longName(201, 'x');
+    struct Case {
+        const char* what;
+        std::vector<UsageEntry> stored, sent, kept;
+    };
+    const std::vector<Case> cases{
+        {"larger minutes win, with their name",
+         {on(day(), 12, "a", "A cũ")},
+         {on(day(), 10, "a", "A mới"), on(day(), 15, "a", "A mới"), on(day(), 2, "b")},
+         {on(day(), 15, "a", "A mới"), on(day(), 2, "b")}},
+        {"the oldest of four days goes, with nothing sent",
+         {on(day(-3), 5), on(day(-2), 5), on(day(-1), 5)},
+         {on(day(), 0), on(day(), 3, "b")},
+         {on(day(-2), 5), on(day(-1), 5), on(day(), 3, "b")}},
+        {"entries that cannot be real are ignored",
+         {},
+         {on(day(), -5, "neg"), on(day(), 0, "zero"), on("2026-02-30", 1), on("2026-1-05", 1),
+          on("abc", 1), on("2026-13-01", 1), on(day(1), 1), on("2024-02-29", 1), on(day(), 1, ""),
+          on(day(), 1, "a\nb"), on(day(), 1, std::string(513, 'i')), on(day(), 1, "n", longName),
+          on(day(), 4)},
+         {on("2024-02-29", 1), on(day(), 4)}},
+        {"an app has at most a day, a day at most the minutes it has had",
+         {on(day(-2), 100, "a")},
+         {on(day(-2), Minutes::max(), "a"), on(day(-1), Minutes::max(), "b"), on(day(), 700, "c"),
+          on(day(), 700, "d"), on(day(), 5, "c")},
+         {on(day(-2), 1440, "a"), on(day(-1), 1440, "b"), on(day(), 700, "c"), on(day(), 21, "d")}},
+        {"names lose control and direction characters",
+         {},
+         {on(day(), 1, "a", "Cờ\u202Evua\tmới\u2066\x7f\u0085")},
+         {on(day(), 1, "a", "Cờvua mới")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        paired({{}, {}, 0, c.stored});
+        EXPECT_TRUE(ask(usage(c.sent)).ok);
+        EXPECT_EQ(state().usage, c.kept);
+        EXPECT_EQ(saved()->usage, c.kept);
+    }
+    // Stored entries from before these bounds are held to them at start.
+    paired({{}, {}, 0, {on(day(), Minutes::max()), on(day(), 0, "b")}});
+    EXPECT_EQ(state().usage, std::vector{on(day(), 721)});
 }
 
-TEST_F(DaemonTest, UsageKeepsTheLargerMinutesAndTheThreeLatestDays) {
-    paired(
-        {{}, {}, 0, {on(day(-3), 5), on(day(-2), 5), on(day(-1), 5), on(day(), 12, "a", "A cũ")}});
-    EXPECT_TRUE(ask(op("usage")).ok);
-    EXPECT_EQ(state().usage.size(), 3u); // the oldest day went, with no entries sent
-    ask(usage({on(day(), 10, "a", "A mới")}));
-    EXPECT_EQ(state().usage.back(), on(day(), 12, "a", "A cũ"));
-    ask(usage({on(day(), 15, "a", "A mới"), on(day(), 2, "b")}));
-    const std::vector<UsageEntry> expected{on(day(-2), 5), on(day(-1), 5),
-                                           on(day(), 15, "a", "A mới"), on(day(), 2, "b")};
-    EXPECT_EQ(state().usage, expected);
-    EXPECT_EQ(saved()->usage, expected);
-}
-
-TEST_F(DaemonTest, UsageIgnoresNegativeMinutesAndDaysThatAreNotRealOrLieAhead) {
+TEST_F(DaemonTest, ADayKeepsAtMostTwoHundredFiftySixAppsAndSaysSoOnce) {
     paired();
-    ask(usage({on(day(), -5, "neg"), on("2026-02-30", 1), on("2026-1-05", 1), on("abc", 1),
-               on("2026-13-01", 1), on(day(1), 1), on("2024-02-29", 1), on(day(), 4)}));
-    EXPECT_EQ(state().usage, (std::vector{on("2024-02-29", 1), on(day(), 4)}));
+    std::vector<UsageEntry> many;
+    for (int i = 0; i < 300; ++i)
+        many.push_back(on(day(), 1, "app" + std::to_string(i)));
+    ask(usage(many));
+    ask(usage({on(day(), 1, "late"), on(day(), 2, "app0")}));
+    const auto kept = state().usage;
+    ASSERT_EQ(kept.size(), 256u);
+    EXPECT_EQ(kept.front(), on(day(), 2, "app0"));
+    EXPECT_EQ(kept.back(), on(day(), 1, "app255"));
+    EXPECT_EQ(logged(), std::vector<std::string>{"[2026-03-10T05:00:07Z] Ngày " + day() +
+                                                 " đã có 256 ứng dụng, bỏ qua các ứng dụng mới\n"});
+    ask(usage({on(day(-1), 1, "late")})); // another day has room of its own
+    EXPECT_EQ(state().usage.size(), 257u);
 }
 
 TEST_F(DaemonTest, UsageTodayStartsEmptyAfterMidnight) {
@@ -206,91 +270,169 @@ TEST_F(DaemonTest, UsageTodayStartsEmptyAfterMidnight) {
     EXPECT_EQ(state().usage.size(), 1u);
 }
 
-TEST_F(DaemonTest, UsageThatRunsOutTheMinutesStartsOneBackgroundSyncAtATime) {
-    std::promise<void> release; // the server's answers wait for it, or for the end of the test
-    server.handle("POST", syncPath, [released = release.get_future().share()](const Recorded&) {
-        released.wait();
-        return Reply{200, Json::encode(withMinutes(0))}; // the minutes stay run out
-    });
-    const auto st = fetched(withMinutes(10), 0, {});
-    paired(st);
-    const auto r = ask(usage({on(day(), 15)}));
-    ASSERT_TRUE(r.policy && r.policy->locked);
-    EXPECT_EQ(r.policy->lockReason, "het_gio");
-    ASSERT_TRUE(server.waitForRequests(1));
-    EXPECT_TRUE(ask(usage({})).policy->locked); // answered while the pass still waits
+TEST_F(DaemonTest, StateIsWrittenOutsideTheLockAndTheNewestSaveLandsLast) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::mutex m;
+    std::vector<DaemonState> writes;
+    std::atomic<int> calls{0};
+    saver = [&](const DaemonState& s) {
+        if (calls++ == 0) released.wait_for(20s); // the first write hangs
+        std::lock_guard g(m);
+        writes.push_back(s);
+    };
+    paired();
+    auto first = std::async(std::launch::async, [&] { return ask(usage({on(day(), 1)})); });
+    ASSERT_TRUE(waitUntil([&] { return calls == 1; }));
+    ASSERT_TRUE(daemon->khoa.try_lock());
+    daemon->khoa.unlock();
+    auto second = std::async(std::launch::async, [&] { return ask(usage({on(day(), 2, "b")})); });
+    EXPECT_TRUE(waitUntil([&] { return state().usage.size() == 2; }));
     release.set_value();
-    daemon.reset(); // waits for the pass
-    EXPECT_EQ(server.requests().size(), 1u);
-    EXPECT_EQ(saved()->policy->minutesLeft, 0);
-
-    // Once a pass has ended, the next such "usage" starts another.
-    paired(st);
-    EXPECT_TRUE(waitUntil([&] {
-        ask(usage({on(day(), 15)}));
-        return server.requests().size() >= 3;
-    }));
+    EXPECT_TRUE(first.get().ok && second.get().ok);
+    EXPECT_EQ(writes.back(), state());
 }
 
-TEST_F(DaemonTest, RequestsUseDefaultsAndSyncBeforeAnsweringAGrant) {
+// The server answers every sync only once released: a caller who waited for it would hang.
+TEST_F(DaemonTest, GrantsAreAnsweredAtOnceAndSyncedBehindOnePassAtATime) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> syncs{0};
+    auto granted = withMinutes(60);
+    granted.grantEndsAt = "2026-03-10T06:00:00Z";
+    server.handle("POST", syncPath, [&](const Recorded&) {
+        ++syncs;
+        released.wait_for(20s);
+        return Reply{200, Json::encode(granted)};
+    });
+    const std::string grant = R"("grantEndsAt":"2026-03-10T06:00:00Z")";
+    server.reply("POST", requestsPath, 200, R"({"id":"r","status":"tu_duyet",)" + grant + "}");
+    server.reply("GET", requestsPath + "/r", 200, R"({"status":"duoc",)" + grant + "}");
+    paired(fetched(withMinutes(10), 0, {}));
+
+    EXPECT_EQ(ask(op("request")).result->id, "r");
+    EXPECT_EQ(state().policy, withMinutes(10)); // answered before its sync
+    ASSERT_TRUE(waitUntil([&] { return syncs == 1; }));
+    auto follow = op("requestState");
+    follow.id = "r";
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(ask(follow).state->status, "duoc");
+    EXPECT_TRUE(ask(usage({on(day(), 15)})).policy->locked); // the minutes ran out here
+    EXPECT_EQ(syncs, 1);
+    release.set_value();
+    EXPECT_TRUE(waitUntil([&] { return state().policy == granted; }));
+    daemon.reset();      // waits for the passes
+    EXPECT_EQ(syncs, 2); // what came meanwhile costs one more pass, not one each
+}
+
+TEST_F(DaemonTest, RequestsAreCheckedThenForwardedWithDefaults) {
     paired();
     // Error answers carry only the text; no route yet: the fake server answers 404.
     EXPECT_EQ(ask(op("Policy")), IpcResponse::failure("Không hiểu yêu cầu Policy"));
     EXPECT_EQ(ask(op("request")), IpcResponse::failure("Chưa gửi được — máy đang mất mạng"));
     EXPECT_EQ(ask(op("requestState")), IpcResponse::failure("Mất mạng"));
+    EXPECT_EQ(server.requests().back().path, requestsPath + "/");
     EXPECT_TRUE(logged().empty());
-    const auto asked = server.requests().size();
+    server.reply("POST", requestsPath, 200, R"({"id":"r1","status":"cho"})");
+    server.reply("GET", requestsPath + "/g", 200, R"({"status":"cho","grantedMinutes":15})");
+    auto follow = op("requestState");
+    follow.id = "g";
+    EXPECT_EQ(ask(follow).state, (RequestState{"cho", 15, std::nullopt}));
 
-    const std::string path = "/api/device/requests";
-    const std::string granted = R"("grantEndsAt":"2026-03-10T06:00:00Z")";
-    server.reply("POST", path, 200, R"({"id":"r1","status":"cho"})");
-    server.reply("GET", path + "/", 200, R"({"status":"cho"})");
-    server.reply("GET", path + "/g", 200,
-                 R"({"status":"duoc","grantedMinutes":15,)" + granted + "}");
-    server.reply("POST", syncPath, 200, Json::encode(makePolicy()));
-    EXPECT_EQ(ask(op("request")).result, (RequestResult{"r1", "cho", std::nullopt}));
-    EXPECT_EQ(server.requests().at(asked).json(), (json{{"kind", "them_gio"}, {"minutes", 30}}));
-    EXPECT_EQ(ask(op("requestState")).state, (RequestState{"cho", std::nullopt, std::nullopt}));
-    EXPECT_EQ(server.requests().size(), asked + 2); // no sync without a grant
-    auto req = op("requestState");
-    req.id = "g";
-    EXPECT_EQ(ask(req).state->grantedMinutes, 15);
-    EXPECT_EQ(state().policy, makePolicy()); // stored before the answer
-
-    server.reply("POST", path, 200, R"({"id":"r2","status":"tu_duyet",)" + granted + "}");
-    req = op("request");
-    req.kind = "doi_diem";
-    req.minutes = 20;
-    EXPECT_EQ(ask(req).result->id, "r2");
-    EXPECT_EQ(server.requests().at(asked + 4).json(),
-              (json{{"kind", "doi_diem"}, {"minutes", 20}}));
-    EXPECT_EQ(server.requests().back().path, syncPath);
+    const std::string note500 = std::string(499, 'n') + "ở";
+    struct Case {
+        std::optional<std::string> kind;
+        std::optional<std::int64_t> minutes;
+        std::optional<std::string> appId, appName, note;
+        json sent; // the body sent, or the error text answered
+    };
+    const std::vector<Case> cases{
+        {{}, {}, {}, {}, {}, json{{"kind", "them_gio"}, {"minutes", 30}}},
+        {"them_gio", 1440, "a", "Tên\u202E", "Con\u2067 xin\nạ\x01", // cleaned, not refused
+         json{{"kind", "them_gio"},
+              {"minutes", 1440},
+              {"appId", "a"},
+              {"appName", "Tên"},
+              {"note", "Con xin ạ"}}},
+        {"doi_diem", 1, {}, {}, note500, json{{"kind", "doi_diem"}, {"minutes", 1}}},
+        {"free_time_forever", 30, {}, {}, {}, "Loại yêu cầu không hợp lệ"},
+        {"them_gio", 0, {}, {}, {}, "Số phút phải từ 1 đến 1440"},
+        {"them_gio", -100, {}, {}, {}, "Số phút phải từ 1 đến 1440"},
+        {"them_gio", 1441, {}, {}, {}, "Số phút phải từ 1 đến 1440"},
+        {{}, {}, "", {}, {}, "Ứng dụng không hợp lệ"},
+        {{}, {}, std::string(513, 'a'), {}, {}, "Ứng dụng không hợp lệ"},
+        {{}, {}, {}, std::string(201, 'a'), {}, "Tên ứng dụng dài quá"},
+        {{}, {}, {}, {}, note500 + "!", "Lời nhắn dài quá (tối đa 500 ký tự)"},
+    };
+    for (const auto& c : cases) {
+        const auto before = server.requests().size();
+        auto r = op("request");
+        std::tie(r.kind, r.minutes, r.appId, r.appName, r.note) =
+            std::tie(c.kind, c.minutes, c.appId, c.appName, c.note);
+        const auto answer = ask(r);
+        if (c.sent.is_object()) {
+            EXPECT_EQ(answer.result, (RequestResult{"r1", "cho", std::nullopt}));
+            EXPECT_EQ(server.requests().back().json(), c.sent);
+        } else {
+            EXPECT_EQ(answer, IpcResponse::failure(c.sent));
+            EXPECT_EQ(server.requests().size(), before);
+        }
+    }
+    EXPECT_EQ(server.requests().back().path, requestsPath); // no sync without a grant
 }
 
-TEST_F(DaemonTest, OnlyRootAndTheChildAccountAreServed) {
+TEST_F(DaemonTest, OnlyRootAndTheChildAreServedAndOnlyTheAgentKeepsItAlive) {
     const auto child = uidOf("nobody");
     const auto other = uidOf("daemon");
     if (!child || !other) GTEST_SKIP() << "needs the accounts nobody and daemon";
     auto& d = paired();
-    EXPECT_EQ(ask(op("policy"), *other), notManaged);
-    EXPECT_EQ(ask(op("policy"), Ipc::unknownUid), notManaged);
-    EXPECT_EQ(d.trangThai()["helperAlive"], false); // refused callers do not count as the agent
+    for (const auto uid : {*other, Ipc::unknownUid}) {
+        EXPECT_EQ(ask(op("policy"), uid), notManaged);
+        EXPECT_EQ(d.tuChoi({uid, getpid()}), notManaged);
+    }
+    EXPECT_EQ(d.tuChoi({*child, 0}), std::nullopt);
+    EXPECT_EQ(json(ask(op("policy"), 0, 0)), json::parse(R"({"ok":true,"online":false})"));
+    EXPECT_TRUE(ask(op("usage"), *child, 0).ok);
+    EXPECT_EQ(d.trangThai()["helperAlive"], false); // served, but not the agent's process
     EXPECT_TRUE(ask(op("policy"), *child).ok);
     EXPECT_EQ(d.trangThai()["helperAlive"], true);
-    EXPECT_EQ(json(ask(op("policy"), 0)), json::parse(R"({"ok":true,"online":false})"));
-}
 
-TEST_F(DaemonTest, UnpairedDaemonAnswersOnlyTrustedCallersWithThePairingError) {
-    const auto child = uidOf("nobody");
-    if (!child) GTEST_SKIP() << "needs the account nobody";
-    auto& d = start(std::nullopt);
-    EXPECT_EQ(ask(op("policy"), 0), unpaired);
+    start(std::nullopt);
+    EXPECT_EQ(ask(op("policy")), unpaired);
     EXPECT_EQ(ask(op("policy"), *child), notManaged);
-    EXPECT_EQ(d.dongBo(), 30);
-    EXPECT_EQ(d.trangThai(), json::object());
+    EXPECT_EQ(daemon->tuChoi({*child, 0}), notManaged);
+    EXPECT_EQ(daemon->dongBo(), 30);
+    EXPECT_EQ(daemon->trangThai(), json::object());
     EXPECT_TRUE(server.requests().empty());
     start(std::nullopt, {}, true);
     EXPECT_EQ(ask(op("policy"), Ipc::unknownUid), unpaired);
+    EXPECT_EQ(daemon->tuChoi({Ipc::unknownUid, 0}), std::nullopt);
+}
+
+TEST_F(DaemonTest, TheAgentIsKnownByTheFileItRunsEvenWhenReplaced) {
+    const auto exe = dir.file("bin/TovuControlHelper");
+    std::filesystem::create_directories(dir.file("bin"));
+    std::filesystem::create_directory_symlink(dir.file("bin"), dir.file("link"));
+    std::filesystem::copy_file("/bin/sleep", exe);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(exe.c_str(), exe.c_str(), "60", nullptr);
+        _exit(127);
+    }
+    ASSERT_TRUE(waitUntil([&] { return platform::executablePath(pid) == exe; }));
+    const auto runs = [&](const std::string& agentPath, std::int32_t who) {
+        return Daemon(clock, config(), {}, false, {"", "", {}, {}, agentPath, {}}).laAgentThat(who);
+    };
+    EXPECT_TRUE(runs(exe, pid));
+    EXPECT_TRUE(runs(dir.file("link/TovuControlHelper"), pid));
+    EXPECT_FALSE(runs(exe, getpid()));
+    EXPECT_FALSE(runs(exe, 0));
+    EXPECT_FALSE(runs("", pid));
+    std::filesystem::copy_file("/bin/true", exe + ".new");
+    std::filesystem::rename(exe + ".new", exe); // a reinstall
+    EXPECT_TRUE(runs(exe, pid));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
 }
 
 TEST_F(DaemonTest, StatusReportsAStoppedAgentAndAnAdministratorChild) {

@@ -9,6 +9,7 @@
 #include <climits>
 #include <filesystem>
 #include <grp.h>
+#include <malloc.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
@@ -104,10 +105,23 @@ std::optional<std::uint32_t> peerUid(int fd) {
 
 std::optional<std::string> executablePath(std::int32_t pid) {
     if (pid <= 0) return std::nullopt;
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
-    if (ec) return std::nullopt;
-    return exe.string();
+    // One readlink: the daemon asks on every request. Room for " (deleted)" after a full path.
+    std::array<char, PATH_MAX + 16> path;
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t n = ::readlink(link.c_str(), path.data(), path.size());
+    if (n <= 0 || static_cast<std::size_t>(n) == path.size()) return std::nullopt;
+    return std::string(path.data(), static_cast<std::size_t>(n));
+}
+
+void keepMemoryLean() {
+    // Fixed thresholds: glibc otherwise raises them after a large free, and the blocks of the
+    // next large requests then stay in the process for good.
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    ::mallopt(M_TRIM_THRESHOLD, 128 * 1024);
+}
+
+void releaseFreeMemory() {
+    ::malloc_trim(0);
 }
 
 namespace {

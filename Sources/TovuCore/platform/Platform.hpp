@@ -31,6 +31,13 @@ std::optional<PeerCredentials> peerCredentials(int fd);
 // knows it; absent when the process is gone or cannot be inspected. A process cannot forge it.
 std::optional<std::string> executablePath(std::int32_t pid);
 
+// Makes the allocator hand large blocks back to the system as soon as they are freed instead of
+// keeping them for later (Linux: fixed mmap and trim thresholds). Called once, at start.
+void keepMemoryLean();
+// Hands the memory the allocator keeps free back to the system (Linux: malloc_trim), so that
+// one large request does not leave the process big.
+void releaseFreeMemory();
+
 // Whether the account may administer the computer (Linux: member of sudo, wheel or admin).
 bool isAdmin(const std::string& user);
 
