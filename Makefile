@@ -27,6 +27,7 @@ bench: deps
 	cmake --build --preset default -j $(JOBS)
 	build/default/bench/ipc
 	build/default/bench/agent
+	build/default/bench/sessions
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
