@@ -7,6 +7,7 @@
 #include "Views/ManKhongDuoc.hpp"
 
 #include <QDateTime>
+#include <QDir>
 #include <QGridLayout>
 #include <QImage>
 #include <chrono>
@@ -58,15 +59,21 @@ bool luu(const QString& dir, const QString& name, int width, int height,
     khung.show();
 
     QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
-    if (image.isNull()) return false;
-    image.fill(Qt::transparent);
-    khung.render(&image);
-    image.save(dir + "/" + name + ".png", "PNG");
+    const QString path = dir + "/" + name + ".png";
+    if (!image.isNull()) {
+        image.fill(Qt::transparent);
+        khung.render(&image);
+    }
+    if (image.isNull() || !image.save(path, "PNG")) {
+        std::cerr << "Không ghi được " << path.toStdString() << std::endl;
+        return false;
+    }
     std::cout << name.toStdString() << std::endl;
     return true;
 }
 
-void chup(const QString& dir, const Clock& clock) {
+bool chup(const QString& dir, const Clock& clock) {
+    QDir().mkpath(dir);
     const Time now = clock.now();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
     const std::string serverTime =
@@ -83,29 +90,31 @@ void chup(const QString& dir, const Clock& clock) {
     };
     auto khoa = [&](const QString& name, const Policy& policy, TrangThaiXin xin, bool doi) {
         auto m = model(policy, std::move(xin));
-        luu(dir, name, 1280, 800, std::make_unique<ManKhoa>(*m, doi));
+        return luu(dir, name, 1280, 800, std::make_unique<ManKhoa>(*m, doi));
     };
 
-    khoa("1-khoa-het-gio", hetGio, TrangThaiXin::ChuaXin{}, false);
-    khoa("2-khoa-doi-diem", hetGio, TrangThaiXin::ChuaXin{}, true);
-    khoa("3-khoa-cho", hetGio, TrangThaiXin::Cho{"x", 60}, false);
-    khoa("4-khoa-ngu", ngu, TrangThaiXin::ChuaXin{}, false);
+    // Every screen is tried, whatever became of the ones before.
+    bool ok = khoa("1-khoa-het-gio", hetGio, TrangThaiXin::ChuaXin{}, false);
+    ok &= khoa("2-khoa-doi-diem", hetGio, TrangThaiXin::ChuaXin{}, true);
+    ok &= khoa("3-khoa-cho", hetGio, TrangThaiXin::Cho{"x", 60}, false);
+    ok &= khoa("4-khoa-ngu", ngu, TrangThaiXin::ChuaXin{}, false);
     {
         auto m = model(hetGio, TrangThaiXin::Duoc{60, now + std::chrono::seconds(3600)});
-        luu(dir, "5-duoc-them", 420, 200,
-            std::make_unique<HopXin>(*m, std::nullopt, std::nullopt, false, 60, QString(),
-                                     std::function<void()>()));
+        ok &= luu(dir, "5-duoc-them", 420, 200,
+                  std::make_unique<HopXin>(*m, std::nullopt, std::nullopt, false, 60, QString(),
+                                           std::function<void()>()));
     }
     {
         auto m = model(hoc, TrangThaiXin::ChuaXin{});
-        luu(dir, "6-khong-duoc", 420, 300,
-            std::make_unique<ManKhongDuoc>(
-                *m, "Roblox", "com.roblox.roblox", [] {}, false));
+        ok &= luu(dir, "6-khong-duoc", 420, 300,
+                  std::make_unique<ManKhongDuoc>(
+                      *m, "Roblox", "com.roblox.roblox", [] {}, false));
     }
     {
         auto m = model(hoc, TrangThaiXin::ChuaXin{});
-        luu(dir, "7-gioi-thieu", 420, 260, std::make_unique<ManGioiThieu>(*m));
+        ok &= luu(dir, "7-gioi-thieu", 420, 260, std::make_unique<ManGioiThieu>(*m));
     }
+    return ok;
 }
 
 } // namespace tovu

@@ -14,12 +14,13 @@ namespace tovu {
 // or nothing follows it.
 std::optional<QString> thuMucChup(int argc, const char* const* argv);
 
-// Draws every screen of the agent once, with sample data, into PNG files in dir and prints each
-// file's name without extension. Needs a QApplication; contacts no daemon.
-void chup(const QString& dir, const Clock& clock = SystemClock::shared());
+// Draws every screen of the agent once, with sample data, into PNG files in dir (made with its
+// parents when missing) and prints each written file's name without extension. Returns whether
+// every file was written. Needs a QApplication; contacts no daemon.
+bool chup(const QString& dir, const Clock& clock = SystemClock::shared());
 
-// Draws view, centred in width × height logical pixels, into dir/name.png (a failed write is
-// ignored) and prints name. Returns false, printing nothing, when the view cannot be drawn.
+// Draws view, centred in width × height logical pixels, into dir/name.png and prints name.
+// Returns false when the file cannot be made, after telling its path on standard error.
 bool luu(const QString& dir, const QString& name, int width, int height,
          std::unique_ptr<QWidget> view);
 

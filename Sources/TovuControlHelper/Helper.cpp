@@ -94,6 +94,7 @@ void Helper::start() {
         veLai();
     });
     connect(qGuiApp, &QGuiApplication::screenRemoved, this, &Helper::veLai);
+    connect(&presentation_, &Presentation::windowLost, this, &Helper::veLai);
     // Closing the app that had the focus lets the window manager hand it to nobody, away from
     // the lock screen, whose windows it does not manage.
     connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focus) {

@@ -14,8 +14,7 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         QApplication app(argc, argv);
         tovu::Kieu::napPhongChu();
-        tovu::chup(*dir);
-        return 0;
+        return tovu::chup(*dir) ? 0 : 1;
     }
 
     // A daemon that goes away mid-exchange must not end the agent.

@@ -1,6 +1,7 @@
 #include "Api.hpp"
 
 #include "Paths.hpp"
+#include "platform/Platform.hpp"
 
 #include <chrono>
 #include <curl/curl.h>
@@ -190,7 +191,6 @@ std::string ApiClient::sendRaw(std::string_view method, std::string_view path,
     if (body) payload = Json::encode(*body);
     CurlPtr<curl_slist> headers;
     appendHeader(headers, "content-type: application/json");
-    if (token_) appendHeader(headers, "authorization: Bearer " + *token_);
     appendHeader(headers, "Expect:"); // no 100-continue round trip before larger bodies
 
     char error[CURL_ERROR_SIZE] = "";
@@ -200,6 +200,18 @@ std::string ApiClient::sendRaw(std::string_view method, std::string_view path,
     Transfer transfer;
     transfer.set(CURLOPT_CURLU, url.get());
     transfer.set(CURLOPT_PROTOCOLS_STR, "http,https");
+    // A server moved behind a redirect (http to https, another path) still answers. POST stays
+    // POST after 301 and 302 too, so the body is never lost on the way.
+    transfer.set(CURLOPT_FOLLOWLOCATION, 1L);
+    transfer.set(CURLOPT_MAXREDIRS, 5L);
+    transfer.set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    transfer.set(CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_301 | CURL_REDIR_POST_302));
+    if (token_) {
+        // As curl's own credentials, the token goes to the first host only, never to the
+        // host, port or scheme a redirect leads to.
+        transfer.set(CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BEARER));
+        transfer.set(CURLOPT_XOAUTH2_BEARER, token_->c_str());
+    }
     transfer.set(CURLOPT_NOSIGNAL, 1L);
     transfer.set(CURLOPT_NOPROGRESS, 0L);
     transfer.set(CURLOPT_XFERINFOFUNCTION, checkActivity);
@@ -227,10 +239,10 @@ PairResult ApiClient::pair(const std::string& code, const std::string& deviceNam
                            const std::string& osVersion) const {
     return send<PairResult>("POST", "/api/pair",
                             nlohmann::json{{"code", code},
-                                           {"platform", "mac"},
+                                           {"platform", platform::name()},
                                            {"deviceName", deviceName},
                                            {"osVersion", osVersion},
-                                           {"agentVersion", std::string(Version::agent)}});
+                                           {"agentVersion", Version::agent()}});
 }
 
 Policy ApiClient::sync(const nlohmann::json& status, const std::vector<UsageEntry>& usage,
@@ -239,7 +251,7 @@ Policy ApiClient::sync(const nlohmann::json& status, const std::vector<UsageEntr
                         nlohmann::json{{"status", status},
                                        {"usage", usage},
                                        {"apps", apps},
-                                       {"agentVersion", std::string(Version::agent)},
+                                       {"agentVersion", Version::agent()},
                                        {"osVersion", Version::os()}});
 }
 

@@ -42,6 +42,9 @@ std::string state() {
 } // namespace Paths
 
 namespace Version {
+std::string agent() {
+    return platform::name() + "-0.1.0";
+}
 std::string os() {
     return platform::osVersion();
 }
@@ -161,12 +164,13 @@ void writeJson(const nlohmann::json& value, const std::string& path) {
     file.close(tmp);
     scratch.renamedTo(path);
 
-    // Makes the rename itself survive a power loss.
+    // Makes the rename itself survive a power loss. The new file is in place already: a
+    // directory that cannot be opened or flushed does not undo the write.
     const std::string dirName = parent.empty() ? "." : parent.string();
-    int dirFd = ::open(dirName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) fail("cannot open", dirName);
-    Descriptor dir(dirFd);
-    syncFile(dir.get(), dirName);
+    if (int dirFd = ::open(dirName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
 }
 
 } // namespace FileIO

@@ -20,8 +20,8 @@ inline constexpr std::string_view helperBundleId = helperLabel;
 } // namespace Paths
 
 namespace Version {
-inline constexpr std::string_view agent = "mac-0.1.0";
-std::string os(); // "Linux 6.1" / "macOS 14.5", asked of the system at every call
+std::string agent(); // platform::name() + "-0.1.0": "linux-0.1.0", "mac-0.1.0"
+std::string os();    // "Linux 6.1" / "macOS 14.5", asked of the system at every call
 } // namespace Version
 
 namespace FileIO {
@@ -38,8 +38,8 @@ template <class T> std::optional<T> read(const std::string& path) {
 // Replaces the file atomically with the encoded value, readable by its owner only (0600) at
 // every moment; a crash leaves the old file or the complete new one. Creates missing parent
 // directories. The scratch file path + ".tmp" is created afresh (whatever was there is removed,
-// links are not followed) and is gone after the call. Throws std::system_error on failure; a
-// failure before the final rename leaves the target unchanged.
+// links are not followed) and is gone after the call. Throws std::system_error when the file
+// could not be put in place (the target is then unchanged); once it is, the write succeeded.
 void writeJson(const nlohmann::json& value, const std::string& path);
 
 template <class T> void write(const T& value, const std::string& path) {

@@ -2,10 +2,14 @@
 
 #include "Jobs.hpp"
 #include "SetupError.hpp"
+#include "TovuCore/Paths.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +18,14 @@ namespace fs = std::filesystem;
 namespace tovu {
 
 namespace {
+
+// Names that only TovuControl puts in its support directory.
+const std::string ourItems[] = {"config.json",
+                                "state.json",
+                                "tovucontrold",
+                                "TovuControl.app",
+                                std::string(Paths::daemonLabel) + ".plist",
+                                std::string(Paths::helperLabel) + ".plist"};
 
 bool samePath(const fs::path& a, const fs::path& b) {
     std::error_code ea, eb;
@@ -41,6 +53,48 @@ std::optional<std::string> writeText(const std::string& text, const std::string&
     return std::nullopt;
 }
 
+// Puts fresh at target. A file is renamed over the old one in one step; a directory cannot be,
+// so the old one moves aside first and comes back when the new one cannot take its place.
+std::optional<std::string> thayBang(const fs::path& fresh, const fs::path& target) {
+    const fs::path old = target.string() + ".old";
+    std::error_code ec;
+    const bool aside = fs::is_directory(fs::symlink_status(target, ec));
+    if (aside) {
+        fs::remove_all(old, ec);
+        fs::rename(target, old, ec);
+        if (ec) return ec.message();
+    }
+    fs::rename(fresh, target, ec);
+    if (ec) {
+        std::error_code ignored;
+        if (aside) fs::rename(old, target, ignored);
+        return ec.message();
+    }
+    fs::remove_all(old, ec);
+    return std::nullopt;
+}
+
+// Folders that hold people's files: every account's home, and $HOME.
+std::vector<fs::path> homes() {
+    std::vector<fs::path> found;
+    if (const char* home = std::getenv("HOME")) found.emplace_back(home);
+    ::setpwent();
+    while (const passwd* entry = ::getpwent())
+        found.emplace_back(entry->pw_dir);
+    ::endpwent();
+    return found;
+}
+
+// Whether folder is home or a folder above it.
+bool holds(const fs::path& folder, const fs::path& home) {
+    if (!home.is_absolute()) return false;
+    std::error_code ec;
+    const fs::path real = fs::weakly_canonical(home, ec);
+    if (ec) return false;
+    return std::mismatch(folder.begin(), folder.end(), real.begin(), real.end()).first ==
+           folder.end();
+}
+
 } // namespace
 
 std::string Installer::caiVao(const fs::path& source) const {
@@ -48,10 +102,20 @@ std::string Installer::caiVao(const fs::path& source) const {
     const fs::path target = fs::path(dir_) / name;
     // A setup program run from inside the support directory installs the items where they are.
     if (!samePath(target, source)) {
-        std::error_code ec;
-        fs::remove_all(target, ec);
-        fs::copy(source, target, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
-        if (ec) throw SetupError("Không chép được " + name + ": " + ec.message());
+        // Copied beside the installed item first: a failure leaves the old one in service.
+        const fs::path fresh = target.string() + ".tmp";
+        std::error_code ec, ignored;
+        fs::remove_all(fresh, ignored);
+        fs::copy(source, fresh, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+        std::optional<std::string> failed;
+        if (ec)
+            failed = "Không chép được " + name + ": " + ec.message();
+        else if (auto error = thayBang(fresh, target))
+            failed = "Không thay được " + name + " đã cài: " + *error;
+        if (failed) {
+            fs::remove_all(fresh, ignored);
+            throw SetupError(*failed);
+        }
     }
     chown({"-R", platform::rootOwnership(), target.string()});
     return target.string();
@@ -85,21 +149,29 @@ void caiDat(const Installer& installer, Jobs& jobs, const fs::path& nguonDaemon,
     if (!installer.thu()) jobs.nap(child);
 }
 
-std::optional<std::string> khongXoaDuoc(const std::string& dir) {
+std::optional<std::string> khongDungDuoc(const std::string& dir) {
     const std::string q = "\"";
-    if (dir.empty()) return "Không gỡ được: đường dẫn thư mục hỗ trợ trống.";
+    if (dir.empty()) return "đường dẫn thư mục hỗ trợ trống.";
     std::error_code ec;
-    const fs::path real = fs::weakly_canonical(dir, ec);
-    if (ec) return "Không gỡ được: không đọc được " + q + dir + q + ": " + ec.message();
-    if (real == real.root_path()) return "Không gỡ được: " + q + dir + q + " là thư mục gốc.";
+    const fs::path real = fs::weakly_canonical(fs::absolute(dir), ec);
+    if (ec) return "không đọc được " + q + dir + q + ": " + ec.message();
+    for (const fs::path& home : homes())
+        if (holds(real, home))
+            return q + dir + q + " là thư mục nhà của một tài khoản hoặc chứa thư mục nhà.";
     const auto status = fs::status(real, ec);
-    if (fs::exists(status) && !fs::is_directory(status))
-        return "Không gỡ được: " + q + dir + q + " không phải thư mục.";
+    if (!fs::exists(status)) return std::nullopt;
+    if (!fs::is_directory(status)) return q + dir + q + " không phải thư mục.";
+    const bool ours = std::any_of(std::begin(ourItems), std::end(ourItems), [&](auto name) {
+        return fs::exists(fs::symlink_status(real / name, ec));
+    });
+    if (!ours && !fs::is_empty(real, ec))
+        return q + dir + q + " không chứa tệp nào của TovuControl.";
     return std::nullopt;
 }
 
 void go(const Installer& installer, Jobs& jobs) {
-    if (auto refusal = khongXoaDuoc(installer.dir())) throw SetupError(*refusal);
+    if (auto refusal = khongDungDuoc(installer.dir()))
+        throw SetupError("Không gỡ được: " + *refusal);
     jobs.go();
     std::error_code ec;
     fs::remove_all(installer.dir(), ec);

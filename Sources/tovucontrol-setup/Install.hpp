@@ -49,9 +49,10 @@ std::filesystem::path nguon(const std::filesystem::path& tuDay, const std::strin
 void caiDat(const Installer& installer, Jobs& jobs, const std::filesystem::path& nguonDaemon,
             const std::filesystem::path& nguonApp, const platform::Account& child);
 
-// Why the support directory must not be deleted (no path, the root directory, not a
-// directory); absent when it may be, or does not exist.
-std::optional<std::string> khongXoaDuoc(const std::string& dir);
+// Why the support directory must be neither filled nor deleted: no path, not a directory, a
+// home folder or a folder above one, or a folder of other files with none of ours. Absent when
+// it may be (a missing or empty folder may).
+std::optional<std::string> khongDungDuoc(const std::string& dir);
 
 // Stops and removes both jobs and deletes the support directory with everything in it. Throws
 // SetupError, before touching anything, when the directory must not be deleted.

@@ -26,7 +26,8 @@ public:
     // Writes both job descriptions for the installed daemon and app bundle.
     virtual void ghi(const std::string& daemon, const std::string& helperApp) = 0;
     // Replaces a running daemon by the new one and starts the agent for the child. Throws
-    // SetupError ("Không nạp được dịch vụ: ...") when the daemon cannot be loaded.
+    // SetupError when the daemon cannot be loaded ("Không nạp được dịch vụ: ...") and, where
+    // the service manager would not retry it by itself, when the agent cannot be started.
     virtual void nap(const platform::Account& child) = 0;
     // Stops both jobs for everyone and deletes their descriptions; every failure is ignored.
     virtual void go() = 0;

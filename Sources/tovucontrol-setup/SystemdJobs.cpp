@@ -103,10 +103,18 @@ void SystemdJobs::nap(const platform::Account& child) {
     systemctl({"stop", daemonService});
     const RunResult loaded = systemctl({"enable", "--now", daemonService});
     if (loaded.status != 0) throw SetupError("Không nạp được dịch vụ: " + loaded.output);
-    systemctl({"--global", "enable", agentService});
+    // Nothing else ever starts the agent.
+    if (const RunResult enabled = systemctl({"--global", "enable", agentService});
+        enabled.status != 0)
+        throw SetupError("Không bật được ứng dụng TovuControl cho con: " + enabled.output);
     // A child logged in now gets the agent without logging out first.
+    const std::string session = "user@" + std::to_string(child.uid) + ".service";
+    if (systemctl({"is-active", "--quiet", session}).status != 0) return;
     systemctlOf(child.name, {"daemon-reload"});
-    systemctlOf(child.name, {"restart", agentService});
+    if (const RunResult started = systemctlOf(child.name, {"restart", agentService});
+        started.status != 0)
+        throw SetupError("Không chạy được ứng dụng TovuControl trong phiên của con: " +
+                         started.output);
 }
 
 void SystemdJobs::go() {

@@ -124,7 +124,16 @@ void ghiCauHinh(const AgentConfig& config) {
     }
 }
 
+// An option directly followed by another one has lost its value: "--user --go" removes nothing.
+void kiemTraThamSo(const std::vector<std::string>& args) {
+    for (const std::string_view option : {"--user", "--server", "--code"})
+        if (auto value = thamSo(args, option); value && value->starts_with("--"))
+            throw SetupError("Tùy chọn " + std::string(option) +
+                             " cần một giá trị, nhưng sau nó là " + *value + ".");
+}
+
 int chayCaiDat(const std::vector<std::string>& args) {
+    kiemTraThamSo(args);
     const bool thu = std::getenv("TOVUC_DIR") != nullptr;
     ProcessRunner runner;
     const Installer installer(runner, thu, Paths::dir());
@@ -139,6 +148,10 @@ int chayCaiDat(const std::vector<std::string>& args) {
                   << std::endl;
         return 0;
     }
+
+    // The support directory is given mode 0755 below: never a folder of people's files.
+    if (auto refusal = khongDungDuoc(installer.dir()))
+        throw SetupError("Không cài được: " + *refusal);
 
     const platform::Account child = taiKhoan(args);
     const std::string& user = child.name;

@@ -1,10 +1,12 @@
 #include "Capture.hpp"
+#include "TovuCore/Ipc.hpp"
 #include "support/Support.hpp"
 
 #include <QImage>
 #include <QProcess>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <mutex>
 
 namespace tovu::test {
 namespace {
@@ -22,25 +24,36 @@ QStringList names() {
     return out;
 }
 
-// Runs the real program with no display server at all; what it prints, or nothing when it fails.
-std::optional<QStringList> capture(const std::filesystem::path& dir) {
+struct Ran {
+    int status = -1; // -1: did not end by itself
+    QStringList out;
+    QString err;
+};
+
+// Runs the real capture with no display server at all.
+Ran capture(const std::filesystem::path& dir) {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         env.remove(name);
     process.setProcessEnvironment(env);
     process.start(TOVU_HELPER_EXE, {"--chup", QString::fromStdString(dir.string())});
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit ||
-        process.exitCode() != 0)
-        return std::nullopt;
-    return QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    Ran ran;
+    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
+        ran.status = process.exitCode();
+    ran.out = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    ran.err = QString::fromUtf8(process.readAllStandardError());
+    return ran;
 }
 
-TEST(Capture, WritesTheSevenScreensAndPrintsTheirNames) {
-    TempDir dir;
-    EXPECT_EQ(capture(dir.path()), names());
+TEST(Capture, WritesTheSevenScreensIntoANewFolderAndPrintsTheirNames) {
+    TempDir top;
+    const std::filesystem::path dir = top.path() / "demo" / "screens";
+    const Ran ran = capture(dir);
+    EXPECT_EQ(ran.status, 0);
+    EXPECT_EQ(ran.out, names());
     auto image = [&](const std::string& name) {
-        return QImage(QString::fromStdString(dir.file(name + ".png")));
+        return QImage(QString::fromStdString((dir / (name + ".png")).string()));
     };
     for (const auto& [name, width, height] : screens) {
         // One device pixel per point, or a whole multiple of it.
@@ -55,10 +68,42 @@ TEST(Capture, WritesTheSevenScreensAndPrintsTheirNames) {
     EXPECT_NE(image("1-khoa-het-gio"), image("4-khoa-ngu"));
 }
 
-TEST(Capture, MissingDirectoryStillPrintsEveryName) {
+TEST(Capture, AFileThatCannotBeWrittenIsReportedAndFails) {
     TempDir dir;
-    EXPECT_EQ(capture(dir.path() / "khong-co"), names());
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "khong-co"));
+    // A folder where the file should go: not even root can write it.
+    std::filesystem::create_directory(dir.path() / "3-khoa-cho.png");
+    const Ran ran = capture(dir.path());
+    EXPECT_EQ(ran.status, 1);
+    QStringList written = names();
+    written.removeAll("3-khoa-cho");
+    EXPECT_EQ(ran.out, written);
+    EXPECT_TRUE(ran.err.contains(QString::fromStdString(dir.file("3-khoa-cho.png"))))
+        << ran.err.toStdString();
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "4-khoa-ngu.png"));
+}
+
+TEST(Capture, ChupAsTheLastArgumentStartsTheAgent) {
+    TempDir dir;
+    std::mutex mutex;
+    std::vector<std::string> ops;
+    const auto daemon = Ipc::serve(dir.file("sock"), [&](const IpcRequest& request, auto) {
+        std::lock_guard lock(mutex);
+        ops.push_back(request.op);
+        return IpcResponse{};
+    });
+    QProcess agent;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("TOVUC_SOCK", QString::fromStdString(dir.file("sock")));
+    agent.setProcessEnvironment(env);
+    agent.start(TOVU_HELPER_EXE, {"--chup"});
+    EXPECT_TRUE(waitUntil([&] {
+        std::lock_guard lock(mutex);
+        return !ops.empty() && ops.front() == "usageToday";
+    }));
+    agent.kill();
+    agent.waitForFinished();
 }
 
 TEST(Capture, DirectoryIsTheArgumentAfterTheFirstChup) {

@@ -149,6 +149,9 @@ TEST_F(HelperTest, LockCoversEveryScreenAndSweepsUntilLifted) {
     EXPECT_FALSE(windows[0]->isVisible());
     emit qGuiApp->screenAdded(QGuiApplication::primaryScreen());
     EXPECT_EQ(presentation.locks.size(), 3u);
+    // So are they when one was taken away.
+    emit presentation.windowLost();
+    EXPECT_EQ(presentation.locks.size(), 4u);
 
     // Lifted: the windows go first and the next apply sweeps; outside "hoc" nothing is closed.
     QPointer<QWidget> window = helper->manKhoa().front();
@@ -163,7 +166,8 @@ TEST_F(HelperTest, LockCoversEveryScreenAndSweepsUntilLifted) {
     apDung(policy());
     EXPECT_THAT(workspace.killed, ElementsAre(300));
     emit qGuiApp->screenAdded(QGuiApplication::primaryScreen());
-    EXPECT_EQ(presentation.locks.size(), 3u);
+    emit presentation.windowLost();
+    EXPECT_EQ(presentation.locks.size(), 4u);
 
     // A request that still waits survives the start of a lock.
     helper->m.setXin(X::Cho{"r", 30});
@@ -207,9 +211,11 @@ TEST_F(HelperTest, EveryTickCallsTheDaemonAndAnEndedGrantAsksForThePolicy) {
     EXPECT_EQ(daemon.count(), 2u);
 
     // The grant has ended, at the very second: every tick asks for the policy as well, until it
-    // no longer says so.
+    // no longer says so, or says it in a form that does not parse.
     clock.advance(30s);
-    for (const Policy& answer : {granted, policy(true, "het_gio")}) {
+    Policy garbled = policy(true, "het_gio");
+    garbled.grantEndsAt = "hôm qua";
+    for (const Policy& answer : {granted, garbled}) {
         helper->m.setXin(X::Cho{"r", 30});
         helper->nhip();
         ASSERT_TRUE(daemon.answer(daemon.count() - 1, tra()));
@@ -291,6 +297,19 @@ TEST_F(HelperTest, MenuPanelsReplaceEachOtherFitTheirContentAndClose) {
     nut(request, "Đóng")->click();
     EXPECT_FALSE(helper->hop());
     EXPECT_TRUE(wait([&] { return !request; }));
+
+    // The about panel takes the place of an open request box.
+    entry(2)->trigger();
+    request = helper->hop();
+    entry(0)->trigger();
+    EXPECT_TRUE(helper->hop()->findChild<ManGioiThieu*>());
+    EXPECT_TRUE(wait([&] { return !request; }));
+
+    // A lock leaves the panel open under its windows.
+    QWidget* shown = helper->hop();
+    apDung();
+    EXPECT_EQ(helper->hop(), shown);
+    EXPECT_TRUE(shown->isVisible());
 }
 
 TEST_F(HelperTest, NothingIsCountedWhileAsleepOrWithNoAppInFront) {

@@ -122,26 +122,35 @@ TEST_F(ViewsTest, LockScreenByReasonAndExchangeRights) {
     m.setPolicy(p);
     shows(H::Khoa, {"Đổi điểm lấy thời gian"}, true, true);
 
-    // The request names no app; the mode button goes while it waits and comes back after.
+    // The request names no app; the mode button goes while it is sent and waits, and comes
+    // back after.
     nut(&screen, "Gửi bố mẹ")->click();
     EXPECT_EQ(daemon.last(), R"({"kind":"them_gio","minutes":60,"note":"","op":"request"})");
+    EXPECT_FALSE(mode->isVisibleTo(&screen));
     ASSERT_TRUE(daemon.answer(0, tra().result("r", "cho")));
     EXPECT_FALSE(mode->isVisibleTo(&screen));
     m.setXin(X::ChuaXin{});
     EXPECT_TRUE(mode->isVisibleTo(&screen));
     EXPECT_EQ(mode->focusPolicy(), Qt::NoFocus);
+    const auto* box = screen.findChild<HopXin*>();
+    nut(box, "2 giờ")->click();
     mode->click();
     EXPECT_EQ(mode->text(), "Xin bố mẹ");
     // The exchange form offers only its own choices and no note; the box starts at 60, which it
-    // does not offer: 30 is shown and sent.
-    const auto* box = screen.findChild<HopXin*>();
+    // does not offer: 30 is shown.
     EXPECT_THAT(chuHien(box), UnorderedElementsAreArray(QStringList{
                                   "Đổi điểm lấy thời gian", "Nếu con đủ điểm, máy mở ngay.",
                                   "15 phút", "30 phút", "Đổi điểm"}));
     EXPECT_FALSE(box->findChild<QLineEdit*>("loiNhan")->isVisibleTo(box));
     EXPECT_TRUE(chon(box, "30 phút"));
+    // Asking and exchanging each keep the child's own choice.
+    nut(box, "15 phút")->click();
+    mode->click();
+    EXPECT_TRUE(chon(box, "2 giờ"));
+    mode->click();
+    EXPECT_TRUE(chon(box, "15 phút"));
     nut(box, "Đổi điểm")->click();
-    EXPECT_EQ(daemon.last(), R"({"kind":"doi_diem","minutes":30,"op":"request"})");
+    EXPECT_EQ(daemon.last(), R"({"kind":"doi_diem","minutes":15,"op":"request"})");
 
     const QString offline = "Máy đang mất mạng — lịch đã đặt vẫn chạy.";
     EXPECT_THAT(chuHien(&screen), Not(Contains(offline)));

@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -93,6 +94,28 @@ public:
         xcb_flush(c());
         return window;
     }
+    // The window's area on the root while it shows; nothing while it does not.
+    std::optional<QRect> shown(xcb_window_t window) {
+        const XcbReply<xcb_get_window_attributes_reply_t> attributes(
+            xcb_get_window_attributes_reply(c(), xcb_get_window_attributes(c(), window), nullptr));
+        const XcbReply<xcb_get_geometry_reply_t> geometry(
+            xcb_get_geometry_reply(c(), xcb_get_geometry(c(), window), nullptr));
+        if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE || !geometry) return {};
+        return QRect(geometry->x, geometry->y, geometry->width, geometry->height);
+    }
+    // The child of the root that holds window (the window manager's frame of a managed one).
+    xcb_window_t topOf(xcb_window_t window) {
+        for (;;) {
+            const XcbReply<xcb_query_tree_reply_t> tree(
+                xcb_query_tree_reply(c(), xcb_query_tree(c(), window), nullptr));
+            if (!tree || tree->parent == x_.root() || tree->parent == XCB_NONE) return window;
+            window = tree->parent;
+        }
+    }
+    void destroy(xcb_window_t window) {
+        xcb_destroy_window(c(), window);
+        xcb_flush(c());
+    }
     bool bypassesWindowManager(xcb_window_t window) {
         const XcbReply<xcb_get_window_attributes_reply_t> reply(
             xcb_get_window_attributes_reply(c(), xcb_get_window_attributes(c(), window), nullptr));
@@ -176,6 +199,48 @@ TEST(PresentationTest, TheLockWaitsForAnotherClientToLetGo) {
     other.ungrab();
     ASSERT_TRUE(waitFor([&] { return presentation.grabbed(); }));
     EXPECT_FALSE(other.couldTakeInput());
+}
+
+TEST(PresentationTest, WhateverAnotherClientDoesToALockWindowIsUndoneAndTheInputHeldAgain) {
+    LockWindow left(QRect(0, 0, 640, 800));
+    LockWindow right(QRect(640, 0, 640, 800));
+    LinuxPresentation presentation;
+    QSignalSpy lost(&presentation, &Presentation::windowLost);
+    OtherClient other;
+    presentation.lock({&left.window, &right.window});
+    ASSERT_TRUE(waitFor([&] { return presentation.grabbed(); }));
+
+    // As the child would with xdotool, on the window that holds the input.
+    const std::string id = std::to_string(left.id());
+    const std::vector<std::string> changes[] = {
+        {"windowunmap", id}, {"windowmove", id, "3000", "3000"}, {"windowsize", id, "1", "1"}};
+    for (const auto& change : changes) {
+        ASSERT_TRUE(xdotool(change));
+        EXPECT_TRUE(waitFor([&] {
+            return other.shown(left.id()) == QRect(0, 0, 640, 800) && !other.couldTakeInput();
+        })) << change.front();
+    }
+
+    // Destroyed: the window left holds the input until the owner has built the new ones.
+    other.destroy(left.id());
+    EXPECT_TRUE(waitFor([&] { return lost.count() == 1 && !other.couldTakeInput(); }));
+    EXPECT_EQ(other.shown(right.id()), QRect(640, 0, 640, 800));
+}
+
+TEST(PresentationTest, APanelOpenWhenTheLockStartsStaysUnderIt) {
+    // Kept above other windows by the window manager, as the agent's panels are.
+    QWidget panel(nullptr, Qt::Window | Qt::WindowStaysOnTopHint);
+    panel.resize(300, 200);
+    panel.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+    LockWindow lock(QRect(0, 0, 1280, 800));
+    LinuxPresentation presentation;
+    OtherClient other;
+    presentation.lock({&lock.window});
+    panel.raise();
+    const xcb_window_t frame = other.topOf(static_cast<xcb_window_t>(panel.winId()));
+    EXPECT_TRUE(waitFor([&] { return other.height(frame) < other.height(lock.id()); }));
+    EXPECT_TRUE(panel.isVisible());
 }
 
 } // namespace

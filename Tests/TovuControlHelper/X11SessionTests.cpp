@@ -7,11 +7,13 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
+#include <QMutex>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <xcb/screensaver.h>
 
 using namespace tovu;
 using namespace tovu::test;
@@ -24,50 +26,35 @@ bool waitFor(const std::function<bool()>& cond) {
 
 const QString sessionPath = QStringLiteral("/org/freedesktop/login1/session/c7");
 
-// The part of logind the agent asks: the session behind "auto" and its Active property.
+// The part of logind the agent asks: the session behind "auto" and its properties.
 class FakeLogind final : public QDBusVirtualObject {
 public:
-    std::atomic<bool> active = true;
-
+    void set(const QString& name, bool value) {
+        QMutexLocker lock(&mutex_);
+        properties_[name] = value;
+    }
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& m, const QDBusConnection& bus) override {
-        if (m.member() == "GetSession" && m.arguments().value(0) == "c7") {
+        QMutexLocker lock(&mutex_);
+        const QString first = m.arguments().value(0).toString();
+        if (m.member() == "GetSession" && first == "c7") {
             bus.send(m.createReply(QVariant::fromValue(QDBusObjectPath(sessionPath))));
-            return true;
+        } else if (m.member() == "Get" && m.arguments().value(1) == "Id") {
+            bus.send(m.createReply(QVariant::fromValue(QDBusVariant(QStringLiteral("c7")))));
+        } else if (m.member() == "GetAll" && first == "org.freedesktop.login1.Session") {
+            bus.send(m.createReply(QVariant::fromValue(properties_)));
+        } else {
+            return false;
         }
-        if (m.member() == "Get" && m.arguments().value(0) == "org.freedesktop.login1.Session") {
-            QString name = m.arguments().value(1).toString();
-            QVariant value =
-                name == "Id" ? QVariant(QStringLiteral("c7")) : QVariant(active.load());
-            bus.send(m.createReply(QVariant::fromValue(QDBusVariant(value))));
-            return true;
-        }
-        return false;
-    }
-};
-
-class SessionTest : public ::testing::Test {
-protected:
-    bool xset(const std::string& command) {
-        return run({"xset", "s", command}, x_.display()).has_value();
+        return true;
     }
 
-    XServer x_{false};
-    ScopedEnv env_{"DISPLAY", x_.display()};
+private:
+    QMutex mutex_;
+    QVariantMap properties_{{"Active", true}, {"IdleHint", false}, {"LockedHint", false}};
 };
 
-TEST_F(SessionTest, TheScreenSaverPutsTheSessionToSleepAndWakesIt) {
-    // No system bus: the session counts as active.
-    LinuxSession session(QDBusConnection(QStringLiteral("none")));
-    QSignalSpy asleep(&session, &Session::asleep), awake(&session, &Session::awake);
-    ASSERT_TRUE(xset("activate"));
-    ASSERT_TRUE(waitFor([&] { return asleep.count() == 1; }));
-    ASSERT_TRUE(xset("reset"));
-    ASSERT_TRUE(waitFor([&] { return awake.count() == 1; }));
-    EXPECT_EQ(asleep.count(), 1);
-}
-
-class LogindTest : public SessionTest {
+class LogindTest : public ::testing::Test {
 protected:
     void SetUp() override {
         bus_.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork",
@@ -88,16 +75,19 @@ protected:
         QDBusConnection::disconnectFromBus("agent");
     }
     QDBusConnection logindBus() { return QDBusConnection::connectToBus(address_, "logind"); }
-    void announce(bool active, bool withValue) {
-        logind_.active = active;
+    // Tells of the change with its value, or only that the property changed.
+    void announce(const QString& name, bool value, bool withValue) {
+        logind_.set(name, value);
         auto signal = QDBusMessage::createSignal(sessionPath, "org.freedesktop.DBus.Properties",
                                                  "PropertiesChanged");
         signal << "org.freedesktop.login1.Session"
-               << (withValue ? QVariantMap{{"Active", active}} : QVariantMap())
-               << (withValue ? QStringList() : QStringList{"Active"});
+               << (withValue ? QVariantMap{{name, value}} : QVariantMap())
+               << (withValue ? QStringList() : QStringList{name});
         logindBus().send(signal);
     }
 
+    XServer x_{false};
+    ScopedEnv env_{"DISPLAY", x_.display()};
     TempDir dir_;
     const QString address_ = QString::fromStdString("unix:path=" + dir_.file("bus"));
     std::optional<Child> bus_;
@@ -105,26 +95,35 @@ protected:
     QThread thread_;
 };
 
-TEST_F(LogindTest, SwitchingSessionsSleepsAndWakesWithTheScreens) {
-    // Inactive at start, then switched to and away from, by value or by invalidation.
-    logind_.active = false;
+TEST_F(LogindTest, AwayIdleOrLockedSleepsAndAScreenSaverThatHidesNothingDoesNot) {
+    logind_.set("Active", false);
     LinuxSession session(QDBusConnection::connectToBus(address_, "agent"));
     QSignalSpy asleep(&session, &Session::asleep), awake(&session, &Session::awake);
-    announce(true, true);
+    announce("Active", true, true);
     ASSERT_TRUE(waitFor([&] { return awake.count() == 1; }));
-    announce(false, true);
-    ASSERT_TRUE(waitFor([&] { return asleep.count() == 1; }));
-    announce(true, false);
-    ASSERT_TRUE(waitFor([&] { return awake.count() == 2; }));
 
-    // Awake only when both say so: the screens sleep, the session goes and comes back.
-    ASSERT_TRUE(xset("activate"));
-    ASSERT_TRUE(waitFor([&] { return asleep.count() == 2; }));
-    announce(false, true);
-    announce(true, true);
-    ASSERT_TRUE(xset("reset"));
-    ASSERT_TRUE(waitFor([&] { return awake.count() == 3; }));
-    EXPECT_EQ(asleep.count(), 2);
+    // A client of the child starts the saver with a 1×1 window that covers nothing.
+    xcb_connection_t* child = xcb_connect(x_.display().c_str(), nullptr);
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(child)).data->root;
+    xcb_screensaver_set_attributes(child, root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY, 0,
+                                   XCB_COPY_FROM_PARENT, 0, nullptr);
+    xcb_force_screen_saver(child, XCB_SCREEN_SAVER_ACTIVE);
+    std::free(xcb_get_input_focus_reply(child, xcb_get_input_focus(child), nullptr));
+
+    // Switched away, idle or locked, by value or by invalidation: asleep until all three end.
+    int n = 1;
+    for (const auto& [name, away, withValue] : {std::tuple{"Active", false, true},
+                                                {"IdleHint", true, false},
+                                                {"LockedHint", true, true}}) {
+        SCOPED_TRACE(name);
+        announce(name, away, withValue);
+        ASSERT_TRUE(waitFor([&] { return asleep.count() == n; }));
+        announce(name, !away, !withValue);
+        ++n;
+        ASSERT_TRUE(waitFor([&] { return awake.count() == n; }));
+    }
+    EXPECT_EQ(asleep.count(), 3);
+    xcb_disconnect(child);
 }
 
 } // namespace

@@ -41,7 +41,7 @@ TEST_F(ApiTest, SyncPostsItsJsonBodyWithTokenUnderTheBaseAddressPath) {
     EXPECT_EQ(sent.header("content-type"), "application/json");
     EXPECT_EQ(sent.json(),
               json::parse(R"({"status":{"online":true},"apps":[{"id":"a"}],"agentVersion":)"
-                          R"("mac-0.1.0","usage":[{"day":"d","appId":"a","appName":"A",)"
+                          R"("linux-0.1.0","usage":[{"day":"d","appId":"a","appName":"A",)"
                           R"("minutes":12}],"osVersion":")" +
                           Version::os() + "\"}"));
 }
@@ -52,9 +52,9 @@ TEST_F(ApiTest, PairWithoutTokenSendsNoAuthorization) {
               (PairResult{"d", "t", "Bin", {}}));
     const auto sent = server.requests().at(0);
     EXPECT_EQ(sent.header("authorization"), std::nullopt);
-    EXPECT_EQ(sent.json(), json::parse(R"({"code":"123456","platform":"mac","deviceName":)"
+    EXPECT_EQ(sent.json(), json::parse(R"({"code":"123456","platform":"linux","deviceName":)"
                                        R"("Máy của Bin","osVersion":"Linux 6.1",)"
-                                       R"("agentVersion":"mac-0.1.0"})"));
+                                       R"("agentVersion":"linux-0.1.0"})"));
 }
 
 TEST_F(ApiTest, RequestSendsAppAndNoteOnlyForMoreTimeOnOneConnection) {
@@ -109,6 +109,35 @@ TEST_F(ApiTest, StatusesOutside2xxBecomeApiErrors) {
                                            Property(&ApiError::description,
                                                     std::to_string(status) + ": " + message))));
     }
+}
+
+TEST_F(ApiTest, RedirectsKeepMethodAndBodyAndTheTokenStaysWithItsHost) {
+    const std::string moved = "/new/api/device/requests";
+    const std::string otherHost = "http://localhost:" + std::to_string(server.port()) + moved;
+    server.reply("POST", moved, 200, R"({"id":"r1","status":"cho"})");
+    for (const auto& [status, location, token] :
+         {std::tuple{307, moved, true}, {308, otherHost, false}, {301, moved, true}}) {
+        server.handle("POST", "/api/device/requests", [=](const Recorded&) {
+            return Reply{status, "", location};
+        });
+        EXPECT_EQ(client.request("doi_diem", 5, {}, {}, {}).id, "r1") << status;
+        const auto sent = server.requests();
+        EXPECT_EQ(sent.back().path, moved);
+        EXPECT_EQ(sent.back().body, sent[sent.size() - 2].body);
+        EXPECT_EQ(sent.back().header("authorization"),
+                  token ? std::optional<std::string>("Bearer tok") : std::nullopt)
+            << location;
+    }
+    // Five hops at most, and only to http or https.
+    server.handle("GET", "/api/device/requests/", [](const Recorded& r) {
+        const std::string hops = r.path.substr(r.path.rfind('/') + 1);
+        if (hops == "file") return Reply{302, "", "file:///etc/passwd"};
+        if (hops == "0") return Reply{200, R"({"status":"cho"})"};
+        return Reply{302, "", "/api/device/requests/" + std::to_string(std::stoi(hops) - 1)};
+    });
+    EXPECT_EQ(client.requestState("5").status, "cho");
+    for (const char* id : {"6", "file"})
+        EXPECT_THROW(client.requestState(id), TransportError) << id;
 }
 
 TEST_F(ApiTest, SuccessfulBodyThatIsNotTheRecordFailsToDecode) {

@@ -1,19 +1,17 @@
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/platform/LinuxPlatform.hpp"
 #include "TovuCore/platform/Platform.hpp"
+#include "support/Support.hpp"
 
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
-#include <memory>
+#include <map>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace tovu::platform {
 namespace {
-
-int run(const std::string& command) {
-    return std::system(command.c_str());
-}
 
 TEST(Platform, OsVersionIsKernelMajorMinor) {
     EXPECT_EQ(linuxOsVersion("6.1.0-18-amd64"), "Linux 6.1");
@@ -43,21 +41,50 @@ TEST(Platform, PeerUidOfOpenSocketOnly) {
     EXPECT_EQ(peerUid(fds[0]), std::nullopt); // closed
 }
 
-TEST(Platform, IsAdminFollowsGroupMembership) {
+TEST(Platform, AnyWayToRootMakesAnAdministrator) {
     EXPECT_FALSE(isAdmin("tovu-no-such-account"));
     EXPECT_FALSE(isAdmin(""));
-    if (::geteuid() != 0 || run("command -v useradd >/dev/null && getent group sudo >/dev/null"))
+    if (::geteuid() != 0 ||
+        std::system("command -v useradd >/dev/null && getent group sudo >/dev/null"))
         GTEST_SKIP() << "needs root, useradd and a sudo group";
-    const std::string admin = "tovuadm" + std::to_string(::getpid());
-    const std::string child = "tovukid" + std::to_string(::getpid());
-    // Throw-away accounts, removed again however the test ends.
-    std::shared_ptr<void> cleanup(nullptr, [&](void*) {
-        run("userdel " + admin + " 2>/dev/null; userdel " + child + " 2>/dev/null");
-    });
-    ASSERT_EQ(run("useradd -M -N -s /usr/sbin/nologin -G sudo " + admin), 0);
-    ASSERT_EQ(run("useradd -M -N -s /usr/sbin/nologin " + child), 0);
-    EXPECT_TRUE(isAdmin(admin));
-    EXPECT_FALSE(isAdmin(child));
+    for (const auto& [groups, admin] :
+         {std::pair{"-G sudo", true}, {"-G disk", true}, {"", false}}) {
+        const test::TempAccount account(groups);
+        EXPECT_EQ(isAdmin(account.name), admin) << groups;
+    }
+}
+
+TEST(Platform, SudoersRuleForTheAccountMakesAnAdministrator) {
+    const SudoersAccount kid{"kid", 1500, {{"kid", 1500}, {"kids", 1600}}};
+    const std::string rule = "kid ALL=(ALL) NOPASSWD: /usr/bin/apt\n";
+    const std::vector<std::pair<std::map<std::string, std::string>, bool>> cases = {
+        {{{"sudoers", "root ALL=(ALL:ALL) ALL\n%sudo ALL=(ALL:ALL) ALL\n"}}, false},
+        {{{"sudoers", rule}}, true},
+        {{{"sudoers", "bob , kid\tALL = ALL\n"}}, true},
+        {{{"sudoers", "%kids ALL=ALL\n"}}, true},
+        {{{"sudoers", "%#1600 ALL=ALL\n"}}, true},
+        {{{"sudoers", "#1500 ALL=ALL\n"}}, true},
+        {{{"sudoers", "# " + rule + "Defaults:kid !lecture\nbob ALL=ALL # kid\n"}}, false},
+        {{{"sudoers", "User_Alias A = x : KIDS = bob, \\\n  %kids\nKIDS ALL=ALL\n"}}, true},
+        {{{"sudoers", "User_Alias K = kid\nALL, !K ALL=ALL\n"}}, false},
+        {{{"sudoers", "ALL ALL=(ALL) ALL\n"}}, true},
+        {{{"sudoers", "@includedir /etc/sudoers.d\n"}, {"sudoers.d/kid", rule}}, true},
+        {{{"sudoers", "#includedir /etc/sudoers.d\n"},
+          {"sudoers.d/kid~", rule},
+          {"sudoers.d/kid.bak", rule}},
+         false},
+        {{{"sudoers", "#include \"more\"\n"}, {"more", rule}}, true},
+        {{{"sudoers", "@include sudoers\n"}}, false}, // a loop ends
+    };
+    for (const auto& [files, admin] : cases) {
+        test::TempDir root;
+        for (const auto& [name, text] : files) {
+            std::filesystem::create_directories(root.path() / "etc/sudoers.d");
+            std::ofstream(root.path() / "etc" / name) << text;
+        }
+        EXPECT_EQ(sudoersRuleFor(root.path(), kid), admin) << files.at("sudoers");
+    }
+    EXPECT_FALSE(sudoersRuleFor("/nonexistent", kid));
 }
 
 } // namespace

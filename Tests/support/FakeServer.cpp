@@ -72,6 +72,7 @@ FakeServer::FakeServer()
         Reply reply = serve(record(req));
         res.status = reply.status;
         res.set_content(reply.body, "application/json");
+        if (!reply.location.empty()) res.set_header("Location", reply.location);
     };
     const std::string any = "[\\s\\S]*";
     server_->Get(any, dispatch)

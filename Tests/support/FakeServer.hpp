@@ -35,7 +35,8 @@ struct Recorded {
 
 struct Reply {
     int status = 200;
-    std::string body; // sent as application/json
+    std::string body;          // sent as application/json
+    std::string location = {}; // sent as Location when not empty
 };
 
 // The parents' server, played in the test process on 127.0.0.1 at a free port, on threads of its

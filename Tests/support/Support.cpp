@@ -1,7 +1,11 @@
 #include "support/Support.hpp"
 
+#include "TovuCore/Paths.hpp"
+
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -35,6 +39,28 @@ ScopedEnv::~ScopedEnv() {
     else
         unsetenv(name_.c_str());
     tzset();
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& text) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << text;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    return FileIO::readText(path.string()).value_or("<missing>");
+}
+
+TempAccount::TempAccount(const std::string& options) {
+    static std::atomic<int> count = 0;
+    name = "tovut" + std::to_string(::getpid()) + "x" + std::to_string(count++);
+    const std::string command = "useradd -M -N -s /usr/sbin/nologin " + options + " " + name;
+    // Another test may hold the lock of /etc/passwd for a moment.
+    if (!waitUntil([&] { return std::system(command.c_str()) == 0; }))
+        throw std::runtime_error(command + " failed");
+}
+
+TempAccount::~TempAccount() {
+    waitUntil([&] { return std::system(("userdel " + name).c_str()) == 0; });
 }
 
 bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {

@@ -62,6 +62,22 @@ private:
     std::optional<std::string> old_;
 };
 
+// Creates the file (and its folders) with text in it.
+void writeFile(const std::filesystem::path& path, const std::string& text);
+// The file's whole text, or "<missing>".
+std::string readFile(const std::filesystem::path& path);
+
+// A throw-away account made with the useradd options, deleted at the end of the test. Without
+// options: a person's login (uid from UID_MIN up). Needs root.
+struct TempAccount {
+    explicit TempAccount(const std::string& options = "");
+    ~TempAccount();
+    TempAccount(const TempAccount&) = delete;
+    TempAccount& operator=(const TempAccount&) = delete;
+
+    std::string name;
+};
+
 // Polls cond until it holds or the deadline passes; returns whether it held.
 bool waitUntil(const std::function<bool()>& cond,
                std::chrono::milliseconds deadline = std::chrono::seconds(10));

@@ -6,45 +6,43 @@
 #include "TovuCore/Paths.hpp"
 #include "support/Support.hpp"
 
-#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <set>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 using testing::ElementsAre;
 using testing::HasSubstr;
+using testing::StartsWith;
+using testing::ThrowsMessage;
 
 namespace tovu {
 namespace {
 
+using test::readFile;
+using test::writeFile;
+
 using Command = std::vector<std::string>;
 
-// Records every program run instead of running it; every load fails when failLoads is set.
+// Records every program run instead of running it; the commands in failing fail.
 struct RecordingRunner final : Runner {
     std::vector<Command> calls;
-    bool failLoads = false;
+    std::set<Command> failing;
 
     RunResult chay(const std::string& path, const std::vector<std::string>& args) override {
         calls.push_back(args);
         calls.back().insert(calls.back().begin(), path);
-        const bool load = args[0] == "enable" || args[0] == "bootstrap";
-        return failLoads && load ? RunResult{1, "unit failed\n"} : RunResult{};
+        return failing.contains(calls.back()) ? RunResult{1, "unit failed\n"} : RunResult{};
     }
 };
-
-std::string readFile(const fs::path& path) {
-    return FileIO::readText(path.string()).value_or("<missing>");
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-}
 
 const std::string daemonService = "vn.morvane.tovucontrold.service";
 const std::string agentService = "vn.morvane.tovucontrol.helper.service";
 const std::string ctl = "/bin/systemctl";
 const std::string launchctl = "/bin/launchctl";
+const std::string kid = "--machine=kid@.host";
 const AccountList accounts = [] {
     return std::vector<platform::Account>{{"kid", 1001}, {"mum", 1002}};
 };
@@ -101,7 +99,6 @@ TEST_F(Install, SystemdJobsAreWrittenLoadedInOrderAndRemovedForEveryAccount) {
             EXPECT_THAT(readFile(unit), HasSubstr("\n" + line + "\n"));
     }
     go(installer, jobs);
-    const std::string kid = "--machine=kid@.host";
     EXPECT_THAT(runner.calls,
                 ElementsAre(Command{"/bin/chown", "-R", "root:root", daemon},
                             Command{"/bin/chown", "-R", "root:root", app},
@@ -110,6 +107,7 @@ TEST_F(Install, SystemdJobsAreWrittenLoadedInOrderAndRemovedForEveryAccount) {
                             Command{ctl, "daemon-reload"}, Command{ctl, "stop", daemonService},
                             Command{ctl, "enable", "--now", daemonService},
                             Command{ctl, "--global", "enable", agentService},
+                            Command{ctl, "is-active", "--quiet", "user@1001.service"},
                             Command{ctl, "--user", kid, "daemon-reload"},
                             Command{ctl, "--user", kid, "restart", agentService},
                             // removal
@@ -123,16 +121,37 @@ TEST_F(Install, SystemdJobsAreWrittenLoadedInOrderAndRemovedForEveryAccount) {
     EXPECT_FALSE(fs::exists(support));
 }
 
-TEST_F(Install, FailedDaemonLoadEndsTheRunAndLeavesTheFiles) {
+TEST_F(Install, FailureToStartTheDaemonOrTheAgentEndsTheRunAndLeavesTheFiles) {
     SystemdJobs systemd(installer, system, user, accounts);
     LaunchdJobs launchd(installer, system, user, accounts);
-    runner.failLoads = true;
-    for (Jobs* jobs : std::initializer_list<Jobs*>{&systemd, &launchd}) {
+    const std::string failed = ": unit failed\n";
+    const std::tuple<Jobs*, Command, std::string> cases[] = {
+        {&systemd, {ctl, "enable", "--now", daemonService}, "Không nạp được dịch vụ" + failed},
+        {&systemd,
+         {ctl, "--global", "enable", agentService},
+         "Không bật được ứng dụng TovuControl cho con" + failed},
+        {&systemd,
+         {ctl, "--user", kid, "restart", agentService},
+         "Không chạy được ứng dụng TovuControl trong phiên của con" + failed},
+        // The child is not logged in: the agent starts with the session.
+        {&systemd, {ctl, "is-active", "--quiet", "user@1001.service"}, ""},
+        {&launchd,
+         {launchctl, "bootstrap", "system", system + "/vn.morvane.tovucontrold.plist"},
+         "Không nạp được dịch vụ" + failed},
+        // launchd loads the agent at every login anyway.
+        {&launchd,
+         {launchctl, "bootstrap", "gui/1001", user + "/vn.morvane.tovucontrol.helper.plist"},
+         ""},
+    };
+    for (const auto& [jobs, failing, message] : cases) {
         runner.calls.clear();
-        EXPECT_THAT([&] { install(installer, *jobs); },
-                    testing::ThrowsMessage<SetupError>("Không nạp được dịch vụ: unit failed\n"));
-        // Nothing is started for the child after the daemon failed.
-        EXPECT_THAT(runner.calls.back(), testing::Contains(testing::AnyOf("enable", "bootstrap")));
+        runner.failing = {failing};
+        if (message.empty())
+            EXPECT_NO_THROW(install(installer, *jobs));
+        else
+            EXPECT_THAT([&] { install(installer, *jobs); }, ThrowsMessage<SetupError>(message));
+        // Nothing runs after the failure.
+        EXPECT_EQ(runner.calls.back(), failing);
     }
     EXPECT_TRUE(fs::exists(systemd.daemonUnit()));
     EXPECT_TRUE(fs::exists(launchd.agentPlist()));
@@ -162,6 +181,31 @@ TEST_F(Install, LaunchdJobsAreLoadedAndRemovedWithLaunchctl) {
     EXPECT_FALSE(fs::exists(agentPlist));
 }
 
+TEST_F(Install, ReinstallReplacesEachItemWholeOrKeepsTheOldOne) {
+    const std::string helper = app + "/Contents/MacOS/TovuControlHelper";
+    for (const std::string item : {"tovucontrold", "TovuControl.app"})
+        installer.caiVao(kit / item);
+    writeFile(app + "/Contents/MacOS/stale", "old");
+    writeFile(kit / "TovuControl.app/Contents/MacOS/TovuControlHelper", "helper v2");
+    EXPECT_EQ(installer.caiVao(kit / "TovuControl.app"), app);
+    EXPECT_FALSE(fs::exists(app + "/Contents/MacOS/stale"));
+    EXPECT_EQ(readFile(helper), "helper v2");
+
+    // Copies that fail half-way (a pipe is not a file) leave the installed items in place.
+    fs::remove(kit / "tovucontrold");
+    for (const auto& pipe : {kit / "tovucontrold", kit / "TovuControl.app/Contents/pipe"})
+        ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+    for (const std::string item : {"tovucontrold", "TovuControl.app"})
+        EXPECT_THAT([&] { installer.caiVao(kit / item); },
+                    ThrowsMessage<SetupError>(StartsWith("Không chép được " + item + ": ")));
+    EXPECT_EQ(readFile(daemon), "daemon");
+    EXPECT_EQ(readFile(helper), "helper v2");
+    std::set<std::string> left;
+    for (const auto& entry : fs::directory_iterator(support))
+        left.insert(entry.path().filename());
+    EXPECT_EQ(left, (std::set<std::string>{"TovuControl.app", "tovucontrold"}));
+}
+
 TEST_F(Install, TrialModeWritesTheListsInTheSupportDirectoryAndRunsNothing) {
     Installer trial(runner, true, support);
     LaunchdJobs jobs(trial, system, user, accounts);
@@ -181,23 +225,37 @@ TEST_F(Install, ItemAlreadyInTheSupportDirectoryIsKeptAndStillGivenToRoot) {
     EXPECT_THAT(runner.calls, ElementsAre(Command{"/bin/chown", "-R", "root:root", daemon}));
 }
 
-TEST_F(Install, RemovalRefusesWhatIsNotASupportDirectory) {
-    const std::string file = tmp.file("file");
-    writeFile(file, "keep");
-    fs::create_symlink("/", tmp.path() / "root");
-    EXPECT_EQ(khongXoaDuoc(""), "Không gỡ được: đường dẫn thư mục hỗ trợ trống.");
-    for (const std::string& root : {std::string("/"), std::string("/tmp/.."), tmp.file("root")})
-        EXPECT_EQ(khongXoaDuoc(root), "Không gỡ được: \"" + root + "\" là thư mục gốc.");
-    EXPECT_EQ(khongXoaDuoc(file), "Không gỡ được: \"" + file + "\" không phải thư mục.");
-    EXPECT_EQ(khongXoaDuoc(tmp.file("missing")), std::nullopt);
-    EXPECT_EQ(khongXoaDuoc(kit.string()), std::nullopt);
+TEST_F(Install, OnlyAFolderOfOursIsFilledOrDeleted) {
+    const fs::path home = tmp.path() / "home/kid";
+    test::ScopedEnv env("HOME", home.string());
+    writeFile(home / "thesis.txt", "keep");
+    writeFile(tmp.path() / "file", "keep");
+    writeFile(tmp.path() / "ours/config.json", "{}");
+    writeFile(tmp.path() / "ours/a/notes.txt", "");
+    const std::string rootHome = ::getpwuid(0)->pw_dir;
+    const auto q = [](const std::string& dir) { return "\"" + dir + "\""; };
+    const std::string isHome = " là thư mục nhà của một tài khoản hoặc chứa thư mục nhà.";
+    for (const auto& [dir, refusal] :
+         std::vector<std::pair<std::string, std::optional<std::string>>>{
+             {"", "đường dẫn thư mục hỗ trợ trống."},
+             {tmp.file("file"), q(tmp.file("file")) + " không phải thư mục."},
+             {home.string() + "/", q(home.string() + "/") + isHome},
+             {tmp.file("home"), q(tmp.file("home")) + isHome},
+             {rootHome, q(rootHome) + isHome}, // from the account database
+             {"/", q("/") + isHome},
+             {tmp.file("home/kid/tovu"), std::nullopt},
+             {tmp.file("ours/a"), q(tmp.file("ours/a")) + " không chứa tệp nào của TovuControl."},
+             {tmp.file("ours"), std::nullopt},
+             {support, std::nullopt}}) // empty
+        EXPECT_EQ(khongDungDuoc(dir), refusal) << dir;
 
     // A refusal comes before any job is touched.
-    Installer onFile(runner, false, file);
-    SystemdJobs jobs(onFile, system, user, accounts);
-    EXPECT_THROW(go(onFile, jobs), SetupError);
+    Installer atHome(runner, false, home.string());
+    SystemdJobs jobs(atHome, system, user, accounts);
+    EXPECT_THAT([&] { go(atHome, jobs); },
+                ThrowsMessage<SetupError>("Không gỡ được: " + q(home.string()) + isHome));
     EXPECT_TRUE(runner.calls.empty());
-    EXPECT_EQ(readFile(file), "keep");
+    EXPECT_EQ(readFile(home / "thesis.txt"), "keep");
 }
 
 } // namespace

@@ -36,7 +36,10 @@ HopXin::HopXin(HelperModel& m, std::optional<std::string> appId, std::optional<s
     , appId_(std::move(appId))
     , appName_(std::move(appName))
     , doiDiem_(doiDiem)
-    , phut_(phut)
+    , phutXin_(phut)
+    // Exchanging offers only 15 and 30: a box that starts at 60 shows 30 there, so that
+    // "Đổi điểm" never sends an amount the child did not see.
+    , phutDoi_(std::ranges::find(phutDoi, phut) != phutDoi.end() ? phut : 30)
     , dong_(std::move(dong))
     , dau_(new QWidget(this))
     , xoay_(new VongXoay(dau_))
@@ -78,7 +81,7 @@ HopXin::HopXin(HelperModel& m, std::optional<std::string> appId, std::optional<s
     cot()->addWidget(nutDong_, 0, Qt::AlignHCenter);
 
     connect(chon_, &ChonMot::chonDoi, this, [this](int n) {
-        phut_ = n;
+        phutChon() = n;
         chon_->setChon(n);
     });
     connect(nutGui_, &QPushButton::clicked, this, &HopXin::gui);
@@ -111,14 +114,11 @@ void HopXin::capNhat() {
     QString lai;
     if (form) {
         const std::vector<int>& ds = doiDiem_ ? phutDoi : phutXin;
-        // Exchange mode offers only 15 and 30: a box that starts at 60 shows 30 selected, so that
-        // "Đổi điểm" never sends an amount the child did not see.
-        if (doiDiem_ && std::find(ds.begin(), ds.end(), phut_) == ds.end()) phut_ = 30;
         tieuDe(doiDiem_ ? "Đổi điểm lấy thời gian" : "Xin thêm thời gian", 20, QFont::Bold,
                Mau::chuThe());
         phu = doiDiem_ ? "Nếu con đủ điểm, máy mở ngay." : "Bố mẹ nhận lời xin trên điện thoại.";
         chon_->setDs(ds);
-        chon_->setChon(phut_);
+        chon_->setChon(phutChon());
         loi_->setText(m_.loi() ? Kieu::qs(*m_.loi()) : QString());
         nutGui_->setText(dangGui ? "Đang gửi…" : doiDiem_ ? "Đổi điểm" : "Gửi bố mẹ");
         nutGui_->setEnabled(!dangGui);
@@ -154,9 +154,9 @@ void HopXin::capNhat() {
 
 void HopXin::gui() {
     if (doiDiem_)
-        m_.doiDiem(phut_);
+        m_.doiDiem(phutDoi_);
     else
-        m_.guiXin(phut_, loiNhan_->text().toStdString(), appId_, appName_);
+        m_.guiXin(phutXin_, loiNhan_->text().toStdString(), appId_, appName_);
 }
 
 void HopXin::keyPressEvent(QKeyEvent* event) {

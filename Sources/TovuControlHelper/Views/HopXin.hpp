@@ -30,7 +30,6 @@ public:
 
     bool doiDiem() const { return doiDiem_; }
     void setDoiDiem(bool doiDiem);
-    int phut() const { return phut_; }
 
 protected:
     // Return or Enter anywhere in the box presses the send button.
@@ -39,12 +38,15 @@ protected:
 private:
     void capNhat();
     void gui();
+    // The choice of the mode shown: asking and exchanging each keep their own.
+    int& phutChon() { return doiDiem_ ? phutDoi_ : phutXin_; }
 
     HelperModel& m_;
     std::optional<std::string> appId_;
     std::optional<std::string> appName_;
     bool doiDiem_;
-    int phut_;
+    int phutXin_;
+    int phutDoi_;
     std::function<void()> dong_;
 
     QWidget* dau_;

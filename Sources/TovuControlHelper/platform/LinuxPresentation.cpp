@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QGuiApplication>
 #include <QtGui/qguiapplication_platform.h>
+#include <algorithm>
 
 namespace tovu {
 namespace {
@@ -39,24 +40,35 @@ LinuxPresentation::~LinuxPresentation() {
 void LinuxPresentation::lock(const QList<QWidget*>& windows) {
     release();
     windows_.clear();
+    xcb_connection_t* c = qtConnection();
     for (QWidget* window : windows) {
         const Qt::WindowFlags flags = window->windowFlags() | Qt::FramelessWindowHint |
                                       Qt::WindowStaysOnTopHint | Qt::X11BypassWindowManagerHint;
         if (window->windowFlags() != flags) window->setWindowFlags(flags);
         window->show();
         window->raise();
-        windows_.append(window);
+        const auto id = static_cast<xcb_window_t>(window->winId());
+        xcb_rectangle_t area{};
+        if (c) {
+            // Asked on Qt's connection, so that the answer comes after Qt has placed it.
+            XcbReply<xcb_get_geometry_reply_t> geometry{
+                xcb_get_geometry_reply(c, xcb_get_geometry(c, id), nullptr)};
+            if (geometry) area = {geometry->x, geometry->y, geometry->width, geometry->height};
+        }
+        windows_.push_back({window, id, area});
     }
-    if (windows_.isEmpty()) return;
-    windows_.front()->activateWindow();
+    if (windows_.empty()) return;
+    windows_.front().widget->activateWindow();
     if (!locked_) {
         locked_ = true;
         qApp->installEventFilter(this);
-        if (qtConnection()) {
+        if (c) {
+            // The root's substructure events tell of every window over the lock and of every
+            // change made to the lock windows themselves.
             stacking_ = std::make_unique<XcbConnection>();
             if (stacking_->ok()) {
                 stacking_->select(stacking_->root(), XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY);
-                stacking_->setHandler([this](const xcb_generic_event_t& e) { restack(e); });
+                stacking_->setHandler([this](const xcb_generic_event_t& e) { watch(e); });
             }
         }
     }
@@ -74,10 +86,10 @@ void LinuxPresentation::unlock() {
 
 void LinuxPresentation::grab() {
     xcb_connection_t* c = qtConnection();
-    if (!locked_ || !c || windows_.isEmpty() || !windows_.front()) return;
+    if (!locked_ || !c || windows_.empty() || !windows_.front().widget) return;
     // Owner events: our own windows (every lock window, a popup on one) get their input as
     // usual; everything else comes to the first lock window.
-    auto window = static_cast<xcb_window_t>(windows_.front()->winId());
+    const xcb_window_t window = windows_.front().id;
     if (!keyboard_) {
         XcbReply<xcb_grab_keyboard_reply_t> reply{
             xcb_grab_keyboard_reply(c,
@@ -119,25 +131,72 @@ bool LinuxPresentation::eventFilter(QObject* watched, QEvent* event) {
     return false;
 }
 
-void LinuxPresentation::restack(const xcb_generic_event_t& event) {
-    xcb_window_t window;
+void LinuxPresentation::watch(const xcb_generic_event_t& event) {
     switch (event.response_type & 0x7f) {
-    case XCB_MAP_NOTIFY:
-        window = reinterpret_cast<const xcb_map_notify_event_t&>(event).window;
-        break;
-    case XCB_CONFIGURE_NOTIFY:
-        window = reinterpret_cast<const xcb_configure_notify_event_t&>(event).window;
-        break;
+    case XCB_UNMAP_NOTIFY: {
+        const auto& e = reinterpret_cast<const xcb_unmap_notify_event_t&>(event);
+        if (!find(e.window)) return;
+        // X let go of the grabs if it was the grabbing window; they are taken again once it
+        // shows.
+        keyboard_ = pointer_ = false;
+        xcb_map_window(stacking_->get(), e.window);
+        return;
+    }
+    case XCB_DESTROY_NOTIFY: {
+        const auto& e = reinterpret_cast<const xcb_destroy_notify_event_t&>(event);
+        const auto gone = std::ranges::find(windows_, e.window, &LockWindow::id);
+        if (gone == windows_.end()) return;
+        windows_.erase(gone);
+        keyboard_ = pointer_ = false;
+        emit windowLost();
+        // The windows that are left hold the input until the new ones come.
+        grab();
+        return;
+    }
+    case XCB_MAP_NOTIFY: {
+        const auto& e = reinterpret_cast<const xcb_map_notify_event_t&>(event);
+        if (find(e.window)) {
+            raise();
+            grab();
+        } else if (!ours(qtConnection(), e.window)) {
+            raise();
+        }
+        return;
+    }
+    case XCB_CONFIGURE_NOTIFY: {
+        const auto& e = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
+        if (const LockWindow* window = find(e.window)) {
+            const xcb_rectangle_t& a = window->area;
+            if (e.x == a.x && e.y == a.y && e.width == a.width && e.height == a.height) return;
+            const std::uint32_t values[] = {static_cast<std::uint32_t>(a.x),
+                                            static_cast<std::uint32_t>(a.y), a.width, a.height,
+                                            XCB_STACK_MODE_ABOVE};
+            xcb_configure_window(stacking_->get(), e.window,
+                                 XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y |
+                                     XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT |
+                                     XCB_CONFIG_WINDOW_STACK_MODE,
+                                 values);
+        } else if (!ours(qtConnection(), e.window)) {
+            // Our own windows (a popup over the lock) may stay where they are.
+            raise();
+        }
+        return;
+    }
     default:
         return;
     }
-    // Our own windows (the lock windows themselves, a popup over them) may stay where they are.
-    if (ours(qtConnection(), window)) return;
+}
+
+void LinuxPresentation::raise() {
     const std::uint32_t above = XCB_STACK_MODE_ABOVE;
-    for (const auto& lockWindow : windows_)
-        if (lockWindow)
-            xcb_configure_window(stacking_->get(), static_cast<xcb_window_t>(lockWindow->winId()),
-                                 XCB_CONFIG_WINDOW_STACK_MODE, &above);
+    for (const LockWindow& window : windows_)
+        if (window.widget)
+            xcb_configure_window(stacking_->get(), window.id, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+}
+
+LinuxPresentation::LockWindow* LinuxPresentation::find(xcb_window_t id) {
+    const auto it = std::ranges::find(windows_, id, &LockWindow::id);
+    return it == windows_.end() ? nullptr : &*it;
 }
 
 std::unique_ptr<Presentation> makePresentation() {

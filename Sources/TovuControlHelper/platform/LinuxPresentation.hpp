@@ -10,8 +10,9 @@
 namespace tovu {
 
 // The lock windows bypass the window manager, are raised again whenever another window comes
-// over them, and hold the keyboard and pointer grabs of X so that no shortcut or click reaches
-// another app.
+// over them, are mapped again and put back on their screens whenever another client unmaps,
+// moves or resizes them, and hold the keyboard and pointer grabs of X so that no shortcut or
+// click reaches another app.
 class LinuxPresentation final : public Presentation {
 public:
     LinuxPresentation();
@@ -27,11 +28,19 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    struct LockWindow {
+        QPointer<QWidget> widget;
+        xcb_window_t id;
+        xcb_rectangle_t area; // where it was shown, in the server's pixels
+    };
+
     void grab();
     void release();
-    void restack(const xcb_generic_event_t& event);
+    void watch(const xcb_generic_event_t& event);
+    void raise();
+    LockWindow* find(xcb_window_t id);
 
-    QList<QPointer<QWidget>> windows_;
+    std::vector<LockWindow> windows_;
     bool locked_ = false;
     bool keyboard_ = false;
     bool pointer_ = false;

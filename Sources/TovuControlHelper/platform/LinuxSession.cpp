@@ -1,8 +1,10 @@
 #include "platform/LinuxSession.hpp"
 
+#include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <xcb/dpms.h>
 #include <xcb/screensaver.h>
 
 namespace tovu {
@@ -12,12 +14,16 @@ const QString logind = QStringLiteral("org.freedesktop.login1");
 const QString sessionInterface = QStringLiteral("org.freedesktop.login1.Session");
 const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
 constexpr int callTimeoutMs = 2000;
+const QStringList hints{"Active", "IdleHint", "LockedHint"};
 
 } // namespace
 
 LinuxSession::LinuxSession(const QDBusConnection& systemBus)
-    : bus_(systemBus) {
+    : bus_(systemBus)
+    , logind_{{"Active", true}, {"IdleHint", false}, {"LockedHint", false}} {
     if (x_.ok()) {
+        const xcb_query_extension_reply_t* dpms = xcb_get_extension_data(x_.get(), &xcb_dpms_id);
+        dpms_ = dpms && dpms->present;
         const xcb_query_extension_reply_t* ext =
             xcb_get_extension_data(x_.get(), &xcb_screensaver_id);
         if (ext && ext->present) {
@@ -25,18 +31,23 @@ LinuxSession::LinuxSession(const QDBusConnection& systemBus)
                 static_cast<std::uint8_t>(ext->first_event + XCB_SCREENSAVER_NOTIFY);
             xcb_screensaver_select_input(x_.get(), x_.root(), XCB_SCREENSAVER_EVENT_NOTIFY_MASK);
             xcb_flush(x_.get());
+            // DPMS sends no events of its own; it starts the saver as it turns the monitors off
+            // and stops it as they come back.
             x_.setHandler([this](const xcb_generic_event_t& event) {
-                if ((event.response_type & 0x7f) != screenSaverEvent_) return;
-                const auto& e = reinterpret_cast<const xcb_screensaver_notify_event_t&>(event);
-                if (e.state == XCB_SCREENSAVER_STATE_ON)
-                    screensOn_ = false;
-                else if (e.state == XCB_SCREENSAVER_STATE_OFF)
-                    screensOn_ = true;
-                update();
+                if ((event.response_type & 0x7f) == screenSaverEvent_) readDpms();
             });
         }
     }
     if (bus_.isConnected()) watchLogind();
+}
+
+void LinuxSession::readDpms() {
+    if (!dpms_) return;
+    XcbReply<xcb_dpms_info_reply_t> info{
+        xcb_dpms_info_reply(x_.get(), xcb_dpms_info(x_.get()), nullptr)};
+    if (!info) return;
+    screensOn_ = !info->state || info->power_level == XCB_DPMS_DPMS_MODE_ON;
+    update();
 }
 
 void LinuxSession::watchLogind() {
@@ -57,33 +68,41 @@ void LinuxSession::watchLogind() {
     sessionPath_ = path.arguments().front().value<QDBusObjectPath>().path();
     bus_.connect(logind, sessionPath_, propertiesInterface, QStringLiteral("PropertiesChanged"),
                  this, SLOT(propertiesChanged(QString, QVariantMap, QStringList)));
-    readActive();
+    readLogind();
 }
 
-void LinuxSession::readActive() {
+void LinuxSession::readLogind() {
     auto get = QDBusMessage::createMethodCall(logind, sessionPath_, propertiesInterface,
-                                              QStringLiteral("Get"));
-    get << sessionInterface << QStringLiteral("Active");
+                                              QStringLiteral("GetAll"));
+    get << sessionInterface;
     QDBusMessage reply = bus_.call(get, QDBus::Block, callTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return;
-    active_ = reply.arguments().front().value<QDBusVariant>().variant().toBool();
+    const auto all = qdbus_cast<QVariantMap>(reply.arguments().front());
+    for (const QString& name : hints)
+        if (all.contains(name)) logind_[name] = all[name];
     update();
 }
 
 void LinuxSession::propertiesChanged(const QString& interface, const QVariantMap& changed,
                                      const QStringList& invalidated) {
     if (interface != sessionInterface) return;
-    if (auto it = changed.find(QStringLiteral("Active")); it != changed.end()) {
-        active_ = it->toBool();
-        update();
-    } else if (invalidated.contains(QStringLiteral("Active"))) {
-        readActive();
+    bool reread = false;
+    for (const QString& name : hints) {
+        if (changed.contains(name))
+            logind_[name] = changed[name];
+        else
+            reread = reread || invalidated.contains(name);
     }
+    if (reread)
+        readLogind();
+    else
+        update();
 }
 
 void LinuxSession::update() {
     // Waking the screens of a session that is not in front does not bring the child back.
-    bool awake = screensOn_ && active_;
+    const bool awake = screensOn_ && logind_["Active"].toBool() && !logind_["IdleHint"].toBool() &&
+                       !logind_["LockedHint"].toBool();
     if (awake == awake_) return;
     awake_ = awake;
     if (awake)

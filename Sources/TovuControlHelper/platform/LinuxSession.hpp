@@ -9,8 +9,10 @@
 
 namespace tovu {
 
-// Screen sleep from the X screen saver; session switches from logind's Active property of the
-// session this user sits at, on the given system bus (none: the session is always active).
+// The screens sleep when DPMS has turned the monitors off; the session is away when logind says
+// it is not the active one, or idle, or locked (the session this user sits at, on the given
+// system bus; none: always there). The X screen saver alone proves nothing: any client can start
+// it with a window of its own that hides nothing.
 class LinuxSession final : public Session {
     Q_OBJECT
 
@@ -23,15 +25,17 @@ private slots:
 
 private:
     void watchLogind();
-    void readActive();
+    void readLogind();
+    void readDpms();
     void update();
 
     XcbConnection x_;
     std::uint8_t screenSaverEvent_ = 0;
+    bool dpms_ = false;
     QDBusConnection bus_;
     QString sessionPath_;
     bool screensOn_ = true;
-    bool active_ = true;
+    QVariantMap logind_;
     bool awake_ = true;
 };
 

@@ -21,6 +21,10 @@ public:
     virtual void lock(const QList<QWidget*>& windows) = 0;
     // Gives the input back; the caller closes the windows.
     virtual void unlock() = 0;
+
+signals:
+    // Another client destroyed a lock window: the caller builds the windows again.
+    void windowLost();
 };
 
 std::unique_ptr<Presentation> makePresentation();

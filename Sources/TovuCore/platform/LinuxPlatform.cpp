@@ -3,7 +3,6 @@
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/platform/Platform.hpp"
 
-#include <algorithm>
 #include <array>
 #include <charconv>
 #include <climits>
@@ -14,7 +13,6 @@
 #include <sys/socket.h>
 #include <sys/utsname.h>
 #include <unistd.h>
-#include <vector>
 
 namespace tovu::platform {
 
@@ -78,6 +76,10 @@ std::optional<std::string> prettyHostname(std::string_view machineInfo) {
     return found;
 }
 
+std::string name() {
+    return "linux";
+}
+
 std::string osVersion() {
     utsname names{};
     if (uname(&names) != 0) return "Linux";
@@ -122,44 +124,6 @@ void keepMemoryLean() {
 
 void releaseFreeMemory() {
     ::malloc_trim(0);
-}
-
-namespace {
-
-std::optional<gid_t> groupId(const char* name) {
-    group entry{};
-    group* result = nullptr;
-    std::vector<char> buffer(4096);
-    while (getgrnam_r(name, &entry, buffer.data(), buffer.size(), &result) == ERANGE)
-        buffer.resize(buffer.size() * 2);
-    if (!result) return std::nullopt;
-    return result->gr_gid;
-}
-
-} // namespace
-
-bool isAdmin(const std::string& user) {
-    passwd entry{};
-    passwd* account = nullptr;
-    std::vector<char> buffer(4096);
-    while (getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &account) == ERANGE)
-        buffer.resize(buffer.size() * 2);
-    if (!account) return false;
-
-    std::vector<gid_t> groups(32);
-    int count = static_cast<int>(groups.size());
-    while (getgrouplist(account->pw_name, account->pw_gid, groups.data(), &count) < 0) {
-        // count now holds the number needed.
-        groups.resize(std::max(static_cast<std::size_t>(count), groups.size() * 2));
-        count = static_cast<int>(groups.size());
-    }
-    groups.resize(static_cast<std::size_t>(count));
-
-    for (const char* name : {"sudo", "wheel", "admin"}) {
-        const auto gid = groupId(name);
-        if (gid && std::find(groups.begin(), groups.end(), *gid) != groups.end()) return true;
-    }
-    return false;
 }
 
 std::optional<std::string> deviceName() {

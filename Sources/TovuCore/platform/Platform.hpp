@@ -9,6 +9,9 @@
 // system (LinuxPlatform.cpp, ...), chosen by CMake.
 namespace tovu::platform {
 
+// The system's name as the parents' server knows it: "linux" or "mac".
+std::string name();
+
 // "Linux 6.1" (kernel major.minor) or "macOS 14.5".
 std::string osVersion();
 
@@ -38,7 +41,8 @@ void keepMemoryLean();
 // one large request does not leave the process big.
 void releaseFreeMemory();
 
-// Whether the account may administer the computer (Linux: member of sudo, wheel or admin).
+// Whether the account can make itself root (Linux: a member of sudo, wheel, admin or a group
+// that is root in all but name, such as docker or disk; or named by a rule of the sudo policy).
 bool isAdmin(const std::string& user);
 
 // The computer's name as its owner sees it (Linux: PRETTY_HOSTNAME of /etc/machine-info,
