@@ -3,6 +3,8 @@
 #include "Paths.hpp"
 #include "platform/Platform.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <curl/curl.h>
 #include <memory>
@@ -15,6 +17,7 @@ namespace {
 constexpr const char* badAddress = "Địa chỉ máy chủ sai";
 constexpr const char* serverFailed = "Máy chủ trả lỗi";
 constexpr std::chrono::seconds inactivityLimit{20};
+constexpr int maxRedirects = 5;
 
 struct CurlFree {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -156,6 +159,86 @@ std::string_view trim(std::string_view text) {
     return text;
 }
 
+// The parts of an address that tell one server from another.
+struct Origin {
+    std::string scheme, host, port;
+};
+
+// The origin of an http or https address; empty parts when it is not one.
+Origin originOf(const std::string& address) {
+    Origin origin;
+    CurlPtr<CURLU> url(curl_url());
+    if (!url) throw std::bad_alloc();
+    if (curl_url_set(url.get(), CURLUPART_URL, address.c_str(), 0) != CURLUE_OK) return origin;
+    for (auto [part, text, flags] :
+         {std::tuple{CURLUPART_SCHEME, &origin.scheme, 0u},
+          {CURLUPART_HOST, &origin.host, 0u},
+          {CURLUPART_PORT, &origin.port, unsigned(CURLU_DEFAULT_PORT)}}) {
+        char* raw = nullptr;
+        curl_url_get(url.get(), part, &raw, flags);
+        CurlPtr<char> value(raw);
+        if (value) *text = value.get();
+    }
+    std::transform(origin.host.begin(), origin.host.end(), origin.host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return origin;
+}
+
+// The address a redirect leads to: http or https only, never a file.
+CurlPtr<CURLU> redirectUrl(const std::string& location) {
+    try {
+        return parseUrl(location);
+    } catch (const ApiError&) {
+        throw TransportError("Redirect to an address that is not http or https: " + location);
+    }
+}
+
+// One request and its answer; a redirect is not followed but its target is returned.
+struct Answer {
+    int status = 0;
+    std::string body;
+    std::string location; // absolute; empty unless the answer is a redirect
+};
+
+Answer exchange(CURLU* url, const std::string& method, const std::optional<std::string>& payload,
+                const std::optional<std::string>& token) {
+    CurlPtr<curl_slist> headers;
+    appendHeader(headers, "content-type: application/json");
+    if (token) appendHeader(headers, "authorization: Bearer " + *token);
+    appendHeader(headers, "Expect:"); // no 100-continue round trip before larger bodies
+
+    char error[CURL_ERROR_SIZE] = "";
+    Answer answer;
+    Activity activity;
+    Transfer transfer;
+    transfer.set(CURLOPT_CURLU, url);
+    transfer.set(CURLOPT_PROTOCOLS_STR, "http,https");
+    transfer.set(CURLOPT_NOSIGNAL, 1L);
+    transfer.set(CURLOPT_NOPROGRESS, 0L);
+    transfer.set(CURLOPT_XFERINFOFUNCTION, checkActivity);
+    transfer.set(CURLOPT_XFERINFODATA, &activity);
+    transfer.set(CURLOPT_HTTPHEADER, headers.get());
+    transfer.set(CURLOPT_ERRORBUFFER, error);
+    transfer.set(CURLOPT_WRITEFUNCTION, appendBody);
+    transfer.set(CURLOPT_WRITEDATA, &answer.body);
+    if (payload) {
+        transfer.set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload->size()));
+        transfer.set(CURLOPT_POSTFIELDS, payload->c_str());
+    }
+    if (method != (payload ? "POST" : "GET")) transfer.set(CURLOPT_CUSTOMREQUEST, method.c_str());
+
+    if (CURLcode rc = curl_easy_perform(transfer.handle); rc != CURLE_OK)
+        throw TransportError(failureText(rc, error, activity));
+    long status = 0;
+    curl_easy_getinfo(transfer.handle, CURLINFO_RESPONSE_CODE, &status);
+    answer.status = static_cast<int>(status);
+    const char* location = nullptr;
+    if (curl_easy_getinfo(transfer.handle, CURLINFO_REDIRECT_URL, &location) == CURLE_OK &&
+        location)
+        answer.location = location;
+    return answer;
+}
+
 } // namespace
 
 ApiError::ApiError(std::optional<int> status, std::string message)
@@ -186,53 +269,36 @@ std::string ApiClient::normalize(std::string_view server) {
 
 std::string ApiClient::sendRaw(std::string_view method, std::string_view path,
                                const std::optional<nlohmann::json>& body) const {
-    auto url = parseUrl(server_ + std::string(path));
+    std::string address = server_ + std::string(path);
+    auto url = parseUrl(address);
+    std::string methodText(method);
     std::optional<std::string> payload;
     if (body) payload = Json::encode(*body);
-    CurlPtr<curl_slist> headers;
-    appendHeader(headers, "content-type: application/json");
-    appendHeader(headers, "Expect:"); // no 100-continue round trip before larger bodies
-
-    char error[CURL_ERROR_SIZE] = "";
-    std::string response;
-    std::string methodText(method);
-    Activity activity;
-    Transfer transfer;
-    transfer.set(CURLOPT_CURLU, url.get());
-    transfer.set(CURLOPT_PROTOCOLS_STR, "http,https");
-    // A server moved behind a redirect (http to https, another path) still answers. POST stays
-    // POST after 301 and 302 too, so the body is never lost on the way.
-    transfer.set(CURLOPT_FOLLOWLOCATION, 1L);
-    transfer.set(CURLOPT_MAXREDIRS, 5L);
-    transfer.set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    transfer.set(CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_301 | CURL_REDIR_POST_302));
-    if (token_) {
-        // As curl's own credentials, the token goes to the first host only, never to the
-        // host, port or scheme a redirect leads to.
-        transfer.set(CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BEARER));
-        transfer.set(CURLOPT_XOAUTH2_BEARER, token_->c_str());
+    std::optional<std::string> token = token_;
+    for (int redirects = 0;; ++redirects) {
+        Answer answer = exchange(url.get(), methodText, payload, token);
+        if (answer.status >= 200 && answer.status <= 299) return std::move(answer.body);
+        if (answer.location.empty()) throw ApiError(answer.status, errorMessage(answer.body));
+        if (redirects == maxRedirects)
+            throw TransportError("Maximum (" + std::to_string(maxRedirects) +
+                                 ") redirects followed");
+        auto next = redirectUrl(answer.location);
+        if (!sameServer(address, answer.location)) token.reset();
+        // 303 asks for the answer elsewhere; the others repeat the request there.
+        if (answer.status == 303) {
+            methodText = "GET";
+            payload.reset();
+        }
+        url = std::move(next);
+        address = std::move(answer.location);
     }
-    transfer.set(CURLOPT_NOSIGNAL, 1L);
-    transfer.set(CURLOPT_NOPROGRESS, 0L);
-    transfer.set(CURLOPT_XFERINFOFUNCTION, checkActivity);
-    transfer.set(CURLOPT_XFERINFODATA, &activity);
-    transfer.set(CURLOPT_HTTPHEADER, headers.get());
-    transfer.set(CURLOPT_ERRORBUFFER, error);
-    transfer.set(CURLOPT_WRITEFUNCTION, appendBody);
-    transfer.set(CURLOPT_WRITEDATA, &response);
-    if (payload) {
-        transfer.set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload->size()));
-        transfer.set(CURLOPT_POSTFIELDS, payload->c_str());
-    }
-    if (methodText != (payload ? "POST" : "GET"))
-        transfer.set(CURLOPT_CUSTOMREQUEST, methodText.c_str());
+}
 
-    if (CURLcode rc = curl_easy_perform(transfer.handle); rc != CURLE_OK)
-        throw TransportError(failureText(rc, error, activity));
-    long status = 0;
-    curl_easy_getinfo(transfer.handle, CURLINFO_RESPONSE_CODE, &status);
-    if (status >= 200 && status <= 299) return response;
-    throw ApiError(static_cast<int>(status), errorMessage(response));
+bool ApiClient::sameServer(const std::string& from, const std::string& to) {
+    const Origin a = originOf(from), b = originOf(to);
+    if (a.host.empty() || a.host != b.host) return false;
+    if (a.scheme == b.scheme) return a.port == b.port;
+    return a.scheme == "http" && a.port == "80" && b.scheme == "https" && b.port == "443";
 }
 
 PairResult ApiClient::pair(const std::string& code, const std::string& deviceName,

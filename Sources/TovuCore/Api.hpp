@@ -49,11 +49,17 @@ public:
     // Trims, adds "https://" when no scheme is given, removes trailing slashes.
     static std::string normalize(std::string_view server);
 
+    // Whether a redirect from one address to the other stays with the same server, so that the
+    // device token may go along: same host and port, or the move from http to https. The token
+    // never goes to another host or port, nor back to plain http.
+    static bool sameServer(const std::string& from, const std::string& to);
+
     const std::string& server() const { return server_; }
     const std::optional<std::string>& token() const { return token_; }
 
-    // One request; returns the decoded 2xx body. Throws ApiError, TransportError or
-    // DecodeError (a 2xx body that is not a T).
+    // One request, following up to five redirects to http or https addresses; returns the
+    // decoded 2xx body. Throws ApiError, TransportError or DecodeError (a 2xx body that is
+    // not a T).
     template <class T>
     T send(std::string_view method, std::string_view path,
            const std::optional<nlohmann::json>& body = std::nullopt) const {

@@ -85,12 +85,18 @@ std::vector<fs::path> homes() {
     return found;
 }
 
+// The absolute path with links, "." and ".." resolved and no trailing separator.
+fs::path resolved(const fs::path& path, std::error_code& ec) {
+    fs::path real = fs::absolute(path, ec);
+    if (!ec) real = fs::weakly_canonical(real, ec);
+    return real.has_filename() ? real : real.parent_path();
+}
+
 // Whether folder is home or a folder above it.
 bool holds(const fs::path& folder, const fs::path& home) {
-    if (!home.is_absolute()) return false;
     std::error_code ec;
-    const fs::path real = fs::weakly_canonical(home, ec);
-    if (ec) return false;
+    const fs::path real = resolved(home, ec);
+    if (ec || !home.is_absolute()) return false;
     return std::mismatch(folder.begin(), folder.end(), real.begin(), real.end()).first ==
            folder.end();
 }
@@ -153,7 +159,7 @@ std::optional<std::string> khongDungDuoc(const std::string& dir) {
     const std::string q = "\"";
     if (dir.empty()) return "đường dẫn thư mục hỗ trợ trống.";
     std::error_code ec;
-    const fs::path real = fs::weakly_canonical(fs::absolute(dir), ec);
+    const fs::path real = resolved(dir, ec);
     if (ec) return "không đọc được " + q + dir + q + ": " + ec.message();
     for (const fs::path& home : homes())
         if (holds(real, home))

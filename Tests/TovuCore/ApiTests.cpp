@@ -30,48 +30,39 @@ TEST(ApiClient, NormalizeTrimsAddsSchemeAndDropsTrailingSlashes) {
               "https://tovu.vn/base");
 }
 
-TEST_F(ApiTest, SyncPostsItsJsonBodyWithTokenUnderTheBaseAddressPath) {
+TEST_F(ApiTest, EachCallPostsItsBodyUnderTheBaseAddressPathOnOneConnection) {
     const Policy policy{"t", "Bin", "tu_do", false, {}, {"a"}, {}, {}, {}, 60, true};
     server.reply("POST", "/base/api/device/sync", 200, Json::encode(policy));
-    EXPECT_EQ(ApiClient(server.url() + "/base/", "tok")
-                  .sync({{"online", true}}, {{"d", "a", "A", 12}}, {{{"id", "a"}}}),
-              policy);
-    const auto sent = server.requests().at(0);
-    EXPECT_EQ(sent.header("authorization"), "Bearer tok");
-    EXPECT_EQ(sent.header("content-type"), "application/json");
-    EXPECT_EQ(sent.json(),
-              json::parse(R"({"status":{"online":true},"apps":[{"id":"a"}],"agentVersion":)"
-                          R"("linux-0.1.0","usage":[{"day":"d","appId":"a","appName":"A",)"
-                          R"("minutes":12}],"osVersion":")" +
-                          Version::os() + "\"}"));
-}
-
-TEST_F(ApiTest, PairWithoutTokenSendsNoAuthorization) {
-    server.reply("POST", "/api/pair", 200, R"({"deviceId":"d","token":"t","childName":"Bin"})");
-    EXPECT_EQ(ApiClient(server.url(), std::nullopt).pair("123456", "Máy của Bin", "Linux 6.1"),
-              (PairResult{"d", "t", "Bin", {}}));
-    const auto sent = server.requests().at(0);
-    EXPECT_EQ(sent.header("authorization"), std::nullopt);
-    EXPECT_EQ(sent.json(), json::parse(R"({"code":"123456","platform":"linux","deviceName":)"
-                                       R"("Máy của Bin","osVersion":"Linux 6.1",)"
-                                       R"("agentVersion":"linux-0.1.0"})"));
-}
-
-TEST_F(ApiTest, RequestSendsAppAndNoteOnlyForMoreTimeOnOneConnection) {
-    server.reply("POST", "/api/device/requests", 200, R"({"id":"r1","status":"cho"})");
-    EXPECT_EQ(client.request("doi_diem", 30, "app", "App", "xin ạ"),
+    server.reply("POST", "/base/api/pair", 200, R"({"deviceId":"d","token":"t","childName":"B"})");
+    server.reply("POST", "/base/api/device/requests", 200, R"({"id":"r1","status":"cho"})");
+    const ApiClient base(server.url() + "/base/", "tok");
+    EXPECT_EQ(base.sync({{"online", true}}, {{"d", "a", "A", 12}}, {{{"id", "a"}}}), policy);
+    EXPECT_EQ(
+        ApiClient(server.url() + "/base", std::nullopt).pair("123456", "Máy Bin", "Linux 6.1"),
+        (PairResult{"d", "t", "B", {}}));
+    EXPECT_EQ(base.request("doi_diem", 30, "app", "App", "xin ạ"),
               (RequestResult{"r1", "cho", {}}));
-    client.request("them_gio", 15, "org.x", "X", "");
-    client.request("them_gio", 10, std::nullopt, std::nullopt, "con cần làm bài");
-    auto sent = server.requests();
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0].json(), json::parse(R"({"kind":"doi_diem","minutes":30})"));
-    EXPECT_EQ(sent[1].json(),
-              json::parse(R"({"kind":"them_gio","minutes":15,"appId":"org.x","appName":"X"})"));
-    EXPECT_EQ(sent[2].json(),
-              json::parse(R"({"kind":"them_gio","minutes":10,"note":"con cần làm bài"})"));
-    // One thread's calls reuse the connection.
-    EXPECT_EQ(sent[0].remotePort, sent[2].remotePort);
+    base.request("them_gio", 15, "org.x", "X", "");
+    base.request("them_gio", 10, std::nullopt, std::nullopt, "con cần làm bài");
+    const std::string bodies[] = {
+        R"({"status":{"online":true},"apps":[{"id":"a"}],"agentVersion":"linux-0.1.0",)"
+        R"("usage":[{"day":"d","appId":"a","appName":"A","minutes":12}],"osVersion":")" +
+            Version::os() + "\"}",
+        R"({"code":"123456","platform":"linux","deviceName":"Máy Bin","osVersion":"Linux 6.1",)"
+        R"("agentVersion":"linux-0.1.0"})",
+        R"({"kind":"doi_diem","minutes":30})",
+        R"({"kind":"them_gio","minutes":15,"appId":"org.x","appName":"X"})",
+        R"({"kind":"them_gio","minutes":10,"note":"con cần làm bài"})"};
+    const auto sent = server.requests();
+    ASSERT_EQ(sent.size(), std::size(bodies));
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].json(), json::parse(bodies[i]));
+        EXPECT_EQ(sent[i].header("content-type"), "application/json");
+        // Pairing goes without a token.
+        EXPECT_EQ(sent[i].header("authorization"),
+                  i == 1 ? std::nullopt : std::optional<std::string>("Bearer tok"));
+    }
+    EXPECT_EQ(sent[0].remotePort, sent[4].remotePort);
 }
 
 TEST_F(ApiTest, RequestStateIdCannotLeaveItsPathSegment) {
@@ -138,6 +129,18 @@ TEST_F(ApiTest, RedirectsKeepMethodAndBodyAndTheTokenStaysWithItsHost) {
     EXPECT_EQ(client.requestState("5").status, "cho");
     for (const char* id : {"6", "file"})
         EXPECT_THROW(client.requestState(id), TransportError) << id;
+}
+
+TEST(ApiClient, TokenFollowsARedirectOnTheSameServerOnly) {
+    const std::tuple<const char*, const char*, bool> cases[] = {
+        {"http://tovu.vn/a", "https://tovu.vn/b", true},
+        {"https://Tovu.vn:443/a", "https://tovu.VN/b", true},
+        {"https://tovu.vn/a", "http://tovu.vn/a", false},
+        {"http://tovu.vn:8080/a", "https://tovu.vn:8443/a", false},
+        {"http://tovu.vn:8080/a", "http://tovu.vn:8081/a", false},
+        {"https://tovu.vn/a", "https://tovu.vn.example/a", false}};
+    for (const auto& [from, to, same] : cases)
+        EXPECT_EQ(ApiClient::sameServer(from, to), same) << from << " to " << to;
 }
 
 TEST_F(ApiTest, SuccessfulBodyThatIsNotTheRecordFailsToDecode) {

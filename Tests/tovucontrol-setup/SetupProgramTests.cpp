@@ -180,14 +180,14 @@ TEST_F(SetupProgram, AsksForWhatTheCommandLineLeavesOut) {
 }
 
 TEST_F(SetupProgram, RefusesAccountsThatAreNotAChildsLogin) {
-    // End of input at the first prompt gives an empty name.
-    EXPECT_EQ(setup({}).err, noAccount(""));
-    const auto unknown = setup({"--user", "tovu-no-such-user"});
-    EXPECT_EQ(unknown.status, 1);
-    EXPECT_EQ(unknown.err, noAccount("tovu-no-such-user"));
-    // System accounts exist but lie below the first uid of people's accounts, also those from
-    // 500 up on Linux.
-    EXPECT_EQ(setup({"--user", "daemon"}).err, noAccount("daemon"));
+    // End of input at the first prompt gives an empty name. System accounts exist but lie below
+    // the first uid of people's accounts, also those from 500 up on Linux.
+    for (const std::string user : {"", "tovu-no-such-user", "daemon"}) {
+        const auto result = setup(user.empty() ? std::vector<std::string>{}
+                                               : std::vector<std::string>{"--user", user});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, noAccount(user));
+    }
     if (::geteuid() == 0) {
         TempAccount service("-r");
         ASSERT_GE(::getpwnam(service.name.c_str())->pw_uid, 500u);

@@ -21,9 +21,6 @@ namespace {
 
 using Aliases = std::map<std::string, std::vector<std::string>, std::less<>>;
 
-// sudo's own limit on nested includes, which also ends include and alias loops.
-constexpr int maxDepth = 128;
-
 std::string_view trimmed(std::string_view s) {
     const auto first = s.find_first_not_of(" \t\r");
     if (first == std::string_view::npos) return {};
@@ -64,8 +61,9 @@ public:
         : root_(std::move(root)) {}
 
     // Every logical line of the file and of the files it includes, in the order sudo reads them.
-    void read(const fs::path& file, int depth = 0) {
-        if (depth > maxDepth) return;
+    // A file is read once, however often it is included: a rule counts the same either way.
+    void read(const fs::path& file) {
+        if (!read_.insert(file.lexically_normal()).second) return;
         const auto text = FileIO::readText((root_ / file.relative_path()).string());
         if (!text) return;
         std::istringstream in(*text);
@@ -76,7 +74,7 @@ public:
                 continue;
             }
             line += raw;
-            take(trimmed(line), file, depth);
+            take(trimmed(line), file);
             line.clear();
         }
     }
@@ -84,7 +82,7 @@ public:
     const std::vector<std::string>& lines() const { return lines_; }
 
 private:
-    void take(std::string_view line, const fs::path& file, int depth) {
+    void take(std::string_view line, const fs::path& file) {
         for (const std::string_view directive :
              {"@includedir", "#includedir", "@include", "#include"}) {
             if (!line.starts_with(directive) || line.size() == directive.size() ||
@@ -94,16 +92,16 @@ private:
             std::erase(name, '"');
             const fs::path target = file.parent_path() / name; // relative: beside the file
             if (directive.ends_with("dir"))
-                readDirectory(target, depth + 1);
+                readDirectory(target);
             else
-                read(target, depth + 1);
+                read(target);
             return;
         }
         if (auto rest = withoutComment(line); !trimmed(rest).empty()) lines_.push_back(rest);
     }
 
     // sudo skips names that end in "~" or contain ".", such as editor backups and README.txt.
-    void readDirectory(const fs::path& dir, int depth) {
+    void readDirectory(const fs::path& dir) {
         std::error_code ec;
         std::set<std::string> names;
         for (const auto& entry : fs::directory_iterator(root_ / dir.relative_path(), ec))
@@ -111,10 +109,11 @@ private:
                 !name.ends_with('~') && name.find('.') == std::string::npos)
                 names.insert(name);
         for (const auto& name : names)
-            read(dir / name, depth);
+            read(dir / name);
     }
 
     fs::path root_;
+    std::set<fs::path> read_;
     std::vector<std::string> lines_;
 };
 
@@ -125,7 +124,7 @@ public:
         , aliases_(aliases) {}
 
     // The last item that names the account decides: "ALL, !bin" leaves bin out.
-    bool inList(const std::vector<std::string>& items, int depth = 0) const {
+    bool inList(const std::vector<std::string>& items) const {
         bool in = false;
         for (std::string_view item : items) {
             bool negated = false;
@@ -133,13 +132,13 @@ public:
                 negated = !negated;
                 item.remove_prefix(1);
             }
-            if (names(item, depth)) in = !negated;
+            if (names(item)) in = !negated;
         }
         return in;
     }
 
 private:
-    bool names(std::string_view item, int depth) const {
+    bool names(std::string_view item) const {
         if (item == "ALL") return true;
         if (item.starts_with("%#"))
             return hasGroup([&](const auto& g) { return id(item, 2) == g.second; });
@@ -147,8 +146,12 @@ private:
         if (item.starts_with('%'))
             return hasGroup([&](const auto& g) { return item.substr(1) == g.first; });
         if (item.starts_with('#')) return id(item, 1) == who_.uid;
-        if (auto alias = aliases_.find(item); alias != aliases_.end())
-            return depth < maxDepth && inList(alias->second, depth + 1);
+        if (auto alias = aliases_.find(item); alias != aliases_.end()) {
+            // Each alias is worked out once; one that refers back to itself names nobody.
+            auto [known, first] = expanded_.try_emplace(alias->first);
+            if (first) known->second = inList(alias->second);
+            return known->second.value_or(false);
+        }
         return item == who_.user;
     }
 
@@ -166,6 +169,7 @@ private:
 
     const SudoersAccount& who_;
     const Aliases& aliases_;
+    mutable std::map<std::string, std::optional<bool>, std::less<>> expanded_;
 };
 
 // Runs a reentrant getpw*_r or getgr*_r lookup, growing its buffer as asked, and returns what
