@@ -120,21 +120,15 @@ TEST_F(DaemonSessionTest, LockedComputerLocksThenEndsUnguardedSessionsAndEndsCon
     close(slave);
 }
 
-TEST_F(DaemonSessionTest, UnguardedUseIsBookedOnceAndReported) {
+TEST_F(DaemonSessionTest, UnguardedUseIsBookedOnce) {
     logind.add(phien("c1", "x11"));
     logind.add(phien("c2", "tty"));
     Policy open = trialPolicy(false, "tu_do");
     open.minutesLeft = 100;
     start(open);
-    Child agent = caller("c0", ":5", true);
 
     // Two sessions without an agent in use together make one minute a minute.
     ASSERT_TRUE(waitUntil([&] { return bookedMinutes().has_value(); }, 90s));
     EXPECT_EQ(bookedMinutes(), 1);
     EXPECT_EQ(logind.calls(), std::vector<std::string>{}); // nothing is locked while open
-    ASSERT_TRUE(server.waitForRequests(2, 30s));
-    const auto status = server.requests().back().json()["status"];
-    EXPECT_EQ(status["protected"], false);
-    EXPECT_EQ(status["reason"],
-              "Con đang đăng nhập ở màn hình dòng lệnh — TovuControl không trông được phiên này.");
 }
