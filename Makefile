@@ -28,6 +28,7 @@ bench: deps
 	build/default/bench/ipc
 	build/default/bench/agent
 	build/default/bench/server
+	build/default/bench/sessions
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

@@ -153,17 +153,17 @@ QCoro::Task<> Helper::guiUsage() {
 QCoro::Task<> Helper::nhip() {
     QPointer<Helper> self(this);
     m.setNow(clock_.now());
-    if (m.xin().is<TrangThaiXin::Cho>()) {
+    const bool cho = m.xin().is<TrangThaiXin::Cho>();
+    if (cho) {
         co_await m.hoiLoiXin();
         if (!self) co_return;
     }
-    if (m.policy()) {
-        // Until the daemon's policy no longer carries the past end, every tick asks again.
-        const auto end = m.policy()->grantEnd();
-        if (end && *end <= clock_.now()) {
-            co_await m.lamMoi();
-            if (!self) co_return;
-        }
+    // Until the daemon's policy no longer carries the past end, every tick asks again; and
+    // every tick calls the daemon, which counts a session as guarded only while its agent calls.
+    const auto end = m.policy() ? m.policy()->grantEnd() : std::nullopt;
+    if (!cho || (end && *end <= clock_.now())) {
+        co_await m.lamMoi();
+        if (!self) co_return;
     }
     apDung();
 }

@@ -8,6 +8,7 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 #include <cstdio>
+#include <cstdlib>
 #include <qcoro/qcorofuture.h>
 
 namespace tovu {
@@ -66,6 +67,8 @@ void HelperModel::setNow(Time value) {
 }
 
 QCoro::Task<IpcResponse> HelperModel::goiDaemon(IpcRequest request) {
+    // The daemon leaves the session to the agent only while it holds the session's display.
+    if (const char* display = std::getenv("DISPLAY")) request.display = display;
     // Built in a statement of its own: GCC 12 mishandles a lambda temporary inside a co_await
     // expression (its capture was freed twice).
     QFuture<IpcResponse> answer = QtConcurrent::run(&socketPool(), [request = std::move(request)] {

@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
     }
 
     ignoreChildsEnvironment();
+    // The user unit and the autostart entry may both start it: one agent per session.
+    if (!tovu::giuChoTrongPhien()) return 0;
     // A daemon that goes away mid-exchange must not end the agent.
     std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);

@@ -22,6 +22,7 @@ void to_json(nlohmann::json& j, const IpcRequest& v) {
     Json::field::put(j, "note", v.note);
     Json::field::put(j, "id", v.id);
     Json::field::put(j, "apps", v.apps);
+    Json::field::put(j, "display", v.display);
 }
 
 void from_json(const nlohmann::json& j, IpcRequest& v) {
@@ -35,6 +36,7 @@ void from_json(const nlohmann::json& j, IpcRequest& v) {
     v.note = optText(j, "note");
     v.id = optText(j, "id");
     v.apps = optTextMaps(j, "apps");
+    v.display = optText(j, "display");
 }
 
 void to_json(nlohmann::json& j, const IpcResponse& v) {

@@ -25,6 +25,8 @@ struct IpcRequest {
     std::optional<std::string> note;
     std::optional<std::string> id;
     std::optional<std::vector<std::map<std::string, std::string>>> apps;
+    // The X display the agent holds.
+    std::optional<std::string> display;
 
     bool operator==(const IpcRequest&) const = default;
 };

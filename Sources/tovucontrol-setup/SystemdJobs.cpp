@@ -60,9 +60,20 @@ StartLimitIntervalSec=0
 ExecStart=@helper@
 Restart=always
 RestartSec=2
+# Ends at once, with 0, where the autostart entry's agent already runs in the session.
+RestartPreventExitStatus=0
 
 [Install]
 WantedBy=graphical-session.target
+)";
+
+// Every session manager starts it, and systemd's autostart generator too; the agent keeps to
+// one instance per session.
+constexpr std::string_view agentAutostartTemplate = R"([Desktop Entry]
+Type=Application
+Name=TovuControl
+Exec=@helper@
+NoDisplay=true
 )";
 
 // text with each @name@ replaced by its value.
@@ -83,10 +94,12 @@ std::string unitIn(const std::string& dir, const std::string& service) {
 } // namespace
 
 SystemdJobs::SystemdJobs(const Installer& installer, const std::string& systemDir,
-                         const std::string& userDir, AccountList accounts)
+                         const std::string& userDir, AccountList accounts,
+                         const std::string& autostartDir)
     : installer_(installer)
     , daemonUnit_(unitIn(systemDir, daemonService))
     , agentUnit_(unitIn(userDir, agentService))
+    , agentAutostart_(unitIn(autostartDir, std::string(Paths::helperLabel) + ".desktop"))
     , accounts_(std::move(accounts)) {}
 
 void SystemdJobs::ghi(const std::string& daemon, const std::string& helperApp) {
@@ -95,6 +108,10 @@ void SystemdJobs::ghi(const std::string& daemon, const std::string& helperApp) {
                       daemonUnit_);
     installer_.ghiJob(filled(agentUnitTemplate, {{"helper", helperExecutable(helperApp)}}),
                       agentUnit_);
+    std::error_code ec; // a missing folder is reported by the write
+    std::filesystem::create_directories(std::filesystem::path(agentAutostart_).parent_path(), ec);
+    installer_.ghiJob(filled(agentAutostartTemplate, {{"helper", helperExecutable(helperApp)}}),
+                      agentAutostart_);
 }
 
 void SystemdJobs::nap(const platform::Account& child) {
@@ -125,6 +142,7 @@ void SystemdJobs::go() {
     std::error_code ec;
     std::filesystem::remove(daemonUnit_, ec);
     std::filesystem::remove(agentUnit_, ec);
+    std::filesystem::remove(agentAutostart_, ec);
     systemctl({"daemon-reload"});
 }
 

@@ -183,6 +183,11 @@ std::optional<AgentConfig> Daemon::cauHinh() {
     return cfg;
 }
 
+std::optional<std::uint32_t> Daemon::uidCon() {
+    const auto c = cauHinh();
+    return c ? uidCua(c->childUser) : std::nullopt;
+}
+
 void Daemon::docLaiCfg() {
     if (cauHinh()) return;
     auto read = FileIO::read<AgentConfig>(options_.configPath);
@@ -279,7 +284,8 @@ nlohmann::json Daemon::trangThai() {
     }
     const bool alive = lanCuoi && clock_.now() - *lanCuoi < helperTimeout;
     const bool admin = conLaQuanTri(c->childUser);
-    nlohmann::json s = {{"protected", alive && !admin},
+    const auto phien = alive && !admin && phienLoi ? phienLoi() : std::nullopt;
+    nlohmann::json s = {{"protected", alive && !admin && !phien},
                         {"helperAlive", alive},
                         {"childIsAdmin", admin},
                         {"childUser", c->childUser}};
@@ -289,6 +295,8 @@ nlohmann::json Daemon::trangThai() {
     else if (!alive)
         s["reason"] = "Ứng dụng TovuControl trong phiên của con không chạy (con chưa đăng nhập "
                       "hoặc đã tắt).";
+    else if (phien)
+        s["reason"] = *phien;
     return s;
 }
 
@@ -411,15 +419,19 @@ void Daemon::lapChiMuc() {
     }
 }
 
-IpcResponse Daemon::nhanUsage(const IpcRequest& request) {
+void Daemon::ghiUsage(const std::vector<UsageEntry>& entries) {
     std::vector<std::string> full;
     {
         Lock g(khoa);
-        full = gop(request.entries.value_or(std::vector<UsageEntry>{}));
+        full = gop(entries);
     }
     for (const auto& day : full)
         log(dayDu(day));
     luu();
+}
+
+IpcResponse Daemon::nhanUsage(const IpcRequest& request) {
+    ghiUsage(request.entries.value_or(std::vector<UsageEntry>{}));
 
     auto r = thanhCong();
     r.policy = policyHieuLuc();

@@ -62,6 +62,11 @@ public:
 
     // A copy of cfg taken under khoa.
     std::optional<AgentConfig> cauHinh();
+    // The managed child's user id; absent while unpaired or when the account is unknown.
+    std::optional<std::uint32_t> uidCon();
+    // Why the child's sessions are not all covered, for the protection status; set before the
+    // sync loop starts.
+    std::function<std::optional<std::string>()> phienLoi;
     // Reads config.json again while unpaired, so a pairing made after start is picked up.
     void docLaiCfg();
 
@@ -82,6 +87,8 @@ public:
     IpcResponse xuLy(const IpcRequest& request, const Ipc::Peer& peer);
     // Whether process pid runs the agent's executable.
     bool laAgentThat(std::int32_t pid) const;
+    // Merges usage into st.usage (minutes of a day never go down), keeps three days, saves.
+    void ghiUsage(const std::vector<UsageEntry>& entries);
     // Writes a copy of st taken under khoa, outside it; a failure is ignored, the next save
     // tries again. A save never overwrites a newer one.
     void luu();

@@ -1,11 +1,14 @@
 #include "Daemon.hpp"
+#include "SessionWatch.hpp"
 #include "TovuCore/Api.hpp"
+#include "TovuCore/AppIdentity.hpp"
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/platform/Platform.hpp"
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 #include <unistd.h>
@@ -23,6 +26,17 @@ void installSignals() {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
+// A trial may shorten the grace before an unguarded session is ended, and name its own apps.
+tovu::SessionWatch::Options sessionOptions(bool trial) {
+    tovu::SessionWatch::Options o;
+    o.appDirs = tovu::AppCatalog::systemDataDirs();
+    if (!trial) return o;
+    if (const char* grace = std::getenv("TOVUC_LOCK_GRACE"))
+        o.grace = std::chrono::seconds(std::atoi(grace));
+    if (const char* apps = std::getenv("TOVUC_APPS_DIR")) o.appDirs = {apps};
+    return o;
+}
+
 } // namespace
 
 int main() {
@@ -38,6 +52,9 @@ int main() {
                   FileIO::read<DaemonState>(options.statePath).value_or(DaemonState{}),
                   Daemon::devTuMoiTruong(), options);
 
+    SessionWatch watch(daemon, sessionOptions(daemon.dev));
+    daemon.phienLoi = [&watch] { return watch.lyDo(); };
+
     Ipc::Options serving;
     serving.admit = [&daemon](const Ipc::Peer& peer) { return daemon.tuChoi(peer); };
     serving.quick = Daemon::traLoiNgay;
@@ -45,8 +62,13 @@ int main() {
     try {
         server = Ipc::serve(
             Paths::socket(),
-            [&daemon](const IpcRequest& request, const Ipc::Peer& peer) {
-                return daemon.xuLy(request, peer);
+            [&](const IpcRequest& request, const Ipc::Peer& peer) {
+                auto response = daemon.xuLy(request, peer);
+                if (response.ok && request.display && daemon.laAgentThat(peer.pid))
+                    watch.agentGoi(peer.pid, *request.display);
+                // Reported minutes may have run out the day's time.
+                if (request.op == "usage") watch.baoDoi();
+                return response;
             },
             serving);
     } catch (const ApiError& e) {
@@ -63,6 +85,8 @@ int main() {
 
     for (;;) {
         daemon.docLaiCfg();
-        std::this_thread::sleep_for(std::chrono::seconds(daemon.dongBo()));
+        const int delay = daemon.dongBo();
+        watch.baoDoi();
+        std::this_thread::sleep_for(std::chrono::seconds(delay));
     }
 }

@@ -4,6 +4,7 @@
 #include "TovuCore/Json.hpp"
 #include "TovuCore/UsageTracker.hpp"
 #include "TovuCore/platform/Platform.hpp"
+#include "support/FakeLogind.hpp"
 #include "support/FakeServer.hpp"
 #include "support/Support.hpp"
 #include "support/TrialSystem.hpp"
@@ -324,6 +325,7 @@ TEST_F(AgentEndToEndTest, MinutesOfTheAppInFrontReachTheDaemonAndTheServer) {
     }
     system_.emplace(TrialSystem::Programs{TOVUCONTROLD_PATH, TOVU_HELPER_EXE}, server_,
                     trialPolicy(false, "tu_do"), xorg_->display(),
+                    std::map<std::string, std::string>{},
                     std::map<std::string, std::string>{{"TZ", zone}});
 
     // Reported every 30 s: the first whole minute comes with the second or third report.
@@ -347,3 +349,40 @@ TEST_F(AgentEndToEndTest, MinutesOfTheAppInFrontReachTheDaemonAndTheServer) {
 }
 
 } // namespace
+
+TEST_F(AgentEndToEndTest, TheDaemonLeavesTheSessionToALiveAgentAndLocksItOnceTheAgentIsGone) {
+    SystemBus bus;
+    FakeLogind logind(bus);
+    LoginSession session;
+    session.id = "c1";
+    session.type = "x11";
+    session.klass = "user";
+    session.state = "online";
+    session.seat = "seat0";
+    session.display = xorg_->display();
+    logind.add(session);
+    ScopedEnv id("XDG_SESSION_ID", "c1");
+    system_.emplace(TrialSystem::Programs{TOVUCONTROLD_PATH, TOVU_HELPER_EXE}, server_,
+                    trialPolicy(true, "tu_do"), xorg_->display(),
+                    std::map<std::string, std::string>{
+                        {"TOVUC_AGENT", std::filesystem::canonical(TOVU_HELPER_EXE).string()},
+                        {"TOVUC_LOCK_GRACE", "2"}});
+    auto& daemon = system_->daemon();
+    ASSERT_TRUE(daemon.waitForLog("TovuControl đang trông phiên c1", 30s)) << daemon.log();
+    logind.change("c1", [](LoginSession& s) {
+        s.state = "active";
+        s.active = true;
+    });
+    // Three syncs later, over 15 s, the agent's ticks still hold the session.
+    const auto syncs = requestsTo("POST", "/api/device/sync").size();
+    ASSERT_TRUE(server_.waitForRequests(server_.requests().size() + 3, 60s));
+    EXPECT_GE(requestsTo("POST", "/api/device/sync").size(), syncs + 3);
+    EXPECT_EQ(daemon.log().find("không còn TovuControl trông"), std::string::npos) << daemon.log();
+
+    system_->stopAgent();
+    const auto called = [&](const std::vector<std::string>& calls) {
+        return waitUntil([&] { return logind.calls() == calls; }, 30s);
+    };
+    EXPECT_TRUE(called({"Lock c1"}));
+    EXPECT_TRUE(called({"Lock c1", "TerminateSession c1"}));
+}

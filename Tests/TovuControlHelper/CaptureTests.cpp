@@ -7,6 +7,9 @@
 #include <atomic>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+#include <set>
 
 namespace tovu::test {
 namespace {
@@ -100,6 +103,46 @@ TEST(Capture, ChupAsTheLastArgumentStartsTheAgent) {
     EXPECT_TRUE(waitUntil([&] { return asked.load(); }));
     agent.kill();
     agent.waitForFinished();
+}
+
+TEST(Capture, OneAgentRunsInEachLoginSession) {
+    TempDir dir;
+    std::mutex mutex;
+    std::set<qint64> callers;
+    const auto daemon = Ipc::serve(dir.file("sock"), [&](const IpcRequest&, const Ipc::Peer& peer) {
+        std::lock_guard lock(mutex);
+        callers.insert(peer.pid);
+        return IpcResponse{};
+    });
+    const auto agentIn = [&](const QString& session) {
+        auto agent = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", ":77");
+        env.insert("XDG_SESSION_ID", session);
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("TOVUC_SOCK", QString::fromStdString(dir.file("sock")));
+        agent->setProcessEnvironment(env);
+        agent->start(TOVU_HELPER_EXE, QStringList{});
+        return agent;
+    };
+    const auto calls = [&](const QProcess& agent) {
+        return waitUntil([&] {
+            std::lock_guard lock(mutex);
+            return callers.contains(agent.processId());
+        });
+    };
+    auto first = agentIn("s1");
+    ASSERT_TRUE(calls(*first));
+    auto second = agentIn("s1");
+    EXPECT_TRUE(second->waitForFinished(10000));
+    EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second->exitCode(), 0);
+    auto other = agentIn("s2");
+    EXPECT_TRUE(calls(*other));
+    for (QProcess* agent : {first.get(), other.get()}) {
+        agent->kill();
+        agent->waitForFinished();
+    }
 }
 
 TEST(Capture, DirectoryIsTheArgumentAfterTheFirstChup) {

@@ -116,7 +116,8 @@ TEST(IpcFraming, MessagesAreSortedCompactLinesOfBoundedSize) {
     EXPECT_EQ(Ipc::docDong(a.get()), std::nullopt); // nothing before the peer's end
     // Every field set; a line feed inside a text stays escaped.
     const std::string requestLine =
-        R"({"appId":"a","appName":"A","apps":[{"id":"x"}],"entries":[{"appId":"a","appName":"A",)"
+        R"({"appId":"a","appName":"A","apps":[{"id":"x"}],"display":":0",)"
+        R"("entries":[{"appId":"a","appName":"A",)"
         R"("day":"d","minutes":5}],"id":"r","kind":"k","minutes":30,"note":"hai\ndòng","op":"o"})"
         "\n";
     const std::string responseLine =
@@ -125,6 +126,7 @@ TEST(IpcFraming, MessagesAreSortedCompactLinesOfBoundedSize) {
         "\n";
     const auto request = Json::decode<IpcRequest>(requestLine);
     EXPECT_EQ(request.note, "hai\ndòng");
+    EXPECT_EQ(request.display, ":0");
     Ipc::guiDong(a.get(), request);
     EXPECT_EQ(Ipc::docDong(b.get()), requestLine);
     Ipc::guiDong(a.get(), Json::decode<IpcResponse>(responseLine));

@@ -27,6 +27,7 @@ Policy trialPolicy(bool locked, std::string mode, std::vector<std::string> allow
 
 TrialSystem::TrialSystem(const Programs& programs, FakeServer& server, const Policy& policy,
                          const std::string& display,
+                         const std::map<std::string, std::string>& daemonEnv,
                          const std::map<std::string, std::string>& agentEnvironment)
     : socket_(dir_.file("d.sock")) {
     server.reply("POST", "/api/device/sync", 200, Json::encode(policy));
@@ -37,12 +38,12 @@ TrialSystem::TrialSystem(const Programs& programs, FakeServer& server, const Pol
                        {"usedAtFetch", 0},
                        {"usage", nlohmann::json::array()}},
                       dir_.file("state.json"));
-    daemon_.emplace(programs.daemon,
-                    std::map<std::string, std::string>{{"TOVUC_DEV", "1"},
-                                                       {"TOVUC_DIR", dir_.path().string()},
-                                                       {"TOVUC_SOCK", socket_}});
+    auto env = daemonEnv;
+    env.insert({{"TOVUC_DEV", "1"}, {"TOVUC_DIR", dir_.path().string()}, {"TOVUC_SOCK", socket_}});
+    daemon_.emplace(programs.daemon, env);
     if (!waitUntil([&] { return ask("policy").ok; }))
         throw std::runtime_error("the daemon does not answer: " + daemon_->log());
+    if (programs.agent.empty()) return;
     // The agent draws on the display itself, whatever platform the tests chose for Qt.
     ScopedEnv sock("TOVUC_SOCK", socket_);
     ScopedEnv platform("QT_QPA_PLATFORM", std::nullopt);

@@ -30,16 +30,20 @@ public:
         std::string agent;
     };
 
-    // Serves policy from the server's sync, then starts the daemon and the agent, the agent with
-    // the variables of agentEnvironment set as well.
+    // Serves policy from the server's sync, then starts the daemon (with daemonEnv added to its
+    // TOVUC_* variables) and the agent, if programs names one, with the variables of
+    // agentEnvironment set as well.
     TrialSystem(const Programs& programs, FakeServer& server, const Policy& policy,
                 const std::string& display,
+                const std::map<std::string, std::string>& daemonEnv = {},
                 const std::map<std::string, std::string>& agentEnvironment = {});
     TrialSystem(const TrialSystem&) = delete;
     TrialSystem& operator=(const TrialSystem&) = delete;
 
     DaemonProcess& daemon() { return *daemon_; }
     Child& agent() { return *agent_; }
+    void stopAgent() { agent_.reset(); }
+    const std::string& socket() const { return socket_; }
     // One exchange with the daemon over its socket, as root, for an op without fields.
     IpcResponse ask(std::string op) const;
 

@@ -65,6 +65,7 @@ protected:
     std::string support = tmp.file("support");
     std::string system = tmp.file("system");
     std::string user = tmp.file("user");
+    std::string autostart = tmp.file("xdg/autostart"); // made by the install
     std::string daemon = support + "/tovucontrold";
     std::string app = support + "/TovuControl.app";
     RecordingRunner runner;
@@ -81,7 +82,7 @@ TEST(Plist, WritesSortedKeysAndEscapesTexts) {
 }
 
 TEST_F(Install, SystemdJobsAreWrittenLoadedInOrderAndRemovedForEveryAccount) {
-    SystemdJobs jobs(installer, system, user, accounts);
+    SystemdJobs jobs(installer, system, user, accounts, autostart);
     install(installer, jobs);
     EXPECT_EQ(readFile(daemon), "daemon");
     for (const auto& [unit, lines] : std::vector<std::pair<std::string, Command>>{
@@ -92,8 +93,11 @@ TEST_F(Install, SystemdJobsAreWrittenLoadedInOrderAndRemovedForEveryAccount) {
                "WantedBy=multi-user.target"}},
              {jobs.agentUnit(),
               {"ExecStart=" + app + "/Contents/MacOS/TovuControlHelper", "Restart=always",
-               "PartOf=graphical-session.target", "After=graphical-session.target",
-               "WantedBy=graphical-session.target"}}}) {
+               "RestartPreventExitStatus=0", "PartOf=graphical-session.target",
+               "After=graphical-session.target", "WantedBy=graphical-session.target"}},
+             {jobs.agentAutostart(),
+              {"Type=Application", "Exec=" + app + "/Contents/MacOS/TovuControlHelper",
+               "NoDisplay=true"}}}) {
         EXPECT_EQ(fs::status(unit).permissions(), fs::perms(0644));
         for (const auto& line : lines)
             EXPECT_THAT(readFile(unit), HasSubstr("\n" + line + "\n"));
@@ -104,6 +108,8 @@ TEST_F(Install, SystemdJobsAreWrittenLoadedInOrderAndRemovedForEveryAccount) {
                             Command{"/bin/chown", "-R", "root:root", app},
                             Command{"/bin/chown", "root:root", system + "/" + daemonService},
                             Command{"/bin/chown", "root:root", user + "/" + agentService},
+                            Command{"/bin/chown", "root:root",
+                                    autostart + "/vn.morvane.tovucontrol.helper.desktop"},
                             Command{ctl, "daemon-reload"}, Command{ctl, "stop", daemonService},
                             Command{ctl, "enable", "--now", daemonService},
                             Command{ctl, "--global", "enable", agentService},
@@ -118,11 +124,12 @@ TEST_F(Install, SystemdJobsAreWrittenLoadedInOrderAndRemovedForEveryAccount) {
                             Command{ctl, "daemon-reload"}));
     EXPECT_FALSE(fs::exists(jobs.daemonUnit()));
     EXPECT_FALSE(fs::exists(jobs.agentUnit()));
+    EXPECT_FALSE(fs::exists(jobs.agentAutostart()));
     EXPECT_FALSE(fs::exists(support));
 }
 
 TEST_F(Install, FailureToStartTheDaemonOrTheAgentEndsTheRunAndLeavesTheFiles) {
-    SystemdJobs systemd(installer, system, user, accounts);
+    SystemdJobs systemd(installer, system, user, accounts, autostart);
     LaunchdJobs launchd(installer, system, user, accounts);
     const std::string failed = ": unit failed\n";
     const std::tuple<Jobs*, Command, std::string> cases[] = {
@@ -250,7 +257,7 @@ TEST_F(Install, OnlyAFolderOfOursIsFilledOrDeleted) {
 
     // A refusal comes before any job is touched.
     Installer atHome(runner, false, home.string());
-    SystemdJobs jobs(atHome, system, user, accounts);
+    SystemdJobs jobs(atHome, system, user, accounts, autostart);
     EXPECT_THAT([&] { go(atHome, jobs); },
                 ThrowsMessage<SetupError>("Không gỡ được: " + q(home.string()) + isHome));
     EXPECT_TRUE(runner.calls.empty());

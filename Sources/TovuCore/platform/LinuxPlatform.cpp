@@ -7,7 +7,9 @@
 #include <charconv>
 #include <climits>
 #include <filesystem>
+#include <grp.h>
 #include <malloc.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
 #include <unistd.h>

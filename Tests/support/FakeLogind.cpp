@@ -1,0 +1,285 @@
+#include "support/FakeLogind.hpp"
+
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/eventfd.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+namespace tovu::test {
+
+SystemBus::SystemBus() {
+    const std::string socket = dir_.file("system_bus");
+    std::ofstream(dir_.file("bus.conf"))
+        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig><type>system</type><listen>unix:path="
+        << socket
+        << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+           "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
+           "<allow receive_sender=\"*\"/></policy></busconfig>\n";
+    daemon_.emplace(std::vector<std::string>{"dbus-daemon", "--nofork",
+                                             "--config-file=" + dir_.file("bus.conf")},
+                    "");
+    // Up once it answers a client.
+    const auto answers = [&] {
+        sd_bus* bus = nullptr;
+        const char* name = nullptr;
+        const bool up = sd_bus_new(&bus) >= 0 &&
+                        sd_bus_set_address(bus, ("unix:path=" + socket).c_str()) >= 0 &&
+                        sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0 &&
+                        sd_bus_get_unique_name(bus, &name) >= 0;
+        sd_bus_flush_close_unref(bus);
+        return up;
+    };
+    if (!waitUntil(answers)) throw std::runtime_error("dbus-daemon did not start");
+    // Reachable by the child's processes too.
+    std::filesystem::permissions(dir_.path(), std::filesystem::perms::others_exec,
+                                 std::filesystem::perm_options::add);
+    address_ = "unix:path=" + socket;
+    env_.emplace("DBUS_SYSTEM_BUS_ADDRESS", address_);
+}
+
+namespace {
+
+constexpr const char* sessionPrefix = "/org/freedesktop/login1/session/";
+constexpr const char* sessionInterface = "org.freedesktop.login1.Session";
+constexpr const char* managerPath = "/org/freedesktop/login1";
+constexpr const char* managerInterface = "org.freedesktop.login1.Manager";
+
+std::optional<std::string> sessionIdOf(std::uint32_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/environ");
+    std::string var;
+    while (std::getline(in, var, '\0'))
+        if (var.starts_with("XDG_SESSION_ID=")) return var.substr(15);
+    return std::nullopt;
+}
+
+} // namespace
+
+struct FakeLogind::Impl {
+    sd_bus* bus = nullptr;
+    int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    bool stop = false;
+    mutable std::mutex mutex; // guards everything below
+    std::map<std::string, LoginSession> sessions;
+    std::vector<std::string> calls;
+    std::deque<std::function<void()>> pending; // signals to send from the bus thread
+    std::thread thread;
+
+    void later(std::function<void()> send) {
+        {
+            std::lock_guard g(mutex);
+            pending.push_back(std::move(send));
+        }
+        const std::uint64_t one = 1;
+        if (::write(wake, &one, sizeof one) < 0) throw std::runtime_error("eventfd");
+    }
+
+    void run() {
+        for (;;) {
+            while (sd_bus_process(bus, nullptr) > 0) {
+            }
+            std::deque<std::function<void()>> now;
+            {
+                std::lock_guard g(mutex);
+                if (stop) return;
+                now.swap(pending);
+            }
+            for (auto& send : now)
+                send();
+            if (!now.empty()) continue;
+            pollfd fds[2] = {{wake, POLLIN, 0},
+                             {sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0}};
+            ::poll(fds, 2, 1000);
+            std::uint64_t n;
+            if (::read(wake, &n, sizeof n) < 0) {
+                // nothing was queued
+            }
+        }
+    }
+
+    void sendSession(const char* signal, const std::string& id) {
+        const std::string path = sessionPrefix + id;
+        sd_bus_emit_signal(bus, managerPath, managerInterface, signal, "so", id.c_str(),
+                           path.c_str());
+    }
+
+    static Impl* of(void* userdata) { return static_cast<Impl*>(userdata); }
+
+    static int listSessions(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        Impl* self = of(userdata);
+        sd_bus_message* reply = nullptr;
+        sd_bus_message_new_method_return(m, &reply);
+        sd_bus_message_open_container(reply, 'a', "(susso)");
+        {
+            std::lock_guard g(self->mutex);
+            for (const auto& [id, s] : self->sessions)
+                sd_bus_message_append(reply, "(susso)", id.c_str(), s.uid, "child", s.seat.c_str(),
+                                      (sessionPrefix + id).c_str());
+        }
+        sd_bus_message_close_container(reply);
+        const int r = sd_bus_send(nullptr, reply, nullptr);
+        sd_bus_message_unref(reply);
+        return r;
+    }
+
+    static int byPid(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+        std::uint32_t pid = 0;
+        sd_bus_message_read(m, "u", &pid);
+        const auto id = sessionIdOf(pid);
+        if (!id || !of(userdata)->has(*id))
+            return sd_bus_error_set(error, "org.freedesktop.login1.NoSessionForPID", "none");
+        return sd_bus_reply_method_return(m, "o", (sessionPrefix + *id).c_str());
+    }
+
+    static int terminate(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        const char* id = nullptr;
+        sd_bus_message_read(m, "s", &id);
+        Impl* self = of(userdata);
+        {
+            std::lock_guard g(self->mutex);
+            self->calls.push_back(std::string("TerminateSession ") + id);
+            self->sessions.erase(id);
+        }
+        self->sendSession("SessionRemoved", id);
+        return sd_bus_reply_method_return(m, "");
+    }
+
+    static int lock(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        Impl* self = of(userdata);
+        {
+            std::lock_guard g(self->mutex);
+            self->calls.push_back("Lock " +
+                                  std::string(sd_bus_message_get_path(m) + strlen(sessionPrefix)));
+        }
+        return sd_bus_reply_method_return(m, "");
+    }
+
+    static int find(sd_bus*, const char* path, const char*, void* userdata, void** found,
+                    sd_bus_error*) {
+        if (!std::string_view(path).starts_with(sessionPrefix) ||
+            !of(userdata)->has(path + strlen(sessionPrefix)))
+            return 0;
+        *found = userdata;
+        return 1;
+    }
+
+    static int property(sd_bus*, const char* path, const char*, const char* name,
+                        sd_bus_message* reply, void* userdata, sd_bus_error*) {
+        Impl* self = of(userdata);
+        std::lock_guard g(self->mutex);
+        const auto it = self->sessions.find(path + strlen(sessionPrefix));
+        if (it == self->sessions.end()) return -ENOENT;
+        const LoginSession& s = it->second;
+        const std::string_view p = name;
+        if (p == "User") return sd_bus_message_append(reply, "(uo)", s.uid, "/user");
+        if (p == "Seat") return sd_bus_message_append(reply, "(so)", s.seat.c_str(), "/seat");
+        if (p == "VTNr") return sd_bus_message_append(reply, "u", s.vt);
+        const std::map<std::string_view, bool> flags = {
+            {"Remote", s.remote}, {"IdleHint", s.idle}, {"Active", s.active}};
+        if (flags.contains(p)) return sd_bus_message_append(reply, "b", int{flags.at(p)});
+        const std::map<std::string_view, std::string> texts = {
+            {"Id", s.id},       {"Type", s.type},       {"Class", s.klass},
+            {"State", s.state}, {"Display", s.display}, {"TTY", s.tty}};
+        return sd_bus_message_append(reply, "s", texts.at(p).c_str());
+    }
+
+    bool has(const std::string& id) const {
+        std::lock_guard g(mutex);
+        return sessions.contains(id);
+    }
+};
+
+#define TOVU_PROPERTY(name, type)                                                                  \
+    SD_BUS_PROPERTY(name, type, FakeLogind::Impl::property, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE)
+
+FakeLogind::FakeLogind(const SystemBus& bus)
+    : impl_(std::make_unique<Impl>()) {
+    static const sd_bus_vtable manager[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD("ListSessions", "", "a(susso)", Impl::listSessions, 0),
+        SD_BUS_METHOD("GetSessionByPID", "u", "o", Impl::byPid, 0),
+        SD_BUS_METHOD("TerminateSession", "s", "", Impl::terminate, 0),
+        SD_BUS_SIGNAL("SessionNew", "so", 0),
+        SD_BUS_SIGNAL("SessionRemoved", "so", 0),
+        SD_BUS_VTABLE_END};
+    static const sd_bus_vtable session[] = {SD_BUS_VTABLE_START(0),
+                                            TOVU_PROPERTY("Id", "s"),
+                                            TOVU_PROPERTY("User", "(uo)"),
+                                            TOVU_PROPERTY("Type", "s"),
+                                            TOVU_PROPERTY("Class", "s"),
+                                            TOVU_PROPERTY("State", "s"),
+                                            TOVU_PROPERTY("Seat", "(so)"),
+                                            TOVU_PROPERTY("VTNr", "u"),
+                                            TOVU_PROPERTY("Remote", "b"),
+                                            TOVU_PROPERTY("Display", "s"),
+                                            TOVU_PROPERTY("TTY", "s"),
+                                            TOVU_PROPERTY("IdleHint", "b"),
+                                            TOVU_PROPERTY("Active", "b"),
+                                            SD_BUS_METHOD("Lock", "", "", Impl::lock, 0),
+                                            SD_BUS_VTABLE_END};
+    Impl& i = *impl_;
+    if (sd_bus_new(&i.bus) < 0 || sd_bus_set_address(i.bus, bus.address().c_str()) < 0 ||
+        sd_bus_set_bus_client(i.bus, 1) < 0 || sd_bus_start(i.bus) < 0 ||
+        sd_bus_add_object_vtable(i.bus, nullptr, managerPath, managerInterface, manager, &i) < 0 ||
+        sd_bus_add_fallback_vtable(i.bus, nullptr, "/org/freedesktop/login1/session",
+                                   sessionInterface, session, Impl::find, &i) < 0 ||
+        sd_bus_request_name(i.bus, "org.freedesktop.login1", 0) < 0)
+        throw std::runtime_error("stand-in logind did not start");
+    i.thread = std::thread([&i] { i.run(); });
+}
+
+FakeLogind::~FakeLogind() {
+    {
+        std::lock_guard g(impl_->mutex);
+        impl_->stop = true;
+    }
+    impl_->later([] {});
+    impl_->thread.join();
+    sd_bus_flush_close_unref(impl_->bus);
+    ::close(impl_->wake);
+}
+
+void FakeLogind::add(LoginSession s) {
+    const std::string id = s.id;
+    {
+        std::lock_guard g(impl_->mutex);
+        impl_->sessions[id] = std::move(s);
+    }
+    impl_->later([this, id] { impl_->sendSession("SessionNew", id); });
+}
+
+void FakeLogind::change(const std::string& id, const std::function<void(LoginSession&)>& edit) {
+    {
+        std::lock_guard g(impl_->mutex);
+        edit(impl_->sessions.at(id));
+    }
+    impl_->later([this, id] {
+        sd_bus_emit_properties_changed(impl_->bus, (sessionPrefix + id).c_str(), sessionInterface,
+                                       "Active", "IdleHint", "State", nullptr);
+    });
+}
+
+void FakeLogind::remove(const std::string& id) {
+    {
+        std::lock_guard g(impl_->mutex);
+        impl_->sessions.erase(id);
+    }
+    impl_->later([this, id] { impl_->sendSession("SessionRemoved", id); });
+}
+
+bool FakeLogind::has(const std::string& id) const {
+    return impl_->has(id);
+}
+
+std::vector<std::string> FakeLogind::calls() const {
+    std::lock_guard g(impl_->mutex);
+    return impl_->calls;
+}
+
+} // namespace tovu::test

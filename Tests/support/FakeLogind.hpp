@@ -1,0 +1,55 @@
+#pragma once
+
+#include "Sessions.hpp"
+#include "support/Support.hpp"
+#include "support/XServer.hpp"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tovu::test {
+
+// A private dbus-daemon that takes every connection and message, made the system bus of this
+// process and its children (DBUS_SYSTEM_BUS_ADDRESS) for the object's life.
+class SystemBus {
+public:
+    SystemBus();
+    const std::string& address() const { return address_; }
+
+private:
+    TempDir dir_;
+    std::string address_;
+    std::optional<Child> daemon_;
+    std::optional<ScopedEnv> env_;
+};
+
+// The part of logind the daemon uses, on the given bus, on a thread of its own: sessions that
+// the test adds, changes and removes (with logind's signals), GetSessionByPID answered from the
+// process's XDG_SESSION_ID, and a record of Lock and TerminateSession calls (a terminated
+// session goes away).
+class FakeLogind {
+public:
+    explicit FakeLogind(const SystemBus& bus);
+    ~FakeLogind();
+    FakeLogind(const FakeLogind&) = delete;
+    FakeLogind& operator=(const FakeLogind&) = delete;
+
+    void add(LoginSession s);
+    void change(const std::string& id, const std::function<void(LoginSession&)>& edit);
+    void remove(const std::string& id);
+    bool has(const std::string& id) const;
+    // "Lock c1", "TerminateSession c1", in order.
+    std::vector<std::string> calls() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace tovu::test
