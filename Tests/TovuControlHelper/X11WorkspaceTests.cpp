@@ -270,14 +270,14 @@ TEST_F(WorkspaceTest, TheServerNamesTheProcessWhateverTheWindowClaimsAndItCanBeK
 TEST_F(WorkspaceTest, AClientWhoseProcessHasGoneIsItsHeirOrElseDisconnected) {
     auto& ws = workspace();
     const std::string self = *platform::executablePath(getpid());
-    WindowSpec spec;
-    spec.wmClass = "Left";
-    XClient heir(x_.display(), spec, XClient::Then::leaveToHeir);
+    WindowSpec shape;
+    shape.wmClass = "Left";
+    XClient heir(x_.display(), shape, XClient::Then::leaveToHeir);
     ASSERT_TRUE(waitFor([&] { return appOf(ws, heir.pid()).has_value(); }));
     EXPECT_EQ(appOf(ws, heir.pid())->identifier, self);
 
     // Gone to a session of its own: nothing to judge but the connection, which can be ended.
-    XClient stranger(x_.display(), spec, XClient::Then::leaveToStranger);
+    XClient stranger(x_.display(), shape, XClient::Then::leaveToStranger);
     auto orphan = [&] {
         for (const auto& app : ws.runningApps())
             if (app.pid < 0) return std::optional(app);
@@ -299,10 +299,10 @@ TEST_F(WorkspaceTest, AWindowOfAnotherClientInsideAnAppIsThatClientsAndInFront) 
     Child xlogo = start("xlogo");
     const std::string window = windowOf("XLogo");
     ASSERT_TRUE(waitFor([&] { return appOf(ws, xlogo.pid()).has_value(); }));
-    WindowSpec spec;
-    spec.area = {10, 10, 100, 100};
-    spec.parent = static_cast<xcb_window_t>(std::stoul(window));
-    XClient inside(x_.display(), spec);
+    WindowSpec shape;
+    shape.area = {10, 10, 100, 100};
+    shape.parent = static_cast<xcb_window_t>(std::stoul(window));
+    XClient inside(x_.display(), shape);
     ASSERT_TRUE(waitFor([&] { return appOf(ws, inside.pid()).has_value(); }));
     EXPECT_EQ(appOf(ws, inside.pid())->identifier, *platform::executablePath(getpid()));
     EXPECT_TRUE(appOf(ws, inside.pid())->regular);
