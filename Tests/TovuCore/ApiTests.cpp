@@ -100,6 +100,9 @@ TEST_F(ApiTest, StatusesOutside2xxBecomeApiErrors) {
                                            Property(&ApiError::description,
                                                     std::to_string(status) + ": " + message))));
     }
+    // A success whose body is not the record.
+    server.reply("GET", statePath, 200, R"({"grantedMinutes":5})");
+    EXPECT_THROW(client.requestState("r1"), DecodeError);
 }
 
 TEST_F(ApiTest, RedirectsKeepMethodAndBodyAndTheTokenStaysWithItsHost) {
@@ -143,21 +146,13 @@ TEST(ApiClient, TokenFollowsARedirectOnTheSameServerOnly) {
         EXPECT_EQ(ApiClient::sameServer(from, to), same) << from << " to " << to;
 }
 
-TEST_F(ApiTest, SuccessfulBodyThatIsNotTheRecordFailsToDecode) {
-    server.reply("GET", statePath, 200, R"({"grantedMinutes":5})");
-    EXPECT_THROW(client.requestState("r1"), DecodeError);
-}
-
 // Only http and https: a configured address must never make the daemon read local files.
-TEST(ApiClient, BadAddressFailsBeforeSending) {
+TEST(ApiClient, BadAddressFailsBeforeSendingAndARefusedConnectionWithCurlsText) {
     for (const char* address : {"http://exa mple", "file:///etc/passwd", "gopher://tovu.vn"})
         EXPECT_THAT([&] { ApiClient(address, "tok").requestState("r1"); },
                     ThrowsMessage<ApiError>("Địa chỉ máy chủ sai"))
             << address;
     EXPECT_FALSE(ApiError(std::nullopt, "Địa chỉ máy chủ sai").unauthorized());
-}
-
-TEST(ApiClient, RefusedConnectionIsATransportErrorWithCurlsText) {
     const std::string closed = FakeServer().url(); // nothing listens there any more
     EXPECT_THAT([&] { ApiClient(closed, "tok").requestState("r1"); },
                 ThrowsMessage<TransportError>(HasSubstr("connect")));

@@ -1,12 +1,10 @@
 #include "TovuCore/AppIdentity.hpp"
 #include "support/Support.hpp"
+#include "support/XServer.hpp"
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace tovu;
@@ -21,27 +19,6 @@ void PrintTo(const AppIdentity& a, std::ostream* os) {
 } // namespace tovu
 
 namespace {
-
-// A program run for the test, killed and reaped with the object.
-class Process {
-public:
-    explicit Process(std::vector<std::string> argv) {
-        std::vector<char*> args;
-        for (auto& a : argv)
-            args.push_back(a.data());
-        args.push_back(nullptr);
-        if (posix_spawnp(&pid_, args[0], nullptr, nullptr, args.data(), environ) != 0) pid_ = -1;
-    }
-    ~Process() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    pid_t pid() const { return pid_; }
-
-private:
-    pid_t pid_ = -1;
-};
 
 // A system root of its own: installed programs and desktop entries, made of real executables.
 class AppIdentityTest : public ::testing::Test {
@@ -70,7 +47,7 @@ protected:
     // The identity of a process running argv, once it runs it (its arguments are in place a
     // moment after its executable).
     AppIdentity identityOf(const std::vector<std::string>& argv, const AppCatalog& catalog) {
-        Process child(argv);
+        Child child(argv, "");
         waitUntil([&] {
             std::ifstream in("/proc/" + std::to_string(child.pid()) + "/cmdline");
             return std::string(std::istreambuf_iterator<char>(in), {}).starts_with(argv[0]);
@@ -111,7 +88,7 @@ TEST_F(AppIdentityTest, TheProgramARealProcessRunsNamesItsApp) {
     // A process that has gone is nobody.
     pid_t done = 0;
     {
-        Process gone({"true"});
+        Child gone({"true"}, "");
         done = gone.pid();
     }
     EXPECT_EQ(catalog.identify(done), AppIdentity{});

@@ -1,7 +1,7 @@
 #include "support/FakeLogind.hpp"
 
 #include <cstring>
-#include <deque>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
@@ -64,45 +64,29 @@ std::optional<std::string> sessionIdOf(std::uint32_t pid) {
 struct FakeLogind::Impl {
     sd_bus* bus = nullptr;
     int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // Guards the bus and everything below: the bus thread holds it while it dispatches, so the
+    // handlers run under it; the test holds it while it changes sessions and signals the change.
+    mutable std::mutex mutex;
     bool stop = false;
-    mutable std::mutex mutex; // guards everything below
     std::map<std::string, LoginSession> sessions;
     std::vector<std::string> calls;
-    std::deque<std::function<void()>> pending; // signals to send from the bus thread
     std::thread thread;
-
-    void later(std::function<void()> send) {
-        {
-            std::lock_guard g(mutex);
-            pending.push_back(std::move(send));
-        }
-        const std::uint64_t one = 1;
-        if (::write(wake, &one, sizeof one) < 0) throw std::runtime_error("eventfd");
-    }
 
     void run() {
         for (;;) {
-            while (sd_bus_process(bus, nullptr) > 0) {
-            }
-            std::deque<std::function<void()>> now;
+            pollfd fds[2] = {{wake, POLLIN, 0}, {-1, 0, 0}};
             {
                 std::lock_guard g(mutex);
                 if (stop) return;
-                now.swap(pending);
+                while (sd_bus_process(bus, nullptr) > 0) {
+                }
+                fds[1] = {sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0};
             }
-            for (auto& send : now)
-                send();
-            if (!now.empty()) continue;
-            pollfd fds[2] = {{wake, POLLIN, 0},
-                             {sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0}};
-            ::poll(fds, 2, 1000);
-            std::uint64_t n;
-            if (::read(wake, &n, sizeof n) < 0) {
-                // nothing was queued
-            }
+            ::poll(fds, 2, -1);
         }
     }
 
+    // The caller holds mutex.
     void sendSession(const char* signal, const std::string& id) {
         const std::string path = sessionPrefix + id;
         sd_bus_emit_signal(bus, managerPath, managerInterface, signal, "so", id.c_str(),
@@ -116,12 +100,9 @@ struct FakeLogind::Impl {
         sd_bus_message* reply = nullptr;
         sd_bus_message_new_method_return(m, &reply);
         sd_bus_message_open_container(reply, 'a', "(susso)");
-        {
-            std::lock_guard g(self->mutex);
-            for (const auto& [id, s] : self->sessions)
-                sd_bus_message_append(reply, "(susso)", id.c_str(), s.uid, "child", s.seat.c_str(),
-                                      (sessionPrefix + id).c_str());
-        }
+        for (const auto& [id, s] : self->sessions)
+            sd_bus_message_append(reply, "(susso)", id.c_str(), s.uid, "child", s.seat.c_str(),
+                                  (sessionPrefix + id).c_str());
         sd_bus_message_close_container(reply);
         const int r = sd_bus_send(nullptr, reply, nullptr);
         sd_bus_message_unref(reply);
@@ -132,7 +113,7 @@ struct FakeLogind::Impl {
         std::uint32_t pid = 0;
         sd_bus_message_read(m, "u", &pid);
         const auto id = sessionIdOf(pid);
-        if (!id || !of(userdata)->has(*id))
+        if (!id || !of(userdata)->sessions.contains(*id))
             return sd_bus_error_set(error, "org.freedesktop.login1.NoSessionForPID", "none");
         return sd_bus_reply_method_return(m, "o", (sessionPrefix + *id).c_str());
     }
@@ -141,29 +122,22 @@ struct FakeLogind::Impl {
         const char* id = nullptr;
         sd_bus_message_read(m, "s", &id);
         Impl* self = of(userdata);
-        {
-            std::lock_guard g(self->mutex);
-            self->calls.push_back(std::string("TerminateSession ") + id);
-            self->sessions.erase(id);
-        }
+        self->calls.push_back(std::string("TerminateSession ") + id);
+        self->sessions.erase(id);
         self->sendSession("SessionRemoved", id);
         return sd_bus_reply_method_return(m, "");
     }
 
     static int lock(sd_bus_message* m, void* userdata, sd_bus_error*) {
-        Impl* self = of(userdata);
-        {
-            std::lock_guard g(self->mutex);
-            self->calls.push_back("Lock " +
-                                  std::string(sd_bus_message_get_path(m) + strlen(sessionPrefix)));
-        }
+        of(userdata)->calls.push_back(
+            "Lock " + std::string(sd_bus_message_get_path(m) + strlen(sessionPrefix)));
         return sd_bus_reply_method_return(m, "");
     }
 
     static int find(sd_bus*, const char* path, const char*, void* userdata, void** found,
                     sd_bus_error*) {
         if (!std::string_view(path).starts_with(sessionPrefix) ||
-            !of(userdata)->has(path + strlen(sessionPrefix)))
+            !of(userdata)->sessions.contains(path + strlen(sessionPrefix)))
             return 0;
         *found = userdata;
         return 1;
@@ -171,10 +145,9 @@ struct FakeLogind::Impl {
 
     static int property(sd_bus*, const char* path, const char*, const char* name,
                         sd_bus_message* reply, void* userdata, sd_bus_error*) {
-        Impl* self = of(userdata);
-        std::lock_guard g(self->mutex);
-        const auto it = self->sessions.find(path + strlen(sessionPrefix));
-        if (it == self->sessions.end()) return -ENOENT;
+        const auto& sessions = of(userdata)->sessions;
+        const auto it = sessions.find(path + strlen(sessionPrefix));
+        if (it == sessions.end()) return -ENOENT;
         const LoginSession& s = it->second;
         const std::string_view p = name;
         if (p == "User") return sd_bus_message_append(reply, "(uo)", s.uid, "/user");
@@ -187,11 +160,6 @@ struct FakeLogind::Impl {
             {"Id", s.id},       {"Type", s.type},       {"Class", s.klass},
             {"State", s.state}, {"Display", s.display}, {"TTY", s.tty}};
         return sd_bus_message_append(reply, "s", texts.at(p).c_str());
-    }
-
-    bool has(const std::string& id) const {
-        std::lock_guard g(mutex);
-        return sessions.contains(id);
     }
 };
 
@@ -239,47 +207,53 @@ FakeLogind::~FakeLogind() {
         std::lock_guard g(impl_->mutex);
         impl_->stop = true;
     }
-    impl_->later([] {});
+    const std::uint64_t one = 1;
+    if (::write(impl_->wake, &one, sizeof one) < 0) std::terminate(); // it would never end
     impl_->thread.join();
     sd_bus_flush_close_unref(impl_->bus);
     ::close(impl_->wake);
 }
 
 void FakeLogind::add(LoginSession s) {
+    std::lock_guard g(impl_->mutex);
     const std::string id = s.id;
-    {
-        std::lock_guard g(impl_->mutex);
-        impl_->sessions[id] = std::move(s);
-    }
-    impl_->later([this, id] { impl_->sendSession("SessionNew", id); });
+    impl_->sessions[id] = std::move(s);
+    impl_->sendSession("SessionNew", id);
+    sd_bus_flush(impl_->bus);
 }
 
 void FakeLogind::change(const std::string& id, const std::function<void(LoginSession&)>& edit) {
-    {
-        std::lock_guard g(impl_->mutex);
-        edit(impl_->sessions.at(id));
-    }
-    impl_->later([this, id] {
-        sd_bus_emit_properties_changed(impl_->bus, (sessionPrefix + id).c_str(), sessionInterface,
-                                       "Active", "IdleHint", "State", nullptr);
-    });
+    std::lock_guard g(impl_->mutex);
+    edit(impl_->sessions.at(id));
+    sd_bus_emit_properties_changed(impl_->bus, (sessionPrefix + id).c_str(), sessionInterface,
+                                   "Active", "IdleHint", "State", nullptr);
+    sd_bus_flush(impl_->bus);
 }
 
 void FakeLogind::remove(const std::string& id) {
-    {
-        std::lock_guard g(impl_->mutex);
-        impl_->sessions.erase(id);
-    }
-    impl_->later([this, id] { impl_->sendSession("SessionRemoved", id); });
-}
-
-bool FakeLogind::has(const std::string& id) const {
-    return impl_->has(id);
+    std::lock_guard g(impl_->mutex);
+    impl_->sessions.erase(id);
+    impl_->sendSession("SessionRemoved", id);
+    sd_bus_flush(impl_->bus);
 }
 
 std::vector<std::string> FakeLogind::calls() const {
     std::lock_guard g(impl_->mutex);
     return impl_->calls;
+}
+
+LoginSession loginSession(std::string id, std::string type, std::uint32_t uid, bool active) {
+    LoginSession s;
+    s.id = std::move(id);
+    s.path = sessionPrefix + s.id;
+    s.uid = uid;
+    s.type = std::move(type);
+    s.klass = "user";
+    s.state = active ? "active" : "online";
+    s.seat = "seat0";
+    s.display = s.type == "x11" ? ":0" : "";
+    s.active = active;
+    return s;
 }
 
 } // namespace tovu::test

@@ -4,6 +4,7 @@
 #include "support/Support.hpp"
 #include "support/XServer.hpp"
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -29,6 +30,9 @@ private:
     std::optional<ScopedEnv> env_;
 };
 
+// A session of uid as logind describes it, on seat0; an X11 one holds display ":0".
+LoginSession loginSession(std::string id, std::string type, std::uint32_t uid, bool active = true);
+
 // The part of logind the daemon uses, on the given bus, on a thread of its own: sessions that
 // the test adds, changes and removes (with logind's signals), GetSessionByPID answered from the
 // process's XDG_SESSION_ID, and a record of Lock and TerminateSession calls (a terminated
@@ -43,7 +47,6 @@ public:
     void add(LoginSession s);
     void change(const std::string& id, const std::function<void(LoginSession&)>& edit);
     void remove(const std::string& id);
-    bool has(const std::string& id) const;
     // "Lock c1", "TerminateSession c1", in order.
     std::vector<std::string> calls() const;
 

@@ -17,20 +17,7 @@ using Loai = SessionGuard::Viec::Loai;
 
 namespace {
 
-LoginSession phien(std::string id, std::string type, bool active = true) {
-    LoginSession s;
-    s.id = std::move(id);
-    s.path = "/org/freedesktop/login1/session/" + s.id;
-    s.uid = 1000;
-    s.type = std::move(type);
-    s.klass = "user";
-    s.state = active ? "active" : "online";
-    s.seat = "seat0";
-    s.display = s.type == "x11" ? ":0" : "";
-    s.active = active;
-    return s;
-}
-
+const std::uint32_t kid = 1000;
 const Time t0 = utcTime(2026, 3, 10, 8, 0);
 
 } // namespace
@@ -38,24 +25,22 @@ const Time t0 = utcTime(2026, 3, 10, 8, 0);
 TEST(LoginSessions, FollowsTheUsersSessionsAndActsThroughLogind) {
     SystemBus bus;
     FakeLogind logind(bus);
-    logind.add(phien("c1", "x11"));
-    auto other = phien("c9", "x11");
-    other.uid = 1001;
-    logind.add(other);
+    logind.add(loginSession("c1", "x11", kid));
+    logind.add(loginSession("c9", "x11", 1001));
 
     std::atomic<int> changes = 0;
     LoginSessions sessions([&] { ++changes; }, [](std::string_view) {});
     const auto ids = [&] {
         std::vector<std::pair<std::string, bool>> out;
-        for (const auto& s : sessions.cuaNguoiDung(1000))
+        for (const auto& s : sessions.cuaNguoiDung(kid))
             out.emplace_back(s.id, s.active && !s.idle);
         return out;
     };
     using List = std::vector<std::pair<std::string, bool>>;
     ASSERT_TRUE(waitUntil([&] { return ids() == List{{"c1", true}}; }));
-    EXPECT_EQ(sessions.cuaNguoiDung(1000).front(), phien("c1", "x11"));
+    EXPECT_EQ(sessions.cuaNguoiDung(kid).front(), loginSession("c1", "x11", kid));
 
-    logind.add(phien("c2", "tty", false));
+    logind.add(loginSession("c2", "tty", kid, false));
     ASSERT_TRUE(waitUntil([&] { return ids() == List{{"c1", true}, {"c2", false}}; }));
     logind.change("c1", [](LoginSession& s) { s.idle = true; });
     ASSERT_TRUE(waitUntil([&] { return ids() == List{{"c1", false}, {"c2", false}}; }));
@@ -93,13 +78,12 @@ TEST(SessionGuard, OnlyALiveAgentOnItsOwnX11DisplayGuards) {
              {"Wayland session", "wayland", ":0", 0s, false},
          }) {
         SessionGuard guard(60s);
-        auto s = phien("c1", c.type);
+        auto s = loginSession("c1", c.type, kid);
         s.display = ":0";
         guard.agentGoi("c1", c.display, t0);
         EXPECT_EQ(guard.duocBaoVe(s, t0 + c.since), c.guarded) << c.what;
     }
     SessionGuard guard(60s);
-    auto s = phien("c1", "x11");
     EXPECT_TRUE(guard.agentGoi("c1", ":0", t0));
     EXPECT_FALSE(guard.agentGoi("c1", ":0", t0 + 5s)); // still guarding
     EXPECT_TRUE(guard.agentGoi("c1", ":0", t0 + 25s)); // had lapsed
@@ -107,10 +91,10 @@ TEST(SessionGuard, OnlyALiveAgentOnItsOwnX11DisplayGuards) {
 
 TEST(SessionGuard, LockedMeansLockThenEndTheUnguardedAndEndTextConsolesAtOnce) {
     SessionGuard guard(60s);
-    const auto x11 = phien("c1", "x11");
-    const auto tty = phien("c2", "tty");
-    const auto away = phien("c3", "wayland", false);
-    const auto guarded = phien("c4", "x11");
+    const auto x11 = loginSession("c1", "x11", kid);
+    const auto tty = loginSession("c2", "tty", kid);
+    const auto away = loginSession("c3", "wayland", kid, false);
+    const auto guarded = loginSession("c4", "x11", kid);
     guard.agentGoi("c4", ":0", t0);
     const std::vector<LoginSession> all{x11, tty, away, guarded};
 
@@ -136,9 +120,9 @@ TEST(SessionGuard, LockedMeansLockThenEndTheUnguardedAndEndTextConsolesAtOnce) {
 TEST(SessionGuard, UnguardedUseCountsOnlyWhileNoGuardedSessionIsInFront) {
     SessionGuard guard(60s);
     guard.agentGoi("g", ":0", t0);
-    const auto used = phien("u", "tty"), guarded = phien("g", "x11"),
-               away = phien("a", "x11", false);
-    auto idle = phien("i", "wayland");
+    const auto used = loginSession("u", "tty", kid), guarded = loginSession("g", "x11", kid),
+               away = loginSession("a", "x11", kid, false);
+    auto idle = loginSession("i", "wayland", kid);
     idle.idle = true;
     struct Case {
         std::vector<LoginSession> sessions;
