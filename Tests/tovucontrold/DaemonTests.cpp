@@ -125,8 +125,6 @@ TEST(DaemonEnvironmentTest, TrialModeNeedsExactlyOneAndTheAgentDefaultsToTheSupp
     ScopedEnv dir("TOVUC_DIR", "/x");
     ScopedEnv agent("TOVUC_AGENT", std::nullopt);
     EXPECT_EQ(Daemon::agentTuMoiTruong(), "/x/TovuControl.app/Contents/MacOS/TovuControlHelper");
-    ScopedEnv trial("TOVUC_AGENT", "/opt/agent");
-    EXPECT_EQ(Daemon::agentTuMoiTruong(), "/opt/agent");
 }
 
 TEST_F(DaemonTest, SyncSendsStatusAndUsageClampsTheDelayAndStoresTodaysTotal) {
@@ -417,25 +415,37 @@ TEST_F(DaemonTest, TheAgentIsKnownByTheFileItRunsEvenWhenReplaced) {
     EXPECT_TRUE(runs(exe, pid));
 }
 
-TEST_F(DaemonTest, StatusReportsAStoppedAgentAndAnAdministratorChild) {
-    auto& d = paired();
-    const auto status = [](bool safe, bool alive, bool admin, std::string reason) {
-        json s{{"protected", safe}, {"helperAlive", alive}, {"childIsAdmin", admin}};
-        s["childUser"] = "nobody";
-        if (!reason.empty()) s["reason"] = reason;
-        return s;
+// One reason at a time: the administrator first, then a stopped agent, then an uncovered session.
+TEST_F(DaemonTest, StatusReportsTheWeightiestReasonProtectionFails) {
+    const std::string admin = "Tài khoản nobody đang là quản trị — con tắt được TovuControl. Đổi "
+                              "sang tài khoản thường.";
+    struct Case {
+        std::optional<std::chrono::seconds> sinceCall; // absent: the agent never called
+        bool admin;
+        std::optional<std::string> session; // why a session goes uncovered
+        bool alive;
+        std::string reason; // empty: protected
     };
-    EXPECT_EQ(d.trangThai(), status(false, false, false, agentDown)); // never seen
-    ask(op("policy"));
-    clock.advance(119s);
-    EXPECT_EQ(d.trangThai(), status(true, true, false, ""));
-    clock.advance(1s);
-    EXPECT_EQ(d.trangThai(), status(false, false, false, agentDown));
-    childIsAdmin = true;
-    ask(op("policy"));
-    EXPECT_EQ(d.trangThai(), status(false, true, true,
-                                    "Tài khoản nobody đang là quản trị — con tắt được "
-                                    "TovuControl. Đổi sang tài khoản thường."));
+    const std::vector<Case> cases{
+        {{}, false, {}, false, agentDown},   {119s, false, {}, true, ""},
+        {120s, false, {}, false, agentDown}, {0s, true, "phiên", true, admin},
+        {0s, false, "phiên", true, "phiên"}, {120s, false, "phiên", false, agentDown},
+    };
+    for (const auto& c : cases) {
+        auto& d = paired();
+        childIsAdmin = c.admin;
+        d.phienLoi = [&] { return c.session; };
+        if (c.sinceCall) {
+            ask(op("policy"));
+            clock.advance(*c.sinceCall);
+        }
+        json status{{"protected", c.reason.empty()},
+                    {"helperAlive", c.alive},
+                    {"childIsAdmin", c.admin},
+                    {"childUser", "nobody"}};
+        if (!c.reason.empty()) status["reason"] = c.reason;
+        EXPECT_EQ(d.trangThai(), status) << c.reason;
+    }
 }
 
 TEST_F(DaemonTest, ConfigIsReadAgainOnlyWhileUnpaired) {
