@@ -147,6 +147,8 @@ protected:
         daemon.emplace(TOVUCONTROLD_PATH, e);
         ASSERT_TRUE(waitUntil([&] { return Ipc::call(op("policy"), sock).policy == policy; }))
             << daemon->log();
+        EXPECT_TRUE(
+            daemon->waitForLog("] Đang quản lý tài khoản nobody, máy chủ " + server.url() + "\n"));
     }
     // Calls the daemon every second from session id, saying it holds the display, as the
     // agent or as a script run by a copy of the same interpreter; each call adds a byte to the
