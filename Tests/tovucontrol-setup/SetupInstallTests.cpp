@@ -1,9 +1,12 @@
+// The setup tool's routines in process: the jobs against a recording runner, the copies, the
+// folder guard, the process runner, and the session choice against a stand-in AccountsService.
 #include "Install.hpp"
 #include "LaunchdJobs.hpp"
 #include "Plist.hpp"
+#include "SessionChooser.hpp"
 #include "SetupError.hpp"
 #include "SystemdJobs.hpp"
-#include "TovuCore/Paths.hpp"
+#include "support/FakeAccounts.hpp"
 #include "support/Support.hpp"
 
 #include <gmock/gmock.h>
@@ -11,6 +14,7 @@
 #include <pwd.h>
 #include <set>
 #include <sys/stat.h>
+#include <tuple>
 
 namespace fs = std::filesystem;
 using testing::ElementsAre;
@@ -81,51 +85,66 @@ TEST(Plist, WritesSortedKeysAndEscapesTexts) {
               "\t\t<string>2</string>\n\t</array>\n</dict>\n</plist>\n");
 }
 
-TEST_F(Install, SystemdJobsAreWrittenLoadedInOrderAndRemovedForEveryAccount) {
-    SystemdJobs jobs(installer, system, user, accounts, autostart);
-    install(installer, jobs);
-    EXPECT_EQ(readFile(daemon), "daemon");
-    for (const auto& [unit, lines] : std::vector<std::pair<std::string, Command>>{
-             {jobs.daemonUnit(),
-              {"ExecStart=" + daemon, "Restart=always",
-               "StandardError=append:/var/log/tovucontrold.log",
-               "ReadWritePaths=" + support + " /run", "ProtectSystem=strict", "NoNewPrivileges=yes",
-               "WantedBy=multi-user.target"}},
-             {jobs.agentUnit(),
-              {"ExecStart=" + app + "/Contents/MacOS/TovuControlHelper", "Restart=always",
-               "RestartPreventExitStatus=0", "PartOf=graphical-session.target",
-               "After=graphical-session.target", "WantedBy=graphical-session.target"}},
-             {jobs.agentAutostart(),
-              {"Type=Application", "Exec=" + app + "/Contents/MacOS/TovuControlHelper",
-               "NoDisplay=true"}}}) {
-        EXPECT_EQ(fs::status(unit).permissions(), fs::perms(0644));
-        for (const auto& line : lines)
-            EXPECT_THAT(readFile(unit), HasSubstr("\n" + line + "\n"));
+TEST_F(Install, JobsAreWrittenLoadedInOrderAndRemovedForEveryAccount) {
+    SystemdJobs systemd(installer, system, user, accounts, autostart);
+    LaunchdJobs launchd(installer, system, user, accounts);
+    const std::string helper = app + "/Contents/MacOS/TovuControlHelper";
+    const std::string daemonPlist = system + "/vn.morvane.tovucontrold.plist";
+    const std::string agentPlist = user + "/vn.morvane.tovucontrol.helper.plist";
+    const std::string label = "/vn.morvane.tovucontrol.helper";
+    const std::tuple<Jobs*, std::vector<std::string>, std::vector<Command>> cases[] = {
+        {&systemd,
+         {systemd.daemonUnit(), systemd.agentUnit(), systemd.agentAutostart()},
+         {{ctl, "daemon-reload"},
+          {ctl, "stop", daemonService},
+          {ctl, "enable", "--now", daemonService},
+          {ctl, "--global", "enable", agentService},
+          {ctl, "is-active", "--quiet", "user@1001.service"},
+          {ctl, "--user", kid, "daemon-reload"},
+          {ctl, "--user", kid, "restart", agentService},
+          // removal
+          {ctl, "disable", "--now", daemonService},
+          {ctl, "--user", kid, "stop", agentService},
+          {ctl, "--user", "--machine=mum@.host", "stop", agentService},
+          {ctl, "--global", "disable", agentService},
+          {ctl, "daemon-reload"}}},
+        {&launchd,
+         {daemonPlist, agentPlist},
+         {{launchctl, "bootout", "system/vn.morvane.tovucontrold"},
+          {launchctl, "bootstrap", "system", daemonPlist},
+          {launchctl, "bootstrap", "gui/1001", agentPlist},
+          // removal
+          {launchctl, "bootout", "system/vn.morvane.tovucontrold"},
+          {launchctl, "bootout", "gui/1001" + label},
+          {launchctl, "bootout", "gui/1002" + label}}}};
+    for (const auto& [jobs, files, calls] : cases) {
+        runner.calls.clear();
+        install(installer, *jobs);
+        // Both items and every job file are given to root.
+        EXPECT_THAT(std::vector(runner.calls.begin(), runner.calls.begin() + 2),
+                    ElementsAre(Command{"/bin/chown", "-R", "root:root", daemon},
+                                Command{"/bin/chown", "-R", "root:root", app}));
+        for (const auto& file : files) {
+            EXPECT_EQ(fs::status(file).permissions(), fs::perms(0644));
+            EXPECT_EQ(runner.calls[2 + (&file - files.data())],
+                      (Command{"/bin/chown", "root:root", file}));
+        }
+        if (jobs == &systemd) {
+            for (const auto& [unit, line] : std::vector<std::pair<std::string, std::string>>{
+                     {systemd.daemonUnit(), "ExecStart=" + daemon},
+                     {systemd.daemonUnit(), "StandardError=append:/var/log/tovucontrold.log"},
+                     {systemd.daemonUnit(), "ReadWritePaths=" + support + " /run"},
+                     {systemd.agentUnit(), "ExecStart=" + helper},
+                     {systemd.agentAutostart(), "Exec=" + helper}})
+                EXPECT_THAT(readFile(unit), HasSubstr("\n" + line + "\n"));
+        }
+        go(installer, *jobs);
+        EXPECT_EQ(std::vector(runner.calls.begin() + 2 + files.size(), runner.calls.end()), calls);
+        for (const auto& file : files)
+            EXPECT_FALSE(fs::exists(file));
+        EXPECT_FALSE(fs::exists(support));
+        fs::create_directories(support);
     }
-    go(installer, jobs);
-    EXPECT_THAT(runner.calls,
-                ElementsAre(Command{"/bin/chown", "-R", "root:root", daemon},
-                            Command{"/bin/chown", "-R", "root:root", app},
-                            Command{"/bin/chown", "root:root", system + "/" + daemonService},
-                            Command{"/bin/chown", "root:root", user + "/" + agentService},
-                            Command{"/bin/chown", "root:root",
-                                    autostart + "/vn.morvane.tovucontrol.helper.desktop"},
-                            Command{ctl, "daemon-reload"}, Command{ctl, "stop", daemonService},
-                            Command{ctl, "enable", "--now", daemonService},
-                            Command{ctl, "--global", "enable", agentService},
-                            Command{ctl, "is-active", "--quiet", "user@1001.service"},
-                            Command{ctl, "--user", kid, "daemon-reload"},
-                            Command{ctl, "--user", kid, "restart", agentService},
-                            // removal
-                            Command{ctl, "disable", "--now", daemonService},
-                            Command{ctl, "--user", kid, "stop", agentService},
-                            Command{ctl, "--user", "--machine=mum@.host", "stop", agentService},
-                            Command{ctl, "--global", "disable", agentService},
-                            Command{ctl, "daemon-reload"}));
-    EXPECT_FALSE(fs::exists(jobs.daemonUnit()));
-    EXPECT_FALSE(fs::exists(jobs.agentUnit()));
-    EXPECT_FALSE(fs::exists(jobs.agentAutostart()));
-    EXPECT_FALSE(fs::exists(support));
 }
 
 TEST_F(Install, FailureToStartTheDaemonOrTheAgentEndsTheRunAndLeavesTheFiles) {
@@ -165,29 +184,6 @@ TEST_F(Install, FailureToStartTheDaemonOrTheAgentEndsTheRunAndLeavesTheFiles) {
     EXPECT_TRUE(fs::exists(app + "/Contents/MacOS/TovuControlHelper"));
 }
 
-TEST_F(Install, LaunchdJobsAreLoadedAndRemovedWithLaunchctl) {
-    LaunchdJobs jobs(installer, system, user, accounts);
-    install(installer, jobs);
-    const std::string daemonPlist = system + "/vn.morvane.tovucontrold.plist";
-    const std::string agentPlist = user + "/vn.morvane.tovucontrol.helper.plist";
-    EXPECT_EQ(fs::status(daemonPlist).permissions(), fs::perms(0644));
-    go(installer, jobs);
-    const std::string helper = "/vn.morvane.tovucontrol.helper";
-    ASSERT_EQ(runner.calls.size(), 10u);
-    EXPECT_THAT(std::vector(runner.calls.begin() + 2, runner.calls.end()),
-                ElementsAre(Command{"/bin/chown", "root:root", daemonPlist},
-                            Command{"/bin/chown", "root:root", agentPlist},
-                            Command{launchctl, "bootout", "system/vn.morvane.tovucontrold"},
-                            Command{launchctl, "bootstrap", "system", daemonPlist},
-                            Command{launchctl, "bootstrap", "gui/1001", agentPlist},
-                            // removal
-                            Command{launchctl, "bootout", "system/vn.morvane.tovucontrold"},
-                            Command{launchctl, "bootout", "gui/1001" + helper},
-                            Command{launchctl, "bootout", "gui/1002" + helper}));
-    EXPECT_FALSE(fs::exists(daemonPlist));
-    EXPECT_FALSE(fs::exists(agentPlist));
-}
-
 TEST_F(Install, ReinstallReplacesEachItemWholeOrKeepsTheOldOne) {
     const std::string helper = app + "/Contents/MacOS/TovuControlHelper";
     for (const std::string item : {"tovucontrold", "TovuControl.app"})
@@ -217,18 +213,6 @@ TEST_F(Install, ReinstallReplacesEachItemWholeOrKeepsTheOldOne) {
     EXPECT_EQ(installer.caiVao(fs::path(support) / "." / "tovucontrold"), daemon);
     EXPECT_EQ(readFile(daemon), "daemon");
     EXPECT_THAT(runner.calls, ElementsAre(Command{"/bin/chown", "-R", "root:root", daemon}));
-}
-
-TEST_F(Install, TrialModeWritesTheListsInTheSupportDirectoryAndRunsNothing) {
-    Installer trial(runner, true, support);
-    LaunchdJobs jobs(trial, system, user, accounts);
-    install(trial, jobs);
-    EXPECT_TRUE(fs::exists(support + "/vn.morvane.tovucontrold.plist"));
-    EXPECT_TRUE(fs::exists(support + "/vn.morvane.tovucontrol.helper.plist"));
-    go(trial, jobs);
-    EXPECT_TRUE(runner.calls.empty());
-    EXPECT_FALSE(fs::exists(support));
-    EXPECT_TRUE(fs::is_empty(system));
 }
 
 TEST_F(Install, OnlyAFolderOfOursIsFilledOrDeleted) {
@@ -262,6 +246,123 @@ TEST_F(Install, OnlyAFolderOfOursIsFilledOrDeleted) {
                 ThrowsMessage<SetupError>("Không gỡ được: " + q(home.string()) + isHome));
     EXPECT_TRUE(runner.calls.empty());
     EXPECT_EQ(readFile(home / "thesis.txt"), "keep");
+}
+
+TEST(ProcessRunner, ReturnsTheStatusAndBothStreamsInOrder) {
+    const std::string sh = "/bin/sh";
+    for (const auto& [command, expected] :
+         std::vector<std::pair<std::vector<std::string>, RunResult>>{
+             {{sh, "-c", "echo one; echo two >&2; echo three; exit 7"}, {7, "one\ntwo\nthree\n"}},
+             // Arguments reach the program verbatim, one by one.
+             {{sh, "-c", "printf '%s|' \"$@\"", "sh", "a b", "\"q\"", ""}, {0, "a b|\"q\"||"}},
+             // More than a pipe holds: read while the program runs.
+             {{sh, "-c", "head -c 1048576 /dev/zero | tr '\\0' x; exit 3"},
+              {3, std::string(1 << 20, 'x')}},
+             {{sh, "-c", "printf 'ok \\377\\376'; exit 1"}, {1, ""}}, // not UTF-8
+             // No input: a tool that reads it must not wait for the parent's terminal.
+             {{sh, "-c", "cat; echo done"}, {0, "done\n"}},
+             {{sh, "-c", "kill -TERM $$"}, {128 + 15, ""}},
+             {{"/nonexistent/launchctl", "bootout"},
+              {-1, "/nonexistent/launchctl: No such file or directory"}}}) {
+        SCOPED_TRACE(testing::PrintToString(command));
+        EXPECT_EQ(ProcessRunner().chay(command[0], {command.begin() + 1, command.end()}), expected);
+    }
+}
+
+// A display manager's session files: "xsessions/NAME" or "wayland-sessions/NAME", and the keys
+// of each beyond its Name.
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+void offer(const fs::path& dir, const Files& files) {
+    for (const auto& [file, keys] : files)
+        writeFile(dir / (file + ".desktop"), "[Desktop Entry]\nName=Phiên " +
+                                                 fs::path(file).filename().string() + "\n" + keys +
+                                                 "\n");
+}
+
+// GNOME on Wayland by default, on X11 under the same name and as gnome-xorg; another X11 desktop.
+const Files gnome = {{"wayland-sessions/gnome", "DesktopNames=GNOME"},
+                     {"xsessions/gnome", "DesktopNames=GNOME"},
+                     {"xsessions/gnome-xorg", "DesktopNames=GNOME;"},
+                     {"xsessions/awesome", "DesktopNames=awesome"}};
+
+TEST(SessionChooser, ChoosesAnX11SessionOfTheChildsDesktopWhereThereIsOne) {
+    test::SystemBus bus;
+    using Choice = platform::SessionChoice;
+    const Choice wayland{"gnome", "gnome", "wayland"};
+    const Choice xorg{"gnome-xorg", "gnome-xorg", "x11"};
+    const std::string chosen = "✓ Đã chọn phiên \"Phiên gnome-xorg\" cho kid để TovuControl trông "
+                               "được mọi ứng dụng của con.\n";
+    const std::string noX11 =
+        "⚠ Máy không có phiên X11 cho màn hình nền của con: khi máy bị khoá theo luật, phiên của "
+        "con sẽ bị khoá; luật ứng dụng được giữ bằng cách đóng chương trình không được phép.\n";
+    struct Case {
+        const char* what;
+        Files files;
+        std::optional<Choice> before; // none: no AccountsService on the bus
+        testing::Matcher<std::string> said;
+        Choice after = {};
+    };
+    const Case cases[] = {
+        {"GNOME on Wayland", gnome, wayland, chosen, xorg},
+        {"no choice yet: the Wayland default", gnome, Choice{}, chosen, xorg},
+        {"GNOME on X11 under its Wayland name",
+         gnome,
+         Choice{"gnome", "", "x11"},
+         "",
+         {"gnome", "", "x11"}},
+        {"Xfce",
+         {{"wayland-sessions/gnome", ""}, {"xsessions/xfce", ""}},
+         Choice{"", "xfce", ""},
+         "",
+         {"", "xfce", ""}},
+        {"Plasma on Wayland, its X11 session uninstalled",
+         {{"wayland-sessions/plasma", "DesktopNames=KDE"},
+          {"xsessions/plasmax11", "DesktopNames=KDE\nTryExec=/nonexistent/startplasma-x11"},
+          {"xsessions/awesome", "DesktopNames=awesome"}},
+         Choice{"plasma", "plasma", "wayland"},
+         noX11,
+         {"plasma", "plasma", "wayland"}},
+        {"no AccountsService", gnome, std::nullopt,
+         StartsWith("⚠ Không chọn được phiên đăng nhập cho kid (")},
+        {"only X11 sessions: nothing to ask", {{"xsessions/xfce", ""}}, std::nullopt, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir dir;
+        offer(dir.path(), c.files);
+        std::optional<test::FakeAccounts> accounts;
+        if (c.before) accounts.emplace(bus, std::map<std::string, Choice>{{"kid", *c.before}});
+        const SessionChooser chooser(dir.file("support"), dir.path().string());
+        EXPECT_THAT(chooser.chon("kid"), c.said);
+        if (c.before) {
+            EXPECT_EQ(platform::sessionChoice("kid"), c.after);
+        }
+    }
+}
+
+TEST(SessionChooser, RemovalGivesBackTheChoiceFromBeforeTheFirstInstall) {
+    test::SystemBus bus;
+    test::TempDir dir;
+    offer(dir.path(), gnome);
+    const platform::SessionChoice before{"gnome", "", "wayland"};
+    std::optional<test::FakeAccounts> accounts;
+    accounts.emplace(bus,
+                     std::map<std::string, platform::SessionChoice>{{"kid", before}, {"sis", {}}});
+    const SessionChooser chooser(dir.file("support"), dir.path().string());
+    EXPECT_THAT(chooser.chon("kid"), StartsWith("✓"));
+    // Back on Wayland from the login screen: the next install chooses X11 again, and keeps the
+    // first choice to give back. A second child's choice is kept beside it.
+    platform::setSessionChoice("kid", {"gnome", "gnome", "wayland"});
+    EXPECT_THAT(chooser.chon("kid"), StartsWith("✓"));
+    EXPECT_THAT(chooser.chon("sis"), StartsWith("✓"));
+    EXPECT_EQ(
+        chooser.traLai(),
+        "✓ Đã trả lại phiên đăng nhập cũ cho kid.\n✓ Đã trả lại phiên đăng nhập cũ cho sis.\n");
+    EXPECT_EQ(platform::sessionChoice("kid"), before);
+    EXPECT_EQ(platform::sessionChoice("sis"), platform::SessionChoice{});
+    accounts.reset();
+    EXPECT_THAT(chooser.traLai(), StartsWith("⚠ Không trả lại được phiên đăng nhập cũ cho kid ("));
 }
 
 } // namespace
