@@ -3,96 +3,70 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 namespace tovu::test {
 
 namespace {
+
 constexpr std::string_view userPrefix = "/org/freedesktop/Accounts/User_";
+
+// The member behind a property, or behind the method that sets it.
+std::string& field(platform::SessionChoice& c, std::string_view name) {
+    if (name.starts_with("Set")) name.remove_prefix(3);
+    return name == "Session" ? c.session : name == "XSession" ? c.xSession : c.sessionType;
+}
+
 } // namespace
 
-// Only the bus thread touches the accounts once it runs.
-struct FakeAccounts::Impl {
-    sd_bus* bus = nullptr;
-    int stop = eventfd(0, EFD_CLOEXEC);
-    std::thread thread;
-    std::map<std::string, platform::SessionChoice> users;
-
-    // The member behind a property, or behind the method that sets it, of the account at path.
-    static std::string& field(void* self, std::string_view path, std::string_view name) {
-        auto& c = static_cast<Impl*>(self)->users.at(std::string(path.substr(userPrefix.size())));
-        if (name.starts_with("Set")) name.remove_prefix(3);
-        return name == "Session" ? c.session : name == "XSession" ? c.xSession : c.sessionType;
-    }
-
-    static int findByName(sd_bus_message* m, void* self, sd_bus_error* error) {
-        const char* name = nullptr;
-        if (const int r = sd_bus_message_read(m, "s", &name); r < 0) return r;
-        if (!static_cast<Impl*>(self)->users.contains(name))
-            return sd_bus_error_set(error, "org.freedesktop.Accounts.Error.Failed",
-                                    "Failed to look up user");
-        return sd_bus_reply_method_return(m, "o", (std::string(userPrefix) + name).c_str());
-    }
-
-    static int get(sd_bus*, const char* path, const char*, const char* property,
-                   sd_bus_message* reply, void* self, sd_bus_error*) {
-        return sd_bus_message_append(reply, "s", field(self, path, property).c_str());
-    }
-
-    static int set(sd_bus_message* m, void* self, sd_bus_error*) {
-        const char* value = nullptr;
-        if (const int r = sd_bus_message_read(m, "s", &value); r < 0) return r;
-        field(self, sd_bus_message_get_path(m), sd_bus_message_get_member(m)) = value;
-        return sd_bus_reply_method_return(m, "");
-    }
-
-    void run() {
+FakeAccounts::FakeAccounts(const SystemBus& /* the bus of DBUS_SYSTEM_BUS_ADDRESS */,
+                           std::map<std::string, platform::SessionChoice> users)
+    : stop_(eventfd(0, EFD_CLOEXEC))
+    , users_(std::move(users)) {
+    if (sd_bus_open_system(&bus_) < 0 || sd_bus_add_filter(bus_, nullptr, answer, this) < 0 ||
+        sd_bus_request_name(bus_, "org.freedesktop.Accounts", 0) < 0)
+        throw std::runtime_error("stand-in AccountsService did not start");
+    thread_ = std::thread([this] {
         for (;;) {
-            while (sd_bus_process(bus, nullptr) > 0) {
+            while (sd_bus_process(bus_, nullptr) > 0) {
             }
-            pollfd fds[2] = {{stop, POLLIN, 0},
-                             {sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0}};
+            pollfd fds[2] = {{stop_, POLLIN, 0},
+                             {sd_bus_get_fd(bus_), static_cast<short>(sd_bus_get_events(bus_)), 0}};
             if (::poll(fds, 2, -1) > 0 && fds[0].revents) return;
         }
-    }
-};
-
-FakeAccounts::FakeAccounts(const SystemBus& bus,
-                           std::map<std::string, platform::SessionChoice> users)
-    : impl_(std::make_unique<Impl>()) {
-    static const sd_bus_vtable manager[] = {
-        SD_BUS_VTABLE_START(0), SD_BUS_METHOD("FindUserByName", "s", "o", Impl::findByName, 0),
-        SD_BUS_VTABLE_END};
-    static const sd_bus_vtable user[] = {SD_BUS_VTABLE_START(0),
-                                         SD_BUS_PROPERTY("Session", "s", Impl::get, 0, 0),
-                                         SD_BUS_PROPERTY("XSession", "s", Impl::get, 0, 0),
-                                         SD_BUS_PROPERTY("SessionType", "s", Impl::get, 0, 0),
-                                         SD_BUS_METHOD("SetSession", "s", "", Impl::set, 0),
-                                         SD_BUS_METHOD("SetXSession", "s", "", Impl::set, 0),
-                                         SD_BUS_METHOD("SetSessionType", "s", "", Impl::set, 0),
-                                         SD_BUS_VTABLE_END};
-    Impl& i = *impl_;
-    i.users = std::move(users);
-    bool up = sd_bus_new(&i.bus) >= 0 && sd_bus_set_address(i.bus, bus.address().c_str()) >= 0 &&
-              sd_bus_set_bus_client(i.bus, 1) >= 0 && sd_bus_start(i.bus) >= 0 &&
-              sd_bus_add_object_vtable(i.bus, nullptr, "/org/freedesktop/Accounts",
-                                       "org.freedesktop.Accounts", manager, &i) >= 0;
-    for (const auto& [name, choice] : i.users)
-        up =
-            up && sd_bus_add_object_vtable(i.bus, nullptr, (std::string(userPrefix) + name).c_str(),
-                                           "org.freedesktop.Accounts.User", user, &i) >= 0;
-    if (!up || sd_bus_request_name(i.bus, "org.freedesktop.Accounts", 0) < 0)
-        throw std::runtime_error("stand-in AccountsService did not start");
-    i.thread = std::thread([&i] { i.run(); });
+    });
 }
 
 FakeAccounts::~FakeAccounts() {
     const std::uint64_t one = 1;
-    if (::write(impl_->stop, &one, sizeof one) < 0) std::terminate();
-    impl_->thread.join();
-    sd_bus_flush_close_unref(impl_->bus);
-    ::close(impl_->stop);
+    if (::write(stop_, &one, sizeof one) < 0) std::terminate();
+    thread_.join();
+    sd_bus_flush_close_unref(bus_);
+    ::close(stop_);
+}
+
+// Answers every call: FindUserByName, and Properties.Get and the setters on a user's object.
+int FakeAccounts::answer(sd_bus_message* m, void* self, sd_bus_error*) {
+    if (!sd_bus_message_is_method_call(m, nullptr, nullptr)) return 0;
+    auto& users = static_cast<FakeAccounts*>(self)->users_;
+    const std::string_view member = sd_bus_message_get_member(m);
+    const char* text = nullptr;
+    const char* property = nullptr;
+    const int r = member == "Get" ? sd_bus_message_read(m, "ss", &text, &property)
+                                  : sd_bus_message_read(m, "s", &text);
+    if (r < 0) return r;
+    const bool find = member == "FindUserByName";
+    const auto user =
+        users.find(find ? std::string(text)
+                        : std::string(sd_bus_message_get_path(m)).erase(0, userPrefix.size()));
+    if (user == users.end())
+        return sd_bus_reply_method_errorf(m, "org.freedesktop.Accounts.Error.Failed",
+                                          "Failed to look up user");
+    if (find) return sd_bus_reply_method_return(m, "o", (std::string(userPrefix) + text).c_str());
+    if (member == "Get")
+        return sd_bus_reply_method_return(m, "v", "s", field(user->second, property).c_str());
+    field(user->second, member) = text;
+    return sd_bus_reply_method_return(m, "");
 }
 
 } // namespace tovu::test

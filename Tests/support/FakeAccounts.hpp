@@ -4,8 +4,9 @@
 #include "support/FakeLogind.hpp"
 
 #include <map>
-#include <memory>
 #include <string>
+#include <systemd/sd-bus.h>
+#include <thread>
 
 namespace tovu::test {
 
@@ -16,12 +17,14 @@ class FakeAccounts {
 public:
     FakeAccounts(const SystemBus& bus, std::map<std::string, platform::SessionChoice> users);
     ~FakeAccounts();
-    FakeAccounts(const FakeAccounts&) = delete;
-    FakeAccounts& operator=(const FakeAccounts&) = delete;
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
+    static int answer(sd_bus_message* m, void* self, sd_bus_error*);
+
+    sd_bus* bus_ = nullptr;
+    int stop_ = -1;
+    std::map<std::string, platform::SessionChoice> users_; // the bus thread's once it runs
+    std::thread thread_;
 };
 
 } // namespace tovu::test
