@@ -144,7 +144,10 @@ int chayCaiDat(const std::vector<std::string>& args) {
         throw SetupError("Cần chạy bằng sudo trên tài khoản bố mẹ (admin).");
 
     if (coCo(args, "--go")) {
-        const std::string sessions = thu ? "" : SessionChooser(installer.dir()).traLai();
+        // The children get their earlier sessions back before the folder that keeps them goes;
+        // a folder that removal refuses is not read.
+        const std::string sessions =
+            thu || khongDungDuoc(installer.dir()) ? "" : SessionChooser(installer.dir()).traLai();
         go(installer, *jobs);
         std::cout << sessions
                   << "✓ Đã gỡ TovuControl. Nhớ gỡ máy này trong app phụ huynh (Máy → Gỡ máy)."
