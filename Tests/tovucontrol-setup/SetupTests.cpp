@@ -120,7 +120,7 @@ std::string success(const std::string& user, const std::string& role) {
 
 TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
     if (::geteuid() != 0) GTEST_SKIP() << "creating accounts needs root";
-    test::TempAccount kid, admin("-G sudo");
+    test::TempAccount kid, admin("-G sudo"), service("-r"); // service: a uid from 500 up
     // A server.txt of white space counts as absent, and "--user" without a value as none. An
     // administrator child is accepted with "--cho-admin".
     writeFile(kit / "server.txt", " \n\t\n");
@@ -172,7 +172,8 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
     const std::string six = "✗ Mã ghép gồm 6 chữ số.\n";
     std::vector<std::pair<Command, std::string>> cases = {
         {{}, "✗ Không thấy tài khoản \"\" trên máy này.\n"}, // end of input at the prompt
-        {{"--user", "daemon"}, "✗ Không thấy tài khoản \"daemon\" trên máy này.\n"},
+        {{"--user", service.name},
+         "✗ Không thấy tài khoản \"" + service.name + "\" trên máy này.\n"},
         {pair(server.url(), "1234567"), six},
         {pair(server.url(), "abcdef"), six},
         {{"--user", kid.name, "--server", server.url()}, six},

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <systemd/sd-bus.h>
 
 namespace tovu::platform {
@@ -25,14 +26,20 @@ struct CallError {
     }
 };
 
+struct BusCloser {
+    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+
 // The AccountsService object of one account.
 class UserObject {
 public:
     explicit UserObject(const std::string& user) {
         CallError e;
-        e.check(sd_bus_open_system(&bus_));
+        sd_bus* bus = nullptr;
+        e.check(sd_bus_open_system(&bus));
+        bus_.reset(bus);
         sd_bus_message* reply = nullptr;
-        e.check(sd_bus_call_method(bus_, service, "/org/freedesktop/Accounts",
+        e.check(sd_bus_call_method(bus, service, "/org/freedesktop/Accounts",
                                    "org.freedesktop.Accounts", "FindUserByName", &e.error, &reply,
                                    "s", user.c_str()));
         const char* path = nullptr;
@@ -41,15 +48,12 @@ public:
         sd_bus_message_unref(reply);
         e.check(r);
     }
-    ~UserObject() { sd_bus_flush_close_unref(bus_); }
-    UserObject(const UserObject&) = delete;
-    UserObject& operator=(const UserObject&) = delete;
 
     std::string get(const char* property) const {
         CallError e;
         char* value = nullptr;
-        e.check(sd_bus_get_property_string(bus_, service, path_.c_str(), userInterface, property,
-                                           &e.error, &value));
+        e.check(sd_bus_get_property_string(bus_.get(), service, path_.c_str(), userInterface,
+                                           property, &e.error, &value));
         std::string out = value;
         std::free(value);
         return out;
@@ -57,12 +61,12 @@ public:
 
     void set(const char* method, const std::string& value) const {
         CallError e;
-        e.check(sd_bus_call_method(bus_, service, path_.c_str(), userInterface, method, &e.error,
-                                   nullptr, "s", value.c_str()));
+        e.check(sd_bus_call_method(bus_.get(), service, path_.c_str(), userInterface, method,
+                                   &e.error, nullptr, "s", value.c_str()));
     }
 
 private:
-    sd_bus* bus_ = nullptr;
+    std::unique_ptr<sd_bus, BusCloser> bus_; // closed also when the constructor throws
     std::string path_;
 };
 
