@@ -10,7 +10,8 @@
 
 namespace tovu::test {
 
-// AccountsService on the given bus, on a thread of its own, knowing the given accounts:
+// AccountsService on the given bus (the system bus of this process while it lives), on a thread
+// of its own, knowing the given accounts:
 // FindUserByName, and each account's Session, XSession and SessionType, read as properties and
 // changed with SetSession, SetXSession and SetSessionType, as the real service has them.
 class FakeAccounts {

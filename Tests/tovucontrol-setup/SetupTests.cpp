@@ -133,12 +133,12 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
                   success(admin.name, "Administrator — con tự gỡ được, nên đổi sang Standard"));
     ASSERT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(server.requests()[0].header("authorization"), std::nullopt);
-    const auto body = server.requests()[0].json();
-    EXPECT_EQ(body, (nlohmann::json{{"code", "123456"},
-                                    {"platform", "linux"},
-                                    {"deviceName", platform::deviceName().value_or("Mac")},
-                                    {"osVersion", Version::os()},
-                                    {"agentVersion", "linux-0.1.0"}}));
+    EXPECT_EQ(server.requests()[0].json(),
+              (nlohmann::json{{"code", "123456"},
+                              {"platform", "linux"},
+                              {"deviceName", platform::deviceName().value_or("Mac")},
+                              {"osVersion", Version::os()},
+                              {"agentVersion", "linux-0.1.0"}}));
     // The server named in the pairing answer replaces the one typed.
     EXPECT_EQ(FileIO::read<AgentConfig>(support + "/config.json"),
               (AgentConfig{"https://tovu.example", "t", "d", "Bin", admin.name}));
@@ -152,8 +152,6 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
                                      {"vn.morvane.tovucontrol.helper.plist", helper}})
         EXPECT_THAT(readFile(support + "/" + list), HasSubstr("<string>" + path + "</string>"));
 
-    test::FakeServer refusing;
-    refusing.reply("POST", "/api/pair", 404, R"({"message":"Mã ghép không đúng"})");
     // Nothing left to remove the second time: the same message.
     for (int pass = 0; pass < 2; ++pass) {
         result = run({"--go"});
@@ -163,6 +161,8 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
         EXPECT_FALSE(fs::exists(support));
     }
     // A server.txt with an address is used unasked, unless "--server" names another.
+    test::FakeServer refusing;
+    refusing.reply("POST", "/api/pair", 404, R"({"message":"Mã ghép không đúng"})");
     writeFile(kit / "server.txt", "\n " + refusing.url() + "/ \n");
 
     // Each refusal ends the run with its message and status 1, before pairing where it can.
