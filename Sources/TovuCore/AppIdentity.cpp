@@ -89,24 +89,6 @@ std::vector<std::string> localeKeys() {
     return keys;
 }
 
-// The keys of a desktop file's [Desktop Entry] group ("Name[vi]" stays whole).
-std::map<std::string, std::string> entryKeys(std::istream& in) {
-    std::map<std::string, std::string> keys;
-    bool inEntry = false;
-    for (std::string line; std::getline(in, line);) {
-        line = trimmed(line);
-        if (line.starts_with('[')) {
-            inEntry = line == "[Desktop Entry]";
-            continue;
-        }
-        const auto equals = line.find('=');
-        if (!inEntry || line.starts_with('#') || equals == std::string::npos) continue;
-        keys.emplace(trimmed(std::string_view(line).substr(0, equals)),
-                     trimmed(std::string_view(line).substr(equals + 1)));
-    }
-    return keys;
-}
-
 std::string localised(const std::map<std::string, std::string>& keys,
                       const std::vector<std::string>& locales) {
     for (const auto& locale : locales)
@@ -138,6 +120,23 @@ std::optional<std::string> programKey(const std::vector<std::string>& words,
 } // namespace
 
 namespace AppIdentities {
+
+std::map<std::string, std::string> entryKeys(std::istream& in) {
+    std::map<std::string, std::string> keys;
+    bool inEntry = false;
+    for (std::string line; std::getline(in, line);) {
+        line = trimmed(line);
+        if (line.starts_with('[')) {
+            inEntry = line == "[Desktop Entry]";
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (!inEntry || line.starts_with('#') || equals == std::string::npos) continue;
+        keys.emplace(trimmed(std::string_view(line).substr(0, equals)),
+                     trimmed(std::string_view(line).substr(equals + 1)));
+    }
+    return keys;
+}
 
 std::optional<std::string> resolveProgram(const std::string& program, const std::string& cwd) {
     std::vector<fs::path> candidates;
@@ -234,7 +233,7 @@ AppCatalog AppCatalog::load(std::vector<std::string> dataDirs) {
             std::ranges::replace(id, '/', '-');
             if (catalog.byId_.contains(id)) continue;
             std::ifstream in(file);
-            const auto keys = entryKeys(in);
+            const auto keys = AppIdentities::entryKeys(in);
             auto value = [&](const std::string& key) {
                 auto it = keys.find(key);
                 return it == keys.end() ? std::string() : it->second;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <istream>
 #include <map>
 #include <optional>
 #include <string>
@@ -75,6 +76,8 @@ std::optional<std::string> scriptOf(const std::string& executable,
 // Whether a root-owned executable, that no one else may rewrite, is a part of the desktop by
 // its file name.
 bool isDesktopComponent(const std::string& path);
+// The keys of a desktop file's [Desktop Entry] group ("Name[vi]" stays whole).
+std::map<std::string, std::string> entryKeys(std::istream& in);
 // The words of a desktop entry's Exec value, unquoted, field codes dropped.
 std::vector<std::string> execWords(const std::string& exec);
 } // namespace AppIdentities

@@ -1,6 +1,7 @@
 #include "Install.hpp"
 
 #include "Jobs.hpp"
+#include "SessionChooser.hpp"
 #include "SetupError.hpp"
 #include "TovuCore/Paths.hpp"
 
@@ -22,6 +23,7 @@ namespace {
 // Names that only TovuControl puts in its support directory.
 const std::string ourItems[] = {"config.json",
                                 "state.json",
+                                std::string(sessionMemoryName),
                                 "tovucontrold",
                                 "TovuControl.app",
                                 std::string(Paths::daemonLabel) + ".plist",

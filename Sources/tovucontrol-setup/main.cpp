@@ -2,6 +2,7 @@
 // agent; "--go" removes them. Run once by a parent with sudo.
 #include "Install.hpp"
 #include "LaunchdJobs.hpp"
+#include "SessionChooser.hpp"
 #include "SetupError.hpp"
 #include "SystemdJobs.hpp"
 #include "Text.hpp"
@@ -143,8 +144,13 @@ int chayCaiDat(const std::vector<std::string>& args) {
         throw SetupError("Cần chạy bằng sudo trên tài khoản bố mẹ (admin).");
 
     if (coCo(args, "--go")) {
+        // The children get their earlier sessions back before the folder that keeps them goes;
+        // a folder that removal refuses is not read.
+        const std::string sessions =
+            thu || khongDungDuoc(installer.dir()) ? "" : SessionChooser(installer.dir()).traLai();
         go(installer, *jobs);
-        std::cout << "✓ Đã gỡ TovuControl. Nhớ gỡ máy này trong app phụ huynh (Máy → Gỡ máy)."
+        std::cout << sessions
+                  << "✓ Đã gỡ TovuControl. Nhớ gỡ máy này trong app phụ huynh (Máy → Gỡ máy)."
                   << std::endl;
         return 0;
     }
@@ -185,6 +191,8 @@ int chayCaiDat(const std::vector<std::string>& args) {
     });
 
     caiDat(installer, *jobs, nguonDaemon, nguonApp, child);
+    // The agent covers X11 sessions only; trial runs leave the display manager alone.
+    if (!thu) std::cout << SessionChooser(installer.dir()).chon(user);
 
     const std::string role =
         laAdmin(user) ? "Administrator — con tự gỡ được, nên đổi sang Standard" : "Standard";

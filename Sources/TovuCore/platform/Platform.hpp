@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -76,5 +77,24 @@ std::vector<Account> homeAccounts();
 // The service manager that runs the daemon and the agent.
 enum class ServiceManager { launchd, systemd };
 ServiceManager serviceManager();
+
+// A system service that could not be reached or refused a call; what() says what it answered.
+class ServiceError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The graphical session an account starts, as the display manager keeps it (Linux:
+// AccountsService's Session, XSession and SessionType: a session file's name without
+// ".desktop", and "x11", "wayland" or empty).
+struct SessionChoice {
+    std::string session;
+    std::string xSession;
+    std::string sessionType;
+    bool operator==(const SessionChoice&) const = default;
+};
+// Both throw ServiceError.
+SessionChoice sessionChoice(const std::string& user);
+void setSessionChoice(const std::string& user, const SessionChoice& choice);
 
 } // namespace tovu::platform

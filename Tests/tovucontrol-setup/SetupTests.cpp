@@ -1,0 +1,406 @@
+// The setup tool: the built program run in trial mode against a fake server, and its routines
+// in process: the systemd jobs against a recording runner, the copies, the folder guard, the
+// process runner, and the session choice against a stand-in AccountsService.
+#include "Install.hpp"
+#include "SessionChooser.hpp"
+#include "SetupError.hpp"
+#include "SystemdJobs.hpp"
+#include "TovuCore/Models.hpp"
+#include "TovuCore/Paths.hpp"
+#include "support/FakeAccounts.hpp"
+#include "support/FakeServer.hpp"
+#include "support/Support.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::StartsWith;
+using testing::ThrowsMessage;
+
+namespace tovu {
+namespace {
+
+using test::readFile;
+using test::writeFile;
+using Command = std::vector<std::string>;
+
+// Records every program run instead of running it; the commands in failing fail.
+struct RecordingRunner final : Runner {
+    std::vector<Command> calls;
+    std::set<Command> failing;
+
+    RunResult chay(const std::string& path, const std::vector<std::string>& args) override {
+        calls.push_back(args);
+        calls.back().insert(calls.back().begin(), path);
+        return failing.contains(calls.back()) ? RunResult{1, "unit failed\n"} : RunResult{};
+    }
+};
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+fs::perms mode(const fs::path& path) {
+    return fs::status(path).permissions();
+}
+
+// The built program beside a fake daemon and app bundle, a fake server, and systemd jobs
+// written into folders of the test.
+class Setup : public testing::Test {
+protected:
+    void SetUp() override {
+        fs::permissions(tmp.path(), fs::perms(0755)); // the program also runs as another account
+        for (const auto& dir : {kit.string(), system, user})
+            fs::create_directories(dir);
+        fs::copy_file(TOVU_SETUP_BINARY, program);
+        writeFile(kit / "tovucontrold", "daemon");
+        fs::permissions(kit / "tovucontrold", fs::perms(0755));
+        writeFile(kit / "TovuControl.app/Contents/MacOS/TovuControlHelper", "helper");
+        server.reply("POST", "/api/pair", 200,
+                     R"({"deviceId":"d","token":"t","childName":"Bin","server":" tovu.example/"})");
+    }
+
+    void install() {
+        fs::create_directories(support);
+        caiDat(installer, jobs, kit / "tovucontrold", kit / "TovuControl.app", {"kid", 1001});
+    }
+
+    // Runs the program with args and input, without the TOVUC_ variables of the test but with
+    // TOVUC_DIR=dir unless dir is empty; as the account `as` when given.
+    Outcome run(const Command& args, const std::string& input = "",
+                const std::string& dir = "<support>", const std::string& as = "") {
+        test::TempDir io;
+        writeFile(io.path() / "in", input);
+        Command argv{"-c", R"(exec env -u TOVUC_DIR -u TOVUC_SOCK "$@" <"$0/in" 2>"$0/err")",
+                     io.path().string()};
+        if (!dir.empty()) argv.push_back("TOVUC_DIR=" + (dir == "<support>" ? support : dir));
+        if (!as.empty())
+            argv.insert(argv.end(),
+                        {"setpriv", "--reuid=" + as, "--regid=nogroup", "--clear-groups"});
+        argv.push_back(program);
+        argv.insert(argv.end(), args.begin(), args.end());
+        const RunResult result = ProcessRunner().chay("/bin/sh", argv);
+        return {result.status, result.output, readFile(io.path() / "err")};
+    }
+
+    test::TempDir tmp;
+    fs::path kit = tmp.path() / "kit";
+    std::string program = (kit / "tovucontrol-setup").string();
+    std::string support = tmp.file("support");
+    std::string system = tmp.file("system");
+    std::string user = tmp.file("user");
+    std::string daemon = support + "/tovucontrold";
+    std::string app = support + "/TovuControl.app";
+    std::string helper = app + "/Contents/MacOS/TovuControlHelper";
+    test::FakeServer server;
+    RecordingRunner runner;
+    Installer installer{runner, false, support};
+    SystemdJobs jobs{installer, system, user,
+                     [] {
+                         return std::vector<platform::Account>{{"kid", 1001}, {"mum", 1002}};
+                     },
+                     tmp.file("xdg/autostart")}; // made by the install
+};
+
+std::string success(const std::string& user, const std::string& role) {
+    return "✓ Đã ghép máy \"" + platform::deviceName().value_or("Mac") +
+           "\" cho Bin.\n  Tài khoản quản lý: " + user + " (" + role +
+           ")\n  Mở app phụ huynh để xem máy đã \"Đang bảo vệ\". Con sẽ thấy biểu tượng "
+           "TovuControl trên thanh menu.\n";
+}
+
+TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
+    if (::geteuid() != 0) GTEST_SKIP() << "creating accounts needs root";
+    test::TempAccount kid, admin("-G sudo"), service("-r"); // service: a uid from 500 up
+    // A server.txt of white space counts as absent, and "--user" without a value as none. An
+    // administrator child is accepted with "--cho-admin".
+    writeFile(kit / "server.txt", " \n\t\n");
+    auto result = run({"--cho-admin", "--user"},
+                      " \t" + admin.name + " \r\n" + server.url() + "\n12 34 56\n");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out,
+              "Tên tài khoản macOS của con (short name, ví dụ bin): Địa chỉ máy chủ "
+              "(trên màn ghép máy): Mã ghép 6 số: " +
+                  success(admin.name, "Administrator — con tự gỡ được, nên đổi sang Standard"));
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].header("authorization"), std::nullopt);
+    EXPECT_EQ(server.requests()[0].json(),
+              (nlohmann::json{{"code", "123456"},
+                              {"platform", "linux"},
+                              {"deviceName", platform::deviceName().value_or("Mac")},
+                              {"osVersion", Version::os()},
+                              {"agentVersion", "linux-0.1.0"}}));
+    // The server named in the pairing answer replaces the one typed.
+    EXPECT_EQ(FileIO::read<AgentConfig>(support + "/config.json"),
+              (AgentConfig{"https://tovu.example", "t", "d", "Bin", admin.name}));
+    EXPECT_EQ(mode(support), fs::perms(0755));
+    EXPECT_EQ(mode(support + "/config.json"), fs::perms(0600));
+    EXPECT_EQ(readFile(daemon), "daemon");
+    EXPECT_EQ(mode(daemon), fs::perms(0755));
+    EXPECT_EQ(readFile(helper), "helper");
+    // Trial mode keeps both launchd job lists in the support folder.
+    for (const auto& [list, path] : {std::pair{"vn.morvane.tovucontrold.plist", daemon},
+                                     {"vn.morvane.tovucontrol.helper.plist", helper}})
+        EXPECT_THAT(readFile(support + "/" + list), HasSubstr("<string>" + path + "</string>"));
+
+    // Nothing left to remove the second time: the same message.
+    for (int pass = 0; pass < 2; ++pass) {
+        result = run({"--go"});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out,
+                  "✓ Đã gỡ TovuControl. Nhớ gỡ máy này trong app phụ huynh (Máy → Gỡ máy).\n");
+        EXPECT_FALSE(fs::exists(support));
+    }
+    // A server.txt with an address is used unasked, unless "--server" names another.
+    test::FakeServer refusing;
+    refusing.reply("POST", "/api/pair", 404, R"({"message":"Mã ghép không đúng"})");
+    writeFile(kit / "server.txt", "\n " + refusing.url() + "/ \n");
+
+    // Each refusal ends the run with its message and status 1, before pairing where it can.
+    const auto pair = [&](const std::string& url, const std::string& code) {
+        return Command{"--user", kid.name, "--server", url, "--code", code};
+    };
+    const std::string six = "✗ Mã ghép gồm 6 chữ số.\n";
+    std::vector<std::pair<Command, std::string>> cases = {
+        {{}, "✗ Không thấy tài khoản \"\" trên máy này.\n"}, // end of input at the prompt
+        {{"--user", service.name},
+         "✗ Không thấy tài khoản \"" + service.name + "\" trên máy này.\n"},
+        {pair(server.url(), "1234567"), six},
+        {pair(server.url(), "abcdef"), six},
+        {{"--user", kid.name, "--server", server.url()}, six},
+        {{"--user", kid.name, "--code", "123456"}, "✗ Ghép chưa được: 404: Mã ghép không đúng\n"},
+        {pair("http://127.0.0.1:1", "123456"), "✗ Ghép chưa được: "}, // the transport's own text
+    };
+    for (const std::string option : {"--user", "--server", "--code"})
+        cases.push_back({{option, "--go"},
+                         "✗ Tùy chọn " + option + " cần một giá trị, nhưng sau nó là --go.\n"});
+    cases.push_back({{"--user", admin.name},
+                     "✗ Tài khoản " + admin.name +
+                         " đang là Administrator — con tự gỡ được TovuControl. Vào Cài đặt hệ "
+                         "thống → Người dùng & Nhóm, đổi thành Standard rồi chạy lại.\n"});
+    const std::size_t paired = server.requests().size();
+    for (const auto& [args, err] : cases) {
+        result = run(args);
+        EXPECT_EQ(result.status, 1) << err;
+        EXPECT_THAT(result.err, StartsWith(err));
+    }
+    EXPECT_EQ(server.requests().size(), paired);
+    EXPECT_FALSE(fs::exists(support));
+    // Missing items are found out before any question about the server.
+    fs::remove_all(kit / "TovuControl.app");
+    EXPECT_EQ(run({"--user", kid.name}).err,
+              "✗ Thiếu TovuControl.app cạnh trình cài — chạy từ thư mục gói đã cài.\n");
+    // Neither removal nor installation touches a folder of other files.
+    const std::string docs = tmp.file("docs");
+    writeFile(docs + "/thesis.txt", "keep");
+    fs::permissions(docs, fs::perms(0700));
+    const std::string notOurs = " được: \"" + docs + "\" không chứa tệp nào của TovuControl.\n";
+    EXPECT_EQ(run({"--go"}, "", docs).err, "✗ Không gỡ" + notOurs);
+    EXPECT_EQ(run(pair(server.url(), "123456"), "", docs).err, "✗ Không cài" + notOurs);
+    EXPECT_EQ(readFile(docs + "/thesis.txt"), "keep");
+    EXPECT_EQ(mode(docs), fs::perms(0700));
+    // Outside trial mode only root may install or remove; as root these would touch the system.
+    for (const Command& args : {Command{}, Command{"--go"}})
+        EXPECT_EQ(run(args, "", "", "nobody").err,
+                  "✗ Cần chạy bằng sudo trên tài khoản bố mẹ (admin).\n");
+}
+
+const std::string daemonService = "vn.morvane.tovucontrold.service";
+const std::string agentService = "vn.morvane.tovucontrol.helper.service";
+const std::string ctl = "/bin/systemctl";
+const std::string kid = "--machine=kid@.host";
+
+TEST_F(Setup, SystemdJobsAreWrittenLoadedInOrderAndRemovedForEveryAccount) {
+    install();
+    for (const auto& [unit, line] : std::vector<std::pair<std::string, std::string>>{
+             {jobs.daemonUnit(), "ExecStart=" + daemon},
+             {jobs.agentUnit(), "ExecStart=" + helper},
+             {jobs.agentAutostart(), "Exec=" + helper}}) {
+        EXPECT_EQ(mode(unit), fs::perms(0644));
+        EXPECT_THAT(readFile(unit), HasSubstr("\n" + line + "\n"));
+    }
+    go(installer, jobs);
+    EXPECT_THAT(runner.calls,
+                ElementsAre(Command{"/bin/chown", "-R", "root:root", daemon},
+                            Command{"/bin/chown", "-R", "root:root", app},
+                            Command{"/bin/chown", "root:root", jobs.daemonUnit()},
+                            Command{"/bin/chown", "root:root", jobs.agentUnit()},
+                            Command{"/bin/chown", "root:root", jobs.agentAutostart()},
+                            Command{ctl, "daemon-reload"}, Command{ctl, "stop", daemonService},
+                            Command{ctl, "enable", "--now", daemonService},
+                            Command{ctl, "--global", "enable", agentService},
+                            Command{ctl, "is-active", "--quiet", "user@1001.service"},
+                            Command{ctl, "--user", kid, "daemon-reload"},
+                            Command{ctl, "--user", kid, "restart", agentService},
+                            // removal
+                            Command{ctl, "disable", "--now", daemonService},
+                            Command{ctl, "--user", kid, "stop", agentService},
+                            Command{ctl, "--user", "--machine=mum@.host", "stop", agentService},
+                            Command{ctl, "--global", "disable", agentService},
+                            Command{ctl, "daemon-reload"}));
+    for (const auto& file : {jobs.daemonUnit(), jobs.agentUnit(), jobs.agentAutostart(), support})
+        EXPECT_FALSE(fs::exists(file)) << file;
+}
+
+TEST_F(Setup, FailureToStartTheDaemonOrTheAgentEndsTheRunAndLeavesTheFiles) {
+    const std::string failed = ": unit failed\n";
+    for (const auto& [failing, message] : std::vector<std::pair<Command, std::string>>{
+             {{ctl, "enable", "--now", daemonService}, "Không nạp được dịch vụ" + failed},
+             {{ctl, "--global", "enable", agentService},
+              "Không bật được ứng dụng TovuControl cho con" + failed},
+             {{ctl, "--user", kid, "restart", agentService},
+              "Không chạy được ứng dụng TovuControl trong phiên của con" + failed},
+             // The child is not logged in: the agent starts with the session.
+             {{ctl, "is-active", "--quiet", "user@1001.service"}, ""}}) {
+        runner.calls.clear();
+        runner.failing = {failing};
+        if (message.empty())
+            EXPECT_NO_THROW(install());
+        else
+            EXPECT_THAT([&] { install(); }, ThrowsMessage<SetupError>(message));
+        // Nothing runs after the failure.
+        EXPECT_EQ(runner.calls.back(), failing);
+    }
+}
+
+TEST_F(Setup, ReinstallReplacesEachItemWholeOrKeepsTheOldOne) {
+    install();
+    writeFile(app + "/Contents/MacOS/stale", "old");
+    writeFile(kit / "TovuControl.app/Contents/MacOS/TovuControlHelper", "helper v2");
+    EXPECT_EQ(installer.caiVao(kit / "TovuControl.app"), app);
+    EXPECT_FALSE(fs::exists(app + "/Contents/MacOS/stale"));
+    EXPECT_EQ(readFile(helper), "helper v2");
+    // Copies that fail half-way (a pipe is not a file) leave the installed items in place.
+    fs::remove(kit / "tovucontrold");
+    for (const auto& pipe : {kit / "tovucontrold", kit / "TovuControl.app/Contents/pipe"})
+        ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+    for (const std::string item : {"tovucontrold", "TovuControl.app"})
+        EXPECT_THAT([&] { installer.caiVao(kit / item); },
+                    ThrowsMessage<SetupError>(StartsWith("Không chép được " + item + ": ")));
+    EXPECT_EQ(readFile(daemon), "daemon");
+    EXPECT_EQ(readFile(helper), "helper v2");
+    EXPECT_EQ(std::distance(fs::directory_iterator(support), fs::directory_iterator()), 2);
+}
+
+TEST_F(Setup, OnlyAFolderOfOursIsFilledOrDeleted) {
+    const fs::path home = tmp.path() / "home/kid";
+    test::ScopedEnv env("HOME", home.string());
+    writeFile(home / "thesis.txt", "keep");
+    writeFile(tmp.path() / "ours/config.json", "{}");
+    writeFile(tmp.path() / "ours/a/notes.txt", "");
+    fs::create_directories(support);
+    const std::string rootHome = ::getpwuid(0)->pw_dir;
+    const auto q = [](const std::string& dir) { return "\"" + dir + "\""; };
+    const std::string isHome = " là thư mục nhà của một tài khoản hoặc chứa thư mục nhà.";
+    for (const auto& [dir, refusal] :
+         std::vector<std::pair<std::string, std::optional<std::string>>>{
+             {"", "đường dẫn thư mục hỗ trợ trống."},
+             {home.string() + "/", q(home.string() + "/") + isHome},
+             {tmp.file("home"), q(tmp.file("home")) + isHome},
+             {rootHome, q(rootHome) + isHome}, // from the account database
+             {tmp.file("home/kid/tovu"), std::nullopt},
+             {tmp.file("ours/a"), q(tmp.file("ours/a")) + " không chứa tệp nào của TovuControl."},
+             {tmp.file("ours"), std::nullopt},
+             {support, std::nullopt}}) // empty
+        EXPECT_EQ(khongDungDuoc(dir), refusal) << dir;
+}
+
+TEST(ProcessRunner, ReturnsTheStatusAndBothStreamsInOrder) {
+    const std::string sh = "/bin/sh";
+    for (const auto& [command, expected] : std::vector<std::pair<Command, RunResult>>{
+             {{sh, "-c", "echo one; echo two >&2; echo three; exit 7"}, {7, "one\ntwo\nthree\n"}},
+             // More than a pipe holds: read while the program runs.
+             {{sh, "-c", "head -c 1048576 /dev/zero | tr '\\0' x; exit 3"},
+              {3, std::string(1 << 20, 'x')}},
+             // No input: a tool that reads it must not wait for the parent's terminal.
+             {{sh, "-c", "cat; echo done"}, {0, "done\n"}},
+             {{sh, "-c", "kill -TERM $$"}, {128 + 15, ""}},
+             {{"/nonexistent/chown"}, {-1, "/nonexistent/chown: No such file or directory"}}}) {
+        SCOPED_TRACE(testing::PrintToString(command));
+        EXPECT_EQ(ProcessRunner().chay(command[0], {command.begin() + 1, command.end()}), expected);
+    }
+}
+
+using Choice = platform::SessionChoice;
+// A display manager's session files ("xsessions/NAME", "wayland-sessions/NAME") and their keys.
+using Files = std::vector<std::pair<std::string, std::string>>;
+// GNOME on Wayland, and on X11 both under the same name and as gnome-xorg; another X11 desktop.
+const Files gnome = {{"wayland-sessions/gnome", "DesktopNames=GNOME"},
+                     {"xsessions/gnome", "DesktopNames=GNOME"},
+                     {"xsessions/gnome-xorg", "Name=GNOME on Xorg\nDesktopNames=GNOME;"},
+                     {"xsessions/awesome", ""}};
+
+// These session files offered, and AccountsService knowing these accounts unless there are none.
+struct Sessions {
+    Sessions(const Files& files, const std::map<std::string, Choice>& accounts) {
+        for (const auto& [file, keys] : files)
+            writeFile(dir.path() / (file + ".desktop"), "[Desktop Entry]\n" + keys + "\n");
+        if (!accounts.empty()) service.emplace(bus, accounts);
+    }
+    test::TempDir dir;
+    test::SystemBus bus;
+    std::optional<test::FakeAccounts> service;
+    SessionChooser chooser{dir.file("support"), dir.path().string()};
+};
+
+TEST(SessionChooser, ChoosesAnX11SessionOfTheChildsDesktopWhereThereIsOne) {
+    const Files plasma = {{"wayland-sessions/plasma", "DesktopNames=KDE"},
+                          {"xsessions/plasmax11", "DesktopNames=KDE\nTryExec=/nonexistent/x11"},
+                          {"xsessions/awesome", ""}};
+    const Choice xorg{"gnome-xorg", "gnome-xorg", "x11"};
+    const std::string chosen = "✓ Đã chọn phiên \"GNOME on Xorg\" cho kid ";
+    struct Case {
+        const char* what;
+        Files files;
+        std::optional<Choice> before; // none: no AccountsService on the bus
+        std::string said;             // how the line starts
+    };
+    const Case cases[] = {
+        {"GNOME on Wayland", gnome, Choice{"gnome", "gnome", "wayland"}, chosen},
+        {"no choice yet: Wayland by default", gnome, Choice{}, chosen},
+        {"GNOME on X11 under its Wayland name", gnome, Choice{"gnome", "", "x11"}, ""},
+        {"an X11 desktop", gnome, Choice{"", "awesome", ""}, ""},
+        {"Plasma without its X11 session installed", plasma, Choice{"plasma", "", "wayland"},
+         "⚠ Máy không có phiên X11 cho màn hình nền của con: "},
+        {"no AccountsService", gnome, std::nullopt, "⚠ Không chọn được phiên đăng nhập cho kid ("},
+        {"X11 sessions only: nothing to ask", {{"xsessions/xfce", ""}}, std::nullopt, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Sessions sessions(c.files, c.before ? std::map<std::string, Choice>{{"kid", *c.before}}
+                                            : std::map<std::string, Choice>{});
+        const std::string said = sessions.chooser.chon("kid");
+        EXPECT_THAT(said, StartsWith(c.said));
+        EXPECT_EQ(said.empty(), c.said.empty());
+        if (c.before) {
+            EXPECT_EQ(platform::sessionChoice("kid"), c.said == chosen ? xorg : *c.before);
+        }
+    }
+}
+
+TEST(SessionChooser, RemovalGivesBackTheChoiceFromBeforeTheFirstInstall) {
+    const Choice before{"gnome", "", "wayland"};
+    Sessions sessions(gnome, {{"kid", before}});
+    EXPECT_THAT(sessions.chooser.chon("kid"), StartsWith("✓"));
+    // Back on Wayland from the login screen: the next install chooses X11 again and keeps the
+    // first choice to give back.
+    platform::setSessionChoice("kid", {"gnome", "gnome", "wayland"});
+    EXPECT_THAT(sessions.chooser.chon("kid"), StartsWith("✓"));
+    EXPECT_EQ(sessions.chooser.traLai(), "✓ Đã trả lại phiên đăng nhập cũ cho kid.\n");
+    EXPECT_EQ(platform::sessionChoice("kid"), before);
+    sessions.service.reset();
+    EXPECT_THAT(sessions.chooser.traLai(),
+                StartsWith("⚠ Không trả lại được phiên đăng nhập cũ cho kid ("));
+}
+
+} // namespace
+} // namespace tovu
