@@ -1,4 +1,6 @@
 #include "platform/LinuxPresentation.hpp"
+#include "platform/LinuxXcb.hpp"
+#include "support/XClient.hpp"
 #include "support/XServer.hpp"
 #include "support/XView.hpp"
 
@@ -49,72 +51,6 @@ private:
 
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new QtOnXvfb);
 
-// Another X client, as a program that wants the input would be.
-class OtherClient {
-public:
-    bool grabKeyboard() {
-        const XcbReply<xcb_grab_keyboard_reply_t> reply(
-            xcb_grab_keyboard_reply(c(),
-                                    xcb_grab_keyboard(c(), 0, x_.root(), XCB_CURRENT_TIME,
-                                                      XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
-                                    nullptr));
-        return reply && reply->status == XCB_GRAB_STATUS_SUCCESS;
-    }
-    void ungrab() {
-        xcb_ungrab_keyboard(c(), XCB_CURRENT_TIME);
-        xcb_ungrab_pointer(c(), XCB_CURRENT_TIME);
-        std::free(xcb_get_input_focus_reply(c(), xcb_get_input_focus(c()), nullptr));
-    }
-    // Whether this client could take the keyboard or the pointer; it lets go again at once.
-    bool couldTakeInput() {
-        const bool keyboard = grabKeyboard();
-        const XcbReply<xcb_grab_pointer_reply_t> pointer(xcb_grab_pointer_reply(
-            c(),
-            xcb_grab_pointer(c(), 0, x_.root(), XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_ASYNC,
-                             XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, XCB_CURRENT_TIME),
-            nullptr));
-        ungrab();
-        return keyboard || (pointer && pointer->status == XCB_GRAB_STATUS_SUCCESS);
-    }
-    // Where window lies in the children of the root, bottom first; -1 when it is not one.
-    long height(xcb_window_t window) {
-        const XcbReply<xcb_query_tree_reply_t> tree(
-            xcb_query_tree_reply(c(), xcb_query_tree(c(), x_.root()), nullptr));
-        const xcb_window_t* first = xcb_query_tree_children(tree.get());
-        const xcb_window_t* end = first + xcb_query_tree_children_length(tree.get());
-        const xcb_window_t* at = std::find(first, end, window);
-        return at == end ? -1 : at - first;
-    }
-    xcb_window_t mapOverrideRedirectWindow() {
-        const xcb_window_t window = xcb_generate_id(c());
-        const std::uint32_t overrideRedirect = 1;
-        xcb_create_window(c(), XCB_COPY_FROM_PARENT, window, x_.root(), 0, 0, 1280, 800, 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
-                          XCB_CW_OVERRIDE_REDIRECT, &overrideRedirect);
-        xcb_map_window(c(), window);
-        xcb_flush(c());
-        return window;
-    }
-    // The child of the root that holds window (the window manager's frame of a managed one).
-    xcb_window_t topOf(xcb_window_t window) {
-        for (;;) {
-            const XcbReply<xcb_query_tree_reply_t> tree(
-                xcb_query_tree_reply(c(), xcb_query_tree(c(), window), nullptr));
-            if (!tree || tree->parent == x_.root() || tree->parent == XCB_NONE) return window;
-            window = tree->parent;
-        }
-    }
-    bool bypassesWindowManager(xcb_window_t window) {
-        const XcbReply<xcb_get_window_attributes_reply_t> reply(
-            xcb_get_window_attributes_reply(c(), xcb_get_window_attributes(c(), window), nullptr));
-        return reply && reply->override_redirect;
-    }
-
-private:
-    xcb_connection_t* c() const { return x_.get(); }
-    XcbConnection x_;
-};
-
 // A lock window, with a button and a text field as the lock screen has.
 struct LockWindow {
     QWidget window;
@@ -136,23 +72,36 @@ bool xdotool(std::vector<std::string> args) {
     return run(args, server->display()).has_value();
 }
 
+// Whether the other client's grab found the device held by another client.
+bool held(XView& other) {
+    return other.keyboardGrabbed() && other.pointerGrabbed();
+}
+
+// Where window lies in the children of the root, bottom first; -1 when it is not one.
+long height(XView& x, xcb_window_t window) {
+    const auto stack = x.stack();
+    const auto at = std::ranges::find(stack, window);
+    return at == stack.end() ? -1 : at - stack.begin();
+}
+
 TEST(PresentationTest, TheLockStaysOnTopAndInPlaceKeepsItsOwnInputAndHoldsTheRestUntilItLifts) {
     // One lock window per screen: here two halves of the one screen.
     LockWindow left(QRect(0, 0, 640, 800));
     LockWindow right(QRect(640, 0, 640, 800));
     LinuxPresentation presentation;
-    OtherClient other;
+    XView other(server->display());
     presentation.lock({&left.window, &right.window});
     ASSERT_TRUE(waitFor([&] { return presentation.grabbed(); }));
     EXPECT_TRUE(left.window.isVisible() && right.window.isVisible());
-    EXPECT_TRUE(other.bypassesWindowManager(left.id()));
-    EXPECT_FALSE(other.couldTakeInput());
+    const std::vector<Area> areas{{0, 0, 640, 800}, {640, 0, 640, 800}};
+    EXPECT_EQ(other.overlays(getpid()), areas);
+    EXPECT_TRUE(held(other));
 
     // A window made later comes on top of its siblings; the lock goes back over it.
-    const xcb_window_t cover = other.mapOverrideRedirectWindow();
+    XClient cover(server->display(), {{0, 0, 1280, 800}, true});
     EXPECT_TRUE(waitFor([&] {
-        const long below = other.height(cover);
-        return below >= 0 && other.height(left.id()) > below && other.height(right.id()) > below;
+        const long below = height(other, cover.window());
+        return below >= 0 && height(other, left.id()) > below && height(other, right.id()) > below;
     }));
 
     const QPoint center = right.button->mapToGlobal(right.button->rect().center());
@@ -169,17 +118,12 @@ TEST(PresentationTest, TheLockStaysOnTopAndInPlaceKeepsItsOwnInputAndHoldsTheRes
     menu.popup(left.window.mapToGlobal(QPoint(100, 300)));
     ASSERT_TRUE(waitFor([&] { return menu.isVisible(); }));
     menu.hide();
-    EXPECT_TRUE(waitFor([&] { return presentation.grabbed() && !other.couldTakeInput(); }));
+    EXPECT_TRUE(waitFor([&] { return presentation.grabbed() && held(other); }));
 
     // Whatever the child's clients do to a lock window is undone and the input held again:
     // xdotool's changes to the window that holds it, then destroying it.
-    XView view(server->display());
-    // The other client's cover, from this process too, stays under the two lock windows.
-    const std::vector<Area> areas{{0, 0, 640, 800}, {0, 0, 1280, 800}, {640, 0, 640, 800}};
     const xcb_window_t first = left.id();
-    auto restored = [&] {
-        return view.overlays(getpid()) == areas && view.keyboardGrabbed() && view.pointerGrabbed();
-    };
+    auto restored = [&] { return other.overlays(getpid()) == areas && held(other); };
     const std::string id = std::to_string(first);
     const std::vector<std::string> changes[] = {
         {"windowunmap", id}, {"windowmove", id, "3000", "3000"}, {"windowsize", id, "1", "1"}};
@@ -187,29 +131,16 @@ TEST(PresentationTest, TheLockStaysOnTopAndInPlaceKeepsItsOwnInputAndHoldsTheRes
         ASSERT_TRUE(xdotool(change));
         EXPECT_TRUE(waitFor(restored)) << change.front();
     }
-    xcb_destroy_window(view.connection(), first);
-    xcb_flush(view.connection());
+    xcb_destroy_window(other.connection(), first);
+    xcb_flush(other.connection());
     EXPECT_TRUE(waitFor([&] { return left.id() != first && restored(); }));
 
     presentation.unlock();
     EXPECT_FALSE(presentation.grabbed());
-    EXPECT_TRUE(waitFor([&] { return other.couldTakeInput(); }));
+    EXPECT_TRUE(waitFor([&] { return !other.keyboardGrabbed() && !other.pointerGrabbed(); }));
 }
 
-TEST(PresentationTest, TheLockWaitsForAnotherClientToLetGo) {
-    LockWindow lock(QRect(0, 0, 1280, 800));
-    LinuxPresentation presentation;
-    OtherClient other;
-    ASSERT_TRUE(other.grabKeyboard());
-    presentation.lock({&lock.window});
-    EXPECT_FALSE(presentation.grabbed());
-
-    other.ungrab();
-    ASSERT_TRUE(waitFor([&] { return presentation.grabbed(); }));
-    EXPECT_FALSE(other.couldTakeInput());
-}
-
-TEST(PresentationTest, APanelOpenWhenTheLockStartsStaysUnderIt) {
+TEST(PresentationTest, TheLockWaitsForAnotherClientToLetGoAndKeepsAnOpenPanelUnderIt) {
     // Kept above other windows by the window manager, as the agent's panels are.
     QWidget panel(nullptr, Qt::Window | Qt::WindowStaysOnTopHint);
     panel.resize(300, 200);
@@ -217,12 +148,24 @@ TEST(PresentationTest, APanelOpenWhenTheLockStartsStaysUnderIt) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
     LockWindow lock(QRect(0, 0, 1280, 800));
     LinuxPresentation presentation;
-    OtherClient other;
+    XView other(server->display());
+    xcb_connection_t* c = other.connection();
+    const XcbReply<xcb_grab_keyboard_reply_t> grab(
+        xcb_grab_keyboard_reply(c,
+                                xcb_grab_keyboard(c, 0, other.root(), XCB_CURRENT_TIME,
+                                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                                nullptr));
+    ASSERT_TRUE(grab && grab->status == XCB_GRAB_STATUS_SUCCESS);
     presentation.lock({&lock.window});
+    EXPECT_FALSE(presentation.grabbed());
     panel.raise();
-    const xcb_window_t frame = other.topOf(static_cast<xcb_window_t>(panel.winId()));
-    EXPECT_TRUE(waitFor([&] { return other.height(frame) < other.height(lock.id()); }));
+    EXPECT_TRUE(waitFor([&] { return other.stack().back() == lock.id(); }));
     EXPECT_TRUE(panel.isVisible());
+
+    xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
+    xcb_flush(c);
+    ASSERT_TRUE(waitFor([&] { return presentation.grabbed(); }));
+    EXPECT_TRUE(held(other));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "support/Support.hpp"
 #include "support/XClient.hpp"
 #include "support/XServer.hpp"
+#include "support/XView.hpp"
 
 #include <QCoreApplication>
 #include <QTest>
@@ -27,47 +28,6 @@ std::optional<RunningApp> appOf(const Workspace& workspace, pid_t pid) {
         if (app.pid == pid) return app;
     return std::nullopt;
 }
-
-// Windows of the test process itself, so that any property can be set before they map.
-class TestWindows {
-public:
-    xcb_window_t create(xcb_rectangle_t area, bool overrideRedirect,
-                        const std::string& wmClass = "") {
-        const xcb_window_t window = xcb_generate_id(x_.get());
-        const std::uint32_t value = overrideRedirect;
-        xcb_create_window(x_.get(), XCB_COPY_FROM_PARENT, window, x_.root(), area.x, area.y,
-                          area.width, area.height, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                          XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT, &value);
-        if (!wmClass.empty()) text(window, "WM_CLASS", wmClass + '\0' + wmClass + '\0');
-        sync();
-        return window;
-    }
-    void text(xcb_window_t window, const std::string& property, const std::string& value) {
-        xcb_change_property(x_.get(), XCB_PROP_MODE_REPLACE, window, atom(property),
-                            XCB_ATOM_STRING, 8, value.size(), value.data());
-    }
-    xcb_atom_t atom(const std::string& name) {
-        return XcbReply<xcb_intern_atom_reply_t>(
-                   xcb_intern_atom_reply(
-                       x_.get(), xcb_intern_atom(x_.get(), 0, name.size(), name.data()), nullptr))
-            ->atom;
-    }
-    void map(xcb_window_t window) {
-        xcb_map_window(x_.get(), window);
-        sync();
-    }
-    // XCB_NONE, XCB_INPUT_FOCUS_POINTER_ROOT, the root or a window.
-    void focus(xcb_window_t window) {
-        xcb_set_input_focus(x_.get(), XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
-        sync();
-    }
-    // Returns once the server has done everything asked so far.
-    void sync() {
-        std::free(xcb_get_input_focus_reply(x_.get(), xcb_get_input_focus(x_.get()), nullptr));
-    }
-
-    XcbConnection x_;
-};
 
 class WorkspaceTest : public ::testing::Test {
 protected:
@@ -124,10 +84,6 @@ protected:
         return run({"xprop", "-id", window, "-f", property, format, "-set", property, value},
                    x_.display())
             .has_value();
-    }
-    std::optional<std::string> idOf(pid_t pid) {
-        const auto app = appOf(workspace(), pid);
-        return app ? app->identifier : std::nullopt;
     }
     bool launchedApp(pid_t pid) {
         return std::ranges::any_of(launched_, [&](const auto& app) { return app.pid == pid; });
@@ -228,43 +184,31 @@ TEST_F(WorkspaceTest, EveryClientWithAWindowOfRealSizeCountsWhateverItsWindowsSa
         EXPECT_EQ(regular(client.pid()), c.counts) << c.window.wmClass;
     }
 
-    // What a window claims gives the app only its name.
+    // A window of this process, as the agent: the agent's own.
+    XView view(x_.display());
+    xcb_map_window(view.connection(), createWindow(view.connection(), {}));
+    xcb_flush(view.connection());
+    ASSERT_TRUE(waitFor([&] { return appOf(ws, getpid()).has_value(); }));
+    EXPECT_EQ(appOf(ws, getpid())->identifier, std::string(Paths::helperBundleId));
+
+    // What a window claims gives the app only its name (GTK's id before KDE's file); naming
+    // another host changes nothing, and the app can still be ended.
     Child xeyes = start("xeyes");
     const std::string window = windowOf("XEyes");
-    ASSERT_TRUE(xprop(window, "_GTK_APPLICATION_ID", "8u", "org.tovu.Mau"));
-    ASSERT_TRUE(
-        waitFor([&] { return appOf(ws, xeyes.pid()).value_or(RunningApp{}).name == "Mẫu thử"; }));
-    EXPECT_EQ(idOf(xeyes.pid()), "/usr/bin/xeyes");
-}
-
-TEST_F(WorkspaceTest, TheServerNamesTheProcessWhateverTheWindowClaimsAndItCanBeKilled) {
-    auto& ws = workspace();
-    // Another host and another process named by the test's own window: the connection is ours.
-    Child bystander({"sleep", "60"}, x_.display());
-    TestWindows windows;
-    const xcb_window_t spoof = windows.create({0, 0, 200, 200}, false, "Spoof");
-    windows.text(spoof, "WM_CLIENT_MACHINE", "elsewhere.example");
-    ASSERT_TRUE(
-        xprop(std::to_string(spoof), "_NET_WM_PID", "32c", std::to_string(bystander.pid())));
-    windows.map(spoof);
-    ASSERT_TRUE(waitFor([&] { return appOf(ws, getpid()).has_value(); }));
-    // The process is this one, as the agent: its windows are the agent's own.
-    EXPECT_EQ(appOf(ws, getpid())->identifier, std::string(Paths::helperBundleId));
-    EXPECT_FALSE(appOf(ws, bystander.pid()).has_value());
-
-    // A running app that names another host afterwards can still be ended at once; the name of
-    // the desktop file it names shows that the change has been seen.
-    Child xclock = start("xclock");
-    const std::string window = windowOf("XClock");
-    ASSERT_TRUE(xprop(window, "WM_CLIENT_MACHINE", "8s", "otherhost"));
-    ASSERT_TRUE(xprop(window, "_KDE_NET_WM_DESKTOP_FILE", "8u", "/x/org.tovu.Mau.desktop"));
-    ASSERT_TRUE(
-        waitFor([&] { return appOf(ws, xclock.pid()).value_or(RunningApp{}).name == "Mẫu thử"; }));
-    ws.forceTerminate(*appOf(ws, xclock.pid()));
-    ASSERT_TRUE(waitFor([&] { return xclock.exited().has_value(); }));
-    EXPECT_TRUE(WIFSIGNALED(*xclock.exited()));
-    EXPECT_EQ(WTERMSIG(*xclock.exited()), SIGKILL);
-    EXPECT_TRUE(waitFor([&] { return !appOf(ws, xclock.pid()); }));
+    for (auto [property, value, name] :
+         {std::tuple{"_KDE_NET_WM_DESKTOP_FILE", "/x/org.tovu.Logo.desktop", "Biểu trưng"},
+          {"_GTK_APPLICATION_ID", "org.tovu.Mau", "Mẫu thử"},
+          {"WM_CLIENT_MACHINE", "elsewhere.example", "Mẫu thử"}}) {
+        ASSERT_TRUE(xprop(window, property, "8u", value));
+        ASSERT_TRUE(waitFor([&] {
+            return appOf(ws, xeyes.pid()).value_or(RunningApp{}).name == name;
+        })) << property;
+        EXPECT_EQ(appOf(ws, xeyes.pid())->identifier, "/usr/bin/xeyes");
+    }
+    ws.forceTerminate(*appOf(ws, xeyes.pid()));
+    ASSERT_TRUE(waitFor([&] { return xeyes.exited().has_value(); }));
+    EXPECT_TRUE(WIFSIGNALED(*xeyes.exited()) && WTERMSIG(*xeyes.exited()) == SIGKILL);
+    EXPECT_TRUE(waitFor([&] { return !appOf(ws, xeyes.pid()); }));
 }
 
 TEST_F(WorkspaceTest, AClientWhoseProcessHasGoneIsItsHeirOrElseDisconnected) {
@@ -344,6 +288,7 @@ TEST(WindowProcessTest, WithoutTheServersWordOnlyWindowsOfThisHostCount) {
     const auto self = static_cast<std::uint32_t>(getpid());
     const std::string host = "family-pc";
     EXPECT_EQ(windowProcess(self, "elsewhere.example", std::nullopt, host), getpid());
+    EXPECT_EQ(windowProcess(self, host, std::uint32_t(getppid()), host), getpid());
     EXPECT_EQ(windowProcess(std::nullopt, host, self, host), getpid());
     EXPECT_EQ(windowProcess(std::nullopt, "elsewhere.example", self, host), 0);
     EXPECT_EQ(windowProcess(std::nullopt, std::nullopt, self, host), 0);
@@ -362,14 +307,18 @@ TEST_F(WorkspaceWithoutWindowManagerTest, FollowsMappedWindowsAndTheFocusUntilAM
     ASSERT_TRUE(cameToFront(xclock.pid()));
 
     // Focus on no window, on the root or following the pointer is no app in front.
-    TestWindows windows;
+    XView view(x_.display());
+    auto focus = [&](xcb_window_t window) {
+        xcb_set_input_focus(view.connection(), XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
+        xcb_flush(view.connection());
+    };
     const xcb_window_t xlogoWindow = std::stoul(windowOf("XLogo"));
     for (xcb_window_t nowhere :
-         {xcb_window_t(XCB_NONE), xcb_window_t(XCB_INPUT_FOCUS_POINTER_ROOT), windows.x_.root()}) {
+         {xcb_window_t(XCB_NONE), xcb_window_t(XCB_INPUT_FOCUS_POINTER_ROOT), view.root()}) {
         const int before = deactivated_;
-        windows.focus(xlogoWindow);
+        focus(xlogoWindow);
         ASSERT_TRUE(cameToFront(xlogo.pid()));
-        windows.focus(nowhere);
+        focus(nowhere);
         ASSERT_TRUE(waitFor([&] { return deactivated_ == before + 1; })) << nowhere;
         EXPECT_FALSE(ws.frontmostApp());
     }
@@ -383,6 +332,43 @@ TEST_F(WorkspaceWithoutWindowManagerTest, FollowsMappedWindowsAndTheFocusUntilAM
     EXPECT_TRUE(appOf(ws, xlogo.pid()).has_value());
     ASSERT_TRUE(xdotool({"windowactivate", windowOf("XEyes")}));
     EXPECT_TRUE(cameToFront(xeyes.pid()));
+}
+
+// The X server gives the slot of a client that left, and so its window ids, to the next one.
+// Events of the window's end and of the new one's coming then wait in the queue together.
+TEST_F(WorkspaceTest, AWindowIdTakenOverWhileEventsWaitBelongsToTheNewApp) {
+    // Opened before the apps, and no short-lived client in between, so that no other slot frees.
+    XView view(x_.display());
+    auto& ws = workspace();
+    Child first = start("xclock");
+    ASSERT_TRUE(waitFor([&] { return appOf(ws, first.pid()).has_value(); }));
+    const std::vector<xcb_window_t> before = view.managed(first.pid());
+    ASSERT_EQ(before.size(), 1u);
+    const xcb_window_t window = before[0];
+
+    // No event is handled from here until the new app shows.
+    kill(first.pid(), SIGKILL);
+    ASSERT_TRUE(
+        waitUntil([&] { return first.exited() && !std::ranges::count(view.clients(), window); }));
+    Child second = start("xclock");
+    ASSERT_TRUE(waitUntil([&] { return std::ranges::count(view.managed(second.pid()), window); }))
+        << "the server gave the new app other window ids; nothing here is reused";
+    ASSERT_TRUE(appOf(ws, first.pid()).has_value());
+
+    EXPECT_TRUE(waitFor([&] { return launchedApp(second.pid()); }));
+    EXPECT_FALSE(appOf(ws, first.pid()).has_value());
+    ASSERT_EQ(appOf(ws, second.pid()),
+              (RunningApp{second.pid(), "/usr/bin/xclock", "XClock", true}));
+    ASSERT_NE(ws.frontmostApp().value_or(RunningApp{}).pid, first.pid());
+
+    // The window's changes are followed (without a class, the program names it), and the new
+    // app can be ended.
+    ASSERT_TRUE(xprop(std::to_string(window), "WM_CLASS", "8s", "seen"));
+    EXPECT_TRUE(
+        waitFor([&] { return appOf(ws, second.pid()).value_or(RunningApp{}).name == "xclock"; }));
+    ws.forceTerminate(*appOf(ws, second.pid()));
+    ASSERT_TRUE(waitUntil([&] { return second.exited().has_value(); }));
+    EXPECT_TRUE(WIFSIGNALED(*second.exited()) && WTERMSIG(*second.exited()) == SIGKILL);
 }
 
 } // namespace

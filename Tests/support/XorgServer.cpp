@@ -1,6 +1,5 @@
 #include "support/XorgServer.hpp"
 
-#include <cstdio>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -10,7 +9,7 @@ namespace tovu::test {
 namespace {
 
 // VideoRam bounds the total framebuffer: room for a few large monitors side by side. The
-// monitor accepts any timing, so that every mode made by mode() passes.
+// monitor accepts any timing, so that every common mode passes.
 constexpr const char* config = R"(Section "ServerFlags"
     Option "AutoAddDevices" "false"
     Option "AutoAddGPU" "false"
@@ -74,15 +73,6 @@ std::string XorgServer::logTail() const {
     return tail;
 }
 
-void XorgServer::startWindowManager() {
-    windowManager_.emplace(std::vector<std::string>{"openbox", "--sm-disable"}, display_);
-    if (!waitUntil([&] {
-            auto out = run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, display_);
-            return out && out->find("window id") != std::string::npos;
-        }))
-        throw std::runtime_error("openbox did not start on " + display_);
-}
-
 void XorgServer::xrandr(const std::vector<std::string>& arguments) const {
     std::vector<std::string> argv{"xrandr"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -92,21 +82,6 @@ void XorgServer::xrandr(const std::vector<std::string>& arguments) const {
             command += a + " ";
         throw std::runtime_error("failed on " + display_ + ": " + command);
     }
-}
-
-std::string XorgServer::mode(int width, int height) {
-    const std::string name = std::to_string(width) + "x" + std::to_string(height) + "-tovu";
-    if (modes_.insert(name).second) {
-        // 60 Hz with short blanking; the dummy driver only checks it against the monitor's
-        // ranges.
-        const int hTotal = width + 160, vTotal = height + 30;
-        char clock[32];
-        std::snprintf(clock, sizeof clock, "%.2f", hTotal * vTotal * 60 / 1e6);
-        auto n = [](int v) { return std::to_string(v); };
-        xrandr({"--newmode", name, clock, n(width), n(width + 48), n(width + 80), n(hTotal),
-                n(height), n(height + 3), n(height + 6), n(vTotal)});
-    }
-    return name;
 }
 
 void XorgServer::plug(const std::string& output, int width, int height,
@@ -126,8 +101,9 @@ void XorgServer::plug(const std::string& output, int width, int height,
 
 void XorgServer::show(const std::string& output, int width, int height,
                       const std::vector<std::string>& placement) {
-    const std::string name = mode(width, height);
-    // Adding a mode that the output already has fails; then it is there.
+    // The server knows the common modes by name; adding one that the output already has fails,
+    // and then it is there.
+    const std::string name = std::to_string(width) + "x" + std::to_string(height);
     run({"xrandr", "--addmode", output, name}, display_);
     std::vector<std::string> arguments{"--output", output, "--mode", name};
     arguments.insert(arguments.end(), placement.begin(), placement.end());

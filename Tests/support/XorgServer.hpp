@@ -5,7 +5,6 @@
 #include "support/XView.hpp"
 
 #include <optional>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -40,8 +39,7 @@ public:
 
     // ":N"
     const std::string& display() const { return display_; }
-    // Starts openbox and waits until it has announced itself on the root window.
-    void startWindowManager();
+    void startWindowManager() { tovu::test::startWindowManager(windowManager_, display_); }
 
     // Turns the output on at width×height, just right of the output rightOf (no-op when it
     // already shows exactly that).
@@ -55,17 +53,14 @@ private:
     std::string logTail() const;
     // Runs xrandr with the arguments; throws when it fails.
     void xrandr(const std::vector<std::string>& arguments) const;
-    // Turns the output on at width×height, placed by the xrandr arguments given.
+    // Turns the output on at width×height (a common mode), placed by the xrandr arguments given.
     void show(const std::string& output, int width, int height,
               const std::vector<std::string>& placement);
-    // The name of a mode of that size, created on first use.
-    std::string mode(int width, int height);
 
     TempDir dir_;
     std::optional<Child> xorg_;
     std::optional<Child> windowManager_;
     std::string display_;
-    std::set<std::string> modes_;
 };
 
 } // namespace tovu::test
