@@ -1,18 +1,35 @@
+// The Linux platform layer on real X servers: lock windows, the apps the child runs, and the
+// session's sleep.
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/platform/Platform.hpp"
+#include "platform/LinuxPresentation.hpp"
+#include "platform/LinuxSession.hpp"
 #include "platform/LinuxWorkspace.hpp"
-#include "support/Support.hpp"
+#include "platform/LinuxXcb.hpp"
+#include "support/FakeLogind.hpp"
 #include "support/XClient.hpp"
 #include "support/XServer.hpp"
 #include "support/XView.hpp"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QDBusVirtualObject>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMutex>
+#include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
+#include <QThread>
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <xcb/screensaver.h>
 
 using namespace tovu;
 using namespace tovu::test;
@@ -21,6 +38,152 @@ namespace {
 
 bool waitFor(const std::function<bool()>& cond) {
     return QTest::qWaitFor(cond, 10000);
+}
+
+// The X server (with openbox) that Qt runs on for the whole program.
+XServer* server = nullptr;
+
+class QtOnXvfb final : public ::testing::Environment {
+public:
+    void SetUp() override {
+        server_ = std::make_unique<XServer>(true);
+        server = server_.get();
+        qputenv("DISPLAY", QByteArray::fromStdString(server->display()));
+        qputenv("QT_QPA_PLATFORM", "xcb");
+        // No session bus: Qt would start one through dbus-launch on the test display.
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
+        static int argc = 1;
+        static char name[] = "tests";
+        static char* argv[] = {name, nullptr};
+        app_ = std::make_unique<QApplication>(argc, argv);
+    }
+    void TearDown() override {
+        app_.reset();
+        server_.reset();
+    }
+
+private:
+    std::unique_ptr<XServer> server_;
+    std::unique_ptr<QApplication> app_;
+};
+
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new QtOnXvfb);
+
+// A lock window, with a button and a text field as the lock screen has.
+struct LockWindow {
+    QWidget window;
+    QPushButton* button = new QPushButton("Xin thêm thời gian", &window);
+    QLineEdit* note = new QLineEdit(&window);
+    int clicks = 0;
+
+    explicit LockWindow(QRect area) {
+        window.setGeometry(area);
+        button->setGeometry(100, 100, 200, 40);
+        note->setGeometry(100, 200, 200, 30);
+        QObject::connect(button, &QPushButton::clicked, [this] { ++clicks; });
+    }
+    xcb_window_t id() { return static_cast<xcb_window_t>(window.winId()); }
+};
+
+bool xdotool(std::vector<std::string> args) {
+    args.insert(args.begin(), "xdotool");
+    return run(args, server->display()).has_value();
+}
+
+// Whether the other client's grab found the device held by another client.
+bool held(XView& other) {
+    return other.keyboardGrabbed() && other.pointerGrabbed();
+}
+
+// Where window lies in the children of the root, bottom first; -1 when it is not one.
+long height(XView& x, xcb_window_t window) {
+    const auto stack = x.stack();
+    const auto at = std::ranges::find(stack, window);
+    return at == stack.end() ? -1 : at - stack.begin();
+}
+
+TEST(PresentationTest, TheLockStaysOnTopAndInPlaceKeepsItsOwnInputAndHoldsTheRestUntilItLifts) {
+    // One lock window per screen: here two halves of the one screen.
+    LockWindow left(QRect(0, 0, 640, 800));
+    LockWindow right(QRect(640, 0, 640, 800));
+    LinuxPresentation presentation;
+    XView other(server->display());
+    presentation.lock({&left.window, &right.window});
+    ASSERT_TRUE(waitFor([&] { return presentation.grabbed(); }));
+    EXPECT_TRUE(left.window.isVisible() && right.window.isVisible());
+    const std::vector<Area> areas{{0, 0, 640, 800}, {640, 0, 640, 800}};
+    EXPECT_EQ(other.overlays(getpid()), areas);
+    EXPECT_TRUE(held(other));
+
+    // A window made later comes on top of its siblings; the lock goes back over it.
+    XClient cover(server->display(), {{0, 0, 1280, 800}, true});
+    EXPECT_TRUE(waitFor([&] {
+        const long below = height(other, cover.window());
+        return below >= 0 && height(other, left.id()) > below && height(other, right.id()) > below;
+    }));
+
+    const QPoint center = right.button->mapToGlobal(right.button->rect().center());
+    ASSERT_TRUE(xdotool(
+        {"mousemove", std::to_string(center.x()), std::to_string(center.y()), "click", "1"}));
+    EXPECT_TRUE(waitFor([&] { return right.clicks == 1; }));
+    left.note->setFocus();
+    ASSERT_TRUE(xdotool({"type", "abc"}));
+    EXPECT_TRUE(waitFor([&] { return left.note->text() == "abc"; }));
+
+    // Closing a popup on the lock does not give the input away.
+    QMenu menu(&left.window);
+    menu.addAction("60 phút");
+    menu.popup(left.window.mapToGlobal(QPoint(100, 300)));
+    ASSERT_TRUE(waitFor([&] { return menu.isVisible(); }));
+    menu.hide();
+    EXPECT_TRUE(waitFor([&] { return presentation.grabbed() && held(other); }));
+
+    // Whatever the child's clients do to a lock window is undone and the input held again:
+    // xdotool's changes to the window that holds it, then destroying it.
+    const xcb_window_t first = left.id();
+    auto restored = [&] { return other.overlays(getpid()) == areas && held(other); };
+    const std::string id = std::to_string(first);
+    const std::vector<std::string> changes[] = {
+        {"windowunmap", id}, {"windowmove", id, "3000", "3000"}, {"windowsize", id, "1", "1"}};
+    for (const auto& change : changes) {
+        ASSERT_TRUE(xdotool(change));
+        EXPECT_TRUE(waitFor(restored)) << change.front();
+    }
+    xcb_destroy_window(other.connection(), first);
+    xcb_flush(other.connection());
+    EXPECT_TRUE(waitFor([&] { return left.id() != first && restored(); }));
+
+    presentation.unlock();
+    EXPECT_FALSE(presentation.grabbed());
+    EXPECT_TRUE(waitFor([&] { return !other.keyboardGrabbed() && !other.pointerGrabbed(); }));
+}
+
+TEST(PresentationTest, TheLockWaitsForAnotherClientToLetGoAndKeepsAnOpenPanelUnderIt) {
+    // Kept above other windows by the window manager, as the agent's panels are.
+    QWidget panel(nullptr, Qt::Window | Qt::WindowStaysOnTopHint);
+    panel.resize(300, 200);
+    panel.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+    LockWindow lock(QRect(0, 0, 1280, 800));
+    LinuxPresentation presentation;
+    XView other(server->display());
+    xcb_connection_t* c = other.connection();
+    const XcbReply<xcb_grab_keyboard_reply_t> grab(
+        xcb_grab_keyboard_reply(c,
+                                xcb_grab_keyboard(c, 0, other.root(), XCB_CURRENT_TIME,
+                                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                                nullptr));
+    ASSERT_TRUE(grab && grab->status == XCB_GRAB_STATUS_SUCCESS);
+    presentation.lock({&lock.window});
+    EXPECT_FALSE(presentation.grabbed());
+    panel.raise();
+    EXPECT_TRUE(waitFor([&] { return other.stack().back() == lock.id(); }));
+    EXPECT_TRUE(panel.isVisible());
+
+    xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
+    xcb_flush(c);
+    ASSERT_TRUE(waitFor([&] { return presentation.grabbed(); }));
+    EXPECT_TRUE(held(other));
 }
 
 std::optional<RunningApp> appOf(const Workspace& workspace, pid_t pid) {
@@ -254,13 +417,16 @@ TEST_F(WorkspaceTest, AWindowOfAnotherClientInsideAnAppIsThatClientsAndInFront) 
     EXPECT_TRUE(cameToFront(inside.pid()));
 }
 
-TEST_F(WorkspaceTest, TheDesktopsOwnProgramsAreNoApps) {
-    if (getuid() != 0) GTEST_SKIP() << "needs root to install a program";
+TEST_F(WorkspaceTest, TheDesktopsOwnProgramsAndOtherUsersAppsAreNoApps) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to install a program and to be another user";
     // A screen saver's full-screen window, by what its process runs, not by what it claims.
     TempDir bin;
     std::filesystem::copy_file("/usr/bin/xlogo", bin.file("xscreensaver"));
     auto& ws = workspace();
     Child saver({bin.file("xscreensaver")}, x_.display());
+    Child foreign({"xclock"}, x_.display(), 65534);
+    windowOf("XClock");
+    // Seen after the above.
     Child xeyes = start("xeyes");
     ASSERT_TRUE(xdotool({"windowactivate", windowOf("XEyes")}));
     ASSERT_TRUE(cameToFront(xeyes.pid()));
@@ -269,17 +435,7 @@ TEST_F(WorkspaceTest, TheDesktopsOwnProgramsAreNoApps) {
     EXPECT_TRUE(waitFor([&] { return deactivated_ == before + 1; }));
     EXPECT_FALSE(ws.frontmostApp());
     EXPECT_FALSE(appOf(ws, saver.pid()));
-}
-
-TEST_F(WorkspaceTest, LeavesOutOtherUsers) {
-    if (getuid() != 0) GTEST_SKIP() << "needs root to run an app as another user";
-    auto& ws = workspace();
-    Child foreign({"xlogo"}, x_.display(), 65534);
-    windowOf("XLogo");
-    // Seen after the above.
-    Child xeyes = start("xeyes");
-    ASSERT_TRUE(waitFor([&] { return appOf(ws, xeyes.pid()).has_value(); }));
-    EXPECT_FALSE(appOf(ws, foreign.pid()).has_value());
+    EXPECT_FALSE(appOf(ws, foreign.pid()));
 }
 
 // Without a process from the server (a client over TCP), only the window's word is left, and it
@@ -371,10 +527,101 @@ TEST_F(WorkspaceTest, AWindowIdTakenOverWhileEventsWaitBelongsToTheNewApp) {
     EXPECT_TRUE(WIFSIGNALED(*second.exited()) && WTERMSIG(*second.exited()) == SIGKILL);
 }
 
-} // namespace
+const QString sessionPath = QStringLiteral("/org/freedesktop/login1/session/c7");
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+// The part of logind the agent asks: the session behind "auto" and its properties.
+class SessionLogind final : public QDBusVirtualObject {
+public:
+    void set(const QString& name, bool value) {
+        QMutexLocker lock(&mutex_);
+        properties_[name] = value;
+    }
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& m, const QDBusConnection& bus) override {
+        QMutexLocker lock(&mutex_);
+        const QString first = m.arguments().value(0).toString();
+        if (m.member() == "GetSession" && first == "c7") {
+            bus.send(m.createReply(QVariant::fromValue(QDBusObjectPath(sessionPath))));
+        } else if (m.member() == "Get" && m.arguments().value(1) == "Id") {
+            bus.send(m.createReply(QVariant::fromValue(QDBusVariant(QStringLiteral("c7")))));
+        } else if (m.member() == "GetAll" && first == "org.freedesktop.login1.Session") {
+            bus.send(m.createReply(QVariant::fromValue(properties_)));
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+private:
+    QMutex mutex_;
+    QVariantMap properties_{{"Active", true}, {"IdleHint", false}, {"LockedHint", false}};
+};
+
+class LogindTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(logindBus().registerVirtualObject("/org/freedesktop/login1", &logind_,
+                                                      QDBusConnection::SubPath));
+        ASSERT_TRUE(logindBus().registerService("org.freedesktop.login1"));
+        // Its own thread answers while the agent waits for the reply.
+        logind_.moveToThread(&thread_);
+        thread_.start();
+    }
+    void TearDown() override {
+        thread_.quit();
+        thread_.wait();
+        QDBusConnection::disconnectFromBus("logind");
+        QDBusConnection::disconnectFromBus("agent");
+    }
+    QDBusConnection logindBus() { return QDBusConnection::connectToBus(address_, "logind"); }
+    // Tells of the change with its value, or only that the property changed.
+    void announce(const QString& name, bool value, bool withValue) {
+        logind_.set(name, value);
+        auto signal = QDBusMessage::createSignal(sessionPath, "org.freedesktop.DBus.Properties",
+                                                 "PropertiesChanged");
+        signal << "org.freedesktop.login1.Session"
+               << (withValue ? QVariantMap{{name, value}} : QVariantMap())
+               << (withValue ? QStringList() : QStringList{name});
+        logindBus().send(signal);
+    }
+
+    XServer x_{false};
+    ScopedEnv env_{"DISPLAY", x_.display()};
+    SystemBus bus_;
+    const QString address_ = QString::fromStdString(bus_.address());
+    SessionLogind logind_;
+    QThread thread_;
+};
+
+TEST_F(LogindTest, AwayIdleOrLockedSleepsAndAScreenSaverThatHidesNothingDoesNot) {
+    logind_.set("Active", false);
+    LinuxSession session(QDBusConnection::connectToBus(address_, "agent"));
+    QSignalSpy asleep(&session, &Session::asleep), awake(&session, &Session::awake);
+    announce("Active", true, true);
+    ASSERT_TRUE(waitFor([&] { return awake.count() == 1; }));
+
+    // A client of the child starts the saver with a 1×1 window that covers nothing.
+    xcb_connection_t* child = xcb_connect(x_.display().c_str(), nullptr);
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(child)).data->root;
+    xcb_screensaver_set_attributes(child, root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY, 0,
+                                   XCB_COPY_FROM_PARENT, 0, nullptr);
+    xcb_force_screen_saver(child, XCB_SCREEN_SAVER_ACTIVE);
+    std::free(xcb_get_input_focus_reply(child, xcb_get_input_focus(child), nullptr));
+
+    // Switched away, idle or locked, by value or by invalidation: asleep until all three end.
+    int n = 1;
+    for (const auto& [name, away, withValue] : {std::tuple{"Active", false, true},
+                                                {"IdleHint", true, false},
+                                                {"LockedHint", true, true}}) {
+        SCOPED_TRACE(name);
+        announce(name, away, withValue);
+        ASSERT_TRUE(waitFor([&] { return asleep.count() == n; }));
+        announce(name, !away, !withValue);
+        ++n;
+        ASSERT_TRUE(waitFor([&] { return awake.count() == n; }));
+    }
+    EXPECT_EQ(asleep.count(), 3);
+    xcb_disconnect(child);
 }
+
+} // namespace
