@@ -14,12 +14,6 @@ struct Free {
 };
 template <class T> using Reply = std::unique_ptr<T, Free>;
 
-Reply<xcb_get_property_reply_t> property(xcb_connection_t* c, xcb_window_t window,
-                                         xcb_atom_t name) {
-    return Reply<xcb_get_property_reply_t>{xcb_get_property_reply(
-        c, xcb_get_property(c, 0, window, name, XCB_ATOM_ANY, 0, 16384), nullptr)};
-}
-
 } // namespace
 
 xcb_atom_t internAtom(xcb_connection_t* c, const std::string& name) {
@@ -93,7 +87,15 @@ std::vector<xcb_window_t> XView::managed(pid_t pid) {
 std::vector<std::string> XView::managedTitles(pid_t pid) {
     std::vector<std::string> titles;
     for (xcb_window_t window : managed(pid))
-        titles.push_back(title(window));
+        for (xcb_atom_t name : {wmName_, static_cast<xcb_atom_t>(XCB_ATOM_WM_NAME)}) {
+            Reply<xcb_get_property_reply_t> reply{xcb_get_property_reply(
+                c_, xcb_get_property(c_, 0, window, name, XCB_ATOM_ANY, 0, 16384), nullptr)};
+            if (!reply || reply->format != 8 || xcb_get_property_value_length(reply.get()) == 0)
+                continue;
+            titles.emplace_back(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                                xcb_get_property_value_length(reply.get()));
+            break;
+        }
     return titles;
 }
 
@@ -136,20 +138,11 @@ pid_t XView::pidOf(xcb_window_t window) {
 }
 
 std::vector<std::uint32_t> XView::property32(xcb_window_t window, xcb_atom_t name) {
-    auto reply = property(c_, window, name);
+    Reply<xcb_get_property_reply_t> reply{xcb_get_property_reply(
+        c_, xcb_get_property(c_, 0, window, name, XCB_ATOM_ANY, 0, 16384), nullptr)};
     if (!reply || reply->format != 32) return {};
     const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
     return {values, values + xcb_get_property_value_length(reply.get()) / 4};
-}
-
-std::string XView::title(xcb_window_t window) {
-    for (xcb_atom_t name : {wmName_, static_cast<xcb_atom_t>(XCB_ATOM_WM_NAME)}) {
-        auto reply = property(c_, window, name);
-        if (reply && reply->format == 8 && xcb_get_property_value_length(reply.get()) > 0)
-            return {static_cast<const char*>(xcb_get_property_value(reply.get())),
-                    static_cast<std::size_t>(xcb_get_property_value_length(reply.get()))};
-    }
-    return "";
 }
 
 } // namespace tovu::test

@@ -58,14 +58,13 @@ public:
 
 private:
     std::vector<std::uint32_t> property32(xcb_window_t window, xcb_atom_t name);
-    std::string title(xcb_window_t window);
 
     xcb_connection_t* c_;
     xcb_window_t root_ = XCB_NONE;
     xcb_window_t unmapped_ = XCB_NONE;
+    xcb_atom_t wmName_ = XCB_NONE;
     xcb_atom_t clientList_ = XCB_NONE;
     xcb_atom_t activeWindow_ = XCB_NONE;
-    xcb_atom_t wmName_ = XCB_NONE;
 };
 
 } // namespace tovu::test

@@ -18,14 +18,6 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A monitor as RandR reports it: the output and the area it shows of the root window.
-struct Monitor {
-    std::string output;
-    Area area;
-
-    bool operator==(const Monitor&) const = default;
-};
-
 // A headless Xorg on the dummy video driver. Unlike Xvfb it has real RandR outputs, DUMMY0 to
 // DUMMY15, which plug and unplug like monitors: applications see screens come and go.
 class XorgServer {
@@ -41,21 +33,18 @@ public:
     const std::string& display() const { return display_; }
     void startWindowManager() { tovu::test::startWindowManager(windowManager_, display_); }
 
-    // Turns the output on at width×height, just right of the output rightOf (no-op when it
-    // already shows exactly that).
-    void plug(const std::string& output, int width, int height, const std::string& rightOf);
+    // Turns the output on at width×height (a common mode), just right of the output rightOf
+    // when one is named.
+    void show(const std::string& output, int width, int height, const std::string& rightOf = "");
     // Turns the output off.
     void unplug(const std::string& output);
-    // The monitors that show a picture, in RandR's order.
-    std::vector<Monitor> monitors() const;
+    // The areas of the monitors that show a picture, sorted.
+    std::vector<Area> monitors() const;
 
 private:
     std::string logTail() const;
     // Runs xrandr with the arguments; throws when it fails.
     void xrandr(const std::vector<std::string>& arguments) const;
-    // Turns the output on at width×height (a common mode), placed by the xrandr arguments given.
-    void show(const std::string& output, int width, int height,
-              const std::vector<std::string>& placement);
 
     TempDir dir_;
     std::optional<Child> xorg_;
