@@ -135,7 +135,7 @@ TEST_F(AgentEndToEndTest, TheLockCoversEveryMonitorKillsAppsAndLiftsWithAGrant) 
         XClient(xorg_->display(), {{i % 1500, 100, 120, 90}, false, "Flash"}, XClient::Then::exit);
     Child after = app("xlogo");
     EXPECT_TRUE(dies(after));
-    ASSERT_FALSE(system_->agent().exited());
+    ASSERT_FALSE(system_->agent().exited()) << "wait status " << *system_->agent().exited();
     EXPECT_TRUE(locksCoverMonitors());
 
     ASSERT_TRUE(waitUntil([&] { return x_->keyboardGrabbed(); })) << "the lock holds no keyboard";

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
