@@ -108,10 +108,6 @@ TEST_F(HelperTest, StartUpRestoresUsageCountsTheFrontAppThenEnforcesOnlyAPolicy)
     helper->start();
     EXPECT_EQ(daemon.last(), R"({"op":"usageToday"})");
     EXPECT_FALSE(helper->tracker.dangMo());
-    QStringList entries;
-    for (QAction* a : helper->menu()->actions())
-        entries << (a->isSeparator() ? "—" : a->text());
-    EXPECT_EQ(entries, QStringList({"TovuControl đang bật", "—", "Xin thêm thời gian…"}));
 
     // Stored minutes count even when the daemon reports a failure with them.
     ASSERT_TRUE(daemon.answer(0, tra(false).entries({{today(), "org.b", "B", 5}})));
@@ -160,16 +156,19 @@ TEST_F(HelperTest, LockCoversEveryScreenAndSweepsUntilLifted) {
     EXPECT_EQ(helper->manKhoa(), windows);
     EXPECT_THAT(workspace.killed, ElementsAre(300, 303, 300, 303));
 
-    // The screens change: the windows are built again.
-    emit QGuiApplication::primaryScreen()->geometryChanged({});
-    EXPECT_EQ(presentation.locks.size(), 2u);
-    EXPECT_NE(helper->manKhoa(), windows);
-    EXPECT_FALSE(windows[0]->isVisible());
-    emit qGuiApp->screenAdded(QGuiApplication::primaryScreen());
-    EXPECT_EQ(presentation.locks.size(), 3u);
+    // The window manager gave the focus to nobody (the app that had it was closed): the lock
+    // takes it back.
+    {
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        ASSERT_TRUE(wait([&] { return other.isActiveWindow(); }));
+        emit qGuiApp->focusWindowChanged(nullptr);
+        EXPECT_TRUE(wait([&] { return windows[0]->isActiveWindow(); }));
+    }
 
     // Lifted: the windows go first and the next apply sweeps; outside "hoc" nothing is closed.
-    QPointer<QWidget> window = helper->manKhoa().front();
+    QPointer<QWidget> window = windows.front();
     workspace.killed.clear();
     apDung(hoc({"org.ok"}));
     EXPECT_THAT(helper->manKhoa(), IsEmpty());
@@ -180,27 +179,14 @@ TEST_F(HelperTest, LockCoversEveryScreenAndSweepsUntilLifted) {
     EXPECT_THAT(workspace.killed, ElementsAre(300));
     apDung(policy());
     EXPECT_THAT(workspace.killed, ElementsAre(300));
+    // Screens that come while unlocked bring no lock.
     emit qGuiApp->screenAdded(QGuiApplication::primaryScreen());
-    EXPECT_EQ(presentation.locks.size(), 3u);
+    EXPECT_EQ(presentation.locks.size(), 1u);
 
     // A request that still waits survives the start of a lock.
     helper->m.setXin(X::Cho{"r", 30});
     apDung();
     EXPECT_EQ(helper->m.xin(), X(X::Cho{"r", 30}));
-}
-
-// The window manager gave the focus to nobody (the app that had it was closed): the lock takes
-// it back.
-TEST_F(HelperTest, TheLockScreenTakesTheFocusBack) {
-    helper->start();
-    apDung();
-    QWidget* window = helper->manKhoa().front();
-    QWidget other;
-    other.show();
-    other.activateWindow();
-    ASSERT_TRUE(wait([&] { return other.isActiveWindow(); }));
-    emit qGuiApp->focusWindowChanged(nullptr);
-    EXPECT_TRUE(wait([&] { return window->isActiveWindow(); }));
 }
 
 TEST_F(HelperTest, EveryTickCallsTheDaemonAndAnEndedGrantAsksForThePolicy) {
@@ -263,31 +249,21 @@ TEST_F(HelperTest, BlockedAppsAreClosedAndExplainedUnlessLocked) {
     EXPECT_EQ(helper->m.appBiChan(), "App này");
 }
 
-TEST_F(HelperTest, MenuPanelsReplaceEachOtherFitTheirContentAndClose) {
+TEST_F(HelperTest, MenuPanelsReplaceEachOtherAndClose) {
     helper->start();
     entry(0)->trigger();
     QPointer<QWidget> about = helper->hop();
     ASSERT_TRUE(about && about->findChild<ManGioiThieu*>());
-    EXPECT_EQ(about->windowTitle(), "TovuControl");
     EXPECT_TRUE(about->isVisible());
-    EXPECT_TRUE(about->windowFlags() & Qt::WindowStaysOnTopHint);
-    EXPECT_EQ(about->geometry().center(),
-              QGuiApplication::primaryScreen()->availableGeometry().center());
 
     // After a refusal the box opens on the form; a waiting request stays.
     helper->m.setXin(X::TuChoi{});
     entry(2)->trigger();
     EXPECT_EQ(helper->m.xin(), X(X::ChuaXin{}));
-    QWidget* panel = helper->hop();
-    auto* box = panel->findChild<HopXin*>();
-    ASSERT_TRUE(box);
+    ASSERT_TRUE(helper->hop()->findChild<HopXin*>());
     EXPECT_TRUE(wait([&] { return !about; }));
-    EXPECT_EQ(panel->size(), box->sizeHint());
 
     helper->m.setXin(X::Cho{"r", 30});
-    const int form = panel->height();
-    EXPECT_TRUE(wait([&] { return panel->height() == box->sizeHint().height(); }));
-    EXPECT_NE(panel->height(), form);
     entry(2)->trigger();
     EXPECT_EQ(helper->m.xin(), X(X::Cho{"r", 30}));
 
@@ -436,37 +412,8 @@ TEST_F(StatusItemTest, ThePanelShowsTheMenuTitleAsLabelAndServesTheMenuOrElseThe
         ASSERT_TRUE(wait([&] { return panel_.items.size() == shown && !item_->tray(); }));
     }
     panel_.labels.clear();
-    QVariantMap p = properties();
-    for (const auto& [name, value] :
-         std::initializer_list<std::pair<QString, QVariant>>{{"Category", "ApplicationStatus"},
-                                                             {"Status", "Active"},
-                                                             {"Title", "TovuControl"},
-                                                             {"ItemIsMenu", true},
-                                                             {"XAyatanaLabel", "Đã khoá"},
-                                                             {"XAyatanaLabelGuide", "Đã khoá"}})
-        EXPECT_EQ(p.value(name), value) << name.toStdString();
-    EXPECT_EQ(p.value("ToolTip").value<QDBusArgument>().currentSignature(), "(sa(iiay)ss)");
-    // Opaque pixels of the icon carry its colour, alpha first.
-    const auto icon = p.value("IconPixmap").value<QDBusArgument>();
-    ASSERT_EQ(icon.currentSignature(), "a(iiay)");
-    int opaque = 0;
-    icon.beginArray();
-    while (!icon.atEnd()) {
-        int width = 0, height = 0;
-        QByteArray argb;
-        icon.beginStructure();
-        icon >> width >> height >> argb;
-        icon.endStructure();
-        ASSERT_EQ(argb.size(), width * height * 4);
-        for (qsizetype i = 0; i < argb.size(); i += 4) {
-            if (quint8(argb[i]) != 255) continue;
-            ++opaque;
-            EXPECT_EQ(QColor(quint8(argb[i + 1]), quint8(argb[i + 2]), quint8(argb[i + 3])),
-                      Mau::xanh());
-        }
-    }
-    icon.endArray();
-    EXPECT_GT(opaque, 0);
+    const QVariantMap p = properties();
+    EXPECT_EQ(p.value("ItemIsMenu"), true);
 
     // Each change is announced once, with the widest text of its form.
     Policy counting = policy(), minutes = policy(), granted = policy(true, "het_gio");
@@ -481,7 +428,9 @@ TEST_F(StatusItemTest, ThePanelShowsTheMenuTitleAsLabelAndServesTheMenuOrElseThe
     auto tick = helper->nhip();
     ASSERT_TRUE(daemon.answer(daemon.count() - 1, tra().policy(granted)));
     EXPECT_TRUE(xong(tick));
-    EXPECT_EQ(properties().value("XAyatanaLabel"), Kieu::qs(helper->m.tieuDeMenu()));
+    const QVariantMap shown = properties();
+    EXPECT_EQ(shown.value("XAyatanaLabel"), Kieu::qs(helper->m.tieuDeMenu()));
+    EXPECT_EQ(shown.value("XAyatanaLabelGuide"), "0:00:00");
     EXPECT_TRUE(wait([&] { return panel_.labels.size() >= 5; }));
     EXPECT_EQ(panel_.labels, QStringList({"2g05 | 0g00", "45 ph | 00 ph", "Đã khoá | Đã khoá",
                                           "1:02:05 | 0:00:00", "1:02:00 | 0:00:00"}));
