@@ -107,7 +107,6 @@ TEST(PresentationTest, TheLockStaysOnTopAndInPlaceKeepsItsOwnInputAndHoldsTheRes
     XView other(server->display());
     presentation.lock({&left.window, &right.window});
     ASSERT_TRUE(waitFor([&] { return presentation.grabbed(); }));
-    EXPECT_TRUE(left.window.isVisible() && right.window.isVisible());
     const std::vector<Area> areas{{0, 0, 640, 800}, {640, 0, 640, 800}};
     EXPECT_EQ(other.overlays(getpid()), areas);
     EXPECT_TRUE(held(other));
@@ -597,7 +596,6 @@ TEST_F(LogindTest, AwayIdleOrLockedSleepsAndAScreenSaverThatHidesNothingDoesNot)
         ++n;
         ASSERT_TRUE(waitFor([&] { return awake.count() == n; }));
     }
-    EXPECT_EQ(asleep.count(), 3);
     xcb_disconnect(child);
 }
 
