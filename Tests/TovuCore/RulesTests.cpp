@@ -106,7 +106,7 @@ TEST(Rules, DemNguocAndGioTexts) {
     const Time earliest = utcTime(1700, 1, 1, 0, 0), latest = utcTime(2262, 1, 1, 0, 0);
     EXPECT_EQ(Rules::demNguoc(latest, earliest), "4926384:00:00");
 
-    // Whole hours and minutes alone the agent's views show.
+    // Minutes alone and whole hours the agent's own views show.
     EXPECT_EQ(Rules::gio(61), "1 giờ 1 phút");
     EXPECT_EQ(Rules::gio(maxMinutes), "153722867280912930 giờ 7 phút");
 }
