@@ -9,38 +9,12 @@
 namespace tovu::test {
 namespace {
 
-xcb_atom_t atom(xcb_connection_t* c, const std::string& name) {
-    auto* reply = xcb_intern_atom_reply(
-        c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(name.size()), name.data()), nullptr);
-    const xcb_atom_t found = reply ? reply->atom : XCB_NONE;
-    std::free(reply);
-    return found;
-}
-
 // Runs in the forked process: shows the window and reports it and the holder on out.
 [[noreturn]] void show(const std::string& display, const WindowSpec& shape, XClient::Then then,
                        int out) {
     xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
     if (xcb_connection_has_error(c)) _exit(1);
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-    const xcb_window_t window = xcb_generate_id(c);
-    const std::uint32_t overrideRedirect = shape.overrideRedirect;
-    xcb_create_window(
-        c, XCB_COPY_FROM_PARENT, window, shape.parent ? shape.parent : root,
-        static_cast<std::int16_t>(shape.area.x), static_cast<std::int16_t>(shape.area.y),
-        static_cast<std::uint16_t>(shape.area.width), static_cast<std::uint16_t>(shape.area.height),
-        0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT,
-        &overrideRedirect);
-    if (!shape.wmClass.empty()) {
-        const std::string value = shape.wmClass + '\0' + shape.wmClass + '\0';
-        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
-                            static_cast<std::uint32_t>(value.size()), value.data());
-    }
-    for (const auto& [property, value] : shape.atoms) {
-        const xcb_atom_t v = atom(c, value);
-        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, atom(c, property), XCB_ATOM_ATOM, 32,
-                            1, &v);
-    }
+    const xcb_window_t window = createWindow(c, shape);
     // Told before the window shows: an agent may end the process the moment it does.
     auto report = [&] {
         const pid_t holder = getpid();
@@ -67,6 +41,29 @@ xcb_atom_t atom(xcb_connection_t* c, const std::string& name) {
 }
 
 } // namespace
+
+xcb_window_t createWindow(xcb_connection_t* c, const WindowSpec& spec) {
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    const xcb_window_t window = xcb_generate_id(c);
+    const std::uint32_t overrideRedirect = spec.overrideRedirect;
+    xcb_create_window(
+        c, XCB_COPY_FROM_PARENT, window, spec.parent ? spec.parent : root,
+        static_cast<std::int16_t>(spec.area.x), static_cast<std::int16_t>(spec.area.y),
+        static_cast<std::uint16_t>(spec.area.width), static_cast<std::uint16_t>(spec.area.height),
+        0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT,
+        &overrideRedirect);
+    if (!spec.wmClass.empty()) {
+        const std::string value = spec.wmClass + '\0' + spec.wmClass + '\0';
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                            static_cast<std::uint32_t>(value.size()), value.data());
+    }
+    for (const auto& [property, value] : spec.atoms) {
+        const xcb_atom_t v = internAtom(c, value);
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, internAtom(c, property),
+                            XCB_ATOM_ATOM, 32, 1, &v);
+    }
+    return window;
+}
 
 XClient::XClient(const std::string& display, const WindowSpec& window, Then then) {
     int fds[2];

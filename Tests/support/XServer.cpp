@@ -1,12 +1,12 @@
 #include "support/XServer.hpp"
 
 #include "support/Support.hpp"
+#include "support/XClient.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
@@ -17,7 +17,6 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <xcb/xcb.h>
 
 extern char** environ;
 
@@ -79,56 +78,31 @@ bool abstractSocketFree(int number) {
     return free;
 }
 
-xcb_atom_t atom(xcb_connection_t* c, const std::string& name) {
-    auto* reply = xcb_intern_atom_reply(
-        c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(name.size()), name.data()), nullptr);
-    xcb_atom_t a = reply ? reply->atom : XCB_NONE;
-    std::free(reply);
-    return a;
-}
-
-bool inClientList(xcb_connection_t* c, xcb_window_t root, xcb_atom_t clientList,
-                  xcb_window_t window) {
-    auto* reply = xcb_get_property_reply(
-        c, xcb_get_property(c, 0, root, clientList, XCB_ATOM_WINDOW, 0, 1024), nullptr);
-    bool found = false;
-    if (reply && reply->format == 32) {
-        auto* windows = static_cast<xcb_window_t*>(xcb_get_property_value(reply));
-        found = std::find(windows, windows + xcb_get_property_value_length(reply) / 4, window) !=
-                windows + xcb_get_property_value_length(reply) / 4;
-    }
-    std::free(reply);
-    return found;
-}
-
-} // namespace
-
 // A probe window is mapped until it shows in the client list.
 bool waitForWindowManager(const std::string& display) {
-    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-    if (xcb_connection_has_error(c)) {
-        xcb_disconnect(c);
-        return false;
-    }
-    xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-    xcb_atom_t clientList = atom(c, "_NET_CLIENT_LIST");
-    xcb_window_t probe = xcb_generate_id(c);
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, root, 0, 0, 10, 10, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+    XView view(display);
+    xcb_connection_t* c = view.connection();
+    const xcb_window_t probe = createWindow(c, {{0, 0, 10, 10}});
+    auto listed = [&] { return std::ranges::count(view.clients(), probe) > 0; };
     bool managing = false;
     for (int attempt = 0; attempt < 50 && !managing; ++attempt) {
         xcb_unmap_window(c, probe);
         xcb_map_window(c, probe);
         xcb_flush(c);
-        managing = waitUntil([&] { return inClientList(c, root, clientList, probe); },
-                             std::chrono::milliseconds(200));
+        managing = waitUntil(listed, std::chrono::milliseconds(200));
     }
     xcb_destroy_window(c, probe);
     xcb_flush(c);
     // Gone from the list again, so that tests see only their own windows.
-    bool gone = waitUntil([&] { return !inClientList(c, root, clientList, probe); });
-    xcb_disconnect(c);
-    return managing && gone;
+    return managing && waitUntil([&] { return !listed(); });
+}
+
+} // namespace
+
+void startWindowManager(std::optional<Child>& manager, const std::string& display) {
+    manager.emplace(std::vector<std::string>{"openbox", "--sm-disable"}, display);
+    if (!waitForWindowManager(display))
+        throw std::runtime_error("openbox did not start on " + display);
 }
 
 Child::Child(const std::vector<std::string>& argv, const std::string& display,
@@ -227,11 +201,6 @@ bool XServer::startXvfb(int number) {
 XServer::~XServer() {
     windowManager_.reset();
     xvfb_.reset();
-}
-
-void XServer::startWindowManager() {
-    windowManager_.emplace(std::vector<std::string>{"openbox", "--sm-disable"}, display_);
-    if (!waitForWindowManager(display_)) throw std::runtime_error("openbox did not start");
 }
 
 } // namespace tovu::test

@@ -34,10 +34,9 @@ std::optional<std::string> run(const std::vector<std::string>& argv, const std::
 std::optional<std::string> startDisplay(std::optional<Child>& server, std::vector<std::string> argv,
                                         int waitMs);
 
-// Waits until the window manager of the display manages new windows; false after a deadline.
-// openbox names itself on the root window a moment before it does, and a window mapped in
-// between stays unmanaged.
-bool waitForWindowManager(const std::string& display);
+// Starts openbox in manager and waits until it manages new windows (openbox names itself on
+// the root window a moment before it does, and a window mapped in between stays unmanaged).
+void startWindowManager(std::optional<Child>& manager, const std::string& display);
 
 // An Xvfb server with one 1280×800 screen, optionally managed by openbox.
 class XServer {
@@ -49,8 +48,7 @@ public:
 
     // ":N"
     const std::string& display() const { return display_; }
-    // Starts openbox and waits until it manages new windows.
-    void startWindowManager();
+    void startWindowManager() { tovu::test::startWindowManager(windowManager_, display_); }
 
 private:
     bool startXvfb(int number);

@@ -14,13 +14,13 @@ struct Free {
 };
 template <class T> using Reply = std::unique_ptr<T, Free>;
 
-Reply<xcb_get_property_reply_t> property(xcb_connection_t* c, xcb_window_t window,
-                                         xcb_atom_t name) {
-    return Reply<xcb_get_property_reply_t>{xcb_get_property_reply(
-        c, xcb_get_property(c, 0, window, name, XCB_ATOM_ANY, 0, 16384), nullptr)};
-}
-
 } // namespace
+
+xcb_atom_t internAtom(xcb_connection_t* c, const std::string& name) {
+    Reply<xcb_intern_atom_reply_t> reply{xcb_intern_atom_reply(
+        c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(name.size()), name.data()), nullptr)};
+    return reply ? reply->atom : XCB_NONE;
+}
 
 XView::XView(const std::string& display)
     : c_(xcb_connect(display.c_str(), nullptr)) {
@@ -32,27 +32,31 @@ XView::XView(const std::string& display)
     unmapped_ = xcb_generate_id(c_);
     xcb_create_window(c_, 0, unmapped_, root_, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
                       XCB_COPY_FROM_PARENT, 0, nullptr);
-    clientList_ = atom("_NET_CLIENT_LIST");
-    activeWindow_ = atom("_NET_ACTIVE_WINDOW");
-    wmName_ = atom("_NET_WM_NAME");
+    clientList_ = internAtom(c_, "_NET_CLIENT_LIST");
+    activeWindow_ = internAtom(c_, "_NET_ACTIVE_WINDOW");
+    wmName_ = internAtom(c_, "_NET_WM_NAME");
 }
 
 XView::~XView() {
     xcb_disconnect(c_);
 }
 
-std::vector<xcb_window_t> XView::overlayWindows(pid_t pid) {
-    std::vector<xcb_window_t> windows;
+std::vector<xcb_window_t> XView::stack() {
     Reply<xcb_query_tree_reply_t> tree{
         xcb_query_tree_reply(c_, xcb_query_tree(c_, root_), nullptr)};
-    if (!tree) return windows;
+    if (!tree) return {};
     const xcb_window_t* children = xcb_query_tree_children(tree.get());
-    for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-        Reply<xcb_get_window_attributes_reply_t> attributes{xcb_get_window_attributes_reply(
-            c_, xcb_get_window_attributes(c_, children[i]), nullptr)};
+    return {children, children + xcb_query_tree_children_length(tree.get())};
+}
+
+std::vector<xcb_window_t> XView::overlayWindows(pid_t pid) {
+    std::vector<xcb_window_t> windows;
+    for (xcb_window_t window : stack()) {
+        Reply<xcb_get_window_attributes_reply_t> attributes{
+            xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window), nullptr)};
         if (attributes && attributes->override_redirect &&
-            attributes->map_state == XCB_MAP_STATE_VIEWABLE && pidOf(children[i]) == pid)
-            windows.push_back(children[i]);
+            attributes->map_state == XCB_MAP_STATE_VIEWABLE && pidOf(window) == pid)
+            windows.push_back(window);
     }
     return windows;
 }
@@ -83,7 +87,15 @@ std::vector<xcb_window_t> XView::managed(pid_t pid) {
 std::vector<std::string> XView::managedTitles(pid_t pid) {
     std::vector<std::string> titles;
     for (xcb_window_t window : managed(pid))
-        titles.push_back(title(window));
+        for (xcb_atom_t name : {wmName_, static_cast<xcb_atom_t>(XCB_ATOM_WM_NAME)}) {
+            Reply<xcb_get_property_reply_t> reply{xcb_get_property_reply(
+                c_, xcb_get_property(c_, 0, window, name, XCB_ATOM_ANY, 0, 16384), nullptr)};
+            if (!reply || reply->format != 8 || xcb_get_property_value_length(reply.get()) == 0)
+                continue;
+            titles.emplace_back(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                                xcb_get_property_value_length(reply.get()));
+            break;
+        }
     return titles;
 }
 
@@ -125,27 +137,12 @@ pid_t XView::pidOf(xcb_window_t window) {
     return 0;
 }
 
-xcb_atom_t XView::atom(const std::string& name) {
-    Reply<xcb_intern_atom_reply_t> reply{xcb_intern_atom_reply(
-        c_, xcb_intern_atom(c_, 0, static_cast<std::uint16_t>(name.size()), name.data()), nullptr)};
-    return reply ? reply->atom : XCB_NONE;
-}
-
 std::vector<std::uint32_t> XView::property32(xcb_window_t window, xcb_atom_t name) {
-    auto reply = property(c_, window, name);
+    Reply<xcb_get_property_reply_t> reply{xcb_get_property_reply(
+        c_, xcb_get_property(c_, 0, window, name, XCB_ATOM_ANY, 0, 16384), nullptr)};
     if (!reply || reply->format != 32) return {};
     const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
     return {values, values + xcb_get_property_value_length(reply.get()) / 4};
-}
-
-std::string XView::title(xcb_window_t window) {
-    for (xcb_atom_t name : {wmName_, static_cast<xcb_atom_t>(XCB_ATOM_WM_NAME)}) {
-        auto reply = property(c_, window, name);
-        if (reply && reply->format == 8 && xcb_get_property_value_length(reply.get()) > 0)
-            return {static_cast<const char*>(xcb_get_property_value(reply.get())),
-                    static_cast<std::size_t>(xcb_get_property_value_length(reply.get()))};
-    }
-    return "";
 }
 
 } // namespace tovu::test

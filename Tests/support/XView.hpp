@@ -25,6 +25,8 @@ inline void PrintTo(const Area& a, std::ostream* os) {
     *os << a.width << "x" << a.height << "+" << a.x << "+" << a.y;
 }
 
+xcb_atom_t internAtom(xcb_connection_t* c, const std::string& name);
+
 // What an X server says about windows, asked on a connection of the caller's own. Processes
 // come from the server (X-Resource), which knows them whether or not a client names itself.
 class XView {
@@ -37,6 +39,8 @@ public:
     xcb_connection_t* connection() const { return c_; }
     xcb_window_t root() const { return root_; }
 
+    // The children of the root, bottom first.
+    std::vector<xcb_window_t> stack();
     // The shown windows of pid that bypass the window manager, bottom first, and their areas,
     // sorted.
     std::vector<xcb_window_t> overlayWindows(pid_t pid);
@@ -53,16 +57,14 @@ public:
     pid_t pidOf(xcb_window_t window);
 
 private:
-    xcb_atom_t atom(const std::string& name);
     std::vector<std::uint32_t> property32(xcb_window_t window, xcb_atom_t name);
-    std::string title(xcb_window_t window);
 
     xcb_connection_t* c_;
     xcb_window_t root_ = XCB_NONE;
     xcb_window_t unmapped_ = XCB_NONE;
+    xcb_atom_t wmName_ = XCB_NONE;
     xcb_atom_t clientList_ = XCB_NONE;
     xcb_atom_t activeWindow_ = XCB_NONE;
-    xcb_atom_t wmName_ = XCB_NONE;
 };
 
 } // namespace tovu::test

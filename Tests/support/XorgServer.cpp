@@ -1,6 +1,6 @@
 #include "support/XorgServer.hpp"
 
-#include <cstdio>
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -10,7 +10,7 @@ namespace tovu::test {
 namespace {
 
 // VideoRam bounds the total framebuffer: room for a few large monitors side by side. The
-// monitor accepts any timing, so that every mode made by mode() passes.
+// monitor accepts any timing, so that every common mode passes.
 constexpr const char* config = R"(Section "ServerFlags"
     Option "AutoAddDevices" "false"
     Option "AutoAddGPU" "false"
@@ -55,7 +55,7 @@ XorgServer::XorgServer(int width, int height) {
                                 30000);
     if (!display) throw XorgUnavailable("Xorg did not start; its log ends with:\n" + logTail());
     display_ = *display;
-    show("DUMMY0", width, height, {});
+    show("DUMMY0", width, height);
 }
 
 XorgServer::~XorgServer() {
@@ -74,15 +74,6 @@ std::string XorgServer::logTail() const {
     return tail;
 }
 
-void XorgServer::startWindowManager() {
-    windowManager_.emplace(std::vector<std::string>{"openbox", "--sm-disable"}, display_);
-    if (!waitUntil([&] {
-            auto out = run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, display_);
-            return out && out->find("window id") != std::string::npos;
-        }))
-        throw std::runtime_error("openbox did not start on " + display_);
-}
-
 void XorgServer::xrandr(const std::vector<std::string>& arguments) const {
     std::vector<std::string> argv{"xrandr"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -94,43 +85,14 @@ void XorgServer::xrandr(const std::vector<std::string>& arguments) const {
     }
 }
 
-std::string XorgServer::mode(int width, int height) {
-    const std::string name = std::to_string(width) + "x" + std::to_string(height) + "-tovu";
-    if (modes_.insert(name).second) {
-        // 60 Hz with short blanking; the dummy driver only checks it against the monitor's
-        // ranges.
-        const int hTotal = width + 160, vTotal = height + 30;
-        char clock[32];
-        std::snprintf(clock, sizeof clock, "%.2f", hTotal * vTotal * 60 / 1e6);
-        auto n = [](int v) { return std::to_string(v); };
-        xrandr({"--newmode", name, clock, n(width), n(width + 48), n(width + 80), n(hTotal),
-                n(height), n(height + 3), n(height + 6), n(vTotal)});
-    }
-    return name;
-}
-
-void XorgServer::plug(const std::string& output, int width, int height,
-                      const std::string& rightOf) {
-    const auto shown = monitors();
-    auto find = [&](const std::string& name) -> std::optional<Monitor> {
-        for (const auto& m : shown)
-            if (m.output == name) return m;
-        return std::nullopt;
-    };
-    const auto left = find(rightOf);
-    if (!left) throw std::runtime_error(rightOf + " is not on");
-    const Area right{left->area.x + left->area.width, left->area.y, width, height};
-    if (find(output) == Monitor{output, right}) return;
-    show(output, width, height, {"--right-of", rightOf});
-}
-
 void XorgServer::show(const std::string& output, int width, int height,
-                      const std::vector<std::string>& placement) {
-    const std::string name = mode(width, height);
-    // Adding a mode that the output already has fails; then it is there.
+                      const std::string& rightOf) {
+    // The server knows the common modes by name; adding one that the output already has fails,
+    // and then it is there.
+    const std::string name = std::to_string(width) + "x" + std::to_string(height);
     run({"xrandr", "--addmode", output, name}, display_);
     std::vector<std::string> arguments{"--output", output, "--mode", name};
-    arguments.insert(arguments.end(), placement.begin(), placement.end());
+    if (!rightOf.empty()) arguments.insert(arguments.end(), {"--right-of", rightOf});
     xrandr(arguments);
 }
 
@@ -138,20 +100,19 @@ void XorgServer::unplug(const std::string& output) {
     xrandr({"--output", output, "--off"});
 }
 
-std::vector<Monitor> XorgServer::monitors() const {
+std::vector<Area> XorgServer::monitors() const {
     auto out = run({"xrandr", "--listmonitors"}, display_);
     if (!out) throw std::runtime_error("xrandr --listmonitors failed on " + display_);
     // " 0: +*DUMMY0 1280/339x800/212+0+0  DUMMY0"
-    static const std::regex line(
-        R"(^\s*\d+: \S+ (\d+)/\d+x(\d+)/\d+\+(-?\d+)\+(-?\d+)\s+(\S+)\s*$)");
-    std::vector<Monitor> found;
+    static const std::regex line(R"(^\s*\d+: \S+ (\d+)/\d+x(\d+)/\d+\+(-?\d+)\+(-?\d+)\s+\S+\s*$)");
+    std::vector<Area> found;
     std::istringstream in(*out);
     for (std::string text; std::getline(in, text);) {
         std::smatch m;
         if (std::regex_match(text, m, line))
-            found.push_back(
-                {m[5], {std::stoi(m[3]), std::stoi(m[4]), std::stoi(m[1]), std::stoi(m[2])}});
+            found.push_back({std::stoi(m[3]), std::stoi(m[4]), std::stoi(m[1]), std::stoi(m[2])});
     }
+    std::ranges::sort(found);
     return found;
 }
 

@@ -5,7 +5,6 @@
 #include "support/XView.hpp"
 
 #include <optional>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,14 +16,6 @@ namespace tovu::test {
 class XorgUnavailable : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
-};
-
-// A monitor as RandR reports it: the output and the area it shows of the root window.
-struct Monitor {
-    std::string output;
-    Area area;
-
-    bool operator==(const Monitor&) const = default;
 };
 
 // A headless Xorg on the dummy video driver. Unlike Xvfb it has real RandR outputs, DUMMY0 to
@@ -40,32 +31,25 @@ public:
 
     // ":N"
     const std::string& display() const { return display_; }
-    // Starts openbox and waits until it has announced itself on the root window.
-    void startWindowManager();
+    void startWindowManager() { tovu::test::startWindowManager(windowManager_, display_); }
 
-    // Turns the output on at width×height, just right of the output rightOf (no-op when it
-    // already shows exactly that).
-    void plug(const std::string& output, int width, int height, const std::string& rightOf);
+    // Turns the output on at width×height (a common mode), just right of the output rightOf
+    // when one is named.
+    void show(const std::string& output, int width, int height, const std::string& rightOf = "");
     // Turns the output off.
     void unplug(const std::string& output);
-    // The monitors that show a picture, in RandR's order.
-    std::vector<Monitor> monitors() const;
+    // The areas of the monitors that show a picture, sorted.
+    std::vector<Area> monitors() const;
 
 private:
     std::string logTail() const;
     // Runs xrandr with the arguments; throws when it fails.
     void xrandr(const std::vector<std::string>& arguments) const;
-    // Turns the output on at width×height, placed by the xrandr arguments given.
-    void show(const std::string& output, int width, int height,
-              const std::vector<std::string>& placement);
-    // The name of a mode of that size, created on first use.
-    std::string mode(int width, int height);
 
     TempDir dir_;
     std::optional<Child> xorg_;
     std::optional<Child> windowManager_;
     std::string display_;
-    std::set<std::string> modes_;
 };
 
 } // namespace tovu::test

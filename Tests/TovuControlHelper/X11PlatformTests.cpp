@@ -1,0 +1,621 @@
+// The Linux platform layer on real X servers: lock windows, the apps the child runs, and the
+// session's sleep.
+#include "TovuCore/Paths.hpp"
+#include "TovuCore/platform/Platform.hpp"
+#include "platform/LinuxPresentation.hpp"
+#include "platform/LinuxSession.hpp"
+#include "platform/LinuxWorkspace.hpp"
+#include "platform/LinuxXcb.hpp"
+#include "support/FakeLogind.hpp"
+#include "support/XClient.hpp"
+#include "support/XServer.hpp"
+#include "support/XView.hpp"
+
+#include <QApplication>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QDBusVirtualObject>
+#include <QMenu>
+#include <QMutex>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+#include <algorithm>
+#include <csignal>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xcb/screensaver.h>
+
+using namespace tovu;
+using namespace tovu::test;
+
+namespace {
+
+bool waitFor(const std::function<bool()>& cond) {
+    return QTest::qWaitFor(cond, 10000);
+}
+
+// The X server (with openbox) that Qt runs on for the whole program.
+XServer* server = nullptr;
+
+class QtOnXvfb final : public ::testing::Environment {
+public:
+    void SetUp() override {
+        server_ = std::make_unique<XServer>(true);
+        server = server_.get();
+        qputenv("DISPLAY", QByteArray::fromStdString(server->display()));
+        qputenv("QT_QPA_PLATFORM", "xcb");
+        // No session bus: Qt would start one through dbus-launch on the test display.
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
+        static int argc = 1;
+        static char name[] = "tests";
+        static char* argv[] = {name, nullptr};
+        app_ = std::make_unique<QApplication>(argc, argv);
+    }
+    void TearDown() override {
+        app_.reset();
+        server_.reset();
+    }
+
+private:
+    std::unique_ptr<XServer> server_;
+    std::unique_ptr<QApplication> app_;
+};
+
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new QtOnXvfb);
+
+// A lock window, with a button as the lock screen has.
+struct LockWindow {
+    QWidget window;
+    QPushButton* button = new QPushButton("Xin thêm thời gian", &window);
+    int clicks = 0;
+
+    explicit LockWindow(QRect area) {
+        window.setGeometry(area);
+        button->setGeometry(100, 100, 200, 40);
+        QObject::connect(button, &QPushButton::clicked, [this] { ++clicks; });
+    }
+    xcb_window_t id() { return static_cast<xcb_window_t>(window.winId()); }
+};
+
+bool xdotool(std::vector<std::string> args) {
+    args.insert(args.begin(), "xdotool");
+    return run(args, server->display()).has_value();
+}
+
+// Whether the other client's grab found the device held by another client.
+bool held(XView& other) {
+    return other.keyboardGrabbed() && other.pointerGrabbed();
+}
+
+// Where window lies in the children of the root, bottom first; -1 when it is not one.
+long height(XView& x, xcb_window_t window) {
+    const auto stack = x.stack();
+    const auto at = std::ranges::find(stack, window);
+    return at == stack.end() ? -1 : at - stack.begin();
+}
+
+TEST(PresentationTest, TheLockStaysOnTopAndInPlaceKeepsItsOwnInputAndHoldsTheRestUntilItLifts) {
+    // One lock window per screen: here two halves of the one screen.
+    LockWindow left(QRect(0, 0, 640, 800));
+    LockWindow right(QRect(640, 0, 640, 800));
+    LinuxPresentation presentation;
+    XView other(server->display());
+    presentation.lock({&left.window, &right.window});
+    ASSERT_TRUE(waitFor([&] { return presentation.grabbed(); }));
+    EXPECT_TRUE(left.window.isVisible() && right.window.isVisible());
+    const std::vector<Area> areas{{0, 0, 640, 800}, {640, 0, 640, 800}};
+    EXPECT_EQ(other.overlays(getpid()), areas);
+    EXPECT_TRUE(held(other));
+
+    // A window made later comes on top of its siblings; the lock goes back over it.
+    XClient cover(server->display(), {{0, 0, 1280, 800}, true});
+    EXPECT_TRUE(waitFor([&] {
+        const long below = height(other, cover.window());
+        return below >= 0 && height(other, left.id()) > below && height(other, right.id()) > below;
+    }));
+
+    const QPoint center = right.button->mapToGlobal(right.button->rect().center());
+    ASSERT_TRUE(xdotool(
+        {"mousemove", std::to_string(center.x()), std::to_string(center.y()), "click", "1"}));
+    EXPECT_TRUE(waitFor([&] { return right.clicks == 1; }));
+
+    // Closing a popup on the lock does not give the input away.
+    QMenu menu(&left.window);
+    menu.addAction("60 phút");
+    menu.popup(left.window.mapToGlobal(QPoint(100, 300)));
+    ASSERT_TRUE(waitFor([&] { return menu.isVisible(); }));
+    menu.hide();
+    EXPECT_TRUE(waitFor([&] { return presentation.grabbed() && held(other); }));
+
+    // Whatever the child's clients do to a lock window is undone and the input held again:
+    // xdotool's changes to the window that holds it, then destroying it.
+    const xcb_window_t first = left.id();
+    auto restored = [&] { return other.overlays(getpid()) == areas && held(other); };
+    const std::string id = std::to_string(first);
+    const std::vector<std::string> changes[] = {
+        {"windowunmap", id}, {"windowmove", id, "3000", "3000"}, {"windowsize", id, "1", "1"}};
+    for (const auto& change : changes) {
+        ASSERT_TRUE(xdotool(change));
+        EXPECT_TRUE(waitFor(restored)) << change.front();
+    }
+    xcb_destroy_window(other.connection(), first);
+    xcb_flush(other.connection());
+    EXPECT_TRUE(waitFor([&] { return left.id() != first && restored(); }));
+
+    presentation.unlock();
+    EXPECT_FALSE(presentation.grabbed());
+    EXPECT_TRUE(waitFor([&] { return !other.keyboardGrabbed() && !other.pointerGrabbed(); }));
+}
+
+TEST(PresentationTest, TheLockWaitsForAnotherClientToLetGoAndKeepsAnOpenPanelUnderIt) {
+    // Kept above other windows by the window manager, as the agent's panels are.
+    QWidget panel(nullptr, Qt::Window | Qt::WindowStaysOnTopHint);
+    panel.resize(300, 200);
+    panel.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+    LockWindow lock(QRect(0, 0, 1280, 800));
+    LinuxPresentation presentation;
+    XView other(server->display());
+    xcb_connection_t* c = other.connection();
+    const XcbReply<xcb_grab_keyboard_reply_t> grab(
+        xcb_grab_keyboard_reply(c,
+                                xcb_grab_keyboard(c, 0, other.root(), XCB_CURRENT_TIME,
+                                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                                nullptr));
+    ASSERT_TRUE(grab && grab->status == XCB_GRAB_STATUS_SUCCESS);
+    presentation.lock({&lock.window});
+    EXPECT_FALSE(presentation.grabbed());
+    panel.raise();
+    EXPECT_TRUE(waitFor([&] { return other.stack().back() == lock.id(); }));
+    EXPECT_TRUE(panel.isVisible());
+
+    xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
+    xcb_flush(c);
+    ASSERT_TRUE(waitFor([&] { return presentation.grabbed(); }));
+    EXPECT_TRUE(held(other));
+}
+
+std::optional<RunningApp> appOf(const Workspace& workspace, pid_t pid) {
+    for (const auto& app : workspace.runningApps())
+        if (app.pid == pid) return app;
+    return std::nullopt;
+}
+
+class WorkspaceTest : public ::testing::Test {
+protected:
+    explicit WorkspaceTest(bool windowManager = true)
+        : x_(windowManager)
+        , env_("DISPLAY", x_.display()) {
+        std::filesystem::create_directories(data_.path() / "applications");
+        entry("org.tovu.Logo", "xlogo -fg red", "Name=Logo\nName[vi]=Biểu trưng\n");
+        entry("org.tovu.Mau", "/usr/bin/true", "Name=Sample\nName[vi]=Mẫu thử\n");
+    }
+
+    void entry(const std::string& id, const std::string& exec, const std::string& names) {
+        std::ofstream(data_.file("applications/" + id + ".desktop"))
+            << "[Desktop Entry]\nType=Application\nExec=" << exec << "\n"
+            << names;
+    }
+    // The workspace under test, made when the test is ready for it, with the apps of data_
+    // installed; its signals are recorded.
+    LinuxWorkspace& workspace() {
+        if (!workspace_) {
+            ScopedEnv language("LC_ALL", "vi_VN.UTF-8");
+            workspace_ = std::make_unique<LinuxWorkspace>(AppCatalog::load({data_.path()}));
+            QObject::connect(workspace_.get(), &Workspace::launched,
+                             [this](const RunningApp& app) { launched_.push_back(app); });
+            QObject::connect(workspace_.get(), &Workspace::activated,
+                             [this](const RunningApp& app) { activated_.push_back(app); });
+            QObject::connect(workspace_.get(), &Workspace::deactivated, [this] { ++deactivated_; });
+        }
+        return *workspace_;
+    }
+    // xeyes takes the focus only when told to (it declines it by default, and the manager obeys).
+    Child start(const std::string& program) {
+        if (program == "xeyes") return Child({program, "-xrm", "*input: true"}, x_.display());
+        return Child({program}, x_.display());
+    }
+    // The visible window of a program, as xdotool finds it by class.
+    std::string windowOf(const std::string& windowClass) {
+        std::string found;
+        waitFor([&] {
+            auto out =
+                run({"xdotool", "search", "--onlyvisible", "--class", windowClass}, x_.display());
+            found = out ? out->substr(0, out->find('\n')) : "";
+            return !found.empty();
+        });
+        return found;
+    }
+    bool xdotool(std::vector<std::string> args) {
+        args.insert(args.begin(), "xdotool");
+        return run(args, x_.display()).has_value();
+    }
+    // Sets a property of window: format "8u" (text), "8s" (string), "32a" (atoms), "32c" (number).
+    bool xprop(const std::string& window, const std::string& property, const std::string& format,
+               const std::string& value) {
+        return run({"xprop", "-id", window, "-f", property, format, "-set", property, value},
+                   x_.display())
+            .has_value();
+    }
+    bool launchedApp(pid_t pid) {
+        return std::ranges::any_of(launched_, [&](const auto& app) { return app.pid == pid; });
+    }
+    bool cameToFront(pid_t pid) {
+        return waitFor([&] {
+            return !activated_.empty() && activated_.back().pid == pid &&
+                   workspace().frontmostApp() == activated_.back();
+        });
+    }
+
+    XServer x_;
+    ScopedEnv env_;
+    TempDir data_;
+    std::unique_ptr<LinuxWorkspace> workspace_;
+    std::vector<RunningApp> launched_;
+    std::vector<RunningApp> activated_;
+    int deactivated_ = 0;
+};
+
+class WorkspaceWithoutWindowManagerTest : public WorkspaceTest {
+protected:
+    WorkspaceWithoutWindowManagerTest()
+        : WorkspaceTest(false) {}
+};
+
+TEST_F(WorkspaceTest, ListsAppsAnnouncesLaterOnesAndFollowsTheFront) {
+    // xlogo and xeyes never set _NET_WM_PID: their process comes from the X server.
+    Child xlogo = start("xlogo");
+    Child xclock = start("xclock");
+    windowOf("XLogo");
+    windowOf("XClock");
+    auto& ws = workspace();
+    Child xeyes = start("xeyes");
+    // Installed, the app is its desktop entry; otherwise its program, named by its class.
+    for (auto [child, id, name] : {std::tuple{&xlogo, "org.tovu.Logo", "Biểu trưng"},
+                                   {&xclock, "/usr/bin/xclock", "XClock"},
+                                   {&xeyes, "/usr/bin/xeyes", "XEyes"}}) {
+        ASSERT_TRUE(waitFor([&] { return appOf(ws, child->pid()).has_value(); })) << id;
+        EXPECT_EQ(*appOf(ws, child->pid()), (RunningApp{child->pid(), id, name, true}));
+    }
+    // Only the app that came later was launched.
+    ASSERT_TRUE(waitFor([&] { return launchedApp(xeyes.pid()); }));
+    EXPECT_EQ(launched_.back(), appOf(ws, xeyes.pid()));
+    EXPECT_FALSE(launchedApp(xlogo.pid()));
+
+    for (auto [child, cls] : {std::pair{&xlogo, "XLogo"}, {&xeyes, "XEyes"}, {&xlogo, "XLogo"}}) {
+        ASSERT_TRUE(xdotool({"windowactivate", windowOf(cls)}));
+        ASSERT_TRUE(cameToFront(child->pid())) << cls;
+    }
+}
+
+TEST_F(WorkspaceTest, ReportsOnceWhenTheAppInFrontClosesLeavesTheFrontOrDies) {
+    auto& ws = workspace();
+    Child xlogo = start("xlogo");
+    ASSERT_TRUE(xdotool({"windowactivate", windowOf("XLogo")}));
+    ASSERT_TRUE(cameToFront(xlogo.pid()));
+    ASSERT_TRUE(xdotool({"windowunmap", windowOf("XLogo")}));
+    ASSERT_TRUE(waitFor([&] { return deactivated_ == 1 && !ws.frontmostApp(); }));
+
+    // Minimised, it keeps running but is no longer in front.
+    Child xeyes = start("xeyes");
+    const std::string window = windowOf("XEyes");
+    ASSERT_TRUE(xdotool({"windowactivate", window}));
+    ASSERT_TRUE(cameToFront(xeyes.pid()));
+    EXPECT_EQ(deactivated_, 1);
+    ASSERT_TRUE(xdotool({"windowminimize", window}));
+    ASSERT_TRUE(waitFor([&] { return deactivated_ == 2 && !ws.frontmostApp(); }));
+    EXPECT_TRUE(appOf(ws, xeyes.pid()).has_value());
+    ASSERT_TRUE(xdotool({"windowactivate", window}));
+    ASSERT_TRUE(cameToFront(xeyes.pid()));
+    kill(xeyes.pid(), SIGKILL);
+    EXPECT_TRUE(waitFor([&] { return deactivated_ == 3 && !ws.frontmostApp(); }));
+}
+
+TEST_F(WorkspaceTest, EveryClientWithAWindowOfRealSizeCountsWhateverItsWindowsSay) {
+    auto& ws = workspace();
+    const std::string self = *platform::executablePath(getpid());
+    auto regular = [&](pid_t pid) { return appOf(ws, pid) && appOf(ws, pid)->regular; };
+    // Window types, states and claims change nothing; only a small overlay does not count.
+    const struct {
+        WindowSpec window;
+        bool counts;
+    } cases[] = {
+        {{{0, 0, 200, 200}, false, "", {{"_NET_WM_STATE", "_NET_WM_STATE_SKIP_TASKBAR"}}, 0}, true},
+        {{{0, 0, 200, 200}, false, "Way", {{"_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_DOCK"}}, 0},
+         true},
+        {{{0, 0, 300, 40}, false, "TovuControlHelper", {}, 0}, true},
+        // Exactly a quarter of 1280×800 is not more than a quarter.
+        {{{100, 100, 640, 400}, true, "Menu", {}, 0}, false},
+        {{{100, 100, 641, 400}, true, "Cover", {}, 0}, true},
+    };
+    for (const auto& c : cases) {
+        XClient client(x_.display(), c.window);
+        ASSERT_TRUE(waitFor([&] { return appOf(ws, client.pid()).has_value(); }))
+            << c.window.wmClass;
+        EXPECT_EQ(appOf(ws, client.pid())->identifier, self);
+        EXPECT_EQ(regular(client.pid()), c.counts) << c.window.wmClass;
+    }
+
+    // A window of this process, as the agent: the agent's own.
+    XView view(x_.display());
+    xcb_map_window(view.connection(), createWindow(view.connection(), {}));
+    xcb_flush(view.connection());
+    ASSERT_TRUE(waitFor([&] { return appOf(ws, getpid()).has_value(); }));
+    EXPECT_EQ(appOf(ws, getpid())->identifier, std::string(Paths::helperBundleId));
+
+    // What a window claims gives the app only its name (GTK's id before KDE's file); naming
+    // another host changes nothing, and the app can still be ended.
+    Child xeyes = start("xeyes");
+    const std::string window = windowOf("XEyes");
+    for (auto [property, value, name] :
+         {std::tuple{"_KDE_NET_WM_DESKTOP_FILE", "/x/org.tovu.Logo.desktop", "Biểu trưng"},
+          {"_GTK_APPLICATION_ID", "org.tovu.Mau", "Mẫu thử"},
+          {"WM_CLIENT_MACHINE", "elsewhere.example", "Mẫu thử"}}) {
+        ASSERT_TRUE(xprop(window, property, "8u", value));
+        ASSERT_TRUE(waitFor([&] {
+            return appOf(ws, xeyes.pid()).value_or(RunningApp{}).name == name;
+        })) << property;
+        EXPECT_EQ(appOf(ws, xeyes.pid())->identifier, "/usr/bin/xeyes");
+    }
+    ws.forceTerminate(*appOf(ws, xeyes.pid()));
+    ASSERT_TRUE(waitFor([&] { return xeyes.exited().has_value(); }));
+    EXPECT_TRUE(WIFSIGNALED(*xeyes.exited()) && WTERMSIG(*xeyes.exited()) == SIGKILL);
+    EXPECT_TRUE(waitFor([&] { return !appOf(ws, xeyes.pid()); }));
+}
+
+TEST_F(WorkspaceTest, AClientWhoseProcessHasGoneIsItsHeirOrElseDisconnected) {
+    auto& ws = workspace();
+    const std::string self = *platform::executablePath(getpid());
+    WindowSpec shape;
+    shape.wmClass = "Left";
+    XClient heir(x_.display(), shape, XClient::Then::leaveToHeir);
+    ASSERT_TRUE(waitFor([&] { return appOf(ws, heir.pid()).has_value(); }));
+    EXPECT_EQ(appOf(ws, heir.pid())->identifier, self);
+
+    // Gone to a session of its own: nothing to judge but the connection, which can be ended.
+    XClient stranger(x_.display(), shape, XClient::Then::leaveToStranger);
+    auto orphan = [&] {
+        for (const auto& app : ws.runningApps())
+            if (app.pid < 0) return std::optional(app);
+        return std::optional<RunningApp>();
+    };
+    ASSERT_TRUE(waitFor([&] { return orphan().has_value(); }));
+    EXPECT_EQ(orphan()->identifier, "?");
+    EXPECT_EQ(orphan()->name, "Left");
+    EXPECT_TRUE(orphan()->regular);
+    ws.forceTerminate(*orphan());
+    EXPECT_TRUE(waitFor([&] { return !orphan(); }));
+    EXPECT_TRUE(waitUntil([&] {
+        return !run({"xwininfo", "-id", std::to_string(stranger.window())}, x_.display());
+    }));
+}
+
+TEST_F(WorkspaceTest, AWindowOfAnotherClientInsideAnAppIsThatClientsAndInFront) {
+    auto& ws = workspace();
+    Child xlogo = start("xlogo");
+    const std::string window = windowOf("XLogo");
+    ASSERT_TRUE(waitFor([&] { return appOf(ws, xlogo.pid()).has_value(); }));
+    WindowSpec shape;
+    shape.area = {10, 10, 100, 100};
+    shape.parent = static_cast<xcb_window_t>(std::stoul(window));
+    XClient inside(x_.display(), shape);
+    ASSERT_TRUE(waitFor([&] { return appOf(ws, inside.pid()).has_value(); }));
+    EXPECT_EQ(appOf(ws, inside.pid())->identifier, *platform::executablePath(getpid()));
+    EXPECT_TRUE(appOf(ws, inside.pid())->regular);
+    ASSERT_TRUE(xdotool({"windowactivate", window}));
+    EXPECT_TRUE(cameToFront(inside.pid()));
+}
+
+TEST_F(WorkspaceTest, TheDesktopsOwnProgramsAndOtherUsersAppsAreNoApps) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to install a program and to be another user";
+    // A screen saver's full-screen window, by what its process runs, not by what it claims.
+    TempDir bin;
+    std::filesystem::copy_file("/usr/bin/xlogo", bin.file("xscreensaver"));
+    auto& ws = workspace();
+    Child saver({bin.file("xscreensaver")}, x_.display());
+    Child foreign({"xclock"}, x_.display(), 65534);
+    windowOf("XClock");
+    // Seen after the above.
+    Child xeyes = start("xeyes");
+    ASSERT_TRUE(xdotool({"windowactivate", windowOf("XEyes")}));
+    ASSERT_TRUE(cameToFront(xeyes.pid()));
+    const int before = deactivated_;
+    ASSERT_TRUE(xdotool({"windowactivate", windowOf("XLogo")}));
+    EXPECT_TRUE(waitFor([&] { return deactivated_ == before + 1; }));
+    EXPECT_FALSE(ws.frontmostApp());
+    EXPECT_FALSE(appOf(ws, saver.pid()));
+    EXPECT_FALSE(appOf(ws, foreign.pid()));
+}
+
+// Without a process from the server (a client over TCP), only the window's word is left, and it
+// counts only when it says this host.
+TEST(WindowProcessTest, WithoutTheServersWordOnlyWindowsOfThisHostCount) {
+    const auto self = static_cast<std::uint32_t>(getpid());
+    const std::string host = "family-pc";
+    EXPECT_EQ(windowProcess(self, "elsewhere.example", std::nullopt, host), getpid());
+    EXPECT_EQ(windowProcess(self, host, std::uint32_t(getppid()), host), getpid());
+    EXPECT_EQ(windowProcess(std::nullopt, host, self, host), getpid());
+    EXPECT_EQ(windowProcess(std::nullopt, "elsewhere.example", self, host), 0);
+    EXPECT_EQ(windowProcess(std::nullopt, std::nullopt, self, host), 0);
+    EXPECT_EQ(windowProcess(std::nullopt, host, std::nullopt, host), 0);
+    // A process that has ended belongs to nobody.
+    EXPECT_EQ(windowProcess(std::uint32_t(INT32_MAX), host, std::nullopt, host), 0);
+}
+
+TEST_F(WorkspaceWithoutWindowManagerTest, FollowsMappedWindowsAndTheFocusUntilAManagerComes) {
+    auto& ws = workspace();
+    Child xlogo = start("xlogo");
+    Child xclock = start("xclock");
+    ASSERT_TRUE(waitFor([&] { return launchedApp(xlogo.pid()) && launchedApp(xclock.pid()); }));
+    EXPECT_TRUE(appOf(ws, xlogo.pid())->regular);
+    ASSERT_TRUE(xdotool({"windowfocus", windowOf("XClock")}));
+    ASSERT_TRUE(cameToFront(xclock.pid()));
+
+    // Focus on no window, on the root or following the pointer is no app in front.
+    XView view(x_.display());
+    auto focus = [&](xcb_window_t window) {
+        xcb_set_input_focus(view.connection(), XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
+        xcb_flush(view.connection());
+    };
+    const xcb_window_t xlogoWindow = std::stoul(windowOf("XLogo"));
+    for (xcb_window_t nowhere :
+         {xcb_window_t(XCB_NONE), xcb_window_t(XCB_INPUT_FOCUS_POINTER_ROOT), view.root()}) {
+        const int before = deactivated_;
+        focus(xlogoWindow);
+        ASSERT_TRUE(cameToFront(xlogo.pid()));
+        focus(nowhere);
+        ASSERT_TRUE(waitFor([&] { return deactivated_ == before + 1; })) << nowhere;
+        EXPECT_FALSE(ws.frontmostApp());
+    }
+
+    ASSERT_TRUE(xdotool({"windowunmap", windowOf("XClock")}));
+    EXPECT_TRUE(waitFor([&] { return !appOf(ws, xclock.pid()); }));
+
+    x_.startWindowManager();
+    Child xeyes = start("xeyes");
+    ASSERT_TRUE(waitFor([&] { return launchedApp(xeyes.pid()); }));
+    EXPECT_TRUE(appOf(ws, xlogo.pid()).has_value());
+    ASSERT_TRUE(xdotool({"windowactivate", windowOf("XEyes")}));
+    EXPECT_TRUE(cameToFront(xeyes.pid()));
+}
+
+// The X server gives the slot of a client that left, and so its window ids, to the next one.
+// Events of the window's end and of the new one's coming then wait in the queue together.
+TEST_F(WorkspaceTest, AWindowIdTakenOverWhileEventsWaitBelongsToTheNewApp) {
+    // Opened before the apps, and no short-lived client in between, so that no other slot frees.
+    XView view(x_.display());
+    auto& ws = workspace();
+    Child first = start("xclock");
+    ASSERT_TRUE(waitFor([&] { return appOf(ws, first.pid()).has_value(); }));
+    const std::vector<xcb_window_t> before = view.managed(first.pid());
+    ASSERT_EQ(before.size(), 1u);
+    const xcb_window_t window = before[0];
+
+    // No event is handled from here until the new app shows.
+    kill(first.pid(), SIGKILL);
+    ASSERT_TRUE(
+        waitUntil([&] { return first.exited() && !std::ranges::count(view.clients(), window); }));
+    Child second = start("xclock");
+    ASSERT_TRUE(waitUntil([&] { return std::ranges::count(view.managed(second.pid()), window); }))
+        << "the server gave the new app other window ids; nothing here is reused";
+    ASSERT_TRUE(appOf(ws, first.pid()).has_value());
+
+    EXPECT_TRUE(waitFor([&] { return launchedApp(second.pid()); }));
+    EXPECT_FALSE(appOf(ws, first.pid()).has_value());
+    ASSERT_EQ(appOf(ws, second.pid()),
+              (RunningApp{second.pid(), "/usr/bin/xclock", "XClock", true}));
+    ASSERT_NE(ws.frontmostApp().value_or(RunningApp{}).pid, first.pid());
+
+    // The window's changes are followed (without a class, the program names it), and the new
+    // app can be ended.
+    ASSERT_TRUE(xprop(std::to_string(window), "WM_CLASS", "8s", "seen"));
+    EXPECT_TRUE(
+        waitFor([&] { return appOf(ws, second.pid()).value_or(RunningApp{}).name == "xclock"; }));
+    ws.forceTerminate(*appOf(ws, second.pid()));
+    ASSERT_TRUE(waitUntil([&] { return second.exited().has_value(); }));
+    EXPECT_TRUE(WIFSIGNALED(*second.exited()) && WTERMSIG(*second.exited()) == SIGKILL);
+}
+
+const QString sessionPath = QStringLiteral("/org/freedesktop/login1/session/c7");
+
+// The part of logind the agent asks: the session behind "auto" and its properties.
+class SessionLogind final : public QDBusVirtualObject {
+public:
+    void set(const QString& name, bool value) {
+        QMutexLocker lock(&mutex_);
+        properties_[name] = value;
+    }
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& m, const QDBusConnection& bus) override {
+        QMutexLocker lock(&mutex_);
+        const QString first = m.arguments().value(0).toString();
+        if (m.member() == "GetSession" && first == "c7") {
+            bus.send(m.createReply(QVariant::fromValue(QDBusObjectPath(sessionPath))));
+        } else if (m.member() == "Get" && m.arguments().value(1) == "Id") {
+            bus.send(m.createReply(QVariant::fromValue(QDBusVariant(QStringLiteral("c7")))));
+        } else if (m.member() == "GetAll" && first == "org.freedesktop.login1.Session") {
+            bus.send(m.createReply(QVariant::fromValue(properties_)));
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+private:
+    QMutex mutex_;
+    QVariantMap properties_{{"Active", true}, {"IdleHint", false}, {"LockedHint", false}};
+};
+
+class LogindTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(logindBus().registerVirtualObject("/org/freedesktop/login1", &logind_,
+                                                      QDBusConnection::SubPath));
+        ASSERT_TRUE(logindBus().registerService("org.freedesktop.login1"));
+        // Its own thread answers while the agent waits for the reply.
+        logind_.moveToThread(&thread_);
+        thread_.start();
+    }
+    void TearDown() override {
+        thread_.quit();
+        thread_.wait();
+        QDBusConnection::disconnectFromBus("logind");
+        QDBusConnection::disconnectFromBus("agent");
+    }
+    QDBusConnection logindBus() { return QDBusConnection::connectToBus(address_, "logind"); }
+    // Tells of the change with its value, or only that the property changed.
+    void announce(const QString& name, bool value, bool withValue) {
+        logind_.set(name, value);
+        auto signal = QDBusMessage::createSignal(sessionPath, "org.freedesktop.DBus.Properties",
+                                                 "PropertiesChanged");
+        signal << "org.freedesktop.login1.Session"
+               << (withValue ? QVariantMap{{name, value}} : QVariantMap())
+               << (withValue ? QStringList() : QStringList{name});
+        logindBus().send(signal);
+    }
+
+    XServer x_{false};
+    ScopedEnv env_{"DISPLAY", x_.display()};
+    SystemBus bus_;
+    const QString address_ = QString::fromStdString(bus_.address());
+    SessionLogind logind_;
+    QThread thread_;
+};
+
+TEST_F(LogindTest, AwayIdleOrLockedSleepsAndAScreenSaverThatHidesNothingDoesNot) {
+    logind_.set("Active", false);
+    LinuxSession session(QDBusConnection::connectToBus(address_, "agent"));
+    QSignalSpy asleep(&session, &Session::asleep), awake(&session, &Session::awake);
+    announce("Active", true, true);
+    ASSERT_TRUE(waitFor([&] { return awake.count() == 1; }));
+
+    // A client of the child starts the saver with a 1×1 window that covers nothing.
+    xcb_connection_t* child = xcb_connect(x_.display().c_str(), nullptr);
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(child)).data->root;
+    xcb_screensaver_set_attributes(child, root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY, 0,
+                                   XCB_COPY_FROM_PARENT, 0, nullptr);
+    xcb_force_screen_saver(child, XCB_SCREEN_SAVER_ACTIVE);
+    std::free(xcb_get_input_focus_reply(child, xcb_get_input_focus(child), nullptr));
+
+    // Switched away, idle or locked, by value or by invalidation: asleep until all three end.
+    int n = 1;
+    for (const auto& [name, away, withValue] : {std::tuple{"Active", false, true},
+                                                {"IdleHint", true, false},
+                                                {"LockedHint", true, true}}) {
+        SCOPED_TRACE(name);
+        announce(name, away, withValue);
+        ASSERT_TRUE(waitFor([&] { return asleep.count() == n; }));
+        announce(name, !away, !withValue);
+        ++n;
+        ASSERT_TRUE(waitFor([&] { return awake.count() == n; }));
+    }
+    EXPECT_EQ(asleep.count(), 3);
+    xcb_disconnect(child);
+}
+
+} // namespace
