@@ -122,7 +122,7 @@ Result load(int port, std::vector<Device>& all, int connections, double rate,
 
 // A family of 100 children with ten computers each, paired through the console.
 std::vector<Device> pairFamily(int port) {
-    ConsoleClient console(port);
+    ConsoleClient console("http://127.0.0.1:" + std::to_string(port));
     console.post("setup", {{"setupToken", "bench"},
                            {"familyName", "Nhà thử"},
                            {"parentName", "Mẹ"},

@@ -73,6 +73,7 @@ const std::vector<std::string> migrations = {
     CREATE TABLE events (id {serial}, family_id TEXT NOT NULL, kind TEXT NOT NULL,
         data TEXT NOT NULL, at BIGINT NOT NULL);
     CREATE INDEX events_family ON events(family_id, id))",
+    R"(CREATE TABLE family_tokens (token_hash TEXT PRIMARY KEY, expires_at BIGINT NOT NULL))",
 };
 
 std::int64_t secs(Time t) {
@@ -231,6 +232,15 @@ void recordFailure(Transaction& tx, const std::vector<std::string>& buckets, Tim
         tx.query("INSERT INTO attempts (bucket, at) VALUES ($1, $2)", {b, secs(now)});
 }
 
+// Names are how parents log in, so they are unique across every family of the server.
+void insertParent(Transaction& tx, const Parent& p, const std::string& hash, Time now) {
+    if (tx.one("SELECT 1 FROM parents WHERE name = $1", {p.name}))
+        throw Refusal(409, "Tên này đã có người dùng, hãy chọn tên khác.");
+    tx.query("INSERT INTO parents (id, family_id, name, password_hash, created_at) "
+             "VALUES ($1, $2, $3, $4, $5)",
+             {p.id, p.familyId, p.name, hash, secs(now)});
+}
+
 std::string usageDigest(const std::vector<UsageEntry>& usage) {
     return Security::tokenHash(Json::encode(usage));
 }
@@ -250,7 +260,8 @@ Store::Store(Database& db, const Clock& clock)
                                 ")");
         for (auto v = version; v < migrations.size(); ++v) {
             std::string script = migrations[v];
-            script.replace(script.find("{serial}"), 8, db_.serialKey());
+            if (const auto at = script.find("{serial}"); at != std::string::npos)
+                script.replace(at, 8, db_.serialKey());
             std::size_t start = 0;
             while (start < script.size()) {
                 auto end = script.find(';', start);
@@ -483,19 +494,32 @@ Parent Store::setup(const std::string& token, const std::string& familyName,
     const auto hash = Security::hashPassword(password);
     Parent parent{Security::newId(), parentName, Security::newId()};
     db_.transact([&](Transaction& tx) {
-        if (tx.one("SELECT 1 FROM parents LIMIT 1"))
-            throw Refusal(409, "Máy chủ này đã được thiết lập.");
+        // The first family comes with the token printed at start; each later one with a
+        // family token of its own, which this spends.
+        const bool first = !tx.one("SELECT 1 FROM parents LIMIT 1");
         const auto kept = tx.one("SELECT value FROM meta WHERE key = 'setup_token'");
-        if (!kept || !Security::sameSecret(kept->text(0), token))
-            throw Refusal(403, "Mã thiết lập không đúng");
+        const bool opens = (first && kept && Security::sameSecret(kept->text(0), token)) ||
+                           tx.change("DELETE FROM family_tokens "
+                                     "WHERE token_hash = $1 AND expires_at > $2",
+                                     {Security::tokenHash(token), secs(now)}) == 1;
+        if (!opens) throw Refusal(403, "Mã thiết lập không đúng");
         tx.query("INSERT INTO families (id, name, time_zone, created_at) VALUES ($1, $2, $3, $4)",
                  {parent.familyId, familyName, timeZone, secs(now)});
-        tx.query("INSERT INTO parents (id, family_id, name, password_hash, created_at) "
-                 "VALUES ($1, $2, $3, $4, $5)",
-                 {parent.id, parent.familyId, parentName, hash, secs(now)});
+        insertParent(tx, parent, hash, now);
         tx.query("DELETE FROM meta WHERE key = 'setup_token'");
     });
     return parent;
+}
+
+std::string Store::familyToken() {
+    const auto now = clock_.now();
+    const auto token = Security::newId();
+    db_.transact([&](Transaction& tx) {
+        tx.query("DELETE FROM family_tokens WHERE expires_at <= $1", {secs(now)});
+        tx.query("INSERT INTO family_tokens (token_hash, expires_at) VALUES ($1, $2)",
+                 {Security::tokenHash(token), secs(now + familyTokenLifetime)});
+    });
+    return token;
 }
 
 Parent Store::login(const std::string& name, const std::string& password,
@@ -613,16 +637,12 @@ json Store::familyView(const Parent& parent) {
 
 json Store::addParent(const Parent& parent, const std::string& name, const std::string& password) {
     const auto hash = Security::hashPassword(password);
-    const auto id = Security::newId();
+    const Parent added{Security::newId(), name, parent.familyId};
     db_.transact([&](Transaction& tx) {
-        if (tx.one("SELECT 1 FROM parents WHERE name = $1", {name}))
-            throw Refusal(409, "Tên này đã có người dùng, hãy chọn tên khác.");
-        tx.query("INSERT INTO parents (id, family_id, name, password_hash, created_at) "
-                 "VALUES ($1, $2, $3, $4, $5)",
-                 {id, parent.familyId, name, hash, secs(clock_.now())});
+        insertParent(tx, added, hash, clock_.now());
         changed(tx, parent.familyId, "family", clock_.now());
     });
-    return {{"id", id}, {"name", name}};
+    return {{"id", added.id}, {"name", added.name}};
 }
 
 json Store::addChild(const Parent& parent, const std::string& name) {
