@@ -160,18 +160,18 @@ ChildState stateOf(Transaction& tx, const ChildRow& c, const LocalTime& local) {
     s.lockedByParent = c.lockedByParent;
     if (c.grantEnd) s.grantEnd = fromSecs(*c.grantEnd);
     s.grantApps = c.grantApps;
-    s.usedToday = tx.one("SELECT COALESCE(SUM(u.minutes), 0) FROM usage u "
-                         "JOIN devices d ON d.id = u.device_id "
-                         "WHERE d.child_id = $1 AND u.day = $2",
-                         {c.id, local.day})
-                      ->integer(0);
-    if (auto r = tx.one("SELECT under_grant FROM child_days WHERE child_id = $1 AND day = $2",
-                        {c.id, local.day}))
-        s.usedUnderGrant = r->integer(0);
-    s.requestWaiting = tx.one("SELECT 1 FROM requests WHERE child_id = $1 AND status = 'cho' "
-                              "LIMIT 1",
-                              {c.id})
-                           .has_value();
+    // One statement: each sync asks this, and each round trip to PostgreSQL counts.
+    const auto r = tx.one("SELECT (SELECT COALESCE(SUM(u.minutes), 0) FROM usage u "
+                          "JOIN devices d ON d.id = u.device_id "
+                          "WHERE d.child_id = $1 AND u.day = $2), "
+                          "(SELECT COALESCE(MAX(under_grant), 0) FROM child_days "
+                          "WHERE child_id = $1 AND day = $2), "
+                          "CASE WHEN EXISTS (SELECT 1 FROM requests "
+                          "WHERE child_id = $1 AND status = 'cho') THEN 1 ELSE 0 END",
+                          {c.id, local.day});
+    s.usedToday = r->integer(0);
+    s.usedUnderGrant = r->integer(1);
+    s.requestWaiting = r->integer(2) != 0;
     return s;
 }
 
