@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <map>
-#include <set>
 
 namespace tovu::server {
 
@@ -241,6 +240,52 @@ void insertParent(Transaction& tx, const Parent& p, const std::string& hash, Tim
              {p.id, p.familyId, p.name, hash, secs(now)});
 }
 
+// Replaces the device's usage of the reported days with the report (the last entry of an app
+// counts), a few rows per statement: a sync is a handful of round trips to PostgreSQL, and the
+// statements' shapes, each cached, stay few.
+void replaceUsage(Transaction& tx, const std::string& deviceId,
+                  const std::vector<UsageEntry>& usage) {
+    constexpr std::size_t rowsPerStatement = 16;
+    std::map<std::pair<std::string, std::string>, const UsageEntry*> latest;
+    std::vector<std::string> days;
+    for (const auto& e : usage) {
+        latest[{e.day, e.appId}] = &e;
+        if (std::find(days.begin(), days.end(), e.day) == days.end()) days.push_back(e.day);
+    }
+    const auto statements = [&](const std::string& head, std::size_t count, const auto& row,
+                                const std::string& tail) {
+        for (std::size_t at = 0; at < count; at += rowsPerStatement) {
+            std::string sql = head;
+            Params params{deviceId};
+            for (std::size_t i = at; i < std::min(count, at + rowsPerStatement); ++i) {
+                if (i > at) sql += ", ";
+                sql += row(i, params);
+            }
+            tx.query(sql + tail, params);
+        }
+    };
+    const auto param = [](Params& params, Value v) {
+        params.push_back(std::move(v));
+        return "$" + std::to_string(params.size());
+    };
+    statements(
+        "DELETE FROM usage WHERE device_id = $1 AND day IN (", days.size(),
+        [&](std::size_t i, Params& p) { return param(p, days[i]); }, ")");
+    std::vector<const UsageEntry*> rows;
+    for (const auto& [key, e] : latest)
+        rows.push_back(e);
+    statements(
+        "INSERT INTO usage (device_id, day, app_id, app_name, minutes) VALUES ", rows.size(),
+        [&](std::size_t i, Params& p) {
+            const auto& e = *rows[i];
+            std::string group = "($1";
+            for (Value v : {Value(e.day), Value(e.appId), Value(e.appName), Value(e.minutes)})
+                group += ", " + param(p, std::move(v));
+            return group + ")";
+        },
+        "");
+}
+
 std::string usageDigest(const std::vector<UsageEntry>& usage) {
     return Security::tokenHash(Json::encode(usage));
 }
@@ -362,27 +407,18 @@ std::optional<Policy> Store::sync(const std::string& token, const SyncReport& re
 
         const auto digest = usageDigest(report.usage);
         if (r->optText(3) != digest) {
-            const auto before = tx.one("SELECT COALESCE(SUM(minutes), 0) FROM usage "
-                                       "WHERE device_id = $1 AND day = $2",
-                                       {deviceId, local.day})
-                                    ->integer(0);
-            std::set<std::string> days;
-            for (const auto& e : report.usage)
-                if (days.insert(e.day).second)
-                    tx.query("DELETE FROM usage WHERE device_id = $1 AND day = $2",
-                             {deviceId, e.day});
-            for (const auto& e : report.usage)
-                tx.query("INSERT INTO usage (device_id, day, app_id, app_name, minutes) "
-                         "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (device_id, day, app_id) "
-                         "DO UPDATE SET app_name = excluded.app_name, minutes = excluded.minutes",
-                         {deviceId, e.day, e.appId, e.appName, e.minutes});
-            const auto after = tx.one("SELECT COALESCE(SUM(minutes), 0) FROM usage "
-                                      "WHERE device_id = $1 AND day = $2",
-                                      {deviceId, local.day})
-                                   ->integer(0);
             // Minutes used while a grant ran are the grant's, not the day's allowance.
-            const auto since = lastSeen.value_or(secs(now));
-            if (after > before && child.grantEnd && *child.grantEnd > since)
+            const bool granting = child.grantEnd && *child.grantEnd > lastSeen.value_or(secs(now));
+            const auto usedToday = [&] {
+                return tx
+                    .one("SELECT COALESCE(SUM(minutes), 0) FROM usage "
+                         "WHERE device_id = $1 AND day = $2",
+                         {deviceId, local.day})
+                    ->integer(0);
+            };
+            const auto before = granting ? usedToday() : 0;
+            replaceUsage(tx, deviceId, report.usage);
+            if (const auto after = granting ? usedToday() : 0; after > before)
                 tx.query("INSERT INTO child_days (child_id, day, under_grant) VALUES ($1, $2, $3) "
                          "ON CONFLICT (child_id, day) DO UPDATE SET "
                          "under_grant = child_days.under_grant + excluded.under_grant",

@@ -144,9 +144,8 @@ protected:
     TempDir data;
     std::optional<PgCluster> pg;
     std::vector<std::string> store{"--data", data.file("data")};
-    std::string ca;
     std::optional<ParentsServer> server;
-    std::string url;
+    std::string ca, url;
 };
 
 } // namespace
@@ -289,15 +288,17 @@ TEST_P(ServerApi, HostileInputIsRefused) {
     EXPECT_EQ(paired.body["childName"], sneaky);
     EXPECT_EQ(pair(once).status, 404);
     const auto token = paired.body.value("token", "");
-    const json sync{
-        {"status", {{"protected", true}, {"reason", sneaky}}},
-        {"usage",
-         json::array(
-             {{{"day", "2026-12-07"}, {"appId", sneaky}, {"appName", sneaky}, {"minutes", 3}}})},
-        {"apps", json::array()}};
+    // Enough apps to take several statements; an app sent twice for a day counts once.
+    json sync{{"status", {{"protected", true}, {"reason", sneaky}}}, {"usage", json::array()}};
+    for (int i = 0; i < 40; ++i)
+        sync["usage"].push_back({{"day", "2026-12-0" + std::to_string(5 + i % 2)},
+                                 {"appId", i < 39 ? std::to_string(i % 20) : sneaky},
+                                 {"appName", i < 39 ? "" : sneaky},
+                                 {"minutes", 3}});
     EXPECT_EQ(device(token, "/api/device/sync", sync).status, 200);
-    EXPECT_EQ(console.get("children/" + child + "/apps").body["apps"][0],
-              (json{{"appId", sneaky}, {"appName", sneaky}}));
+    const auto apps = console.get("children/" + child + "/apps").body["apps"];
+    EXPECT_EQ(apps.size(), 21u);
+    EXPECT_EQ(apps.back(), (json{{"appId", sneaky}, {"appName", sneaky}}));
     EXPECT_EQ(console.get("family").body["devices"][0]["reason"], sneaky);
     EXPECT_EQ(device(token, "/api/device/sync", {{"usage", "many"}}).status, 400);
     EXPECT_EQ(device(token + "0", "/api/device/sync", sync).status, 401);
