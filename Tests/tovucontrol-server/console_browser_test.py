@@ -20,7 +20,7 @@ import urllib.error
 import urllib.request
 
 from selenium import webdriver
-from selenium.common.exceptions import StaleElementReferenceException
+from selenium.common.exceptions import ElementNotInteractableException, StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
@@ -120,8 +120,10 @@ class Console(unittest.TestCase):
             return e.code, json.loads(e.read() or b'null')
 
     def wait(self, what, condition):
+        # A redraw replaces elements, and shows new ones a moment before they take input: try again.
+        patient = (StaleElementReferenceException, ElementNotInteractableException)
         return WebDriverWait(self.driver, WAIT, poll_frequency=0.1,
-                             ignored_exceptions=(StaleElementReferenceException,)).until(condition, 'waiting for ' + what)
+                             ignored_exceptions=patient).until(condition, 'waiting for ' + what)
 
     def visible(self, css):
         return self.wait(css, EC.visibility_of_element_located((By.CSS_SELECTOR, css)))
