@@ -231,13 +231,15 @@ void recordFailure(Transaction& tx, const std::vector<std::string>& buckets, Tim
         tx.query("INSERT INTO attempts (bucket, at) VALUES ($1, $2)", {b, secs(now)});
 }
 
-// Names are how parents log in, so they are unique across every family of the server.
+// Names are how parents log in, so they are unique across every family of the server. The
+// insert itself finds a taken name, so that two parents given one name at the same moment get
+// 409, not a failed statement.
 void insertParent(Transaction& tx, const Parent& p, const std::string& hash, Time now) {
-    if (tx.one("SELECT 1 FROM parents WHERE name = $1", {p.name}))
+    if (tx.query("INSERT INTO parents (id, family_id, name, password_hash, created_at) "
+                 "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (name) DO NOTHING RETURNING id",
+                 {p.id, p.familyId, p.name, hash, secs(now)})
+            .empty())
         throw Refusal(409, "Tên này đã có người dùng, hãy chọn tên khác.");
-    tx.query("INSERT INTO parents (id, family_id, name, password_hash, created_at) "
-             "VALUES ($1, $2, $3, $4, $5)",
-             {p.id, p.familyId, p.name, hash, secs(now)});
 }
 
 // Replaces the device's usage of the reported days with the report (the last entry of an app
