@@ -122,7 +122,7 @@ Result load(int port, std::vector<Device>& all, int connections, double rate,
 
 // A family of 100 children with ten computers each, paired through the console.
 std::vector<Device> pairFamily(int port) {
-    ConsoleClient console(port);
+    ConsoleClient console("http://127.0.0.1:" + std::to_string(port));
     console.post("setup", {{"setupToken", "bench"},
                            {"familyName", "Nhà thử"},
                            {"parentName", "Mẹ"},
@@ -149,14 +149,17 @@ std::vector<Device> pairFamily(int port) {
 }
 
 void report(const char* name, int port, pid_t pid, std::vector<Device>& all) {
+    // Each device's first sync stores all its usage; it comes once after pairing, here all at once.
+    const auto first = load(port, all, 8, devices / 10.0, 10s);
     const auto natural = load(port, all, 8, devices / 10.0, 10s);
     const auto paced = load(port, all, 16, 2000, 10s);
     const auto most = load(port, all, 8, 0, 10s);
-    std::printf("| %-22s | %6.0f | %5.1f | %5.1f | %6.0f | %5.1f | %5.1f | %6.0f | %5.1f | %5.1f | "
-                "%5.1f | %5.1f | %ld |\n",
-                name, natural.perSecond, natural.p50, natural.p99, paced.perSecond, paced.p50,
-                paced.p99, most.perSecond, most.p50, most.p99, rssKb(pid, "VmRSS:") / 1024.0,
-                rssKb(pid, "VmHWM:") / 1024.0, natural.errors + paced.errors + most.errors);
+    std::printf("| %-30s | %5.1f | %5.1f | %6.0f | %5.1f | %5.1f | %6.0f | %5.1f | %5.1f | %6.0f | "
+                "%5.1f | %5.1f | %5.1f | %5.1f | %ld |\n",
+                name, first.p50, first.p99, natural.perSecond, natural.p50, natural.p99,
+                paced.perSecond, paced.p50, paced.p99, most.perSecond, most.p50, most.p99,
+                rssKb(pid, "VmRSS:") / 1024.0, rssKb(pid, "VmHWM:") / 1024.0,
+                first.errors + natural.errors + paced.errors + most.errors);
     std::fflush(stdout);
 }
 
@@ -169,12 +172,12 @@ int main() {
     sched_setaffinity(0, sizeof cpus, &cpus);
     const std::string pin = "/usr/bin/taskset";
 
-    std::printf(
-        "1,000 devices syncing every 10 s (100/s), then paced at 2,000/s, then as fast as "
-        "one core answers; latency in ms, memory in MB.\n\n"
-        "| server                 | 100/s  | p50   | p99   | 2000/s | p50   | p99   | max/s  "
-        "| p50   | p99   | RSS   | peak  | errors |\n"
-        "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("1,000 devices: each one's first sync after pairing (100/s), then syncing every "
+                "10 s (100/s), then paced at 2,000/s, then as fast as one core answers; latency "
+                "in ms, memory in MB.\n\n"
+                "| server                         | first p50 | p99 | 100/s | p50 | p99 | 2000/s "
+                "| p50 | p99 | max/s | p50 | p99 | RSS | peak | errors |\n"
+                "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     {
         TempDir data;
         ParentsServer s({pin, "-c", "0", TOVUCONTROL_SERVER, "--data", data.file("data"),

@@ -1,9 +1,12 @@
 #include "Database.hpp"
 
 #include <SQLiteCpp/SQLiteCpp.h>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <thread>
 
 namespace tovu::server {
 namespace {
@@ -19,6 +22,22 @@ public:
         db_.exec("PRAGMA foreign_keys = ON");
         // Another server process on the same file.
         db_.setBusyTimeout(5000);
+        // A checkpoint writes the log into the file and waits for the disk: that happens on a
+        // connection and a thread of its own, so that no commit, and no answer, waits for it.
+        db_.exec("PRAGMA wal_autocheckpoint = 0");
+        db_.exec("PRAGMA journal_size_limit = 4194304");
+        checkpoints_ = std::make_unique<SQLite::Database>(file, SQLite::OPEN_READWRITE);
+        checkpoints_->setBusyTimeout(5000);
+        checkpointer_ = std::thread([this] { checkpointEverySecond(); });
+    }
+
+    ~SqliteDatabase() override {
+        {
+            std::lock_guard lock(checkpointMutex_);
+            stopping_ = true;
+        }
+        stop_.notify_one();
+        checkpointer_.join();
     }
 
     void transact(const std::function<void(Transaction&)>& work) override {
@@ -40,6 +59,17 @@ public:
     void lockForMigration(Transaction&) override {} // BEGIN IMMEDIATE already holds the file
 
 private:
+    void checkpointEverySecond() {
+        std::unique_lock lock(checkpointMutex_);
+        while (!stop_.wait_for(lock, std::chrono::seconds(1), [&] { return stopping_; })) {
+            try {
+                checkpoints_->exec("PRAGMA wal_checkpoint(PASSIVE)");
+            } catch (const SQLite::Exception&) {
+                // Busy with another process's checkpoint; the next round catches up.
+            }
+        }
+    }
+
     void rollback() noexcept {
         try {
             db_.exec("ROLLBACK");
@@ -84,6 +114,11 @@ private:
     std::mutex mutex_;
     SQLite::Database db_;
     std::map<std::string, std::unique_ptr<SQLite::Statement>> statements_;
+    std::unique_ptr<SQLite::Database> checkpoints_;
+    std::mutex checkpointMutex_;
+    std::condition_variable stop_;
+    bool stopping_ = false;
+    std::thread checkpointer_;
 };
 
 } // namespace

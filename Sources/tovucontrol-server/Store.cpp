@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <map>
-#include <set>
 
 namespace tovu::server {
 
@@ -73,6 +72,7 @@ const std::vector<std::string> migrations = {
     CREATE TABLE events (id {serial}, family_id TEXT NOT NULL, kind TEXT NOT NULL,
         data TEXT NOT NULL, at BIGINT NOT NULL);
     CREATE INDEX events_family ON events(family_id, id))",
+    R"(CREATE TABLE family_tokens (token_hash TEXT PRIMARY KEY, expires_at BIGINT NOT NULL))",
 };
 
 std::int64_t secs(Time t) {
@@ -159,18 +159,18 @@ ChildState stateOf(Transaction& tx, const ChildRow& c, const LocalTime& local) {
     s.lockedByParent = c.lockedByParent;
     if (c.grantEnd) s.grantEnd = fromSecs(*c.grantEnd);
     s.grantApps = c.grantApps;
-    s.usedToday = tx.one("SELECT COALESCE(SUM(u.minutes), 0) FROM usage u "
-                         "JOIN devices d ON d.id = u.device_id "
-                         "WHERE d.child_id = $1 AND u.day = $2",
-                         {c.id, local.day})
-                      ->integer(0);
-    if (auto r = tx.one("SELECT under_grant FROM child_days WHERE child_id = $1 AND day = $2",
-                        {c.id, local.day}))
-        s.usedUnderGrant = r->integer(0);
-    s.requestWaiting = tx.one("SELECT 1 FROM requests WHERE child_id = $1 AND status = 'cho' "
-                              "LIMIT 1",
-                              {c.id})
-                           .has_value();
+    // One statement: each sync asks this, and each round trip to PostgreSQL counts.
+    const auto r = tx.one("SELECT (SELECT COALESCE(SUM(u.minutes), 0) FROM usage u "
+                          "JOIN devices d ON d.id = u.device_id "
+                          "WHERE d.child_id = $1 AND u.day = $2), "
+                          "(SELECT COALESCE(MAX(under_grant), 0) FROM child_days "
+                          "WHERE child_id = $1 AND day = $2), "
+                          "CASE WHEN EXISTS (SELECT 1 FROM requests "
+                          "WHERE child_id = $1 AND status = 'cho') THEN 1 ELSE 0 END",
+                          {c.id, local.day});
+    s.usedToday = r->integer(0);
+    s.usedUnderGrant = r->integer(1);
+    s.requestWaiting = r->integer(2) != 0;
     return s;
 }
 
@@ -231,6 +231,63 @@ void recordFailure(Transaction& tx, const std::vector<std::string>& buckets, Tim
         tx.query("INSERT INTO attempts (bucket, at) VALUES ($1, $2)", {b, secs(now)});
 }
 
+// Names are how parents log in, so they are unique across every family of the server. The
+// insert itself finds a taken name, so that two parents given one name at the same moment get
+// 409, not a failed statement.
+void insertParent(Transaction& tx, const Parent& p, const std::string& hash, Time now) {
+    if (tx.query("INSERT INTO parents (id, family_id, name, password_hash, created_at) "
+                 "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (name) DO NOTHING RETURNING id",
+                 {p.id, p.familyId, p.name, hash, secs(now)})
+            .empty())
+        throw Refusal(409, "Tên này đã có người dùng, hãy chọn tên khác.");
+}
+
+// Replaces the device's usage of the reported days with the report (the last entry of an app
+// counts), a few rows per statement: a sync is a handful of round trips to PostgreSQL, and the
+// statements' shapes, each cached, stay few.
+void replaceUsage(Transaction& tx, const std::string& deviceId,
+                  const std::vector<UsageEntry>& usage) {
+    constexpr std::size_t rowsPerStatement = 16;
+    std::map<std::pair<std::string, std::string>, const UsageEntry*> latest;
+    std::vector<std::string> days;
+    for (const auto& e : usage) {
+        latest[{e.day, e.appId}] = &e;
+        if (std::find(days.begin(), days.end(), e.day) == days.end()) days.push_back(e.day);
+    }
+    const auto statements = [&](const std::string& head, std::size_t count, const auto& row,
+                                const std::string& tail) {
+        for (std::size_t at = 0; at < count; at += rowsPerStatement) {
+            std::string sql = head;
+            Params params{deviceId};
+            for (std::size_t i = at; i < std::min(count, at + rowsPerStatement); ++i) {
+                if (i > at) sql += ", ";
+                sql += row(i, params);
+            }
+            tx.query(sql + tail, params);
+        }
+    };
+    const auto param = [](Params& params, Value v) {
+        params.push_back(std::move(v));
+        return "$" + std::to_string(params.size());
+    };
+    statements(
+        "DELETE FROM usage WHERE device_id = $1 AND day IN (", days.size(),
+        [&](std::size_t i, Params& p) { return param(p, days[i]); }, ")");
+    std::vector<const UsageEntry*> rows;
+    for (const auto& [key, e] : latest)
+        rows.push_back(e);
+    statements(
+        "INSERT INTO usage (device_id, day, app_id, app_name, minutes) VALUES ", rows.size(),
+        [&](std::size_t i, Params& p) {
+            const auto& e = *rows[i];
+            std::string group = "($1";
+            for (Value v : {Value(e.day), Value(e.appId), Value(e.appName), Value(e.minutes)})
+                group += ", " + param(p, std::move(v));
+            return group + ")";
+        },
+        "");
+}
+
 std::string usageDigest(const std::vector<UsageEntry>& usage) {
     return Security::tokenHash(Json::encode(usage));
 }
@@ -250,7 +307,8 @@ Store::Store(Database& db, const Clock& clock)
                                 ")");
         for (auto v = version; v < migrations.size(); ++v) {
             std::string script = migrations[v];
-            script.replace(script.find("{serial}"), 8, db_.serialKey());
+            if (const auto at = script.find("{serial}"); at != std::string::npos)
+                script.replace(at, 8, db_.serialKey());
             std::size_t start = 0;
             while (start < script.size()) {
                 auto end = script.find(';', start);
@@ -351,27 +409,18 @@ std::optional<Policy> Store::sync(const std::string& token, const SyncReport& re
 
         const auto digest = usageDigest(report.usage);
         if (r->optText(3) != digest) {
-            const auto before = tx.one("SELECT COALESCE(SUM(minutes), 0) FROM usage "
-                                       "WHERE device_id = $1 AND day = $2",
-                                       {deviceId, local.day})
-                                    ->integer(0);
-            std::set<std::string> days;
-            for (const auto& e : report.usage)
-                if (days.insert(e.day).second)
-                    tx.query("DELETE FROM usage WHERE device_id = $1 AND day = $2",
-                             {deviceId, e.day});
-            for (const auto& e : report.usage)
-                tx.query("INSERT INTO usage (device_id, day, app_id, app_name, minutes) "
-                         "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (device_id, day, app_id) "
-                         "DO UPDATE SET app_name = excluded.app_name, minutes = excluded.minutes",
-                         {deviceId, e.day, e.appId, e.appName, e.minutes});
-            const auto after = tx.one("SELECT COALESCE(SUM(minutes), 0) FROM usage "
-                                      "WHERE device_id = $1 AND day = $2",
-                                      {deviceId, local.day})
-                                   ->integer(0);
             // Minutes used while a grant ran are the grant's, not the day's allowance.
-            const auto since = lastSeen.value_or(secs(now));
-            if (after > before && child.grantEnd && *child.grantEnd > since)
+            const bool granting = child.grantEnd && *child.grantEnd > lastSeen.value_or(secs(now));
+            const auto usedToday = [&] {
+                return tx
+                    .one("SELECT COALESCE(SUM(minutes), 0) FROM usage "
+                         "WHERE device_id = $1 AND day = $2",
+                         {deviceId, local.day})
+                    ->integer(0);
+            };
+            const auto before = granting ? usedToday() : 0;
+            replaceUsage(tx, deviceId, report.usage);
+            if (const auto after = granting ? usedToday() : 0; after > before)
                 tx.query("INSERT INTO child_days (child_id, day, under_grant) VALUES ($1, $2, $3) "
                          "ON CONFLICT (child_id, day) DO UPDATE SET "
                          "under_grant = child_days.under_grant + excluded.under_grant",
@@ -483,19 +532,32 @@ Parent Store::setup(const std::string& token, const std::string& familyName,
     const auto hash = Security::hashPassword(password);
     Parent parent{Security::newId(), parentName, Security::newId()};
     db_.transact([&](Transaction& tx) {
-        if (tx.one("SELECT 1 FROM parents LIMIT 1"))
-            throw Refusal(409, "Máy chủ này đã được thiết lập.");
+        // The first family comes with the token printed at start; each later one with a
+        // family token of its own, which this spends.
+        const bool first = !tx.one("SELECT 1 FROM parents LIMIT 1");
         const auto kept = tx.one("SELECT value FROM meta WHERE key = 'setup_token'");
-        if (!kept || !Security::sameSecret(kept->text(0), token))
-            throw Refusal(403, "Mã thiết lập không đúng");
+        const bool opens = (first && kept && Security::sameSecret(kept->text(0), token)) ||
+                           tx.change("DELETE FROM family_tokens "
+                                     "WHERE token_hash = $1 AND expires_at > $2",
+                                     {Security::tokenHash(token), secs(now)}) == 1;
+        if (!opens) throw Refusal(403, "Mã thiết lập không đúng");
         tx.query("INSERT INTO families (id, name, time_zone, created_at) VALUES ($1, $2, $3, $4)",
                  {parent.familyId, familyName, timeZone, secs(now)});
-        tx.query("INSERT INTO parents (id, family_id, name, password_hash, created_at) "
-                 "VALUES ($1, $2, $3, $4, $5)",
-                 {parent.id, parent.familyId, parentName, hash, secs(now)});
+        insertParent(tx, parent, hash, now);
         tx.query("DELETE FROM meta WHERE key = 'setup_token'");
     });
     return parent;
+}
+
+std::string Store::familyToken() {
+    const auto now = clock_.now();
+    const auto token = Security::newId();
+    db_.transact([&](Transaction& tx) {
+        tx.query("DELETE FROM family_tokens WHERE expires_at <= $1", {secs(now)});
+        tx.query("INSERT INTO family_tokens (token_hash, expires_at) VALUES ($1, $2)",
+                 {Security::tokenHash(token), secs(now + familyTokenLifetime)});
+    });
+    return token;
 }
 
 Parent Store::login(const std::string& name, const std::string& password,
@@ -613,16 +675,12 @@ json Store::familyView(const Parent& parent) {
 
 json Store::addParent(const Parent& parent, const std::string& name, const std::string& password) {
     const auto hash = Security::hashPassword(password);
-    const auto id = Security::newId();
+    const Parent added{Security::newId(), name, parent.familyId};
     db_.transact([&](Transaction& tx) {
-        if (tx.one("SELECT 1 FROM parents WHERE name = $1", {name}))
-            throw Refusal(409, "Tên này đã có người dùng, hãy chọn tên khác.");
-        tx.query("INSERT INTO parents (id, family_id, name, password_hash, created_at) "
-                 "VALUES ($1, $2, $3, $4, $5)",
-                 {id, parent.familyId, name, hash, secs(clock_.now())});
+        insertParent(tx, added, hash, clock_.now());
         changed(tx, parent.familyId, "family", clock_.now());
     });
-    return {{"id", id}, {"name", name}};
+    return {{"id", added.id}, {"name", added.name}};
 }
 
 json Store::addChild(const Parent& parent, const std::string& name) {

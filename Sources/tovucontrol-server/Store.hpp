@@ -92,10 +92,14 @@ public:
     bool setupNeeded();
     // The setup token kept until the first parent exists; `wanted` replaces it when given.
     std::string setupToken(const std::optional<std::string>& wanted);
-    // Throws Refusal 403 for a wrong token, 409 when a parent exists. Returns the parent.
+    // The setup token of a fresh server opens its first family, a family token each later one.
+    // Throws Refusal 403 for a token that opens nothing, 409 for a parent's name already taken.
     Parent setup(const std::string& token, const std::string& familyName,
                  const std::string& parentName, const std::string& password,
                  const std::string& timeZone);
+    // A one-time token that lets a provider's next family set itself up in the console.
+    static constexpr std::chrono::hours familyTokenLifetime{24};
+    std::string familyToken();
     // Throws Refusal 401 for a wrong name or password, 429 after too many failures.
     Parent login(const std::string& name, const std::string& password, const std::string& address);
     // A new session for the parent; returns its cookie token.

@@ -1,5 +1,7 @@
 // tovucontrol-server [--listen HOST:PORT] [--data DIR] [--database postgresql://…]
 //                    [--tls-cert FILE --tls-key FILE] [--setup-token TOKEN]
+// tovucontrol-server --new-family [--data DIR] [--database postgresql://…]
+//   prints a one-time token with which one more family sets itself up in the console.
 #include "HttpServer.hpp"
 #include "Security.hpp"
 #include "Store.hpp"
@@ -23,13 +25,15 @@ struct Options {
     std::optional<std::string> database;
     std::optional<Tls> tls;
     std::optional<std::string> setupToken;
+    bool newFamily = false;
 };
 
 [[noreturn]] void usage(const std::string& problem) {
     std::cerr << "tovucontrol-server: " << problem << "\n"
               << "Dùng: tovucontrol-server [--listen HOST:PORT] [--data DIR] "
                  "[--database postgresql://…] [--tls-cert FILE --tls-key FILE] "
-                 "[--setup-token TOKEN]\n";
+                 "[--setup-token TOKEN]\n"
+                 "     tovucontrol-server --new-family [--data DIR] [--database postgresql://…]\n";
     std::exit(2);
 }
 
@@ -38,6 +42,10 @@ Options parse(int argc, char** argv) {
     std::optional<std::string> cert, key;
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
+        if (name == "--new-family") {
+            o.newFamily = true;
+            continue;
+        }
         if (i + 1 >= argc) usage("thiếu giá trị cho " + name);
         const std::string value = argv[++i];
         if (name == "--listen") {
@@ -89,6 +97,13 @@ int main(int argc, char** argv) {
         Security::init();
         auto db = options.database ? openPostgres(*options.database) : openSqlite(options.data);
         Store store(*db, SystemClock::shared());
+        if (options.newFamily) {
+            std::cout << "Mã thiết lập gia đình mới: " << store.familyToken()
+                      << " — dùng được một lần, trong " << Store::familyTokenLifetime.count()
+                      << " giờ. Trên trang đăng nhập, chọn “Tạo gia đình mới” và nhập mã này."
+                      << std::endl;
+            return 0;
+        }
         HttpServer server(store, options.tls);
         const int port = server.bind(options.host, options.port);
         if (port < 0) {

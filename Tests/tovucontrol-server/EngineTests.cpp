@@ -5,119 +5,84 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+// Designated initializers leave every other member at its default, on purpose.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 using namespace tovu;
 using namespace tovu::server;
 using nlohmann::json;
+using namespace std::chrono_literals;
 
 namespace {
 
 const Time now = test::utcTime(2026, 12, 7, 10, 0); // a Monday
 
-struct Case {
-    const char* name;
-    std::function<void(ChildRules&, ChildState&)> setup;
-    int minuteOfDay;
-    bool locked;
-    std::optional<std::string> reason;
-    std::optional<std::int64_t> minutesLeft;
-    std::string mode = "tu_do";
-};
-
 Span span(int fromH, int fromM, int toH, int toM) {
     return {fromH * 60 + fromM, toH * 60 + toM};
 }
 
+const Span day = span(8, 0, 20, 0);
+const Span night = span(21, 0, 6, 30);
+
+struct Case {
+    const char* name;
+    int minuteOfDay = 600;
+    std::optional<std::int64_t> monday, tuesday; // minutes per day
+    std::int64_t used = 0, underGrant = 0;
+    std::optional<Span> hours, bedtime;
+    bool byParent = false, learning = false;
+    std::optional<Time> grantEnd;
+    bool locked = false;
+    std::optional<std::string> reason;
+    std::optional<std::int64_t> left;
+    std::string mode = "tu_do";
+};
+
 } // namespace
 
 TEST(Engine, PolicyForRulesStateAndTime) {
-    const auto none = [](ChildRules&, ChildState&) {};
-    const std::vector<Case> cases = {
-        {"no limits", none, 600, false, {}, {}},
-        {"minutes left",
-         [](auto& r, auto& s) { r.dailyMinutes[0] = 60, s.usedToday = 20; },
-         600,
-         false,
-         {},
-         40},
-        {"used up", [](auto& r, auto& s) { r.dailyMinutes[0] = 60, s.usedToday = 60; }, 600, true,
-         "het_gio", 0},
-        {"other weekday's limit does not count",
-         [](auto& r, auto& s) { r.dailyMinutes[1] = 10, s.usedToday = 60; },
-         600,
-         false,
-         {},
-         {}},
-        {"used up with learning apps",
-         [](auto& r, auto& s) {
-             r.dailyMinutes[0] = 60, s.usedToday = 70, r.learningApps = {"org.kde.kalzium"};
-         },
-         600, false, "het_gio", 0, "hoc"},
-        {"minutes under a grant are not the day's",
-         [](auto& r, auto& s) { r.dailyMinutes[0] = 60, s.usedToday = 80, s.usedUnderGrant = 30; },
-         600,
-         false,
-         {},
-         10},
-        {"before the hours",
-         [](auto& r, auto&) { r.hours[0] = span(8, 0, 20, 0); },
-         479,
-         true,
-         "ngoai_gio",
-         {}},
-        {"hours begin", [](auto& r, auto&) { r.hours[0] = span(8, 0, 20, 0); }, 480, false, {}, {}},
-        {"hours end",
-         [](auto& r, auto&) { r.hours[0] = span(8, 0, 20, 0); },
-         1200,
-         true,
-         "ngoai_gio",
-         {}},
-        {"bedtime across midnight",
-         [](auto& r, auto&) { r.bedtime = span(21, 0, 6, 30); },
-         1380,
-         true,
-         "ngu",
-         {}},
-        {"bedtime over",
-         [](auto& r, auto&) { r.bedtime = span(21, 0, 6, 30); },
-         390,
-         false,
-         {},
-         {}},
-        {"bedtime before the hours",
-         [](auto& r, auto&) { r.bedtime = span(0, 0, 7, 0), r.hours[0] = span(8, 0, 20, 0); },
-         60,
-         true,
-         "ngu",
-         {}},
-        {"parent's lock", [](auto&, auto& s) { s.lockedByParent = true; }, 600, true, {}, {}},
-        {"parent's lock beats a grant",
-         [](auto&, auto& s) { s.lockedByParent = true, s.grantEnd = now + std::chrono::hours(1); },
-         600,
-         true,
-         {},
-         {}},
-        {"grant lifts the limits",
-         [](auto& r, auto& s) {
-             r.dailyMinutes[0] = 0, r.bedtime = span(9, 0, 11, 0),
-             s.grantEnd = now + std::chrono::seconds(90);
-         },
-         600,
-         false,
-         {},
-         2},
-        {"grant ending now is over",
-         [](auto& r, auto& s) { r.dailyMinutes[0] = 0, s.grantEnd = now; }, 600, true, "het_gio",
-         0},
+    // clang-format off
+    const Case cases[] = {
+        {.name = "no limits"},
+        {.name = "minutes left", .monday = 60, .used = 20, .left = 40},
+        {.name = "used up", .monday = 60, .used = 60, .locked = true, .reason = "het_gio", .left = 0},
+        {.name = "other weekday's limit does not count", .tuesday = 10, .used = 60},
+        {.name = "used up with learning apps", .monday = 60, .used = 70, .learning = true,
+         .reason = "het_gio", .left = 0, .mode = "hoc"},
+        {.name = "minutes under a grant are not the day's", .monday = 60, .used = 80,
+         .underGrant = 30, .left = 10},
+        {.name = "before the hours", .minuteOfDay = 479, .hours = day, .locked = true,
+         .reason = "ngoai_gio"},
+        {.name = "hours begin", .minuteOfDay = 480, .hours = day},
+        {.name = "hours end", .minuteOfDay = 1200, .hours = day, .locked = true,
+         .reason = "ngoai_gio"},
+        {.name = "bedtime across midnight", .minuteOfDay = 1380, .bedtime = night,
+         .locked = true, .reason = "ngu"},
+        {.name = "bedtime over", .minuteOfDay = 390, .bedtime = night},
+        {.name = "bedtime before the hours", .minuteOfDay = 60, .hours = day,
+         .bedtime = span(0, 0, 7, 0), .locked = true, .reason = "ngu"},
+        {.name = "parent's lock", .byParent = true, .locked = true},
+        {.name = "parent's lock beats a grant", .byParent = true, .grantEnd = now + 1h,
+         .locked = true},
+        {.name = "grant lifts the limits", .monday = 0, .bedtime = span(9, 0, 11, 0),
+         .grantEnd = now + 90s, .left = 2},
+        {.name = "grant ending now is over", .monday = 0, .grantEnd = now, .locked = true,
+         .reason = "het_gio", .left = 0},
     };
+    // clang-format on
     for (const auto& c : cases) {
-        ChildRules rules;
-        ChildState state;
-        state.name = "Bin";
-        c.setup(rules, state);
+        ChildRules rules{
+            .dailyMinutes = {c.monday, c.tuesday}, .hours = {c.hours}, .bedtime = c.bedtime};
+        if (c.learning) rules.learningApps = {"org.kde.kalzium"};
+        const ChildState state{.name = "Bin",
+                               .lockedByParent = c.byParent,
+                               .grantEnd = c.grantEnd,
+                               .usedToday = c.used,
+                               .usedUnderGrant = c.underGrant};
         const auto p = Engine::policy(rules, state, {"2026-12-07", 0, c.minuteOfDay}, now);
         EXPECT_EQ(p.locked, c.locked) << c.name;
         EXPECT_EQ(p.lockReason, c.reason) << c.name;
-        EXPECT_EQ(p.minutesLeft, c.minutesLeft) << c.name;
+        EXPECT_EQ(p.minutesLeft, c.left) << c.name;
         EXPECT_EQ(p.mode, c.mode) << c.name;
         EXPECT_EQ(p.childName, "Bin");
         EXPECT_EQ(p.serverTime, "2026-12-07T10:00:00Z");
@@ -126,14 +91,9 @@ TEST(Engine, PolicyForRulesStateAndTime) {
 }
 
 TEST(Engine, GrantCarriesItsEndAndAppsAndAWaitingRequestAsksSooner) {
-    ChildRules rules;
-    rules.mode = "hoc";
-    rules.allowedApps = {"a"};
-    rules.learningApps = {"l"};
-    ChildState state;
-    state.grantEnd = now + std::chrono::minutes(15);
-    state.grantApps = {"b", "a"};
-    state.requestWaiting = true;
+    const ChildRules rules{.mode = "hoc", .allowedApps = {"a"}, .learningApps = {"l"}};
+    const ChildState state{
+        .grantEnd = now + 15min, .grantApps = {"b", "a"}, .requestWaiting = true};
     const auto p = Engine::policy(rules, state, {"2026-12-07", 0, 600}, now);
     EXPECT_EQ(p.grantEndsAt, "2026-12-07T10:15:00Z");
     EXPECT_EQ(p.minutesLeft, 15);
@@ -143,10 +103,7 @@ TEST(Engine, GrantCarriesItsEndAndAppsAndAWaitingRequestAsksSooner) {
 }
 
 TEST(Engine, PointsExchangeNeedsPermissionBalanceAndRoomUnderTheCap) {
-    ChildRules rules;
-    rules.canExchangePoints = true;
-    rules.pointsPerMinute = 2;
-    rules.exchangeCapMinutes = 30;
+    ChildRules rules{.canExchangePoints = true, .pointsPerMinute = 2, .exchangeCapMinutes = 30};
     struct {
         std::int64_t balance, exchanged, minutes;
         bool allowed;
@@ -164,12 +121,10 @@ TEST(Engine, PointsExchangeNeedsPermissionBalanceAndRoomUnderTheCap) {
 }
 
 TEST(Engine, RulesRoundTripAndRefuseWhatTheyCannotMean) {
-    ChildRules rules;
+    ChildRules rules{
+        .bedtime = span(21, 30, 6, 0), .mode = "hoc", .learningApps = {"org.kde.kalzium"}};
     rules.dailyMinutes[2] = 90;
     rules.hours[6] = span(7, 30, 21, 0);
-    rules.bedtime = span(21, 30, 6, 0);
-    rules.mode = "hoc";
-    rules.learningApps = {"org.kde.kalzium"};
     const json j = rules;
     EXPECT_EQ(j["hours"][6], (json{{"from", "07:30"}, {"to", "21:00"}}));
     EXPECT_EQ(j.get<ChildRules>(), rules);

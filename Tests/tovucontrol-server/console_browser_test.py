@@ -7,6 +7,7 @@ The steps run in order and share one family, as a parent would go through them.
 import base64
 import json
 import os
+import re
 import select
 import shutil
 import socket
@@ -19,7 +20,7 @@ import urllib.error
 import urllib.request
 
 from selenium import webdriver
-from selenium.common.exceptions import StaleElementReferenceException
+from selenium.common.exceptions import ElementNotInteractableException, StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
@@ -119,8 +120,10 @@ class Console(unittest.TestCase):
             return e.code, json.loads(e.read() or b'null')
 
     def wait(self, what, condition):
+        # A redraw replaces elements, and shows new ones a moment before they take input: try again.
+        patient = (StaleElementReferenceException, ElementNotInteractableException)
         return WebDriverWait(self.driver, WAIT, poll_frequency=0.1,
-                             ignored_exceptions=(StaleElementReferenceException,)).until(condition, 'waiting for ' + what)
+                             ignored_exceptions=patient).until(condition, 'waiting for ' + what)
 
     def visible(self, css):
         return self.wait(css, EC.visibility_of_element_located((By.CSS_SELECTOR, css)))
@@ -421,7 +424,23 @@ class Console(unittest.TestCase):
                                                            'agentVersion': 'x', 'osVersion': 'y'}, self.device['token'])
         self.assertEqual(status, 401)
 
-    def test_8_no_script_or_policy_errors(self):
+    def test_8_another_family_with_the_providers_code(self):
+        made = subprocess.run([SERVER, '--new-family', '--data', os.path.join(self.data, 'data')],
+                              capture_output=True, text=True, check=True).stdout
+        code = re.search(r'gia đình mới: ([0-9a-f]{32}) ', made).group(1)
+        self.click('Đăng xuất')
+        self.click('Có mã thiết lập? Tạo gia đình mới')
+        self.heading('Tạo gia đình mới')
+        self.shoot('gia-dinh-moi')
+        for label, text in (('Mã thiết lập', code), ('Tên gia đình', 'Nhà Hoa'), ('Tên của bạn', 'Bố Hải'),
+                            ('Mật khẩu', PASSWORD), ('Nhập lại mật khẩu', PASSWORD)):
+            self.type_into(label, text)
+        self.click('Tạo tài khoản')
+        self.heading('Nhà Hoa')
+        self.text_shown('Bố Hải')
+        self.assertNotIn(CHILD, self.driver.find_element(By.TAG_NAME, 'main').text)
+
+    def test_9_no_script_or_policy_errors(self):
         problems = [e['message'] for e in self.driver.get_log('browser')
                     if 'Content Security Policy' in e['message'] or 'Uncaught' in e['message']]
         self.assertEqual(problems, [])

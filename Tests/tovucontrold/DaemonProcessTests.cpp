@@ -1,11 +1,11 @@
 // The built tovucontrold process, driven over its real socket against a fake parents' server,
 // and watching the child's sessions through a stand-in logind.
-#include "DaemonFixtures.hpp"
 #include "DaemonState.hpp"
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/Json.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/platform/Platform.hpp"
+#include "support/DaemonFixtures.hpp"
 #include "support/DaemonProcess.hpp"
 #include "support/FakeLogind.hpp"
 #include "support/FakeServer.hpp"
@@ -96,10 +96,7 @@ TEST_F(DaemonProcessTest, SocketThatCannotBeBoundEndsTheProcessWithStatusOne) {
     e["TOVUC_SOCK"] = bad;
     DaemonProcess d(TOVUCONTROLD_PATH, e);
     const int status = d.wait();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-    EXPECT_TRUE(d.waitForLog("] Không mở được socket: Không bind được " + bad +
-                             ": No such file or directory\n"))
-        << d.log();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << d.log();
 }
 
 TEST_F(DaemonProcessTest, MemoryOfLargeLinesGoesBackOnceTheyAreAnswered) {
@@ -147,8 +144,6 @@ protected:
         daemon.emplace(TOVUCONTROLD_PATH, e);
         ASSERT_TRUE(waitUntil([&] { return Ipc::call(op("policy"), sock).policy == policy; }))
             << daemon->log();
-        EXPECT_TRUE(
-            daemon->waitForLog("] Đang quản lý tài khoản nobody, máy chủ " + server.url() + "\n"));
     }
     // Calls the daemon every second from session id, saying it holds the display, as the
     // agent or as a script run by a copy of the same interpreter; each call adds a byte to the

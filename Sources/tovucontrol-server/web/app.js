@@ -297,6 +297,7 @@ function notificationOffer() {
 function route() {
   const parts = location.hash.replace(/^#\/?/, '').split('/').filter(Boolean);
   if (parts[0] === 'yeu-cau') return { page: 'yeu-cau' };
+  if (parts[0] === 'gia-dinh-moi') return { page: 'gia-dinh-moi' };
   if (parts[0] === 'con' && parts[1]) return { page: parts[2] === 'luat' ? 'luat' : 'con', id: decodeURIComponent(parts[1]) };
   return { page: 'gia-dinh' };
 }
@@ -307,7 +308,7 @@ function render(moveFocus) {
   const root = main();
   root.replaceChildren();
   if (S.session.setupNeeded) return setupPage(root);
-  if (!S.session.loggedIn) return loginPage(root);
+  if (!S.session.loggedIn) return route().page === 'gia-dinh-moi' ? setupPage(root) : loginPage(root);
   startEvents();
   const r = route();
   for (const link of document.querySelectorAll('#menu a')) {
@@ -315,7 +316,7 @@ function render(moveFocus) {
     else link.removeAttribute('aria-current');
   }
   const pages = { 'gia-dinh': familyPage, con: childPage, luat: rulesPage, 'yeu-cau': requestsPage };
-  pages[r.page](root, r.id);
+  (pages[r.page] || familyPage)(root, r.id);
   if (moveFocus) root.focus();
 }
 
@@ -360,10 +361,14 @@ function live(root, what, load, draw) {
   return reload;
 }
 
+// The first family of a fresh server, or one more family with a code from whoever runs it.
 function setupPage(root) {
-  heading(root, 'Chào mừng đến TovuControl');
-  root.append(h('p', { class: 'gioi-thieu' },
-    'Tạo tài khoản bố mẹ cho gia đình. Mã thiết lập được in ra trên màn hình nơi máy chủ đang chạy.'));
+  const first = S.session.setupNeeded;
+  if (!first) root.append(h('a', { class: 'lui', href: '#/' }, '← Đăng nhập'));
+  heading(root, first ? 'Chào mừng đến TovuControl' : 'Tạo gia đình mới');
+  root.append(h('p', { class: 'gioi-thieu' }, first
+    ? 'Tạo tài khoản bố mẹ cho gia đình. Mã thiết lập được in ra trên màn hình nơi máy chủ đang chạy.'
+    : 'Nhập mã thiết lập mà người quản lý máy chủ gửi cho bạn. Mỗi mã chỉ tạo được một gia đình.'));
   const token = h('input', { name: 'setupToken', required: true, autocomplete: 'off', spellcheck: 'false', autocapitalize: 'off' });
   const family = h('input', { name: 'familyName', required: true, maxlength: 100, placeholder: 'Ví dụ: Nhà Minh' });
   const parent = h('input', { name: 'parentName', required: true, maxlength: 100, autocomplete: 'username', placeholder: 'Ví dụ: Mẹ Lan' });
@@ -393,7 +398,8 @@ function setupPage(root) {
         password: password.value, timeZone: zone.value,
       }));
       await loadRequests();
-      render(true);
+      if (first) render(true);
+      else location.hash = '#/';
       toast('Xong rồi! Giờ thêm con và ghép máy của con nhé.');
     });
   });
@@ -422,7 +428,7 @@ function loginPage(root) {
       }
     });
   });
-  root.append(form);
+  root.append(form, h('p', { class: 'phu' }, h('a', { href: '#/gia-dinh-moi' }, 'Có mã thiết lập? Tạo gia đình mới')));
   name.focus();
 }
 
