@@ -42,22 +42,22 @@ namespace {
 
 } // namespace
 
-xcb_window_t createWindow(xcb_connection_t* c, const WindowSpec& spec) {
+xcb_window_t createWindow(xcb_connection_t* c, const WindowSpec& plan) {
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
     const xcb_window_t window = xcb_generate_id(c);
-    const std::uint32_t overrideRedirect = spec.overrideRedirect;
+    const std::uint32_t overrideRedirect = plan.overrideRedirect;
     xcb_create_window(
-        c, XCB_COPY_FROM_PARENT, window, spec.parent ? spec.parent : root,
-        static_cast<std::int16_t>(spec.area.x), static_cast<std::int16_t>(spec.area.y),
-        static_cast<std::uint16_t>(spec.area.width), static_cast<std::uint16_t>(spec.area.height),
+        c, XCB_COPY_FROM_PARENT, window, plan.parent ? plan.parent : root,
+        static_cast<std::int16_t>(plan.area.x), static_cast<std::int16_t>(plan.area.y),
+        static_cast<std::uint16_t>(plan.area.width), static_cast<std::uint16_t>(plan.area.height),
         0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT,
         &overrideRedirect);
-    if (!spec.wmClass.empty()) {
-        const std::string value = spec.wmClass + '\0' + spec.wmClass + '\0';
+    if (!plan.wmClass.empty()) {
+        const std::string value = plan.wmClass + '\0' + plan.wmClass + '\0';
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
                             static_cast<std::uint32_t>(value.size()), value.data());
     }
-    for (const auto& [property, value] : spec.atoms) {
+    for (const auto& [property, value] : plan.atoms) {
         const xcb_atom_t v = internAtom(c, value);
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, internAtom(c, property),
                             XCB_ATOM_ATOM, 32, 1, &v);

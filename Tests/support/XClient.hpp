@@ -29,8 +29,8 @@ struct WindowSpec {
         , parent(parent) {}
 };
 
-// Creates the window on the connection, unmapped, with the properties of spec.
-xcb_window_t createWindow(xcb_connection_t* c, const WindowSpec& spec);
+// Creates the window on the connection, unmapped, with the properties of plan.
+xcb_window_t createWindow(xcb_connection_t* c, const WindowSpec& plan);
 
 // A process of the test's own that shows a window on display and then, as told: stays; exits at
 // once; or exits leaving its connection to a process it forked, in its process group (heir) or
