@@ -149,13 +149,19 @@ std::optional<std::string> run(const std::vector<std::string>& argv, const std::
 XServer::XServer(bool windowManager) {
     // Display numbers are free when no lock file names them and no X server holds their abstract
     // socket, which other file-system namespaces on this machine share with us: Xvfb's own
-    // choice looks at lock files only.
-    for (int number = 100 + getpid() % 400;; ++number) {
+    // choice looks at lock files only. Without -noreset Xvfb would reset whenever its last
+    // client leaves, dropping anyone connecting meanwhile.
+    for (int number = 100 + getpid() % 400; display_.empty(); ++number) {
         if (number >= 1000) throw std::runtime_error("no free X display");
+        const std::string display = ":" + std::to_string(number);
         if (access(("/tmp/.X" + std::to_string(number) + "-lock").c_str(), F_OK) == 0 ||
             !abstractSocketFree(number))
             continue;
-        if (startXvfb(number)) break;
+        display_ = startDisplay(xvfb_,
+                                {"Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp",
+                                 "-noreset"},
+                                10000)
+                       .value_or("");
     }
     if (windowManager) startWindowManager();
 }
@@ -182,20 +188,6 @@ std::optional<std::string> startDisplay(std::optional<Child>& server, std::vecto
         return std::nullopt;
     }
     return ":" + written.substr(0, written.size() - 1);
-}
-
-bool XServer::startXvfb(int number) {
-    // Without -noreset Xvfb would reset whenever its last client leaves, dropping anyone
-    // connecting meanwhile.
-    const std::string display = ":" + std::to_string(number);
-    if (startDisplay(
-            xvfb_, {"Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"},
-            10000) != display) {
-        xvfb_.reset();
-        return false;
-    }
-    display_ = display;
-    return true;
 }
 
 XServer::~XServer() {

@@ -51,8 +51,6 @@ public:
     void startWindowManager() { tovu::test::startWindowManager(windowManager_, display_); }
 
 private:
-    bool startXvfb(int number);
-
     std::optional<Child> xvfb_;
     std::optional<Child> windowManager_;
     std::string display_;

@@ -53,7 +53,9 @@ XorgServer::XorgServer(int width, int height) {
                                  "-config", dir_.file("xorg.conf"), "-configdir",
                                  dir_.file("xorg.conf.d"), "-logfile", dir_.file("xorg.log")},
                                 30000);
-    if (!display) throw XorgUnavailable("Xorg did not start; its log ends with:\n" + logTail());
+    if (!display)
+        throw XorgUnavailable("Xorg did not start; its log ends with:\n" +
+                              run({"tail", "-n", "15", dir_.file("xorg.log")}, "").value_or(""));
     display_ = *display;
     show("DUMMY0", width, height);
 }
@@ -63,26 +65,12 @@ XorgServer::~XorgServer() {
     xorg_.reset();
 }
 
-std::string XorgServer::logTail() const {
-    std::ifstream in(dir_.file("xorg.log"));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    std::string tail;
-    for (std::size_t i = lines.size() > 15 ? lines.size() - 15 : 0; i < lines.size(); ++i)
-        tail += lines[i] + "\n";
-    return tail;
-}
-
-void XorgServer::xrandr(const std::vector<std::string>& arguments) const {
+std::string XorgServer::xrandr(const std::vector<std::string>& arguments) const {
     std::vector<std::string> argv{"xrandr"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    if (!run(argv, display_)) {
-        std::string command;
-        for (const auto& a : argv)
-            command += a + " ";
-        throw std::runtime_error("failed on " + display_ + ": " + command);
-    }
+    auto out = run(argv, display_);
+    if (!out) throw std::runtime_error("xrandr failed on " + display_);
+    return *out;
 }
 
 void XorgServer::show(const std::string& output, int width, int height,
@@ -101,12 +89,10 @@ void XorgServer::unplug(const std::string& output) {
 }
 
 std::vector<Area> XorgServer::monitors() const {
-    auto out = run({"xrandr", "--listmonitors"}, display_);
-    if (!out) throw std::runtime_error("xrandr --listmonitors failed on " + display_);
     // " 0: +*DUMMY0 1280/339x800/212+0+0  DUMMY0"
     static const std::regex line(R"(^\s*\d+: \S+ (\d+)/\d+x(\d+)/\d+\+(-?\d+)\+(-?\d+)\s+\S+\s*$)");
     std::vector<Area> found;
-    std::istringstream in(*out);
+    std::istringstream in(xrandr({"--listmonitors"}));
     for (std::string text; std::getline(in, text);) {
         std::smatch m;
         if (std::regex_match(text, m, line))

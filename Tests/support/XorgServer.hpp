@@ -42,9 +42,8 @@ public:
     std::vector<Area> monitors() const;
 
 private:
-    std::string logTail() const;
-    // Runs xrandr with the arguments; throws when it fails.
-    void xrandr(const std::vector<std::string>& arguments) const;
+    // Runs xrandr with the arguments; its output, or throws when it fails.
+    std::string xrandr(const std::vector<std::string>& arguments) const;
 
     TempDir dir_;
     std::optional<Child> xorg_;
