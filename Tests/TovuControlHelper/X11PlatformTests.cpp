@@ -7,6 +7,7 @@
 #include "platform/LinuxWorkspace.hpp"
 #include "platform/LinuxXcb.hpp"
 #include "support/FakeLogind.hpp"
+#include "support/Support.hpp"
 #include "support/XClient.hpp"
 #include "support/XServer.hpp"
 #include "support/XView.hpp"
@@ -24,7 +25,6 @@
 #include <QThread>
 #include <algorithm>
 #include <csignal>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,13 +99,24 @@ long height(XView& x, xcb_window_t window) {
     return at == stack.end() ? -1 : at - stack.begin();
 }
 
-TEST(PresentationTest, TheLockStaysOnTopAndInPlaceKeepsItsOwnInputAndHoldsTheRestUntilItLifts) {
+TEST(PresentationTest, TheLockWaitsForTheInputStaysOnTopAndInPlaceAndHoldsTheInputUntilItLifts) {
     // One lock window per screen: here two halves of the one screen.
     LockWindow left(QRect(0, 0, 640, 800));
     LockWindow right(QRect(640, 0, 640, 800));
     LinuxPresentation presentation;
     XView other(server->display());
+    // Another client holds the keyboard: the lock waits until it lets go.
+    xcb_connection_t* c = other.connection();
+    const XcbReply<xcb_grab_keyboard_reply_t> grab(
+        xcb_grab_keyboard_reply(c,
+                                xcb_grab_keyboard(c, 0, other.root(), XCB_CURRENT_TIME,
+                                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                                nullptr));
+    ASSERT_TRUE(grab && grab->status == XCB_GRAB_STATUS_SUCCESS);
     presentation.lock({&left.window, &right.window});
+    EXPECT_FALSE(presentation.grabbed());
+    xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
+    xcb_flush(c);
     ASSERT_TRUE(waitFor([&] { return presentation.grabbed(); }));
     const std::vector<Area> areas{{0, 0, 640, 800}, {640, 0, 640, 800}};
     EXPECT_EQ(other.overlays(getpid()), areas);
@@ -142,33 +153,13 @@ TEST(PresentationTest, TheLockStaysOnTopAndInPlaceKeepsItsOwnInputAndHoldsTheRes
         ASSERT_TRUE(xdotool(change));
         EXPECT_TRUE(waitFor(restored)) << change.front();
     }
-    xcb_destroy_window(other.connection(), first);
-    xcb_flush(other.connection());
+    xcb_destroy_window(c, first);
+    xcb_flush(c);
     EXPECT_TRUE(waitFor([&] { return left.id() != first && restored(); }));
 
     presentation.unlock();
     EXPECT_FALSE(presentation.grabbed());
     EXPECT_TRUE(waitFor([&] { return !other.keyboardGrabbed() && !other.pointerGrabbed(); }));
-}
-
-TEST(PresentationTest, TheLockWaitsForAnotherClientToLetGo) {
-    LockWindow lock(QRect(0, 0, 1280, 800));
-    LinuxPresentation presentation;
-    XView other(server->display());
-    xcb_connection_t* c = other.connection();
-    const XcbReply<xcb_grab_keyboard_reply_t> grab(
-        xcb_grab_keyboard_reply(c,
-                                xcb_grab_keyboard(c, 0, other.root(), XCB_CURRENT_TIME,
-                                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
-                                nullptr));
-    ASSERT_TRUE(grab && grab->status == XCB_GRAB_STATUS_SUCCESS);
-    presentation.lock({&lock.window});
-    EXPECT_FALSE(presentation.grabbed());
-
-    xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
-    xcb_flush(c);
-    ASSERT_TRUE(waitFor([&] { return presentation.grabbed(); }));
-    EXPECT_TRUE(held(other));
 }
 
 std::optional<RunningApp> appOf(const Workspace& workspace, pid_t pid) {
@@ -182,15 +173,11 @@ protected:
     explicit WorkspaceTest(bool windowManager = true)
         : x_(windowManager)
         , env_("DISPLAY", x_.display()) {
-        std::filesystem::create_directories(data_.path() / "applications");
-        entry("org.tovu.Logo", "xlogo -fg red", "Name=Logo\nName[vi]=Biểu trưng\n");
-        entry("org.tovu.Mau", "/usr/bin/true", "Name=Sample\nName[vi]=Mẫu thử\n");
-    }
-
-    void entry(const std::string& id, const std::string& exec, const std::string& names) {
-        std::ofstream(data_.file("applications/" + id + ".desktop"))
-            << "[Desktop Entry]\nType=Application\nExec=" << exec << "\n"
-            << names;
+        const std::string entry = "[Desktop Entry]\nType=Application\nExec=";
+        writeFile(data_.path() / "applications/org.tovu.Logo.desktop",
+                  entry + "xlogo -fg red\nName=Logo\nName[vi]=Biểu trưng\n");
+        writeFile(data_.path() / "applications/org.tovu.Mau.desktop",
+                  entry + "/usr/bin/true\nName=Sample\nName[vi]=Mẫu thử\n");
     }
     // The workspace under test, made when the test is ready for it, with the apps of data_
     // installed; its signals are recorded.
@@ -255,11 +242,11 @@ protected:
         : WorkspaceTest(false) {}
 };
 
-TEST_F(WorkspaceTest, ListsAppsAnnouncesLaterOnesAndFollowsTheFront) {
+TEST_F(WorkspaceTest, ListsAppsAnnouncesLaterOnesAndFollowsTheFrontUntilItLeaves) {
     // xlogo and xeyes never set _NET_WM_PID: their process comes from the X server.
     Child xlogo = start("xlogo");
     Child xclock = start("xclock");
-    windowOf("XLogo");
+    const std::string logo = windowOf("XLogo");
     windowOf("XClock");
     auto& ws = workspace();
     Child xeyes = start("xeyes");
@@ -275,54 +262,48 @@ TEST_F(WorkspaceTest, ListsAppsAnnouncesLaterOnesAndFollowsTheFront) {
     EXPECT_EQ(launched_.back(), appOf(ws, xeyes.pid()));
     EXPECT_FALSE(launchedApp(xlogo.pid()));
 
-    for (auto [child, cls] : {std::pair{&xlogo, "XLogo"}, {&xeyes, "XEyes"}, {&xlogo, "XLogo"}}) {
-        ASSERT_TRUE(xdotool({"windowactivate", windowOf(cls)}));
-        ASSERT_TRUE(cameToFront(child->pid())) << cls;
+    const std::string eyes = windowOf("XEyes");
+    for (auto [child, window] : {std::pair{&xlogo, logo}, {&xeyes, eyes}, {&xlogo, logo}}) {
+        ASSERT_TRUE(xdotool({"windowactivate", window}));
+        ASSERT_TRUE(cameToFront(child->pid())) << window;
     }
-}
 
-TEST_F(WorkspaceTest, ReportsOnceWhenTheAppInFrontClosesOrLeavesTheFront) {
-    auto& ws = workspace();
-    Child xlogo = start("xlogo");
-    ASSERT_TRUE(xdotool({"windowactivate", windowOf("XLogo")}));
-    ASSERT_TRUE(cameToFront(xlogo.pid()));
-    ASSERT_TRUE(xdotool({"windowunmap", windowOf("XLogo")}));
-    ASSERT_TRUE(waitFor([&] { return deactivated_ == 1 && !ws.frontmostApp(); }));
-
-    // Minimised, it keeps running but is no longer in front.
-    Child xeyes = start("xeyes");
-    const std::string window = windowOf("XEyes");
-    ASSERT_TRUE(xdotool({"windowactivate", window}));
+    // Closed or minimised, the app in front is reported once; minimised, it keeps running.
+    const int before = deactivated_;
+    ASSERT_TRUE(xdotool({"windowunmap", logo}));
+    ASSERT_TRUE(waitFor([&] { return deactivated_ == before + 1 && !ws.frontmostApp(); }));
+    ASSERT_TRUE(xdotool({"windowactivate", eyes}));
     ASSERT_TRUE(cameToFront(xeyes.pid()));
-    EXPECT_EQ(deactivated_, 1);
-    ASSERT_TRUE(xdotool({"windowminimize", window}));
-    EXPECT_TRUE(waitFor([&] { return deactivated_ == 2 && !ws.frontmostApp(); }));
+    EXPECT_EQ(deactivated_, before + 1);
+    ASSERT_TRUE(xdotool({"windowminimize", eyes}));
+    EXPECT_TRUE(waitFor([&] { return deactivated_ == before + 2 && !ws.frontmostApp(); }));
     EXPECT_TRUE(appOf(ws, xeyes.pid()).has_value());
 }
 
 TEST_F(WorkspaceTest, EveryClientWithAWindowOfRealSizeCountsWhateverItsWindowsSay) {
     auto& ws = workspace();
     const std::string self = *platform::executablePath(getpid());
-    auto regular = [&](pid_t pid) { return appOf(ws, pid) && appOf(ws, pid)->regular; };
     // Window types, states and claims change nothing; only a small overlay does not count.
     const struct {
         WindowSpec window;
         bool counts;
     } cases[] = {
-        {{{0, 0, 200, 200}, false, "", {{"_NET_WM_STATE", "_NET_WM_STATE_SKIP_TASKBAR"}}, 0}, true},
-        {{{0, 0, 200, 200}, false, "Way", {{"_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_DOCK"}}, 0},
+        {{{0, 0, 300, 40},
+          false,
+          "TovuControlHelper",
+          {{"_NET_WM_STATE", "_NET_WM_STATE_SKIP_TASKBAR"},
+           {"_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_DOCK"}}},
          true},
-        {{{0, 0, 300, 40}, false, "TovuControlHelper", {}, 0}, true},
         // Exactly a quarter of 1280×800 is not more than a quarter.
-        {{{100, 100, 640, 400}, true, "Menu", {}, 0}, false},
-        {{{100, 100, 641, 400}, true, "Cover", {}, 0}, true},
+        {{{100, 100, 640, 400}, true, "Menu"}, false},
+        {{{100, 100, 641, 400}, true, "Cover"}, true},
     };
     for (const auto& c : cases) {
         XClient client(x_.display(), c.window);
         ASSERT_TRUE(waitFor([&] { return appOf(ws, client.pid()).has_value(); }))
             << c.window.wmClass;
         EXPECT_EQ(appOf(ws, client.pid())->identifier, self);
-        EXPECT_EQ(regular(client.pid()), c.counts) << c.window.wmClass;
+        EXPECT_EQ(appOf(ws, client.pid())->regular, c.counts) << c.window.wmClass;
     }
 
     // A window of this process, as the agent: the agent's own.
@@ -333,7 +314,7 @@ TEST_F(WorkspaceTest, EveryClientWithAWindowOfRealSizeCountsWhateverItsWindowsSa
     EXPECT_EQ(appOf(ws, getpid())->identifier, std::string(Paths::helperBundleId));
 
     // What a window claims gives the app only its name (GTK's id before KDE's file); naming
-    // another host changes nothing, and the app can still be ended.
+    // another host changes nothing.
     Child xeyes = start("xeyes");
     const std::string window = windowOf("XEyes");
     for (auto [property, value, name] :
@@ -346,20 +327,24 @@ TEST_F(WorkspaceTest, EveryClientWithAWindowOfRealSizeCountsWhateverItsWindowsSa
         })) << property;
         EXPECT_EQ(appOf(ws, xeyes.pid())->identifier, "/usr/bin/xeyes");
     }
-    ws.forceTerminate(*appOf(ws, xeyes.pid()));
-    ASSERT_TRUE(waitFor([&] { return xeyes.exited().has_value(); }));
-    EXPECT_TRUE(WIFSIGNALED(*xeyes.exited()) && WTERMSIG(*xeyes.exited()) == SIGKILL);
-    EXPECT_TRUE(waitFor([&] { return !appOf(ws, xeyes.pid()); }));
+
+    // A window of another client inside the app's is that client's, and in front with it.
+    WindowSpec shape({10, 10, 100, 100});
+    shape.parent = static_cast<xcb_window_t>(std::stoul(window));
+    XClient inside(x_.display(), shape);
+    ASSERT_TRUE(waitFor([&] { return appOf(ws, inside.pid()).has_value(); }));
+    EXPECT_EQ(appOf(ws, inside.pid())->identifier, self);
+    EXPECT_TRUE(appOf(ws, inside.pid())->regular);
+    ASSERT_TRUE(xdotool({"windowactivate", window}));
+    EXPECT_TRUE(cameToFront(inside.pid()));
 }
 
 TEST_F(WorkspaceTest, AClientWhoseProcessHasGoneIsItsHeirOrElseDisconnected) {
     auto& ws = workspace();
-    const std::string self = *platform::executablePath(getpid());
-    WindowSpec shape;
-    shape.wmClass = "Left";
+    const WindowSpec shape({0, 0, 200, 200}, false, "Left");
     XClient heir(x_.display(), shape, XClient::Then::leaveToHeir);
     ASSERT_TRUE(waitFor([&] { return appOf(ws, heir.pid()).has_value(); }));
-    EXPECT_EQ(appOf(ws, heir.pid())->identifier, self);
+    EXPECT_EQ(appOf(ws, heir.pid())->identifier, *platform::executablePath(getpid()));
 
     // Gone to a session of its own: nothing to judge but the connection, which can be ended.
     XClient stranger(x_.display(), shape, XClient::Then::leaveToStranger);
@@ -369,30 +354,12 @@ TEST_F(WorkspaceTest, AClientWhoseProcessHasGoneIsItsHeirOrElseDisconnected) {
         return std::optional<RunningApp>();
     };
     ASSERT_TRUE(waitFor([&] { return orphan().has_value(); }));
-    EXPECT_EQ(orphan()->identifier, "?");
-    EXPECT_EQ(orphan()->name, "Left");
-    EXPECT_TRUE(orphan()->regular);
+    EXPECT_EQ(*orphan(), (RunningApp{orphan()->pid, "?", "Left", true}));
     ws.forceTerminate(*orphan());
     EXPECT_TRUE(waitFor([&] { return !orphan(); }));
     EXPECT_TRUE(waitUntil([&] {
         return !run({"xwininfo", "-id", std::to_string(stranger.window())}, x_.display());
     }));
-}
-
-TEST_F(WorkspaceTest, AWindowOfAnotherClientInsideAnAppIsThatClientsAndInFront) {
-    auto& ws = workspace();
-    Child xlogo = start("xlogo");
-    const std::string window = windowOf("XLogo");
-    ASSERT_TRUE(waitFor([&] { return appOf(ws, xlogo.pid()).has_value(); }));
-    WindowSpec shape;
-    shape.area = {10, 10, 100, 100};
-    shape.parent = static_cast<xcb_window_t>(std::stoul(window));
-    XClient inside(x_.display(), shape);
-    ASSERT_TRUE(waitFor([&] { return appOf(ws, inside.pid()).has_value(); }));
-    EXPECT_EQ(appOf(ws, inside.pid())->identifier, *platform::executablePath(getpid()));
-    EXPECT_TRUE(appOf(ws, inside.pid())->regular);
-    ASSERT_TRUE(xdotool({"windowactivate", window}));
-    EXPECT_TRUE(cameToFront(inside.pid()));
 }
 
 TEST_F(WorkspaceTest, TheDesktopsOwnProgramsAndOtherUsersAppsAreNoApps) {
