@@ -217,7 +217,7 @@ TEST_F(HelperTest, EveryTickCallsTheDaemonAndAnEndedGrantAsksForThePolicy) {
     EXPECT_EQ(daemon.count(), 6u);
 }
 
-TEST_F(HelperTest, BlockedAppsAreClosedAndExplainedUnlessLocked) {
+TEST_F(HelperTest, BlockedAppsAreClosedAndExplained) {
     helper->start();
     helper->m.setPolicy(hoc({"org.ok"}));
     const RunningApp nameless = {402, "org.game", std::nullopt, true};
@@ -234,14 +234,6 @@ TEST_F(HelperTest, BlockedAppsAreClosedAndExplainedUnlessLocked) {
     EXPECT_THAT(workspace.killed, ElementsAre(402, 402));
     EXPECT_NE(helper->hop(), first);
     EXPECT_TRUE(wait([&] { return !first; }));
-
-    // Locked: closed without a panel, and the name of the last one stays.
-    helper->m.setPolicy(policy(true));
-    QWidget* panel = helper->hop();
-    emit workspace.activated(game);
-    EXPECT_THAT(workspace.killed, ElementsAre(402, 402, 300));
-    EXPECT_EQ(helper->hop(), panel);
-    EXPECT_EQ(helper->m.appBiChan(), "App này");
 }
 
 TEST_F(HelperTest, MenuPanelsReplaceEachOtherAndClose) {
@@ -267,14 +259,8 @@ TEST_F(HelperTest, MenuPanelsReplaceEachOtherAndClose) {
     EXPECT_FALSE(helper->hop());
     EXPECT_TRUE(wait([&] { return !request; }));
 
-    // The about panel takes the place of an open request box.
-    entry(2)->trigger();
-    request = helper->hop();
-    entry(0)->trigger();
-    EXPECT_TRUE(helper->hop()->findChild<ManGioiThieu*>());
-    EXPECT_TRUE(wait([&] { return !request; }));
-
     // A lock leaves the panel open under its windows.
+    entry(0)->trigger();
     QWidget* shown = helper->hop();
     apDung();
     EXPECT_EQ(helper->hop(), shown);

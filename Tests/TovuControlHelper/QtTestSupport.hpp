@@ -82,11 +82,8 @@ public:
     }
 
     std::size_t count() const { return calls_.size(); }
-    // Request i as it goes over the socket, keys sorted: {"id":"r1","op":"requestState"}.
-    std::string request(std::size_t i) const {
-        return nlohmann::json(calls_.at(i)->request).dump();
-    }
-    std::string last() const { return request(count() - 1); }
+    // The last request as it goes over the socket, keys sorted: {"id":"r1","op":"requestState"}.
+    std::string last() const { return nlohmann::json(calls_.back()->request).dump(); }
 
     // Releases the answer of call i and runs the main thread until the waiting operation has
     // taken it (and gone on to its next call or its end).
