@@ -420,24 +420,21 @@ TEST_F(StatusItemTest, ThePanelShowsTheMenuTitleAsLabelAndServesTheMenuOrElseThe
                                     "com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
     ASSERT_EQ(layout.signature(), "u(ia{sv}av)");
     const auto root = layout.arguments().value(1).value<QDBusArgument>();
-    QStringList entries;
     int id = -1;
     QVariantMap properties;
+    QVariantList children;
     root.beginStructure();
-    root >> id >> properties;
-    root.beginArray();
-    while (!root.atEnd()) {
-        QDBusVariant child;
-        root >> child;
-        const auto entry = child.variant().value<QDBusArgument>();
+    root >> id >> properties >> children;
+    root.endStructure();
+    QStringList entries;
+    for (const QVariant& child : children) {
+        const auto entry = child.value<QDBusArgument>();
         entry.beginStructure();
         entry >> id >> properties;
         entry.endStructure();
         entries << QString::number(id) + " " +
                        properties.value("label", properties.value("type")).toString();
     }
-    root.endArray();
-    root.endStructure();
     EXPECT_EQ(entries,
               QStringList({"1 TovuControl đang bật", "2 separator", "3 Xin thêm thời gian…"}));
     auto click = [&](int entry) {

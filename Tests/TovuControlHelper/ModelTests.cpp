@@ -1,6 +1,5 @@
 #include "QtTestSupport.hpp"
 #include "TovuCore/Iso.hpp"
-#include "support/Support.hpp"
 
 #include <QThread>
 
@@ -11,15 +10,6 @@ using X = TrangThaiXin;
 
 const std::string khongChay = "Dịch vụ TovuControl không chạy";
 const std::string khongTraLoi = "Dịch vụ không trả lời";
-
-class ModelTest : public ::testing::Test {
-protected:
-    void SetUp() override { m.call = daemon.call(); }
-
-    FakeDaemon daemon;
-    ManualClock clock{utcTime(2025, 3, 1, 10, 0)};
-    HelperModel m{clock};
-};
 
 TEST_F(ModelTest, RefreshKeepsTheLastPolicyClearsOnlyTheNotRunningMessageAndTheLastWins) {
     using Opt = std::optional<std::string>;

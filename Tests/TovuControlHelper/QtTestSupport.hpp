@@ -2,6 +2,7 @@
 
 #include "Model.hpp"
 #include "Views/Kieu.hpp"
+#include "support/Support.hpp"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -103,6 +104,16 @@ private:
         bool resumed = false;
     };
     std::deque<std::unique_ptr<Cuoc>> calls_;
+};
+
+// A model whose calls go to a fake daemon, at a time the test sets.
+class ModelTest : public ::testing::Test {
+protected:
+    void SetUp() override { m.call = daemon.call(); }
+
+    FakeDaemon daemon;
+    ManualClock clock{utcTime(2025, 3, 1, 10, 0)};
+    HelperModel m{clock};
 };
 
 inline Policy policy(bool locked = false, std::optional<std::string> lockReason = std::nullopt) {

@@ -4,7 +4,6 @@
 #include "Views/ManGioiThieu.hpp"
 #include "Views/ManKhoa.hpp"
 #include "Views/ManKhongDuoc.hpp"
-#include "support/Support.hpp"
 
 #include <QLineEdit>
 
@@ -17,10 +16,8 @@ using ::testing::IsSupersetOf;
 using ::testing::Not;
 using ::testing::UnorderedElementsAreArray;
 
-class ViewsTest : public ::testing::Test {
+class ViewsTest : public ModelTest {
 protected:
-    void SetUp() override { m.call = daemon.call(); }
-
     std::unique_ptr<HopXin> hop(bool doiDiem, std::function<void()> dong = {}) {
         return std::make_unique<HopXin>(m, "com.roblox.roblox", "Roblox", doiDiem, 60, QString(),
                                         dong);
@@ -28,9 +25,6 @@ protected:
     static bool chon(const QWidget* root, const QString& text) {
         return nut(root, text) && nut(root, text)->isChecked();
     }
-
-    FakeDaemon daemon;
-    HelperModel m;
 };
 
 TEST_F(ViewsTest, AskingFormSendsChoiceNoteAndAppOnce) {

@@ -40,13 +40,12 @@ bool waitFor(const std::function<bool()>& cond) {
 }
 
 // The X server (with openbox) that Qt runs on for the whole program.
-XServer* server = nullptr;
+std::optional<XServer> server;
 
 class QtOnXvfb final : public ::testing::Environment {
 public:
     void SetUp() override {
-        server_ = std::make_unique<XServer>(true);
-        server = server_.get();
+        server.emplace(true);
         qputenv("DISPLAY", QByteArray::fromStdString(server->display()));
         qputenv("QT_QPA_PLATFORM", "xcb");
         // No session bus: Qt would start one through dbus-launch on the test display.
@@ -54,33 +53,18 @@ public:
         static int argc = 1;
         static char name[] = "tests";
         static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QApplication>(argc, argv);
+        app_.emplace(argc, argv);
     }
     void TearDown() override {
         app_.reset();
-        server_.reset();
+        server.reset();
     }
 
 private:
-    std::unique_ptr<XServer> server_;
-    std::unique_ptr<QApplication> app_;
+    std::optional<QApplication> app_;
 };
 
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new QtOnXvfb);
-
-// A lock window, with a button as the lock screen has.
-struct LockWindow {
-    QWidget window;
-    QPushButton* button = new QPushButton("Xin thêm thời gian", &window);
-    int clicks = 0;
-
-    explicit LockWindow(QRect area) {
-        window.setGeometry(area);
-        button->setGeometry(100, 100, 200, 40);
-        QObject::connect(button, &QPushButton::clicked, [this] { ++clicks; });
-    }
-    xcb_window_t id() { return static_cast<xcb_window_t>(window.winId()); }
-};
 
 bool xdotool(std::vector<std::string> args, const std::string& display = server->display()) {
     args.insert(args.begin(), "xdotool");
@@ -100,9 +84,15 @@ long height(XView& x, xcb_window_t window) {
 }
 
 TEST(PresentationTest, TheLockWaitsForTheInputStaysOnTopAndInPlaceAndHoldsTheInputUntilItLifts) {
-    // One lock window per screen: here two halves of the one screen.
-    LockWindow left(QRect(0, 0, 640, 800));
-    LockWindow right(QRect(640, 0, 640, 800));
+    // One lock window per screen: here two halves of the one screen, with a button as the lock
+    // screen has.
+    QWidget left, right;
+    left.setGeometry(0, 0, 640, 800);
+    right.setGeometry(640, 0, 640, 800);
+    QPushButton button("Xin thêm thời gian", &right);
+    button.setGeometry(100, 100, 200, 40);
+    QSignalSpy clicks(&button, &QPushButton::clicked);
+    auto xid = [](QWidget& window) { return static_cast<xcb_window_t>(window.winId()); };
     LinuxPresentation presentation;
     XView other(server->display());
     // Another client holds the keyboard: the lock waits until it lets go.
@@ -113,7 +103,7 @@ TEST(PresentationTest, TheLockWaitsForTheInputStaysOnTopAndInPlaceAndHoldsTheInp
                                                   XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
                                 nullptr));
     ASSERT_TRUE(grab && grab->status == XCB_GRAB_STATUS_SUCCESS);
-    presentation.lock({&left.window, &right.window});
+    presentation.lock({&left, &right});
     EXPECT_FALSE(presentation.grabbed());
     xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
     xcb_flush(c);
@@ -126,25 +116,25 @@ TEST(PresentationTest, TheLockWaitsForTheInputStaysOnTopAndInPlaceAndHoldsTheInp
     XClient cover(server->display(), {{0, 0, 1280, 800}, true});
     EXPECT_TRUE(waitFor([&] {
         const long below = height(other, cover.window());
-        return below >= 0 && height(other, left.id()) > below && height(other, right.id()) > below;
+        return below >= 0 && height(other, xid(left)) > below && height(other, xid(right)) > below;
     }));
 
-    const QPoint center = right.button->mapToGlobal(right.button->rect().center());
+    const QPoint center = button.mapToGlobal(button.rect().center());
     ASSERT_TRUE(xdotool(
         {"mousemove", std::to_string(center.x()), std::to_string(center.y()), "click", "1"}));
-    EXPECT_TRUE(waitFor([&] { return right.clicks == 1; }));
+    EXPECT_TRUE(waitFor([&] { return clicks.count() == 1; }));
 
     // Closing a popup on the lock does not give the input away.
-    QMenu menu(&left.window);
+    QMenu menu(&left);
     menu.addAction("60 phút");
-    menu.popup(left.window.mapToGlobal(QPoint(100, 300)));
+    menu.popup(left.mapToGlobal(QPoint(100, 300)));
     ASSERT_TRUE(waitFor([&] { return menu.isVisible(); }));
     menu.hide();
     EXPECT_TRUE(waitFor([&] { return presentation.grabbed() && held(other); }));
 
     // Whatever the child's clients do to a lock window is undone and the input held again:
     // xdotool's changes to the window that holds it, then destroying it.
-    const xcb_window_t first = left.id();
+    const xcb_window_t first = xid(left);
     auto restored = [&] { return other.overlays(getpid()) == areas && held(other); };
     const std::string id = std::to_string(first);
     const std::vector<std::string> changes[] = {
@@ -155,7 +145,7 @@ TEST(PresentationTest, TheLockWaitsForTheInputStaysOnTopAndInPlaceAndHoldsTheInp
     }
     xcb_destroy_window(c, first);
     xcb_flush(c);
-    EXPECT_TRUE(waitFor([&] { return left.id() != first && restored(); }));
+    EXPECT_TRUE(waitFor([&] { return xid(left) != first && restored(); }));
 
     presentation.unlock();
     EXPECT_FALSE(presentation.grabbed());
