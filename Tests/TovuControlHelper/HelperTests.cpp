@@ -1,5 +1,6 @@
 #include "Helper.hpp"
 #include "QtTestSupport.hpp"
+#include "TovuCore/Iso.hpp"
 #include "Views/HopXin.hpp"
 #include "Views/ManGioiThieu.hpp"
 #include "Views/ManKhongDuoc.hpp"
@@ -20,6 +21,7 @@
 #include <QPointer>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QThread>
 #include <unistd.h>
 
 namespace tovu::test {
@@ -29,6 +31,131 @@ using namespace std::chrono_literals;
 using X = TrangThaiXin;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+
+const std::string khongChay = "Dịch vụ TovuControl không chạy";
+const std::string khongTraLoi = "Dịch vụ không trả lời";
+
+TEST_F(ModelTest, RefreshKeepsTheLastPolicyClearsOnlyTheNotRunningMessageAndTheLastWins) {
+    using Opt = std::optional<std::string>;
+    // Error shown before, answer, then online and error expected; the policy stays throughout.
+    const std::tuple<Opt, IpcResponse, bool, Opt> cases[] = {
+        {khongChay, tra().policy(policy(true)), true, std::nullopt},
+        {std::nullopt, tra(false).error(khongChay), true, khongChay},
+        // No policy: the last one stays; a missing online flag reads as offline.
+        {khongTraLoi, tra(), false, khongTraLoi},
+        {khongTraLoi, tra(false), false, std::nullopt},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        const auto& [loiTruoc, answer, online, loi] = cases[i];
+        m.setLoi(loiTruoc);
+        m.lamMoi();
+        ASSERT_TRUE(daemon.answer(i, answer));
+        EXPECT_EQ(m.policy(), policy(true));
+        EXPECT_EQ(m.online(), online);
+        EXPECT_EQ(m.loi(), loi);
+    }
+
+    // Of two refreshes, the one that completes last decides.
+    m.lamMoi();
+    m.lamMoi();
+    ASSERT_TRUE(daemon.answer(5, tra().policy(policy(true, "het_gio"))));
+    ASSERT_TRUE(daemon.answer(4, tra().policy(policy(), false)));
+    EXPECT_EQ(m.policy(), policy());
+    EXPECT_FALSE(m.online());
+}
+
+TEST_F(ModelTest, RequestOutcomes) {
+    const std::string noi = "Không gửi được tới máy chủ";
+    // Exchange or not, minutes, answer, then the request state and error expected.
+    const std::tuple<bool, int, IpcResponse, X, std::optional<std::string>> cases[] = {
+        {false, 30, tra().result("r1", "tu_duyet"), X::Cho{"r1", 30}, std::nullopt},
+        {false, 60, tra(), X::ChuaXin{}, "Chưa gửi được"},
+        {true, 15, tra(false).error(noi), X::ChuaXin{}, noi},
+        {true, 30, tra().result("d2", "cho"), X::Cho{"d2", 30}, std::nullopt},
+        {true, 30, tra().result("d3", "het_diem"), X::DoiKhong{}, std::nullopt},
+        {true, 15, tra().result("d1", "tu_duyet"), X::DoiDuoc{15}, std::nullopt},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        const auto& [doiDiem, phut, answer, xin, loi] = cases[i];
+        m.setLoi("cũ");
+        auto t = doiDiem ? m.doiDiem(phut) : m.guiXin(phut, "", std::nullopt, std::nullopt);
+        EXPECT_EQ(m.xin(), X(X::DangGui{}));
+        ASSERT_TRUE(daemon.answer(i, answer));
+        EXPECT_EQ(m.xin(), xin);
+        EXPECT_EQ(m.loi(), loi);
+    }
+    // Only the exchange accepted at once fetches the new policy.
+    EXPECT_EQ(daemon.count(), std::size(cases) + 1);
+    EXPECT_EQ(daemon.last(), R"({"op":"policy"})");
+}
+
+TEST_F(ModelTest, PollMovesAWaitingRequestOnlyOnAUsableAnswerToIt) {
+    auto none = m.hoiLoiXin();
+    EXPECT_EQ(daemon.count(), 0u);
+
+    const std::string ends = "2025-03-01T11:00:00Z";
+    const Time end = *Iso::parse(ends);
+    const X waiting = X::Cho{"r1", 60};
+    const std::pair<IpcResponse, X> cases[] = {
+        {tra(false).error("x"), waiting},
+        {tra(), waiting},
+        {tra().state("duoc", 60), waiting},
+        {tra().state("duoc", 60, "ngày mai"), waiting},
+        {tra().state("la", 60, ends), waiting},
+        {tra().state("tu_choi"), X::TuChoi{}},
+        {tra().state("thay"), X::TuChoi{}},
+        {tra().state("duoc", 45, ends), X::Duoc{45, end}},
+        // Without the granted amount, the minutes asked are shown.
+        {tra().state("duoc", std::nullopt, ends), X::Duoc{60, end}},
+    };
+    m.setLoi(khongTraLoi);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        m.setXin(waiting);
+        auto t = m.hoiLoiXin();
+        ASSERT_TRUE(daemon.answer(daemon.count() - 1, cases[i].first));
+        EXPECT_EQ(m.xin(), cases[i].second);
+        // Only a grant fetches the new policy.
+        EXPECT_EQ(daemon.last(), cases[i].second.is<X::Duoc>()
+                                     ? R"({"op":"policy"})"
+                                     : R"({"id":"r1","op":"requestState"})");
+    }
+    EXPECT_EQ(m.loi(), khongTraLoi);
+
+    // A late answer cannot overwrite a newer request.
+    m.setXin(X::Cho{"old", 30});
+    auto poll = m.hoiLoiXin();
+    m.setXin(X::ChuaXin{});
+    auto send = m.guiXin(60, "", std::nullopt, std::nullopt);
+    const std::size_t asked = daemon.count() - 2;
+    ASSERT_TRUE(daemon.answer(asked + 1, tra().result("new", "cho")));
+    ASSERT_TRUE(daemon.answer(asked, tra().state("tu_choi")));
+    EXPECT_TRUE(xong(poll));
+    EXPECT_EQ(m.xin(), X(X::Cho{"new", 60}));
+}
+
+TEST_F(ModelTest, AnswerArrivingAfterTheModelIsGoneIsDropped) {
+    auto model = std::make_unique<HelperModel>(clock);
+    model->call = daemon.call();
+    auto t = model->guiXin(30, "", std::nullopt, std::nullopt);
+    model.reset();
+    ASSERT_TRUE(daemon.answer(0, tra().result("r", "cho")));
+    EXPECT_TRUE(xong(t));
+}
+
+TEST(DefaultCall, ReportsAMissingDaemonOnTheMainThread) {
+    TempDir dir;
+    ScopedEnv sock("TOVUC_SOCK", dir.file("none.sock"));
+    HelperModel m;
+    QThread* thread = nullptr;
+    QObject::connect(&m, &HelperModel::loiChanged, [&] { thread = QThread::currentThread(); });
+    auto t = m.lamMoi();
+    ASSERT_TRUE(xong(t));
+    EXPECT_EQ(m.loi(), khongChay);
+    EXPECT_EQ(thread, QCoreApplication::instance()->thread());
+}
 
 class FakeWorkspace final : public Workspace {
 public:
@@ -111,7 +238,7 @@ TEST_F(HelperTest, StartUpRestoresUsageCountsTheFrontAppThenEnforcesOnlyAPolicy)
     EXPECT_EQ(helper->tracker.giay().at(today()).at("org.b"), 300);
     EXPECT_EQ(helper->tracker.dangMo(), (UsageTracker::DangMo{"org.a", clock.now()}));
     EXPECT_EQ(daemon.last(), R"({"op":"policy"})");
-    ASSERT_TRUE(daemon.answer(1, tra(false).error("Dịch vụ TovuControl không chạy")));
+    ASSERT_TRUE(daemon.answer(1, tra(false).error(khongChay)));
     emit workspace.launched(game);
     EXPECT_THAT(workspace.killed, IsEmpty());
     EXPECT_TRUE(presentation.locks.empty());
@@ -399,7 +526,7 @@ TEST_F(StatusItemTest, ThePanelShowsTheMenuTitleAsLabelAndServesTheMenuOrElseThe
     // Each change is announced once, with the widest text of its form.
     Policy counting = policy(), minutes = policy(), granted = policy(true, "het_gio");
     counting.minutesLeft = 125;
-    minutes.minutesLeft = 45;
+    minutes.minutesLeft = -5;
     granted.grantEndsAt = "2025-03-01T11:02:05Z";
     for (const Policy& each : {counting, minutes, policy(true), granted}) {
         apDung(each);
@@ -413,7 +540,7 @@ TEST_F(StatusItemTest, ThePanelShowsTheMenuTitleAsLabelAndServesTheMenuOrElseThe
     EXPECT_EQ(shown.value("XAyatanaLabel"), Kieu::qs(helper->m.tieuDeMenu()));
     EXPECT_EQ(shown.value("XAyatanaLabelGuide"), "0:00:00");
     EXPECT_TRUE(wait([&] { return panel_.labels.size() >= 5; }));
-    EXPECT_EQ(panel_.labels, QStringList({"2g05 | 0g00", "45 ph | 00 ph", "Đã khoá | Đã khoá",
+    EXPECT_EQ(panel_.labels, QStringList({"2g05 | 0g00", "-5 ph | -0 ph", "Đã khoá | Đã khoá",
                                           "1:02:05 | 0:00:00", "1:02:00 | 0:00:00"}));
 
     const QDBusMessage layout = ask(p.value("Menu").value<QDBusObjectPath>().path(),

@@ -232,11 +232,11 @@ protected:
         : WorkspaceTest(false) {}
 };
 
-TEST_F(WorkspaceTest, ListsAppsAnnouncesLaterOnesAndFollowsTheFrontUntilItLeaves) {
+TEST_F(WorkspaceTest, ListsAppsAnnouncesLaterOnesAndFollowsTheFront) {
     // xlogo and xeyes never set _NET_WM_PID: their process comes from the X server.
     Child xlogo = start("xlogo");
     Child xclock = start("xclock");
-    const std::string logo = windowOf("XLogo");
+    windowOf("XLogo");
     windowOf("XClock");
     auto& ws = workspace();
     Child xeyes = start("xeyes");
@@ -252,21 +252,28 @@ TEST_F(WorkspaceTest, ListsAppsAnnouncesLaterOnesAndFollowsTheFrontUntilItLeaves
     EXPECT_EQ(launched_.back(), appOf(ws, xeyes.pid()));
     EXPECT_FALSE(launchedApp(xlogo.pid()));
 
-    const std::string eyes = windowOf("XEyes");
-    for (auto [child, window] : {std::pair{&xlogo, logo}, {&xeyes, eyes}, {&xlogo, logo}}) {
-        ASSERT_TRUE(xdotool({"windowactivate", window}));
-        ASSERT_TRUE(cameToFront(child->pid())) << window;
+    for (auto [child, cls] : {std::pair{&xlogo, "XLogo"}, {&xeyes, "XEyes"}, {&xlogo, "XLogo"}}) {
+        ASSERT_TRUE(xdotool({"windowactivate", windowOf(cls)}));
+        ASSERT_TRUE(cameToFront(child->pid())) << cls;
     }
+}
 
-    // Closed or minimised, the app in front is reported once; minimised, it keeps running.
-    const int before = deactivated_;
-    ASSERT_TRUE(xdotool({"windowunmap", logo}));
-    ASSERT_TRUE(waitFor([&] { return deactivated_ == before + 1 && !ws.frontmostApp(); }));
-    ASSERT_TRUE(xdotool({"windowactivate", eyes}));
+TEST_F(WorkspaceTest, ReportsOnceWhenTheAppInFrontClosesOrLeavesTheFront) {
+    auto& ws = workspace();
+    Child xlogo = start("xlogo");
+    ASSERT_TRUE(xdotool({"windowactivate", windowOf("XLogo")}));
+    ASSERT_TRUE(cameToFront(xlogo.pid()));
+    ASSERT_TRUE(xdotool({"windowunmap", windowOf("XLogo")}));
+    ASSERT_TRUE(waitFor([&] { return deactivated_ == 1 && !ws.frontmostApp(); }));
+
+    // Minimised, it keeps running but is no longer in front.
+    Child xeyes = start("xeyes");
+    const std::string window = windowOf("XEyes");
+    ASSERT_TRUE(xdotool({"windowactivate", window}));
     ASSERT_TRUE(cameToFront(xeyes.pid()));
-    EXPECT_EQ(deactivated_, before + 1);
-    ASSERT_TRUE(xdotool({"windowminimize", eyes}));
-    EXPECT_TRUE(waitFor([&] { return deactivated_ == before + 2 && !ws.frontmostApp(); }));
+    EXPECT_EQ(deactivated_, 1);
+    ASSERT_TRUE(xdotool({"windowminimize", window}));
+    EXPECT_TRUE(waitFor([&] { return deactivated_ == 2 && !ws.frontmostApp(); }));
     EXPECT_TRUE(appOf(ws, xeyes.pid()).has_value());
 }
 

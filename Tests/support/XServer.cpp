@@ -190,9 +190,5 @@ std::optional<std::string> startDisplay(std::optional<Child>& server, std::vecto
     return ":" + written.substr(0, written.size() - 1);
 }
 
-XServer::~XServer() {
-    windowManager_.reset();
-    xvfb_.reset();
-}
 
 } // namespace tovu::test

@@ -42,9 +42,6 @@ void startWindowManager(std::optional<Child>& manager, const std::string& displa
 class XServer {
 public:
     explicit XServer(bool windowManager);
-    ~XServer();
-    XServer(const XServer&) = delete;
-    XServer& operator=(const XServer&) = delete;
 
     // ":N"
     const std::string& display() const { return display_; }
@@ -52,6 +49,7 @@ public:
 
 private:
     std::optional<Child> xvfb_;
+    // After the server, so that it ends first.
     std::optional<Child> windowManager_;
     std::string display_;
 };

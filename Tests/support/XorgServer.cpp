@@ -60,10 +60,6 @@ XorgServer::XorgServer(int width, int height) {
     show("DUMMY0", width, height);
 }
 
-XorgServer::~XorgServer() {
-    windowManager_.reset();
-    xorg_.reset();
-}
 
 std::string XorgServer::xrandr(const std::vector<std::string>& arguments) const {
     std::vector<std::string> argv{"xrandr"};

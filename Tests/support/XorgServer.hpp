@@ -25,9 +25,6 @@ public:
     // Starts Xorg with DUMMY0 alone at width×height; throws XorgUnavailable, with the end of
     // Xorg's log, when it does not come up.
     XorgServer(int width, int height);
-    ~XorgServer();
-    XorgServer(const XorgServer&) = delete;
-    XorgServer& operator=(const XorgServer&) = delete;
 
     // ":N"
     const std::string& display() const { return display_; }
@@ -47,6 +44,7 @@ private:
 
     TempDir dir_;
     std::optional<Child> xorg_;
+    // After the server, so that it ends first.
     std::optional<Child> windowManager_;
     std::string display_;
 };
