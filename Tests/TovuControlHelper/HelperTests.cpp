@@ -27,6 +27,8 @@
 namespace tovu::test {
 namespace {
 
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
 using namespace std::chrono_literals;
 using X = TrangThaiXin;
 using ::testing::ElementsAre;
@@ -184,10 +186,6 @@ public:
     void notify(const QString&, const QString&) override {}
 };
 
-bool wait(const std::function<bool()>& condition) {
-    return QTest::qWaitFor(condition, 5000);
-}
-
 Policy hoc(std::vector<std::string> allowed) {
     Policy p = policy();
     p.mode = "hoc";
@@ -256,18 +254,16 @@ TEST_F(HelperTest, StartUpRestoresUsageCountsTheFrontAppThenEnforcesOnlyAPolicy)
 
 TEST_F(HelperTest, LockCoversEveryScreenAndSweepsUntilLifted) {
     helper->start();
-    // Accessory apps, the agent itself and always-allowed apps stay.
+    // Accessory apps and the agent itself stay.
     workspace.apps = {game,
                       {301, "org.tray", "Tray", false},
                       {getpid(), "org.self", "Self", true},
-                      {302, "COM.APPLE.FINDER", "Finder", true},
                       {303, "org.ok", "Ok", true}};
     helper->m.setXin(X::TuChoi{});
     apDung();
     const QList<QWidget*> windows = helper->manKhoa();
     // Their areas on real monitors are checked end to end.
     ASSERT_EQ(windows.size(), QGuiApplication::screens().size());
-    EXPECT_TRUE(windows[0]->isVisible());
     EXPECT_EQ(presentation.locks, std::vector{windows});
     // An old answer does not survive the start of a lock.
     EXPECT_EQ(helper->m.xin(), X(X::ChuaXin{}));
@@ -284,9 +280,9 @@ TEST_F(HelperTest, LockCoversEveryScreenAndSweepsUntilLifted) {
         QWidget other;
         other.show();
         other.activateWindow();
-        ASSERT_TRUE(wait([&] { return other.isActiveWindow(); }));
+        ASSERT_TRUE(waitFor([&] { return other.isActiveWindow(); }));
         emit qGuiApp->focusWindowChanged(nullptr);
-        EXPECT_TRUE(wait([&] { return windows[0]->isActiveWindow(); }));
+        EXPECT_TRUE(waitFor([&] { return windows[0]->isActiveWindow(); }));
     }
 
     // Lifted: the windows go first and the next apply sweeps; outside "hoc" nothing is closed.
@@ -360,7 +356,7 @@ TEST_F(HelperTest, BlockedAppsAreClosedAndExplained) {
     EXPECT_EQ(helper->tracker.dangMo()->id, "org.game");
     EXPECT_THAT(workspace.killed, ElementsAre(402, 402));
     EXPECT_NE(helper->hop(), first);
-    EXPECT_TRUE(wait([&] { return !first; }));
+    EXPECT_TRUE(waitFor([&] { return !first; }));
 }
 
 TEST_F(HelperTest, MenuPanelsReplaceEachOtherAndClose) {
@@ -375,7 +371,7 @@ TEST_F(HelperTest, MenuPanelsReplaceEachOtherAndClose) {
     entry(2)->trigger();
     EXPECT_EQ(helper->m.xin(), X(X::ChuaXin{}));
     ASSERT_TRUE(helper->hop()->findChild<HopXin*>());
-    EXPECT_TRUE(wait([&] { return !about; }));
+    EXPECT_TRUE(waitFor([&] { return !about; }));
 
     helper->m.setXin(X::Cho{"r", 30});
     entry(2)->trigger();
@@ -384,7 +380,7 @@ TEST_F(HelperTest, MenuPanelsReplaceEachOtherAndClose) {
     QPointer<QWidget> request = helper->hop();
     nut(request, "Đóng")->click();
     EXPECT_FALSE(helper->hop());
-    EXPECT_TRUE(wait([&] { return !request; }));
+    EXPECT_TRUE(waitFor([&] { return !request; }));
 
     // A lock leaves the panel open under its windows.
     entry(0)->trigger();
@@ -483,7 +479,7 @@ protected:
         message.setArguments(arguments);
         // The agent answers on this thread: the test must not block.
         QDBusPendingCall call = desktop_.asyncCall(message);
-        EXPECT_TRUE(wait([&] { return call.isFinished(); }));
+        EXPECT_TRUE(waitFor([&] { return call.isFinished(); }));
         return call.reply();
     }
     QVariantMap properties() {
@@ -514,10 +510,10 @@ TEST_F(StatusItemTest, ThePanelShowsTheMenuTitleAsLabelAndServesTheMenuOrElseThe
     for (int shown = 1; shown <= 3; ++shown) {
         if (shown > 1) {
             ASSERT_TRUE(desktop_.unregisterService(watcherName));
-            ASSERT_TRUE(wait([&] { return item_->tray(); }));
+            ASSERT_TRUE(waitFor([&] { return item_->tray(); }));
         }
         ASSERT_TRUE(desktop_.registerService(watcherName));
-        ASSERT_TRUE(wait([&] { return panel_.items.size() == shown && !item_->tray(); }));
+        ASSERT_TRUE(waitFor([&] { return panel_.items.size() == shown && !item_->tray(); }));
     }
     panel_.labels.clear();
     const QVariantMap p = properties();
@@ -539,7 +535,7 @@ TEST_F(StatusItemTest, ThePanelShowsTheMenuTitleAsLabelAndServesTheMenuOrElseThe
     const QVariantMap shown = properties();
     EXPECT_EQ(shown.value("XAyatanaLabel"), Kieu::qs(helper->m.tieuDeMenu()));
     EXPECT_EQ(shown.value("XAyatanaLabelGuide"), "0:00:00");
-    EXPECT_TRUE(wait([&] { return panel_.labels.size() >= 5; }));
+    EXPECT_TRUE(waitFor([&] { return panel_.labels.size() >= 5; }));
     EXPECT_EQ(panel_.labels, QStringList({"2g05 | 0g00", "-5 ph | -0 ph", "Đã khoá | Đã khoá",
                                           "1:02:05 | 0:00:00", "1:02:00 | 0:00:00"}));
 
@@ -569,9 +565,10 @@ TEST_F(StatusItemTest, ThePanelShowsTheMenuTitleAsLabelAndServesTheMenuOrElseThe
             {entry, "clicked", QVariant::fromValue(QDBusVariant(0)), 0u});
     };
     click(3);
-    EXPECT_TRUE(wait([&] { return helper->hop() && helper->hop()->findChild<HopXin*>(); }));
+    EXPECT_TRUE(waitFor([&] { return helper->hop() && helper->hop()->findChild<HopXin*>(); }));
     click(1);
-    EXPECT_TRUE(wait([&] { return helper->hop() && helper->hop()->findChild<ManGioiThieu*>(); }));
+    EXPECT_TRUE(
+        waitFor([&] { return helper->hop() && helper->hop()->findChild<ManGioiThieu*>(); }));
 }
 
 TEST_F(StatusItemTest, WarnsOnceAtFiveMinutesAndOnceAtTheLastEvenAcrossARestart) {
@@ -591,7 +588,7 @@ TEST_F(StatusItemTest, WarnsOnceAtFiveMinutesAndOnceAtTheLastEvenAcrossARestart)
     clock.advance(24h);
     helper->m.setNow(clock.now());
     left(4);
-    ASSERT_TRUE(wait([&] { return notifications_.shown.size() >= 4; }));
+    ASSERT_TRUE(waitFor([&] { return notifications_.shown.size() >= 4; }));
     const QString save = " Con nhớ lưu lại bài đang làm nhé.";
     EXPECT_EQ(notifications_.shown, QStringList({"TovuControl: Còn 5 phút nữa là hết giờ" + save,
                                                  "TovuControl: Còn 1 phút nữa là hết giờ" + save,

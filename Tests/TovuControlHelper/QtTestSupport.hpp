@@ -3,6 +3,7 @@
 #include "Model.hpp"
 #include "Views/Kieu.hpp"
 #include "support/Support.hpp"
+#include "support/XServer.hpp"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <qcoro/qcorofuture.h>
 
 // Readable failure messages for Qt texts.
@@ -23,25 +25,41 @@ inline void PrintTo(const QString& text, std::ostream* os) {
 
 namespace tovu::test {
 
-// One QApplication on the offscreen platform for the whole test program.
+// One QApplication for the whole test program, on the offscreen platform, or, onX, on an Xvfb
+// server of its own with openbox.
 class QtEnvironment : public ::testing::Environment {
 public:
+    explicit QtEnvironment(bool onX = false)
+        : onX_(onX) {}
     void SetUp() override {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (onX_) {
+            server.emplace(true);
+            qputenv("DISPLAY", QByteArray::fromStdString(server->display()));
+            // No session bus: Qt would start one through dbus-launch on the test display.
+            qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
+        }
+        qputenv("QT_QPA_PLATFORM", onX_ ? "xcb" : "offscreen");
         static int argc = 1;
         static char name[] = "tests";
         static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QApplication>(argc, argv);
+        app_.emplace(argc, argv);
         Kieu::napPhongChu();
     }
-    void TearDown() override { app_.reset(); }
+    void TearDown() override {
+        app_.reset();
+        server.reset();
+    }
+
+    static inline std::optional<XServer> server;
 
 private:
-    std::unique_ptr<QApplication> app_;
+    bool onX_;
+    std::optional<QApplication> app_;
 };
 
-static ::testing::Environment* const qtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+inline bool waitFor(const std::function<bool()>& condition) {
+    return QTest::qWaitFor(condition, 10000);
+}
 
 // A daemon answer: tra().policy(p), tra().result("r1", "cho"), tra(false).error("x").
 struct tra {

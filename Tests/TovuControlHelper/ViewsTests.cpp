@@ -10,6 +10,8 @@
 namespace tovu::test {
 namespace {
 
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
 using X = TrangThaiXin;
 using ::testing::Contains;
 using ::testing::IsSupersetOf;

@@ -1,5 +1,6 @@
 // The Linux platform layer on real X servers: lock windows, the apps the child runs, and the
 // session's sleep.
+#include "QtTestSupport.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/platform/Platform.hpp"
 #include "platform/LinuxPresentation.hpp"
@@ -35,36 +36,8 @@ using namespace tovu::test;
 
 namespace {
 
-bool waitFor(const std::function<bool()>& cond) {
-    return QTest::qWaitFor(cond, 10000);
-}
-
-// The X server (with openbox) that Qt runs on for the whole program.
-std::optional<XServer> server;
-
-class QtOnXvfb final : public ::testing::Environment {
-public:
-    void SetUp() override {
-        server.emplace(true);
-        qputenv("DISPLAY", QByteArray::fromStdString(server->display()));
-        qputenv("QT_QPA_PLATFORM", "xcb");
-        // No session bus: Qt would start one through dbus-launch on the test display.
-        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
-        static int argc = 1;
-        static char name[] = "tests";
-        static char* argv[] = {name, nullptr};
-        app_.emplace(argc, argv);
-    }
-    void TearDown() override {
-        app_.reset();
-        server.reset();
-    }
-
-private:
-    std::optional<QApplication> app_;
-};
-
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new QtOnXvfb);
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new QtEnvironment(true));
+auto& server = QtEnvironment::server;
 
 bool xdotool(std::vector<std::string> args, const std::string& display = server->display()) {
     args.insert(args.begin(), "xdotool");
