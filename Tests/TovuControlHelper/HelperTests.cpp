@@ -21,7 +21,6 @@
 #include <QPointer>
 #include <QScreen>
 #include <QSystemTrayIcon>
-#include <QThread>
 #include <unistd.h>
 
 namespace tovu::test {
@@ -145,18 +144,6 @@ TEST_F(ModelTest, AnswerArrivingAfterTheModelIsGoneIsDropped) {
     model.reset();
     ASSERT_TRUE(daemon.answer(0, tra().result("r", "cho")));
     EXPECT_TRUE(xong(t));
-}
-
-TEST(DefaultCall, ReportsAMissingDaemonOnTheMainThread) {
-    TempDir dir;
-    ScopedEnv sock("TOVUC_SOCK", dir.file("none.sock"));
-    HelperModel m;
-    QThread* thread = nullptr;
-    QObject::connect(&m, &HelperModel::loiChanged, [&] { thread = QThread::currentThread(); });
-    auto t = m.lamMoi();
-    ASSERT_TRUE(xong(t));
-    EXPECT_EQ(m.loi(), khongChay);
-    EXPECT_EQ(thread, QCoreApplication::instance()->thread());
 }
 
 class FakeWorkspace final : public Workspace {
