@@ -250,7 +250,7 @@ TEST_F(WorkspaceTest, ReportsOnceWhenTheAppInFrontClosesOrLeavesTheFront) {
     EXPECT_TRUE(appOf(ws, xeyes.pid()).has_value());
 }
 
-TEST_F(WorkspaceTest, EveryClientWithAWindowOfRealSizeCountsWhateverItsWindowsSay) {
+TEST_F(WorkspaceTest, EveryClientWithAWindowOfRealSizeCountsWhateverItsWindowsSayOrItsProcessDoes) {
     auto& ws = workspace();
     const std::string self = *platform::executablePath(getpid());
     // Window types, states and claims change nothing; only a small overlay does not count.
@@ -307,17 +307,15 @@ TEST_F(WorkspaceTest, EveryClientWithAWindowOfRealSizeCountsWhateverItsWindowsSa
     EXPECT_TRUE(appOf(ws, inside.pid())->regular);
     ASSERT_TRUE(xdotool({"windowactivate", window}));
     EXPECT_TRUE(cameToFront(inside.pid()));
-}
 
-TEST_F(WorkspaceTest, AClientWhoseProcessHasGoneIsItsHeirOrElseDisconnected) {
-    auto& ws = workspace();
-    const WindowSpec shape({0, 0, 200, 200}, false, "Left");
-    XClient heir(x_.display(), shape, XClient::Then::leaveToHeir);
+    // A client whose process has gone is its heir's.
+    const WindowSpec left({0, 0, 200, 200}, false, "Left");
+    XClient heir(x_.display(), left, XClient::Then::leaveToHeir);
     ASSERT_TRUE(waitFor([&] { return appOf(ws, heir.pid()).has_value(); }));
-    EXPECT_EQ(appOf(ws, heir.pid())->identifier, *platform::executablePath(getpid()));
+    EXPECT_EQ(appOf(ws, heir.pid())->identifier, self);
 
     // Gone to a session of its own: nothing to judge but the connection, which can be ended.
-    XClient stranger(x_.display(), shape, XClient::Then::leaveToStranger);
+    XClient stranger(x_.display(), left, XClient::Then::leaveToStranger);
     auto orphan = [&] {
         for (const auto& app : ws.runningApps())
             if (app.pid < 0) return std::optional(app);
