@@ -12,7 +12,6 @@ using test::utcTime;
 TEST(Iso, ReadsOnlyBothInternetFormsWithTheirZone) {
     const Time t = utcTime(2025, 3, 1, 18, 30);
     EXPECT_EQ(Iso::parse("2025-03-01T18:30:00Z"), t);
-    EXPECT_EQ(Iso::parse("2025-03-01T18:30:00.5Z"), t + 500ms);
     EXPECT_EQ(Iso::parse("2025-03-02T01:30:00.250+07:00"), t + 250ms);
     EXPECT_EQ(Iso::parse("2025-03-01T13:00:00-05:30"), t);
     // Digits past nanoseconds are dropped, not rounded into the next second.
