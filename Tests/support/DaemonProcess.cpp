@@ -1,11 +1,9 @@
 #include "support/DaemonProcess.hpp"
 
 #include "support/Support.hpp"
-#include "support/XServer.hpp"
 
 #include <csignal>
 #include <fcntl.h>
-#include <pwd.h>
 #include <stdexcept>
 #include <string_view>
 #include <sys/prctl.h>
@@ -88,21 +86,6 @@ int DaemonProcess::wait() {
 int DaemonProcess::terminate() {
     kill(pid_, SIGTERM);
     return wait();
-}
-
-std::string exchangeAs(std::uint32_t uid, const std::string& path, const std::string& line) {
-    const passwd* pw = getpwuid(uid);
-    if (!pw) return {};
-    const std::string exchange = "import os, socket, sys\n"
-                                 "s = socket.socket(socket.AF_UNIX)\n"
-                                 "s.connect(sys.argv[1])\n"
-                                 "s.sendall(os.fsencode(sys.argv[2]))\n"
-                                 "sys.stdout.buffer.write(s.makefile('rb').read())\n";
-    return run({"setpriv", "--reuid=" + std::to_string(uid),
-                "--regid=" + std::to_string(pw->pw_gid), "--clear-groups", "/usr/bin/python3", "-c",
-                exchange, path, line},
-               "")
-        .value_or("");
 }
 
 } // namespace tovu::test

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
-#include <set>
 #include <stdexcept>
 #include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
@@ -26,22 +25,19 @@ SystemBus::SystemBus() {
     daemon_.emplace(std::vector<std::string>{"dbus-daemon", "--nofork",
                                              "--config-file=" + dir_.file("bus.conf")},
                     "");
+    address_ = "unix:path=" + socket;
     // Up once it answers a client.
-    const auto answers = [&] {
-        sd_bus* bus = nullptr;
-        const char* name = nullptr;
-        const bool up = sd_bus_new(&bus) >= 0 &&
-                        sd_bus_set_address(bus, ("unix:path=" + socket).c_str()) >= 0 &&
-                        sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0 &&
-                        sd_bus_get_unique_name(bus, &name) >= 0;
-        sd_bus_flush_close_unref(bus);
-        return up;
-    };
-    if (!waitUntil(answers)) throw std::runtime_error("dbus-daemon did not start");
+    const std::vector<std::string> ping{"dbus-send",
+                                        "--bus=" + address_,
+                                        "--print-reply",
+                                        "--dest=org.freedesktop.DBus",
+                                        "/",
+                                        "org.freedesktop.DBus.Peer.Ping"};
+    if (!waitUntil([&] { return run(ping, "").has_value(); }))
+        throw std::runtime_error("dbus-daemon did not start");
     // Reachable by the child's processes too.
     std::filesystem::permissions(dir_.path(), std::filesystem::perms::others_exec,
                                  std::filesystem::perm_options::add);
-    address_ = "unix:path=" + socket;
     env_.emplace("DBUS_SYSTEM_BUS_ADDRESS", address_);
 }
 
@@ -70,7 +66,7 @@ struct FakeLogind::Impl {
     mutable std::mutex mutex;
     bool stop = false;
     std::map<std::string, LoginSession> sessions;
-    std::set<std::string> lockedHint;
+    std::map<std::string, bool> lockedHint;
     std::vector<std::string> calls;
     std::thread thread;
 
@@ -176,11 +172,10 @@ struct FakeLogind::Impl {
         if (p == "User") return sd_bus_message_append(reply, "(uo)", s.uid, "/user");
         if (p == "Seat") return sd_bus_message_append(reply, "(so)", s.seat.c_str(), "/seat");
         if (p == "VTNr") return sd_bus_message_append(reply, "u", s.vt);
+        if (p == "LockedHint")
+            return sd_bus_message_append(reply, "b", of(userdata)->lockedHint[s.id]);
         const std::map<std::string_view, bool> flags = {
-            {"Remote", s.remote},
-            {"IdleHint", s.idle},
-            {"Active", s.active},
-            {"LockedHint", of(userdata)->lockedHint.contains(s.id)}};
+            {"Remote", s.remote}, {"IdleHint", s.idle}, {"Active", s.active}};
         if (flags.contains(p)) return sd_bus_message_append(reply, "b", int{flags.at(p)});
         const std::map<std::string_view, std::string> texts = {
             {"Id", s.id},       {"Type", s.type},       {"Class", s.klass},
@@ -272,10 +267,7 @@ void FakeLogind::remove(const std::string& id) {
 
 void FakeLogind::setLockedHint(const std::string& id, bool locked) {
     std::lock_guard g(impl_->mutex);
-    if (locked)
-        impl_->lockedHint.insert(id);
-    else
-        impl_->lockedHint.erase(id);
+    impl_->lockedHint[id] = locked;
     impl_->announce(id, {"LockedHint"});
 }
 

@@ -10,6 +10,7 @@
 #include "support/FakeLogind.hpp"
 #include "support/FakeServer.hpp"
 #include "support/Support.hpp"
+#include "support/XServer.hpp"
 
 #include <algorithm>
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <pty.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,6 +42,23 @@ long residentKiB(pid_t pid) {
     while (std::getline(in, line))
         if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
     return -1;
+}
+
+// One exchange over the socket at path from a process running as uid and its primary group:
+// line is sent as it is, and the answer comes back as received.
+std::string exchangeAs(std::uint32_t uid, const std::string& path, const std::string& line) {
+    const passwd* pw = getpwuid(uid);
+    if (!pw) return {};
+    const std::string exchange = "import os, socket, sys\n"
+                                 "s = socket.socket(socket.AF_UNIX)\n"
+                                 "s.connect(sys.argv[1])\n"
+                                 "s.sendall(os.fsencode(sys.argv[2]))\n"
+                                 "sys.stdout.buffer.write(s.makefile('rb').read())\n";
+    return run({"setpriv", "--reuid=" + std::to_string(uid),
+                "--regid=" + std::to_string(pw->pw_gid), "--clear-groups", "/usr/bin/python3", "-c",
+                exchange, path, line},
+               "")
+        .value_or("");
 }
 
 class DaemonProcessTest : public ::testing::Test {

@@ -105,14 +105,6 @@ protected:
 
 } // namespace
 
-TEST(DaemonStateTest, JsonFormOmitsAbsentFieldsAndNeedsUsage) {
-    EXPECT_EQ(Json::encode(DaemonState{}), R"({"usage":[],"usedAtFetch":0})");
-    DaemonState s{makePolicy(), utcTime(2001, 1, 1, 0, 1, 30), 7, {on("2026-03-10", 4)}};
-    EXPECT_EQ(Json::decode<DaemonState>(Json::encode(s)), s);
-    EXPECT_FALSE(Json::tryDecode<DaemonState>(R"({"usedAtFetch":0})"));
-    EXPECT_FALSE(Json::tryDecode<DaemonState>(R"({"usage":[]})"));
-}
-
 // Trial mode on and off is shown by the real-process tests, which set TOVUC_DEV=1 or not at all.
 TEST(DaemonEnvironmentTest, TheAgentDefaultsToTheSupportFolder) {
     ScopedEnv dir("TOVUC_DIR", "/x");
