@@ -36,6 +36,14 @@ TEST(SessionGuard, LockedMeansLockThenEndTheUnguardedAndEndTextConsolesAtOnce) {
     guard.agentGoi("c1", ":7", t0);               // a display of its own
     guard.agentGoi("c5", ":0", t0);
     const std::vector<LoginSession> all{x11, tty, away, guarded, wayland};
+    // Use is booked on the daemon's side only while no guarded session is in front.
+    auto idle = tty;
+    idle.idle = true;
+    EXPECT_TRUE(guard.coPhienHo({tty, guarded}, t0));
+    EXPECT_FALSE(guard.coPhienHo({guarded, away}, t0));
+    EXPECT_TRUE(guard.demRieng({tty}, t0));
+    for (const auto& none : std::vector<std::vector<LoginSession>>{{idle}, {tty, guarded}, {away}})
+        EXPECT_FALSE(guard.demRieng(none, t0));
 
     EXPECT_TRUE(guard.xet(all, false, t0).empty());
     EXPECT_EQ(guard.xet(all, true, t0),
@@ -55,28 +63,6 @@ TEST(SessionGuard, LockedMeansLockThenEndTheUnguardedAndEndTextConsolesAtOnce) {
     EXPECT_TRUE(guard.xet({x11}, false, t0 + 70s).empty());
     EXPECT_EQ(guard.xet({x11}, true, t0 + 200s),
               (std::vector<SessionGuard::Viec>{{Loai::khoa, x11}}));
-}
-
-TEST(SessionGuard, UnguardedUseCountsOnlyWhileNoGuardedSessionIsInFront) {
-    SessionGuard guard(60s);
-    guard.agentGoi("g", ":0", t0);
-    const auto used = loginSession("u", "tty", kid), guarded = loginSession("g", "x11", kid),
-               away = loginSession("a", "x11", kid, false);
-    auto idle = loginSession("i", "wayland", kid);
-    idle.idle = true;
-    struct Case {
-        std::vector<LoginSession> sessions;
-        bool unguarded;
-        bool counted;
-    };
-    for (const auto& c : std::vector<Case>{{{used}, true, true},
-                                           {{idle}, true, false},
-                                           {{used, guarded}, true, false},
-                                           {{guarded, away}, false, false},
-                                           {{away}, false, false}}) {
-        EXPECT_EQ(guard.coPhienHo(c.sessions, t0), c.unguarded) << c.sessions.front().id;
-        EXPECT_EQ(guard.demRieng(c.sessions, t0), c.counted) << c.sessions.front().id;
-    }
 }
 
 TEST(UnguardedTime, BooksWholeMinutesOfUseFromTheStoredFloor) {
