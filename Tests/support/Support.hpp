@@ -21,10 +21,6 @@ public:
         std::lock_guard lock(mutex_);
         return now_;
     }
-    void set(Time t) {
-        std::lock_guard lock(mutex_);
-        now_ = t;
-    }
     void advance(std::chrono::system_clock::duration d) {
         std::lock_guard lock(mutex_);
         now_ += d;
