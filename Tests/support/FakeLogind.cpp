@@ -25,22 +25,19 @@ SystemBus::SystemBus() {
     daemon_.emplace(std::vector<std::string>{"dbus-daemon", "--nofork",
                                              "--config-file=" + dir_.file("bus.conf")},
                     "");
+    address_ = "unix:path=" + socket;
     // Up once it answers a client.
-    const auto answers = [&] {
-        sd_bus* bus = nullptr;
-        const char* name = nullptr;
-        const bool up = sd_bus_new(&bus) >= 0 &&
-                        sd_bus_set_address(bus, ("unix:path=" + socket).c_str()) >= 0 &&
-                        sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0 &&
-                        sd_bus_get_unique_name(bus, &name) >= 0;
-        sd_bus_flush_close_unref(bus);
-        return up;
-    };
-    if (!waitUntil(answers)) throw std::runtime_error("dbus-daemon did not start");
+    const std::vector<std::string> ping{"dbus-send",
+                                        "--bus=" + address_,
+                                        "--print-reply",
+                                        "--dest=org.freedesktop.DBus",
+                                        "/",
+                                        "org.freedesktop.DBus.Peer.Ping"};
+    if (!waitUntil([&] { return run(ping, "").has_value(); }))
+        throw std::runtime_error("dbus-daemon did not start");
     // Reachable by the child's processes too.
     std::filesystem::permissions(dir_.path(), std::filesystem::perms::others_exec,
                                  std::filesystem::perm_options::add);
-    address_ = "unix:path=" + socket;
     env_.emplace("DBUS_SYSTEM_BUS_ADDRESS", address_);
 }
 
@@ -69,6 +66,7 @@ struct FakeLogind::Impl {
     mutable std::mutex mutex;
     bool stop = false;
     std::map<std::string, LoginSession> sessions;
+    std::map<std::string, bool> lockedHint;
     std::vector<std::string> calls;
     std::thread thread;
 
@@ -91,6 +89,20 @@ struct FakeLogind::Impl {
         const std::string path = sessionPrefix + id;
         sd_bus_emit_signal(bus, managerPath, managerInterface, signal, "so", id.c_str(),
                            path.c_str());
+        sd_bus_flush(bus);
+    }
+    void announce(const std::string& id, std::vector<const char*> names) {
+        names.push_back(nullptr);
+        sd_bus_emit_properties_changed_strv(bus, (sessionPrefix + id).c_str(), sessionInterface,
+                                            const_cast<char**>(names.data()));
+        sd_bus_flush(bus);
+    }
+    // The session at path; "auto" stands for the caller's.
+    const LoginSession* at(std::string_view path) const {
+        if (!path.starts_with(sessionPrefix)) return nullptr;
+        path.remove_prefix(strlen(sessionPrefix));
+        const auto it = path == "auto" ? sessions.begin() : sessions.find(std::string(path));
+        return it == sessions.end() ? nullptr : &it->second;
     }
 
     static Impl* of(void* userdata) { return static_cast<Impl*>(userdata); }
@@ -109,13 +121,23 @@ struct FakeLogind::Impl {
         return r;
     }
 
+    static int reply(sd_bus_message* m, void* userdata, const std::optional<std::string>& id,
+                     sd_bus_error* error) {
+        if (!id || !of(userdata)->sessions.contains(*id))
+            return sd_bus_error_set(error, "org.freedesktop.login1.NoSuchSession", "none");
+        return sd_bus_reply_method_return(m, "o", (sessionPrefix + *id).c_str());
+    }
+
     static int byPid(sd_bus_message* m, void* userdata, sd_bus_error* error) {
         std::uint32_t pid = 0;
         sd_bus_message_read(m, "u", &pid);
-        const auto id = sessionIdOf(pid);
-        if (!id || !of(userdata)->sessions.contains(*id))
-            return sd_bus_error_set(error, "org.freedesktop.login1.NoSessionForPID", "none");
-        return sd_bus_reply_method_return(m, "o", (sessionPrefix + *id).c_str());
+        return reply(m, userdata, sessionIdOf(pid), error);
+    }
+
+    static int byId(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+        const char* id = nullptr;
+        sd_bus_message_read(m, "s", &id);
+        return reply(m, userdata, id, error);
     }
 
     static int terminate(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -136,23 +158,22 @@ struct FakeLogind::Impl {
 
     static int find(sd_bus*, const char* path, const char*, void* userdata, void** found,
                     sd_bus_error*) {
-        if (!std::string_view(path).starts_with(sessionPrefix) ||
-            !of(userdata)->sessions.contains(path + strlen(sessionPrefix)))
-            return 0;
+        if (!of(userdata)->at(path)) return 0;
         *found = userdata;
         return 1;
     }
 
     static int property(sd_bus*, const char* path, const char*, const char* name,
                         sd_bus_message* reply, void* userdata, sd_bus_error*) {
-        const auto& sessions = of(userdata)->sessions;
-        const auto it = sessions.find(path + strlen(sessionPrefix));
-        if (it == sessions.end()) return -ENOENT;
-        const LoginSession& s = it->second;
+        const LoginSession* found = of(userdata)->at(path);
+        if (!found) return -ENOENT;
+        const LoginSession& s = *found;
         const std::string_view p = name;
         if (p == "User") return sd_bus_message_append(reply, "(uo)", s.uid, "/user");
         if (p == "Seat") return sd_bus_message_append(reply, "(so)", s.seat.c_str(), "/seat");
         if (p == "VTNr") return sd_bus_message_append(reply, "u", s.vt);
+        if (p == "LockedHint")
+            return sd_bus_message_append(reply, "b", of(userdata)->lockedHint[s.id]);
         const std::map<std::string_view, bool> flags = {
             {"Remote", s.remote}, {"IdleHint", s.idle}, {"Active", s.active}};
         if (flags.contains(p)) return sd_bus_message_append(reply, "b", int{flags.at(p)});
@@ -171,26 +192,30 @@ FakeLogind::FakeLogind(const SystemBus& bus)
     static const sd_bus_vtable manager[] = {
         SD_BUS_VTABLE_START(0),
         SD_BUS_METHOD("ListSessions", "", "a(susso)", Impl::listSessions, 0),
+        SD_BUS_METHOD("GetSession", "s", "o", Impl::byId, 0),
         SD_BUS_METHOD("GetSessionByPID", "u", "o", Impl::byPid, 0),
         SD_BUS_METHOD("TerminateSession", "s", "", Impl::terminate, 0),
         SD_BUS_SIGNAL("SessionNew", "so", 0),
         SD_BUS_SIGNAL("SessionRemoved", "so", 0),
         SD_BUS_VTABLE_END};
-    static const sd_bus_vtable session[] = {SD_BUS_VTABLE_START(0),
-                                            TOVU_PROPERTY("Id", "s"),
-                                            TOVU_PROPERTY("User", "(uo)"),
-                                            TOVU_PROPERTY("Type", "s"),
-                                            TOVU_PROPERTY("Class", "s"),
-                                            TOVU_PROPERTY("State", "s"),
-                                            TOVU_PROPERTY("Seat", "(so)"),
-                                            TOVU_PROPERTY("VTNr", "u"),
-                                            TOVU_PROPERTY("Remote", "b"),
-                                            TOVU_PROPERTY("Display", "s"),
-                                            TOVU_PROPERTY("TTY", "s"),
-                                            TOVU_PROPERTY("IdleHint", "b"),
-                                            TOVU_PROPERTY("Active", "b"),
-                                            SD_BUS_METHOD("Lock", "", "", Impl::lock, 0),
-                                            SD_BUS_VTABLE_END};
+    static const sd_bus_vtable session[] = {
+        SD_BUS_VTABLE_START(0),
+        TOVU_PROPERTY("Id", "s"),
+        TOVU_PROPERTY("User", "(uo)"),
+        TOVU_PROPERTY("Type", "s"),
+        TOVU_PROPERTY("Class", "s"),
+        TOVU_PROPERTY("State", "s"),
+        TOVU_PROPERTY("Seat", "(so)"),
+        TOVU_PROPERTY("VTNr", "u"),
+        TOVU_PROPERTY("Remote", "b"),
+        TOVU_PROPERTY("Display", "s"),
+        TOVU_PROPERTY("TTY", "s"),
+        SD_BUS_PROPERTY("IdleHint", "b", Impl::property, 0,
+                        SD_BUS_VTABLE_PROPERTY_EMITS_INVALIDATION),
+        TOVU_PROPERTY("LockedHint", "b"),
+        TOVU_PROPERTY("Active", "b"),
+        SD_BUS_METHOD("Lock", "", "", Impl::lock, 0),
+        SD_BUS_VTABLE_END};
     Impl& i = *impl_;
     if (sd_bus_new(&i.bus) < 0 || sd_bus_set_address(i.bus, bus.address().c_str()) < 0 ||
         sd_bus_set_bus_client(i.bus, 1) < 0 || sd_bus_start(i.bus) < 0 ||
@@ -219,22 +244,31 @@ void FakeLogind::add(LoginSession s) {
     const std::string id = s.id;
     impl_->sessions[id] = std::move(s);
     impl_->sendSession("SessionNew", id);
-    sd_bus_flush(impl_->bus);
 }
 
 void FakeLogind::change(const std::string& id, const std::function<void(LoginSession&)>& edit) {
     std::lock_guard g(impl_->mutex);
-    edit(impl_->sessions.at(id));
-    sd_bus_emit_properties_changed(impl_->bus, (sessionPrefix + id).c_str(), sessionInterface,
-                                   "Active", "IdleHint", "State", nullptr);
-    sd_bus_flush(impl_->bus);
+    LoginSession& s = impl_->sessions.at(id);
+    const LoginSession old = s;
+    edit(s);
+    std::vector<const char*> changed;
+    for (const auto& [name, differs] : {std::pair{"Active", s.active != old.active},
+                                        {"IdleHint", s.idle != old.idle},
+                                        {"State", s.state != old.state}})
+        if (differs) changed.push_back(name);
+    impl_->announce(id, changed);
 }
 
 void FakeLogind::remove(const std::string& id) {
     std::lock_guard g(impl_->mutex);
     impl_->sessions.erase(id);
     impl_->sendSession("SessionRemoved", id);
-    sd_bus_flush(impl_->bus);
+}
+
+void FakeLogind::setLockedHint(const std::string& id, bool locked) {
+    std::lock_guard g(impl_->mutex);
+    impl_->lockedHint[id] = locked;
+    impl_->announce(id, {"LockedHint"});
 }
 
 std::vector<std::string> FakeLogind::calls() const {

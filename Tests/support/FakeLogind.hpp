@@ -33,8 +33,10 @@ private:
 // A session of uid as logind describes it, on seat0; an X11 one holds display ":0".
 LoginSession loginSession(std::string id, std::string type, std::uint32_t uid, bool active = true);
 
-// The part of logind the daemon uses, on the given bus, on a thread of its own: sessions that
-// the test adds, changes and removes (with logind's signals), GetSessionByPID answered from the
+// The part of logind the daemon and the agent use, on the given bus, on a thread of its own:
+// sessions that the test adds, changes and removes (with logind's signals: a change announces
+// what changed, IdleHint by invalidation and the rest with their values), GetSession, the
+// caller's session at session/auto (here the first one), GetSessionByPID answered from the
 // process's XDG_SESSION_ID, and a record of Lock and TerminateSession calls (a terminated
 // session goes away).
 class FakeLogind {
@@ -47,6 +49,8 @@ public:
     void add(LoginSession s);
     void change(const std::string& id, const std::function<void(LoginSession&)>& edit);
     void remove(const std::string& id);
+    // The screen locker's word on whether the session is locked.
+    void setLockedHint(const std::string& id, bool locked);
     // "Lock c1", "TerminateSession c1", in order.
     std::vector<std::string> calls() const;
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -70,6 +71,13 @@ bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds dead
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+bool waitForExec(pid_t pid, const std::string& program) {
+    return waitUntil([&] {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
+        return std::string(std::istreambuf_iterator<char>(in), {}).starts_with(program);
+    });
 }
 
 namespace {

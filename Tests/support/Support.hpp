@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 
 namespace tovu::test {
 
@@ -19,10 +20,6 @@ public:
     Time now() const override {
         std::lock_guard lock(mutex_);
         return now_;
-    }
-    void set(Time t) {
-        std::lock_guard lock(mutex_);
-        now_ = t;
     }
     void advance(std::chrono::system_clock::duration d) {
         std::lock_guard lock(mutex_);
@@ -81,6 +78,10 @@ struct TempAccount {
 // Polls cond until it holds or the deadline passes; returns whether it held.
 bool waitUntil(const std::function<bool()>& cond,
                std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+// Waits until the process runs program (its command line starts with it): a child just forked
+// runs the test's own program for a moment, and its arguments come a moment after its executable.
+bool waitForExec(pid_t pid, const std::string& program);
 
 // A local time in the current TZ (tm_isdst chosen by the system).
 Time localTime(int year, int month, int day, int hour, int minute, int second = 0);

@@ -32,7 +32,6 @@ TrialSystem::TrialSystem(const Programs& programs, FakeServer& server, const Pol
     daemon_.emplace(programs.daemon, env);
     if (!waitUntil([&] { return Ipc::call(op("policy"), socket_).ok; }))
         throw std::runtime_error("the daemon does not answer: " + daemon_->log());
-    if (programs.agent.empty()) return;
     // The agent draws on the display itself, whatever platform the tests chose for Qt.
     ScopedEnv sock("TOVUC_SOCK", socket_);
     ScopedEnv platform("QT_QPA_PLATFORM", std::nullopt);

@@ -28,7 +28,7 @@ public:
     };
 
     // Serves policy from the server's sync, then starts the daemon (with daemonEnv added to its
-    // TOVUC_* variables) and the agent, if programs names one, with the variables of
+    // TOVUC_* variables) and the agent, with the variables of
     // agentEnvironment set as well.
     TrialSystem(const Programs& programs, FakeServer& server, const Policy& policy,
                 const std::string& display,
