@@ -49,15 +49,24 @@ std::vector<xcb_window_t> XView::stack() {
     return {children, children + xcb_query_tree_children_length(tree.get())};
 }
 
-std::vector<Area> XView::overlays(pid_t pid) {
-    std::vector<Area> areas;
+std::vector<xcb_window_t> XView::overlayWindows(pid_t pid) {
+    std::vector<xcb_window_t> windows;
     for (xcb_window_t window : stack()) {
         Reply<xcb_get_window_attributes_reply_t> attributes{
             xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window), nullptr)};
+        if (attributes && attributes->override_redirect &&
+            attributes->map_state == XCB_MAP_STATE_VIEWABLE && pidOf(window) == pid)
+            windows.push_back(window);
+    }
+    return windows;
+}
+
+std::vector<Area> XView::overlays(pid_t pid) {
+    std::vector<Area> areas;
+    for (xcb_window_t window : overlayWindows(pid)) {
         Reply<xcb_get_geometry_reply_t> geometry{
             xcb_get_geometry_reply(c_, xcb_get_geometry(c_, window), nullptr)};
-        if (attributes && geometry && attributes->override_redirect &&
-            attributes->map_state == XCB_MAP_STATE_VIEWABLE && pidOf(window) == pid)
+        if (geometry)
             areas.push_back({geometry->x, geometry->y, geometry->width, geometry->height});
     }
     std::ranges::sort(areas);

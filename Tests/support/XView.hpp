@@ -41,7 +41,9 @@ public:
 
     // The children of the root, bottom first.
     std::vector<xcb_window_t> stack();
-    // The areas of the shown windows of pid that bypass the window manager, sorted.
+    // The shown windows of pid that bypass the window manager, bottom first, and their areas,
+    // sorted.
+    std::vector<xcb_window_t> overlayWindows(pid_t pid);
     std::vector<Area> overlays(pid_t pid);
     // The windows that the window manager manages: all of them, those of pid, and their titles.
     std::vector<xcb_window_t> clients();
