@@ -217,13 +217,7 @@ TEST_F(AgentEndToEndTest, TheInstalledAgentDrawsOnTheScreensWhateverItsEnvironme
 TEST_F(AgentEndToEndTest, MinutesReachTheServerAndTheDaemonTakesTheSessionOnceTheAgentIsGone) {
     SystemBus bus;
     FakeLogind logind(bus);
-    LoginSession session;
-    session.id = "c1";
-    session.type = "x11";
-    session.klass = "user";
-    session.state = "active";
-    session.active = true;
-    session.seat = "seat0";
+    LoginSession session = loginSession("c1", "x11", 0);
     session.display = xorg_->display();
     logind.add(session);
     ScopedEnv id("XDG_SESSION_ID", "c1");
