@@ -1,8 +1,6 @@
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
-#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -23,12 +21,12 @@ namespace tovu::test {
 struct Recorded {
     std::string method;
     std::string path; // as sent: still percent-encoded, without the query
-    // Names in lower case; httplib adds remote_addr and the like.
+    // As sent; httplib adds remote_addr and the like.
     std::multimap<std::string, std::string> headers;
     std::string body;
     int remotePort = 0; // tells connections apart
 
-    // The first value of a header (name in lower case).
+    // The first value of a header, whatever the case of its name.
     std::optional<std::string> header(const std::string& name) const;
     // The body parsed as JSON; throws when it is not JSON.
     nlohmann::json json() const;
@@ -65,9 +63,6 @@ public:
     void hang(const std::string& method, const std::string& path);
 
     std::vector<Recorded> requests() const;
-    // Waits until at least n requests have arrived; false when the deadline passes first.
-    bool waitForRequests(std::size_t n,
-                         std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
 
 private:
     struct Route {
@@ -81,7 +76,7 @@ private:
     Reply serve(const Recorded& request);
 
     mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
+    std::condition_variable changed_;
     std::vector<Route> routes_;
     std::vector<Recorded> requests_;
     bool stopping_ = false;

