@@ -47,10 +47,6 @@ std::optional<std::string> Recorded::header(const std::string& name) const {
     return std::nullopt;
 }
 
-nlohmann::json Recorded::json() const {
-    return nlohmann::json::parse(body);
-}
-
 FakeServer::FakeServer()
     : server_(std::make_unique<httplib::Server>()) {
     // Room for the kept-alive connections of many client threads at once.
@@ -98,10 +94,6 @@ FakeServer::~FakeServer() {
     thread_.join();
 }
 
-std::string FakeServer::url() const {
-    return "http://127.0.0.1:" + std::to_string(port_);
-}
-
 void FakeServer::add(Route route) {
     std::lock_guard lock(mutex_);
     routes_.push_back(std::move(route));
@@ -112,10 +104,6 @@ void FakeServer::reply(const std::string& method, const std::string& path, int s
     add({method, path, false, [status, body = std::move(body)](const Recorded&) {
              return Reply{status, body};
          }});
-}
-
-void FakeServer::handle(const std::string& method, const std::string& pathPrefix, Handler handler) {
-    add({method, pathPrefix, true, std::move(handler)});
 }
 
 void FakeServer::hang(const std::string& method, const std::string& path) {

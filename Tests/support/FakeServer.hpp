@@ -29,7 +29,7 @@ struct Recorded {
     // The first value of a header, whatever the case of its name.
     std::optional<std::string> header(const std::string& name) const;
     // The body parsed as JSON; throws when it is not JSON.
-    nlohmann::json json() const;
+    nlohmann::json json() const { return nlohmann::json::parse(body); }
 };
 
 struct Reply {
@@ -48,17 +48,17 @@ public:
     FakeServer();
     // Releases hung routes, then stops and joins the server's threads.
     ~FakeServer();
-    FakeServer(const FakeServer&) = delete;
-    FakeServer& operator=(const FakeServer&) = delete;
 
-    std::string url() const; // "http://127.0.0.1:PORT"
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
     int port() const { return port_; }
 
     // A canned answer for method + path (exact, still percent-encoded).
     void reply(const std::string& method, const std::string& path, int status, std::string body);
     // Custom answers for method + every path that starts with pathPrefix; runs on the server's
     // threads.
-    void handle(const std::string& method, const std::string& pathPrefix, Handler handler);
+    void handle(const std::string& method, const std::string& pathPrefix, Handler handler) {
+        add({method, pathPrefix, true, std::move(handler)});
+    }
     // method + path answers nothing until the server is destroyed.
     void hang(const std::string& method, const std::string& path);
 

