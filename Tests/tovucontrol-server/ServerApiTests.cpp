@@ -30,6 +30,10 @@ namespace {
 
 const std::string setupToken = "setup-token-for-tests";
 const std::string sneaky = "Bé Na'); DROP TABLE children; -- \" \\ %_";
+// Makes a certificate for the server on 127.0.0.1.
+const std::string certificate =
+    "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+    "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 2>/dev/null";
 
 // The built server on a free port, on SQLite over HTTP (false) or on PostgreSQL over HTTPS with a
 // certificate made for the test (true).
@@ -43,13 +47,7 @@ protected:
             store = {"--database", pg->url()};
             ca = data.file("cert.pem");
             const auto key = data.file("key.pem");
-            ASSERT_EQ(
-                std::system(("openssl req -x509 -newkey ec -pkeyopt "
-                             "ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=127.0.0.1 "
-                             "-addext subjectAltName=IP:127.0.0.1 -keyout " +
-                             key + " -out " + ca + " 2>/dev/null")
-                                .c_str()),
-                0);
+            ASSERT_EQ(std::system((certificate + " -keyout " + key + " -out " + ca).c_str()), 0);
             command.insert(command.end(), {"--tls-cert", ca, "--tls-key", key});
         }
         command.insert(command.end(), store.begin(), store.end());
