@@ -186,7 +186,7 @@ TEST_F(AgentEndToEndTest, LearningModeKillsOtherAppsAndShowsWhyOnlyForTheLaunche
         XClient(xorg_->display(), {{i % 1500, 100, 120, 90}, false, "Flash"}, XClient::Then::exit);
     Child after = app("xlogo");
     EXPECT_TRUE(dies(after));
-    EXPECT_FALSE(system_->agent().exited());
+    EXPECT_FALSE(system_->agent().exited()) << "wait status " << *system_->agent().exited();
     EXPECT_FALSE(xclock.exited().has_value());
 }
 

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <unistd.h>
 
 namespace tovu::test {
 
@@ -38,7 +39,9 @@ TrialSystem::TrialSystem(const Programs& programs, FakeServer& server, const Pol
     std::vector<std::unique_ptr<ScopedEnv>> extra;
     for (const auto& [name, value] : agentEnvironment)
         extra.push_back(std::make_unique<ScopedEnv>(name, value));
-    agent_.emplace(std::vector<std::string>{programs.agent}, display);
+    // What the agent says goes with the test's own output, shown when a test fails.
+    agent_.emplace(std::vector<std::string>{programs.agent}, display, std::nullopt, -1,
+                   STDERR_FILENO);
 }
 
 } // namespace tovu::test

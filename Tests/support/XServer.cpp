@@ -106,8 +106,8 @@ void startWindowManager(std::optional<Child>& manager, const std::string& displa
 }
 
 Child::Child(const std::vector<std::string>& argv, const std::string& display,
-             std::optional<uid_t> uid, int keepFd)
-    : pid_(spawn(argv, display, uid, keepFd, -1)) {}
+             std::optional<uid_t> uid, int keepFd, int outputFd)
+    : pid_(spawn(argv, display, uid, keepFd, outputFd)) {}
 
 Child::~Child() {
     if (status_) return;

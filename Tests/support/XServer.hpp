@@ -11,8 +11,9 @@ namespace tovu::test {
 // away. It is ended and reaped with the object, and dies with the test process if that crashes.
 class Child {
 public:
+    // Its output goes to outputFd when one is given, else nowhere.
     Child(const std::vector<std::string>& argv, const std::string& display,
-          std::optional<uid_t> uid = std::nullopt, int keepFd = -1);
+          std::optional<uid_t> uid = std::nullopt, int keepFd = -1, int outputFd = -1);
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
