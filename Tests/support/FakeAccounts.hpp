@@ -3,6 +3,7 @@
 #include "TovuCore/platform/Platform.hpp"
 #include "support/FakeLogind.hpp"
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <systemd/sd-bus.h>
@@ -23,7 +24,7 @@ private:
     static int answer(sd_bus_message* m, void* self, sd_bus_error*);
 
     sd_bus* bus_ = nullptr;
-    int stop_ = -1;
+    std::atomic<bool> stop_ = false;
     std::map<std::string, platform::SessionChoice> users_; // the bus thread's once it runs
     std::thread thread_;
 };

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
-#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -23,15 +21,15 @@ namespace tovu::test {
 struct Recorded {
     std::string method;
     std::string path; // as sent: still percent-encoded, without the query
-    // Names in lower case; httplib adds remote_addr and the like.
+    // As sent; httplib adds remote_addr and the like.
     std::multimap<std::string, std::string> headers;
     std::string body;
     int remotePort = 0; // tells connections apart
 
-    // The first value of a header (name in lower case).
+    // The first value of a header, whatever the case of its name.
     std::optional<std::string> header(const std::string& name) const;
     // The body parsed as JSON; throws when it is not JSON.
-    nlohmann::json json() const;
+    nlohmann::json json() const { return nlohmann::json::parse(body); }
 };
 
 struct Reply {
@@ -50,24 +48,21 @@ public:
     FakeServer();
     // Releases hung routes, then stops and joins the server's threads.
     ~FakeServer();
-    FakeServer(const FakeServer&) = delete;
-    FakeServer& operator=(const FakeServer&) = delete;
 
-    std::string url() const; // "http://127.0.0.1:PORT"
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
     int port() const { return port_; }
 
     // A canned answer for method + path (exact, still percent-encoded).
     void reply(const std::string& method, const std::string& path, int status, std::string body);
     // Custom answers for method + every path that starts with pathPrefix; runs on the server's
     // threads.
-    void handle(const std::string& method, const std::string& pathPrefix, Handler handler);
+    void handle(const std::string& method, const std::string& pathPrefix, Handler handler) {
+        add({method, pathPrefix, true, std::move(handler)});
+    }
     // method + path answers nothing until the server is destroyed.
     void hang(const std::string& method, const std::string& path);
 
     std::vector<Recorded> requests() const;
-    // Waits until at least n requests have arrived; false when the deadline passes first.
-    bool waitForRequests(std::size_t n,
-                         std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
 
 private:
     struct Route {
@@ -81,7 +76,7 @@ private:
     Reply serve(const Recorded& request);
 
     mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
+    std::condition_variable changed_;
     std::vector<Route> routes_;
     std::vector<Recorded> requests_;
     bool stopping_ = false;

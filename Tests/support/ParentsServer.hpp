@@ -18,8 +18,6 @@ class PgCluster {
 public:
     PgCluster();
     ~PgCluster();
-    PgCluster(const PgCluster&) = delete;
-    PgCluster& operator=(const PgCluster&) = delete;
 
     static bool available();
     const std::string& url() const { return url_; }

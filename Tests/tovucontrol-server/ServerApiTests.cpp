@@ -2,16 +2,15 @@
 // tool and the real daemon, and attacked through both APIs.
 #include "Database.hpp"
 #include "TovuCore/Ipc.hpp"
-#include "TovuCore/Json.hpp"
-#include "TovuCore/Paths.hpp"
 #include "TovuCore/UsageTracker.hpp"
 #include "TovuCore/platform/Platform.hpp"
+#include "support/DaemonFixtures.hpp"
 #include "support/ParentsServer.hpp"
 #include "support/Support.hpp"
+#include "support/XServer.hpp"
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <gtest/gtest.h>
 #include <regex>
@@ -31,53 +30,36 @@ namespace {
 
 const std::string setupToken = "setup-token-for-tests";
 const std::string sneaky = "Bé Na'); DROP TABLE children; -- \" \\ %_";
+// Makes a certificate for the server on 127.0.0.1.
+const std::string certificate =
+    "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+    "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 2>/dev/null";
 
-// The built server on a free port, on each store; PostgreSQL is also reached over HTTPS, with a
-// certificate made for the test.
-struct Setting {
-    bool postgres, tls;
-};
-
-class ServerApi : public testing::TestWithParam<Setting> {
+// The built server on a free port, on SQLite over HTTP (false) or on PostgreSQL over HTTPS with a
+// certificate made for the test (true).
+class ServerApi : public testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
-        if (GetParam().postgres) {
+        std::vector<std::string> command{TOVUCONTROL_SERVER, "--setup-token", setupToken};
+        if (GetParam()) {
             if (!PgCluster::available()) GTEST_SKIP() << "needs PostgreSQL 15";
             pg.emplace();
             store = {"--database", pg->url()};
-        }
-        std::vector<std::string> command{TOVUCONTROL_SERVER, "--setup-token", setupToken};
-        command.insert(command.end(), store.begin(), store.end());
-        if (GetParam().tls) {
             ca = data.file("cert.pem");
-            ASSERT_EQ(
-                std::system(("openssl req -x509 -newkey ec -pkeyopt "
-                             "ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=127.0.0.1 "
-                             "-addext subjectAltName=IP:127.0.0.1 -keyout " +
-                             data.file("key.pem") + " -out " + ca + " 2>/dev/null")
-                                .c_str()),
-                0);
-            command.insert(command.end(), {"--tls-cert", ca, "--tls-key", data.file("key.pem")});
+            const auto key = data.file("key.pem");
+            ASSERT_EQ(std::system((certificate + " -keyout " + key + " -out " + ca).c_str()), 0);
+            command.insert(command.end(), {"--tls-cert", ca, "--tls-key", key});
         }
+        command.insert(command.end(), store.begin(), store.end());
         server.emplace(command);
         url = server->url();
     }
 
-    // The store the server uses, opened beside it.
-    std::unique_ptr<server::Database> database() const {
-        return GetParam().postgres ? server::openPostgres(pg->url())
-                                   : server::openSqlite(data.file("data"));
-    }
-
     // What the provider runs to let one more family in.
     std::string newFamilyToken() const {
-        std::string command = TOVUCONTROL_SERVER " --new-family";
-        for (const auto& word : store)
-            command += " '" + word + "'";
-        std::string out(300, '\0');
-        FILE* f = popen(command.c_str(), "r");
-        out.resize(std::fread(out.data(), 1, out.size(), f));
-        EXPECT_EQ(pclose(f), 0);
+        std::vector<std::string> command{TOVUCONTROL_SERVER, "--new-family"};
+        command.insert(command.end(), store.begin(), store.end());
+        const auto out = run(command, "").value_or("<failed>");
         std::smatch m;
         EXPECT_TRUE(std::regex_search(out, m, std::regex("gia đình mới: ([0-9a-f]{32}) "))) << out;
         return m[1];
@@ -97,24 +79,15 @@ protected:
         const auto s = setup(c, token, parent);
         EXPECT_EQ(s.status, 200) << s.body;
         // Under HTTPS the cookie never travels in clear.
-        EXPECT_EQ(c.setCookie.ends_with("; Secure"), GetParam().tls) << c.setCookie;
+        EXPECT_EQ(c.setCookie.ends_with("; Secure"), !ca.empty()) << c.setCookie;
         return c.post("children", {{"name", sneaky}}).body.value("id", "");
     }
 
-    Answer pair(const std::string& code, const std::string& platform = "linux") {
-        const json body{{"code", code},
-                        {"platform", platform},
-                        {"deviceName", "Máy " + sneaky},
-                        {"osVersion", "Linux 6.1"},
-                        {"agentVersion", "mac-0.1.0"}};
-        const auto r = serverClient(url, ca).Post("/api/pair", body.dump(), "application/json");
-        return {r->status, json::parse(r->body, nullptr, false)};
-    }
-
-    // The token of a device paired to the child.
-    std::string paired(ConsoleClient& c, const std::string& child) {
-        return pair(c.post("children/" + child + "/pairing-code").body.value("code", ""))
-            .body.value("token", "");
+    // The first child's rules with changes, as the console saves them.
+    Answer changeRules(ConsoleClient& c, const std::string& child, const json& changes) {
+        json rules = c.get("family").body["children"][0]["rules"];
+        rules.update(changes);
+        return c.call("PUT", "/api/console/children/" + child + "/rules", rules);
     }
 
     Answer device(const std::string& token, const std::string& path, const json& body = nullptr) {
@@ -124,6 +97,23 @@ protected:
                            ? http.Get(path.c_str(), auth)
                            : http.Post(path.c_str(), auth, body.dump(), "application/json");
         return {r->status, json::parse(r->body, nullptr, false)};
+    }
+
+    Answer pair(const std::string& code, const std::string& platform = "linux") {
+        return device("", "/api/pair",
+                      {{"code", code},
+                       {"platform", platform},
+                       {"deviceName", "Máy " + sneaky},
+                       {"osVersion", "Linux 6.1"},
+                       {"agentVersion", "mac-0.1.0"}});
+    }
+
+    // A new pairing code for the child, and the token of a device paired with one.
+    std::string code(ConsoleClient& c, const std::string& child) {
+        return c.post("children/" + child + "/pairing-code").body.value("code", "");
+    }
+    std::string paired(ConsoleClient& c, const std::string& child) {
+        return pair(code(c, child)).body.value("token", "");
     }
 
     // A program of the family's computer. The daemon and the setup tool trust only the
@@ -156,19 +146,16 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
     ScopedEnv utc("TZ", "UTC");
     ConsoleClient console(url, ca);
     const auto child = family(console);
-    json rules = console.get("family").body["children"][0]["rules"];
-    rules["dailyMinutes"] = json::array({5, 5, 5, 5, 5, 5, 5});
-    ASSERT_EQ(console.call("PUT", "/api/console/children/" + child + "/rules", rules).status, 200);
-    const auto code = console.post("children/" + child + "/pairing-code").body.value("code", "");
+    ASSERT_EQ(changeRules(console, child, {{"dailyMinutes", {5, 5, 5, 5, 5, 5, 5}}}).status, 200);
 
     // The setup tool pairs from a kit of its own; the agent is not needed here.
     TempDir kit, support;
     fs::copy_file(TOVU_SETUP_BINARY, kit.path() / "tovucontrol-setup");
     fs::copy_file(TOVUCONTROLD_PATH, kit.path() / "tovucontrold");
-    fs::create_directories(kit.path() / "TovuControl.app/Contents/MacOS");
-    std::ofstream(kit.path() / "TovuControl.app/Contents/MacOS/TovuControlHelper") << "agent";
+    writeFile(kit.path() / "TovuControl.app/Contents/MacOS/TovuControlHelper", "agent");
     const std::vector<std::string> setupTool{
-        kit.file("tovucontrol-setup"), "--user", "nobody", "--server", url, "--code", code};
+        kit.file("tovucontrol-setup"), "--user", "nobody", "--server", url, "--code",
+        code(console, child)};
     const std::map<std::string, std::string> env{{"TOVUC_DIR", support.path().string()}};
     // A server the system does not trust is refused, and the code stays good.
     EXPECT_TRUE(ca.empty() || start(setupTool, env, false)->wait() != 0);
@@ -179,7 +166,7 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
     const auto daemon =
         start({TOVUCONTROLD_PATH},
               {{"TOVUC_DIR", support.path().string()}, {"TOVUC_SOCK", sock}, {"TOVUC_DEV", "1"}});
-    const auto policy = [&] { return Ipc::call({.op = "policy"}, sock).policy; };
+    const auto policy = [&] { return Ipc::call(op("policy"), sock).policy; };
     const auto timeIsUp = [&] {
         const auto p = policy();
         return p && p->locked && p->lockReason == "het_gio";
@@ -200,12 +187,10 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
         seen = console.get("children/" + child + "/today").body;
         return seen["usedMinutes"] == 10;
     })) << seen;
-    EXPECT_EQ(seen["locked"], true);
     EXPECT_EQ(seen["lockReason"], "het_gio");
     EXPECT_EQ(seen["apps"][0]["appName"], "Trò " + sneaky);
     const auto devices = console.get("family").body["devices"];
     ASSERT_EQ(devices.size(), 1u);
-    EXPECT_EQ(devices[0]["online"], true);
     EXPECT_EQ(devices[0]["childUser"], "nobody");
     EXPECT_EQ(devices[0]["name"], platform::deviceName().value_or("Mac"));
     ASSERT_TRUE(waitUntil(timeIsUp));
@@ -216,7 +201,6 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
     ASSERT_TRUE(asked.result) << asked.error.value_or("");
     const auto waiting = console.get("requests").body["requests"];
     ASSERT_EQ(waiting.size(), 1u);
-    EXPECT_EQ(waiting[0]["status"], "cho");
     EXPECT_EQ(waiting[0]["note"], sneaky);
     ASSERT_EQ(console.post("requests/" + asked.result->id + "/answer", {{"answer", "duoc"}}).status,
               200);
@@ -264,28 +248,23 @@ TEST_P(ServerApi, HostileInputIsRefused) {
     EXPECT_EQ(console.get("family").body["children"][0]["lockedByParent"], false);
     EXPECT_EQ(ConsoleClient(url, ca).get("family").status, 401);
 
-    // Bodies: too big, not JSON, not an object, out of range.
+    // Bodies: too big, not JSON, out of range.
     EXPECT_EQ(console.post("children", {{"name", std::string(70 * 1024, 'x')}}).status, 413);
     EXPECT_EQ(console.call("POST", "/api/console/children", "not json").status, 400);
-    EXPECT_EQ(console.call("POST", "/api/console/children", json::array()).status, 400);
     EXPECT_EQ(console.post("children/" + child + "/grant", {{"minutes", 1441}}).status, 400);
 
     // Pairing: wrong, expired, used, and a removed device's token.
-    const auto code = [&] {
-        return console.post("children/" + child + "/pairing-code").body.value("code", "");
-    };
     EXPECT_EQ(pair("12345x").body["message"], "Mã ghép không đúng");
-    const auto stale = code();
-    database()->transact(
-        [](server::Transaction& tx) { tx.query("UPDATE pairing_codes SET expires_at = 0"); });
+    const auto stale = code(console, child);
+    // The store the server uses, opened beside it.
+    (pg ? server::openPostgres(pg->url()) : server::openSqlite(data.file("data")))
+        ->transact([](auto& tx) { tx.query("UPDATE pairing_codes SET expires_at = 0"); });
     const auto expired = pair(stale);
     EXPECT_EQ(expired.status, 410);
     EXPECT_EQ(expired.body["message"], "Mã ghép hết hạn");
-    EXPECT_EQ(pair(code(), "windows").status, 400);
-    const auto once = code();
+    const auto once = code(console, child);
     const auto paired = pair(once);
     ASSERT_EQ(paired.status, 200) << paired.body;
-    EXPECT_EQ(paired.body["childName"], sneaky);
     EXPECT_EQ(pair(once).status, 404);
     const auto token = paired.body.value("token", "");
     // Enough apps to take several statements; an app sent twice for a day counts once.
@@ -305,80 +284,26 @@ TEST_P(ServerApi, HostileInputIsRefused) {
     const auto id = console.get("family").body["devices"][0].value("id", "");
     EXPECT_EQ(console.call("DELETE", "/api/console/devices/" + id).status, 200);
     EXPECT_EQ(device(token, "/api/device/sync", sync).status, 401);
-    EXPECT_EQ(device(token, "/api/device/requests", {{"kind", "them_gio"}, {"minutes", 5}}).status,
-              401);
 
     // Guessing: after ten wrong tries (three above), even the right answer waits.
     int wrongCodes = 0;
     for (int i = 0; i < 10; ++i)
         wrongCodes += pair("00000" + std::to_string(i)).status == 404;
     EXPECT_EQ(wrongCodes, 7);
-    EXPECT_EQ(pair(code()).status, 429);
+    EXPECT_EQ(pair(code(console, child)).status, 429);
     for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(
-            console.post("login", {{"name", sneaky}, {"password", "sai " + std::to_string(i)}})
-                .body["message"],
-            "Sai tên hoặc mật khẩu.");
+        EXPECT_EQ(console.post("login", {{"name", sneaky}, {"password", "sai"}}).status, 401);
     EXPECT_EQ(console.post("login", {{"name", sneaky}, {"password", "mật khẩu dài"}}).status, 429);
 }
 
-TEST_P(ServerApi, RequestsWaitForParentsAndPointsBuyTimeAtOnce) {
-    ConsoleClient console(url, ca);
-    const auto child = family(console);
-    json rules = console.get("family").body["children"][0]["rules"];
-    rules["canExchangePoints"] = true;
-    rules["pointsPerMinute"] = 2;
-    rules["exchangeCapMinutes"] = 20;
-    console.call("PUT", "/api/console/children/" + child + "/rules", rules);
-    EXPECT_EQ(console.post("children/" + child + "/points", {{"delta", 50}}).body["pointsBalance"],
-              50);
-    const auto token = paired(console, child);
-
-    const auto ask = [&](const json& body) { return device(token, "/api/device/requests", body); };
-    const auto first = ask({{"kind", "them_gio"}, {"minutes", 30}}).body;
-    const auto second = ask({{"kind", "them_gio"}, {"minutes", 15}, {"appId", "org.x"}}).body;
-    EXPECT_EQ(second["status"], "cho");
-    EXPECT_EQ(device(token, "/api/device/requests/" + first.value("id", "")).body["status"],
-              "thay");
-    EXPECT_EQ(device(token, "/api/device/sync", {{"usage", json::array()}}).body["nextCheckSec"],
-              10);
-
-    const auto bought = ask({{"kind", "doi_diem"}, {"minutes", 20}}).body;
-    EXPECT_EQ(bought["status"], "tu_duyet");
-    EXPECT_TRUE(bought.contains("grantEndsAt"));
-    // Over the day's cap.
-    EXPECT_EQ(ask({{"kind", "doi_diem"}, {"minutes", 1}}).body["status"], "tu_choi");
-    EXPECT_EQ(console.get("family").body["children"][0]["pointsBalance"], 10);
-
-    // A second parent of the family logs in and answers for it.
-    const json dad{{"name", "Bố " + sneaky}, {"password", "mật khẩu của bố"}};
-    ASSERT_EQ(console.post("parents", dad).status, 200);
-    ConsoleClient other(url, ca);
-    EXPECT_EQ(other.post("login", dad).body["family"], console.get("family").body["family"]);
-    const auto answered =
-        other.post("requests/" + second.value("id", "") + "/answer", {{"answer", "tu_choi"}});
-    EXPECT_EQ(answered.body["status"], "tu_choi");
-    EXPECT_EQ(
-        console.post("requests/" + second.value("id", "") + "/answer", {{"answer", "duoc"}}).status,
-        409);
-    EXPECT_EQ(device(token, "/api/device/sync", {{"usage", json::array()}}).body["nextCheckSec"],
-              60);
-    EXPECT_EQ(console.get("requests").body["requests"].size(), 4u);
-}
-
-TEST_P(ServerApi, FamiliesOfOneServerStayApart) {
+TEST_P(ServerApi, FamiliesOfOneServerStayApartWhileTheirRequestsGoOn) {
     ConsoleClient mum(url, ca), dad(url, ca), late(url, ca);
     const auto childA = family(mum);
     const auto tokenA = paired(mum, childA);
-    // The provider's token opens one more family, once, while it lasts.
+    // The provider's token opens one more family, once.
     const auto token = newFamilyToken();
-    EXPECT_EQ(setup(dad, token, "Mẹ").status, 409); // the name is taken; the token stays good
     const auto childB = family(dad, "Bố", token);
     EXPECT_EQ(setup(late, token, "Bà").status, 403);
-    const auto stale = newFamilyToken();
-    database()->transact(
-        [](server::Transaction& tx) { tx.query("UPDATE family_tokens SET expires_at = 0"); });
-    EXPECT_EQ(setup(late, stale, "Bà").status, 403);
     const auto tokenB = paired(dad, childB);
 
     // Dad's stream is open before anything happens in either family.
@@ -420,8 +345,34 @@ TEST_P(ServerApi, FamiliesOfOneServerStayApart) {
     EXPECT_EQ(theirs["devices"].size(), 1u);
     EXPECT_EQ(mum.get("requests").body["requests"][0]["status"], "cho");
 
-    // Mum's family moves, then dad's child asks: dad hears of his own family only.
-    EXPECT_EQ(mum.post("children/" + childA + "/lock").status, 200);
+    // Mum's family goes on: a second request takes the place of the first, points buy time at
+    // once up to the day's cap, and a second parent answers.
+    changeRules(mum, childA,
+                {{"canExchangePoints", true}, {"pointsPerMinute", 2}, {"exchangeCapMinutes", 20}});
+    mum.post("children/" + childA + "/points", {{"delta", 50}});
+    const auto ask = [&](const json& body) {
+        return device(tokenA, "/api/device/requests", body).body;
+    };
+    const auto second = ask({{"kind", "them_gio"}, {"minutes", 15}, {"appId", "org.x"}});
+    EXPECT_EQ(second["status"], "cho");
+    EXPECT_EQ(device(tokenA, "/api/device/requests/" + request).body["status"], "thay");
+    EXPECT_EQ(device(tokenA, "/api/device/sync", {{"usage", json::array()}}).body["nextCheckSec"],
+              10);
+    const auto bought = ask({{"kind", "doi_diem"}, {"minutes", 20}});
+    EXPECT_EQ(bought["status"], "tu_duyet");
+    EXPECT_TRUE(bought.contains("grantEndsAt"));
+    EXPECT_EQ(ask({{"kind", "doi_diem"}, {"minutes", 1}})["status"], "tu_choi");
+    EXPECT_EQ(mum.get("family").body["children"][0]["pointsBalance"], 10);
+    const json gran{{"name", "Bà " + sneaky}, {"password", "mật khẩu của bà"}};
+    ASSERT_EQ(mum.post("parents", gran).status, 200);
+    EXPECT_EQ(late.post("login", gran).body["family"], mum.get("family").body["family"]);
+    const auto answer = "requests/" + second.value("id", "") + "/answer";
+    EXPECT_EQ(late.post(answer, {{"answer", "tu_choi"}}).body["status"], "tu_choi");
+    EXPECT_EQ(mum.post(answer, {{"answer", "duoc"}}).status, 409);
+    EXPECT_EQ(device(tokenA, "/api/device/sync", {{"usage", json::array()}}).body["nextCheckSec"],
+              60);
+
+    // Only now does dad's child ask: dad hears of his own family only.
     device(tokenB, "/api/device/requests", {{"kind", "them_gio"}, {"minutes", 5}});
     const auto heard = stream.get();
     EXPECT_NE(heard.find(childB), std::string::npos) << heard;
@@ -429,8 +380,6 @@ TEST_P(ServerApi, FamiliesOfOneServerStayApart) {
     EXPECT_EQ(heard.find("event:"), heard.rfind("event:")) << heard;
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, ServerApi,
-                         testing::Values(Setting{false, false}, Setting{true, true}),
-                         [](const auto& info) {
-                             return info.param.postgres ? "PostgreSQLOverHttps" : "SQLite";
-                         });
+INSTANTIATE_TEST_SUITE_P(Stores, ServerApi, testing::Bool(), [](const auto& info) {
+    return info.param ? "PostgreSQLOverHttps" : "SQLite";
+});

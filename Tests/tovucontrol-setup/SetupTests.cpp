@@ -111,13 +111,6 @@ protected:
                      tmp.file("xdg/autostart")}; // made by the install
 };
 
-std::string success(const std::string& user, const std::string& role) {
-    return "✓ Đã ghép máy \"" + platform::deviceName().value_or("Mac") +
-           "\" cho Bin.\n  Tài khoản quản lý: " + user + " (" + role +
-           ")\n  Mở app phụ huynh để xem máy đã \"Đang bảo vệ\". Con sẽ thấy biểu tượng "
-           "TovuControl trên thanh menu.\n";
-}
-
 TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
     if (::geteuid() != 0) GTEST_SKIP() << "creating accounts needs root";
     test::TempAccount kid, admin("-G sudo"), service("-r"); // service: a uid from 500 up
@@ -129,25 +122,21 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out,
               "Tên tài khoản macOS của con (short name, ví dụ bin): Địa chỉ máy chủ "
-              "(trên màn ghép máy): Mã ghép 6 số: " +
-                  success(admin.name, "Administrator — con tự gỡ được, nên đổi sang Standard"));
-    ASSERT_EQ(server.requests().size(), 1u);
-    EXPECT_EQ(server.requests()[0].header("authorization"), std::nullopt);
-    EXPECT_EQ(server.requests()[0].json(),
-              (nlohmann::json{{"code", "123456"},
-                              {"platform", "linux"},
-                              {"deviceName", platform::deviceName().value_or("Mac")},
-                              {"osVersion", Version::os()},
-                              {"agentVersion", "linux-0.1.0"}}));
+              "(trên màn ghép máy): Mã ghép 6 số: ✓ Đã ghép máy \"" +
+                  platform::deviceName().value_or("Mac") +
+                  "\" cho Bin.\n  Tài khoản quản lý: " + admin.name +
+                  " (Administrator — con tự gỡ được, nên đổi sang Standard)\n  Mở app phụ huynh "
+                  "để xem máy đã \"Đang bảo vệ\". Con sẽ thấy biểu tượng TovuControl trên thanh "
+                  "menu.\n");
+    // The rest of the pairing body is the API client's.
+    EXPECT_EQ(server.requests().at(0).json()["code"], "123456");
     // The server named in the pairing answer replaces the one typed.
     EXPECT_EQ(FileIO::read<AgentConfig>(support + "/config.json"),
               (AgentConfig{"https://tovu.example", "t", "d", "Bin", admin.name}));
     EXPECT_EQ(mode(support), fs::perms(0755));
     EXPECT_EQ(mode(support + "/config.json"), fs::perms(0600));
-    EXPECT_EQ(readFile(daemon), "daemon");
-    EXPECT_EQ(mode(daemon), fs::perms(0755));
-    EXPECT_EQ(readFile(helper), "helper");
-    // Trial mode keeps both launchd job lists in the support folder.
+    // Trial mode keeps both launchd job lists, naming the installed programs, in the support
+    // folder.
     for (const auto& [list, path] : {std::pair{"vn.morvane.tovucontrold.plist", daemon},
                                      {"vn.morvane.tovucontrol.helper.plist", helper}})
         EXPECT_THAT(readFile(support + "/" + list), HasSubstr("<string>" + path + "</string>"));
@@ -175,7 +164,6 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
         {{"--user", service.name},
          "✗ Không thấy tài khoản \"" + service.name + "\" trên máy này.\n"},
         {pair(server.url(), "1234567"), six},
-        {pair(server.url(), "abcdef"), six},
         {{"--user", kid.name, "--server", server.url()}, six},
         {{"--user", kid.name, "--code", "123456"}, "✗ Ghép chưa được: 404: Mã ghép không đúng\n"},
         {pair("http://127.0.0.1:1", "123456"), "✗ Ghép chưa được: "}, // the transport's own text
@@ -219,7 +207,7 @@ const std::string agentService = "vn.morvane.tovucontrol.helper.service";
 const std::string ctl = "/bin/systemctl";
 const std::string kid = "--machine=kid@.host";
 
-TEST_F(Setup, SystemdJobsAreWrittenLoadedInOrderAndRemovedForEveryAccount) {
+TEST_F(Setup, SystemdJobsAreLoadedInOrderUpToAFailureAndRemovedForEveryAccount) {
     install();
     for (const auto& [unit, line] : std::vector<std::pair<std::string, std::string>>{
              {jobs.daemonUnit(), "ExecStart=" + daemon},
@@ -249,9 +237,8 @@ TEST_F(Setup, SystemdJobsAreWrittenLoadedInOrderAndRemovedForEveryAccount) {
                             Command{ctl, "daemon-reload"}));
     for (const auto& file : {jobs.daemonUnit(), jobs.agentUnit(), jobs.agentAutostart(), support})
         EXPECT_FALSE(fs::exists(file)) << file;
-}
 
-TEST_F(Setup, FailureToStartTheDaemonOrTheAgentEndsTheRunAndLeavesTheFiles) {
+    // A failure to start the daemon or the agent ends the run.
     const std::string failed = ": unit failed\n";
     for (const auto& [failing, message] : std::vector<std::pair<Command, std::string>>{
              {{ctl, "enable", "--now", daemonService}, "Không nạp được dịch vụ" + failed},
@@ -287,6 +274,7 @@ TEST_F(Setup, ReinstallReplacesEachItemWholeOrKeepsTheOldOne) {
         EXPECT_THAT([&] { installer.caiVao(kit / item); },
                     ThrowsMessage<SetupError>(StartsWith("Không chép được " + item + ": ")));
     EXPECT_EQ(readFile(daemon), "daemon");
+    EXPECT_EQ(mode(daemon), fs::perms(0755));
     EXPECT_EQ(readFile(helper), "helper v2");
     EXPECT_EQ(std::distance(fs::directory_iterator(support), fs::directory_iterator()), 2);
 }
@@ -296,7 +284,6 @@ TEST_F(Setup, OnlyAFolderOfOursIsFilledOrDeleted) {
     test::ScopedEnv env("HOME", home.string());
     writeFile(home / "thesis.txt", "keep");
     writeFile(tmp.path() / "ours/config.json", "{}");
-    writeFile(tmp.path() / "ours/a/notes.txt", "");
     fs::create_directories(support);
     const std::string rootHome = ::getpwuid(0)->pw_dir;
     const auto q = [](const std::string& dir) { return "\"" + dir + "\""; };
@@ -308,7 +295,6 @@ TEST_F(Setup, OnlyAFolderOfOursIsFilledOrDeleted) {
              {tmp.file("home"), q(tmp.file("home")) + isHome},
              {rootHome, q(rootHome) + isHome}, // from the account database
              {tmp.file("home/kid/tovu"), std::nullopt},
-             {tmp.file("ours/a"), q(tmp.file("ours/a")) + " không chứa tệp nào của TovuControl."},
              {tmp.file("ours"), std::nullopt},
              {support, std::nullopt}}) // empty
         EXPECT_EQ(khongDungDuoc(dir), refusal) << dir;
@@ -323,7 +309,6 @@ TEST(ProcessRunner, ReturnsTheStatusAndBothStreamsInOrder) {
               {3, std::string(1 << 20, 'x')}},
              // No input: a tool that reads it must not wait for the parent's terminal.
              {{sh, "-c", "cat; echo done"}, {0, "done\n"}},
-             {{sh, "-c", "kill -TERM $$"}, {128 + 15, ""}},
              {{"/nonexistent/chown"}, {-1, "/nonexistent/chown: No such file or directory"}}}) {
         SCOPED_TRACE(testing::PrintToString(command));
         EXPECT_EQ(ProcessRunner().chay(command[0], {command.begin() + 1, command.end()}), expected);
@@ -352,7 +337,7 @@ struct Sessions {
     SessionChooser chooser{dir.file("support"), dir.path().string()};
 };
 
-TEST(SessionChooser, ChoosesAnX11SessionOfTheChildsDesktopWhereThereIsOne) {
+TEST(SessionChooser, ChoosesAnX11SessionOfTheChildsDesktopAndGivesTheOldOneBack) {
     const Files plasma = {{"wayland-sessions/plasma", "DesktopNames=KDE"},
                           {"xsessions/plasmax11", "DesktopNames=KDE\nTryExec=/nonexistent/x11"},
                           {"xsessions/awesome", ""}};
@@ -367,7 +352,6 @@ TEST(SessionChooser, ChoosesAnX11SessionOfTheChildsDesktopWhereThereIsOne) {
     const Case cases[] = {
         {"GNOME on Wayland", gnome, Choice{"gnome", "gnome", "wayland"}, chosen},
         {"no choice yet: Wayland by default", gnome, Choice{}, chosen},
-        {"GNOME on X11 under its Wayland name", gnome, Choice{"gnome", "", "x11"}, ""},
         {"an X11 desktop", gnome, Choice{"", "awesome", ""}, ""},
         {"Plasma without its X11 session installed", plasma, Choice{"plasma", "", "wayland"},
          "⚠ Máy không có phiên X11 cho màn hình nền của con: "},
@@ -385,9 +369,7 @@ TEST(SessionChooser, ChoosesAnX11SessionOfTheChildsDesktopWhereThereIsOne) {
             EXPECT_EQ(platform::sessionChoice("kid"), c.said == chosen ? xorg : *c.before);
         }
     }
-}
-
-TEST(SessionChooser, RemovalGivesBackTheChoiceFromBeforeTheFirstInstall) {
+    // Removal gives back the choice from before the first install.
     const Choice before{"gnome", "", "wayland"};
     Sessions sessions(gnome, {{"kid", before}});
     EXPECT_THAT(sessions.chooser.chon("kid"), StartsWith("✓"));
