@@ -99,10 +99,10 @@ bool waitForWindowManager(const std::string& display) {
 
 } // namespace
 
-void startWindowManager(std::optional<Child>& manager, const std::string& display) {
-    manager.emplace(std::vector<std::string>{"openbox", "--sm-disable"}, display);
-    if (!waitForWindowManager(display))
-        throw std::runtime_error("openbox did not start on " + display);
+void DisplayServer::startWindowManager() {
+    windowManager_.emplace(std::vector<std::string>{"openbox", "--sm-disable"}, display_);
+    if (!waitForWindowManager(display_))
+        throw std::runtime_error("openbox did not start on " + display_);
 }
 
 Child::Child(const std::vector<std::string>& argv, const std::string& display,
@@ -157,22 +157,18 @@ XServer::XServer(bool windowManager) {
         if (access(("/tmp/.X" + std::to_string(number) + "-lock").c_str(), F_OK) == 0 ||
             !abstractSocketFree(number))
             continue;
-        display_ = startDisplay(xvfb_,
-                                {"Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp",
-                                 "-noreset"},
-                                10000)
-                       .value_or("");
+        start({"Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"},
+              10000);
     }
     if (windowManager) startWindowManager();
 }
 
-std::optional<std::string> startDisplay(std::optional<Child>& server, std::vector<std::string> argv,
-                                        int waitMs) {
+bool DisplayServer::start(std::vector<std::string> argv, int waitMs) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     // The server writes its display number to -displayfd once it accepts clients.
     argv.insert(argv.end(), {"-displayfd", std::to_string(fds[1])});
-    server.emplace(argv, "", std::nullopt, fds[1]);
+    server_.emplace(argv, "", std::nullopt, fds[1]);
     close(fds[1]);
     std::string written;
     pollfd pfd{fds[0], POLLIN, 0};
@@ -184,11 +180,11 @@ std::optional<std::string> startDisplay(std::optional<Child>& server, std::vecto
     }
     close(fds[0]);
     if (written.empty() || written.back() != '\n') {
-        server.reset();
-        return std::nullopt;
+        server_.reset();
+        return false;
     }
-    return ":" + written.substr(0, written.size() - 1);
+    display_ = ":" + written.substr(0, written.size() - 1);
+    return true;
 }
-
 
 } // namespace tovu::test

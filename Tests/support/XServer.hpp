@@ -30,29 +30,30 @@ private:
 // Runs a program to its end with DISPLAY set; its standard output, or nothing when it failed.
 std::optional<std::string> run(const std::vector<std::string>& argv, const std::string& display);
 
-// Starts an X server (argv without -displayfd) in server and waits until it accepts clients;
-// returns its display ":N", or nothing when it did not come up within waitMs.
-std::optional<std::string> startDisplay(std::optional<Child>& server, std::vector<std::string> argv,
-                                        int waitMs);
-
-// Starts openbox in manager and waits until it manages new windows (openbox names itself on
-// the root window a moment before it does, and a window mapped in between stays unmanaged).
-void startWindowManager(std::optional<Child>& manager, const std::string& display);
-
-// An Xvfb server with one 1280×800 screen, optionally managed by openbox.
-class XServer {
+// An X server of the test's own, and the window manager it may get.
+class DisplayServer {
 public:
-    explicit XServer(bool windowManager);
-
     // ":N"
     const std::string& display() const { return display_; }
-    void startWindowManager() { tovu::test::startWindowManager(windowManager_, display_); }
+    // Starts openbox and waits until it manages new windows (openbox names itself on the root
+    // window a moment before it does, and a window mapped in between stays unmanaged).
+    void startWindowManager();
 
-private:
-    std::optional<Child> xvfb_;
+protected:
+    // Starts the server (argv without -displayfd) and waits until it accepts clients; false when
+    // it did not come up within waitMs.
+    bool start(std::vector<std::string> argv, int waitMs);
+
+    std::optional<Child> server_;
     // After the server, so that it ends first.
     std::optional<Child> windowManager_;
     std::string display_;
+};
+
+// An Xvfb server with one 1280×800 screen, optionally managed by openbox.
+class XServer : public DisplayServer {
+public:
+    explicit XServer(bool windowManager);
 };
 
 } // namespace tovu::test

@@ -48,18 +48,14 @@ XorgServer::XorgServer(int width, int height) {
     // No display number: Xorg takes the first display whose sockets it can bind. -sharevts keeps
     // it off the consoles, so that several servers can run at once; without -noreset it would
     // reset whenever its last client leaves.
-    auto display = startDisplay(xorg_,
-                                {"Xorg", "-noreset", "-nolisten", "tcp", "-sharevts", "-novtswitch",
-                                 "-config", dir_.file("xorg.conf"), "-configdir",
-                                 dir_.file("xorg.conf.d"), "-logfile", dir_.file("xorg.log")},
-                                30000);
-    if (!display)
+    if (!start({"Xorg", "-noreset", "-nolisten", "tcp", "-sharevts", "-novtswitch", "-config",
+                dir_.file("xorg.conf"), "-configdir", dir_.file("xorg.conf.d"), "-logfile",
+                dir_.file("xorg.log")},
+               30000))
         throw XorgUnavailable("Xorg did not start; its log ends with:\n" +
                               run({"tail", "-n", "15", dir_.file("xorg.log")}, "").value_or(""));
-    display_ = *display;
     show("DUMMY0", width, height);
 }
-
 
 std::string XorgServer::xrandr(const std::vector<std::string>& arguments) const {
     std::vector<std::string> argv{"xrandr"};

@@ -20,15 +20,11 @@ public:
 
 // A headless Xorg on the dummy video driver. Unlike Xvfb it has real RandR outputs, DUMMY0 to
 // DUMMY15, which plug and unplug like monitors: applications see screens come and go.
-class XorgServer {
+class XorgServer : public DisplayServer {
 public:
     // Starts Xorg with DUMMY0 alone at width×height; throws XorgUnavailable, with the end of
     // Xorg's log, when it does not come up.
     XorgServer(int width, int height);
-
-    // ":N"
-    const std::string& display() const { return display_; }
-    void startWindowManager() { tovu::test::startWindowManager(windowManager_, display_); }
 
     // Turns the output on at width×height (a common mode), just right of the output rightOf
     // when one is named.
@@ -43,10 +39,6 @@ private:
     std::string xrandr(const std::vector<std::string>& arguments) const;
 
     TempDir dir_;
-    std::optional<Child> xorg_;
-    // After the server, so that it ends first.
-    std::optional<Child> windowManager_;
-    std::string display_;
 };
 
 } // namespace tovu::test
