@@ -11,22 +11,12 @@ namespace tovu::test {
 
 // A window as a client of the child could show it, with raw requests.
 struct WindowSpec {
-    Area area;
-    bool overrideRedirect;
-    std::string wmClass; // none when empty
+    Area area = {0, 0, 200, 200};
+    bool overrideRedirect = false;
+    std::string wmClass{}; // none when empty
     // Properties of atoms: _NET_WM_WINDOW_TYPE → _NET_WM_WINDOW_TYPE_DOCK.
-    std::vector<std::pair<std::string, std::string>> atoms;
-    xcb_window_t parent; // the root when none
-
-    WindowSpec(Area area = {0, 0, 200, 200}, bool overrideRedirect = false,
-               std::string wmClass = "",
-               std::vector<std::pair<std::string, std::string>> atoms = {},
-               xcb_window_t parent = XCB_NONE)
-        : area(area)
-        , overrideRedirect(overrideRedirect)
-        , wmClass(std::move(wmClass))
-        , atoms(std::move(atoms))
-        , parent(parent) {}
+    std::vector<std::pair<std::string, std::string>> atoms{};
+    xcb_window_t parent = XCB_NONE; // the root when none
 };
 
 // Creates the window on the connection, unmapped, with the properties of plan.
