@@ -76,12 +76,16 @@ bool DaemonProcess::waitForLog(const std::string& text, std::chrono::millisecond
     return waitUntil([&] { return log().find(text) != std::string::npos; }, deadline);
 }
 
-int DaemonProcess::terminate() {
-    kill(pid_, SIGTERM);
+int DaemonProcess::wait() {
     int status = 0;
     waitpid(pid_, &status, 0);
     pid_ = -1;
     return status;
+}
+
+int DaemonProcess::terminate() {
+    kill(pid_, SIGTERM);
+    return wait();
 }
 
 } // namespace tovu::test

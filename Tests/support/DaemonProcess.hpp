@@ -25,6 +25,8 @@ public:
     std::string log() const;
     bool waitForLog(const std::string& text,
                     std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
+    // The wait status once the process has ended.
+    int wait();
     // SIGTERM, then the wait status.
     int terminate();
 
