@@ -3,7 +3,6 @@
 #include "support/Support.hpp"
 
 #include <csignal>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/stat.h>

@@ -21,7 +21,6 @@
 #include <map>
 #include <pty.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
