@@ -3,7 +3,6 @@
 #include "support/Support.hpp"
 
 #include <csignal>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/stat.h>
@@ -66,34 +65,6 @@ TEST_F(FileIOTest, FailedWriteThrowsAndKeepsTheOldFile) {
     fs::create_directories(path + ".tmp/inside");
     EXPECT_THROW(FileIO::write(AgentConfig{}, path), std::system_error);
     EXPECT_EQ(FileIO::read<AgentConfig>(path), config);
-}
-
-TEST_F(FileIOTest, WriteHasSucceededOnceTheFileIsInPlace) {
-    // A folder that its writer may enter and write but not read cannot be flushed.
-    const std::string locked = dir.file("locked");
-    fs::create_directory(locked);
-    fs::permissions(dir.path(), fs::perms(0711));
-    const uid_t nobody = 65534;
-    if (::geteuid() == 0) {
-        ASSERT_EQ(::chown(locked.c_str(), nobody, nobody), 0);
-    }
-    ::chmod(locked.c_str(), 0300);
-    const pid_t writer = ::fork();
-    if (writer == 0) {
-        if (::geteuid() == 0 && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) ::_exit(2);
-        ::_exit([&] {
-            try {
-                FileIO::write(config, locked + "/config.json");
-                return 0;
-            } catch (const std::system_error&) {
-                return 1;
-            }
-        }());
-    }
-    int status = -1;
-    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(FileIO::read<AgentConfig>(locked + "/config.json"), config);
 }
 
 TEST_F(FileIOTest, ReadersAndKilledWritersSeeOldOrNewFileWhole) {

@@ -2,11 +2,9 @@
 #include "TovuCore/Json.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/UsageTracker.hpp"
-#include "TovuCore/platform/Platform.hpp"
 #include "support/DaemonFixtures.hpp"
 #include "support/FakeServer.hpp"
 #include "support/Support.hpp"
-#include "support/XServer.hpp"
 
 #include <atomic>
 #include <filesystem>
@@ -347,22 +345,6 @@ TEST_F(DaemonTest, OnlyRootAndTheChildAreServedAndOnlyTheAgentKeepsItAlive) {
     EXPECT_EQ(daemon->dongBo(), 30);
     start(std::nullopt, {}, true);
     EXPECT_EQ(ask(op("policy"), Ipc::unknownUid), unpaired);
-}
-
-TEST_F(DaemonTest, TheAgentIsKnownByTheFileItRunsEvenWhenReplaced) {
-    const auto exe = dir.file("bin/TovuControlHelper");
-    std::filesystem::create_directories(dir.file("bin"));
-    std::filesystem::copy_file("/bin/sleep", exe);
-    Child agent({exe, "60"}, "");
-    const pid_t pid = agent.pid();
-    ASSERT_TRUE(waitUntil([&] { return platform::executablePath(pid) == exe; }));
-    const auto runs = [&](const std::string& agentPath, std::int32_t who) {
-        return Daemon(clock, config(), {}, false, {"", "", {}, {}, agentPath, {}}).laAgentThat(who);
-    };
-    EXPECT_TRUE(runs(exe, pid));
-    std::filesystem::copy_file("/bin/true", exe + ".new");
-    std::filesystem::rename(exe + ".new", exe); // a reinstall
-    EXPECT_TRUE(runs(exe, pid));
 }
 
 // One reason at a time: the administrator first, then a stopped agent, then an uncovered session.
