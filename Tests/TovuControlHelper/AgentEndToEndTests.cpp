@@ -86,7 +86,9 @@ protected:
                     XClient::Then::exit);
         Child after = app("xlogo");
         EXPECT_TRUE(dies(after)) << "an app outlived the flashes";
-        return !system_->agent().exited();
+        const auto ended = system_->agent().exited();
+        EXPECT_FALSE(ended) << "the agent ended with wait status " << ended.value_or(0);
+        return !ended;
     }
 
     // Waits until the agent shows one lock window over each monitor, exactly.
@@ -130,7 +132,7 @@ TEST_F(AgentEndToEndTest, TheLockCoversEveryMonitorKillsAppsAndLiftsWithAGrant) 
     ASSERT_TRUE(dies(before)) << "xlogo survived the lock";
     EXPECT_TRUE(killed(before));
     EXPECT_EQ(panels(), 0u);
-    ASSERT_TRUE(outlastsFlashes()) << "the agent ended";
+    ASSERT_TRUE(outlastsFlashes());
     EXPECT_TRUE(locksCoverMonitors());
 
     ASSERT_TRUE(waitUntil([&] { return x_->keyboardGrabbed(); })) << "the lock holds no keyboard";
@@ -177,7 +179,7 @@ TEST_F(AgentEndToEndTest, LearningModeKillsOtherAppsAndShowsWhyOnlyForTheLaunche
     // Half of the second monitor bypassing the window manager, under a quarter of the root.
     XClient cover(xorg_->display(), {{1280, 0, 512, 768}, true, "Way"});
     EXPECT_TRUE(waitUntil([&] { return cover.dead(); }));
-    EXPECT_TRUE(outlastsFlashes()) << "the agent ended";
+    EXPECT_TRUE(outlastsFlashes());
     EXPECT_FALSE(xclock.exited().has_value());
 }
 
