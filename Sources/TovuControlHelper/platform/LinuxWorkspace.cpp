@@ -49,8 +49,9 @@ std::optional<uid_t> ownerOf(pid_t pid) {
 
 // Field n (1-based, as in proc(5)) of /proc/PID/stat, from field 3 on.
 std::optional<std::uint64_t> statField(pid_t pid, int n) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    const std::string stat{std::istreambuf_iterator<char>(in), {}};
+    // Unreadable (not thrown) when the process ends during the read.
+    const std::string stat =
+        FileIO::readText("/proc/" + std::to_string(pid) + "/stat").value_or("");
     // The command name before them may hold spaces and parentheses.
     auto at = stat.rfind(')');
     if (at == std::string::npos) return std::nullopt;

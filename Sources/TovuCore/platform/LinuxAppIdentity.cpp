@@ -1,9 +1,9 @@
 #include "TovuCore/AppIdentity.hpp"
+#include "TovuCore/Paths.hpp"
 #include "TovuCore/platform/Platform.hpp"
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sys/stat.h>
 
 namespace tovu {
@@ -17,9 +17,9 @@ std::string procFile(std::int32_t pid, const char* name) {
     return "/proc/" + std::to_string(pid) + "/" + name;
 }
 
+// A process that ends while its file is read leaves it unreadable: empty then.
 std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    return FileIO::readText(path).value_or("");
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
