@@ -96,7 +96,7 @@ TEST(PresentationTest, TheLockWaitsForTheInputStaysOnTopAndInPlaceAndHoldsTheInp
     EXPECT_TRUE(waitFor([&] { return presentation.grabbed() && held(other); }));
 
     // Whatever the child's clients do to a lock window is undone and the input held again:
-    // xdotool's changes to the window that holds it, then destroying it.
+    // xdotool's changes to the window that holds it, then shrinking and destroying it at once.
     const xcb_window_t first = xid(left);
     auto restored = [&] { return other.overlays(getpid()) == areas && held(other); };
     const std::string id = std::to_string(first);
@@ -106,6 +106,8 @@ TEST(PresentationTest, TheLockWaitsForTheInputStaysOnTopAndInPlaceAndHoldsTheInp
         ASSERT_TRUE(xdotool(change));
         EXPECT_TRUE(waitFor(restored)) << change.front();
     }
+    const std::uint32_t tiny[] = {1, 1};
+    xcb_configure_window(c, first, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, tiny);
     xcb_destroy_window(c, first);
     xcb_flush(c);
     EXPECT_TRUE(waitFor([&] { return xid(left) != first && restored(); }));

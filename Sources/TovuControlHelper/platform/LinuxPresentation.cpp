@@ -155,6 +155,8 @@ void LinuxPresentation::watch(const xcb_generic_event_t& event) {
             widget->show();
             widget->raise();
             window->id = static_cast<xcb_window_t>(widget->winId());
+            // Qt may have taken a size forced on the old window just before its end.
+            putBack(*window);
         }
         grab();
         return;
@@ -173,15 +175,8 @@ void LinuxPresentation::watch(const xcb_generic_event_t& event) {
         const auto& e = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
         if (const LockWindow* window = find(e.window)) {
             const xcb_rectangle_t& a = window->area;
-            if (e.x == a.x && e.y == a.y && e.width == a.width && e.height == a.height) return;
-            const std::uint32_t values[] = {static_cast<std::uint32_t>(a.x),
-                                            static_cast<std::uint32_t>(a.y), a.width, a.height,
-                                            XCB_STACK_MODE_ABOVE};
-            xcb_configure_window(stacking_->get(), e.window,
-                                 XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y |
-                                     XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT |
-                                     XCB_CONFIG_WINDOW_STACK_MODE,
-                                 values);
+            if (e.x != a.x || e.y != a.y || e.width != a.width || e.height != a.height)
+                putBack(*window);
         } else if (!ours(qtConnection(), e.window)) {
             // Our own windows (a popup over the lock) may stay where they are.
             raise();
@@ -198,6 +193,20 @@ void LinuxPresentation::raise() {
     for (const LockWindow& window : windows_)
         if (window.widget)
             xcb_configure_window(stacking_->get(), window.id, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+}
+
+void LinuxPresentation::putBack(const LockWindow& window) {
+    const xcb_rectangle_t& a = window.area;
+    const std::uint32_t values[] = {static_cast<std::uint32_t>(a.x),
+                                    static_cast<std::uint32_t>(a.y), a.width, a.height,
+                                    XCB_STACK_MODE_ABOVE};
+    // On Qt's connection, so that it comes after Qt made the window.
+    xcb_connection_t* c = qtConnection();
+    xcb_configure_window(c, window.id,
+                         XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
+                             XCB_CONFIG_WINDOW_HEIGHT | XCB_CONFIG_WINDOW_STACK_MODE,
+                         values);
+    xcb_flush(c);
 }
 
 LinuxPresentation::LockWindow* LinuxPresentation::find(xcb_window_t id) {

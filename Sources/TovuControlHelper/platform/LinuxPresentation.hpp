@@ -38,6 +38,7 @@ private:
     void release();
     void watch(const xcb_generic_event_t& event);
     void raise();
+    void putBack(const LockWindow& window);
     LockWindow* find(xcb_window_t id);
 
     std::vector<LockWindow> windows_;
