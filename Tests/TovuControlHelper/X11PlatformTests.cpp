@@ -75,12 +75,21 @@ TEST(PresentationTest, TheLockWaitsForTheInputStaysOnTopAndInPlaceAndHoldsTheInp
     EXPECT_EQ(other.overlays(getpid()), areas);
     EXPECT_TRUE(held(other));
 
-    // A window made later comes on top of its siblings; the lock goes back over it.
+    // A window made later comes on top of its siblings, and a lock window may be lowered under
+    // it, directly or by circulating the root's children; the lock goes back over it each time.
     XClient cover(server->display(), {{0, 0, 1280, 800}, true});
-    EXPECT_TRUE(waitFor([&] {
+    auto overCover = [&] {
         const long below = height(other, cover.window());
         return below >= 0 && height(other, xid(left)) > below && height(other, xid(right)) > below;
-    }));
+    };
+    EXPECT_TRUE(waitFor(overCover));
+    const std::uint32_t lowest = XCB_STACK_MODE_BELOW;
+    xcb_configure_window(c, xid(right), XCB_CONFIG_WINDOW_STACK_MODE, &lowest);
+    xcb_flush(c);
+    EXPECT_TRUE(waitFor(overCover));
+    xcb_circulate_window(c, XCB_CIRCULATE_LOWER_HIGHEST, other.root());
+    xcb_flush(c);
+    EXPECT_TRUE(waitFor(overCover));
 
     const QPoint center = button.mapToGlobal(button.rect().center());
     ASSERT_TRUE(xdotool(

@@ -177,12 +177,17 @@ void LinuxPresentation::watch(const xcb_generic_event_t& event) {
             const xcb_rectangle_t& a = window->area;
             if (e.x != a.x || e.y != a.y || e.width != a.width || e.height != a.height)
                 putBack(*window);
+            else if (!onTop())
+                raise();
         } else if (!ours(qtConnection(), e.window)) {
             // Our own windows (a popup over the lock) may stay where they are.
             raise();
         }
         return;
     }
+    case XCB_CIRCULATE_NOTIFY:
+        if (!onTop()) raise();
+        return;
     default:
         return;
     }
@@ -193,6 +198,25 @@ void LinuxPresentation::raise() {
     for (const LockWindow& window : windows_)
         if (window.widget)
             xcb_configure_window(stacking_->get(), window.id, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+}
+
+// Whether no window of another client lies over a lock window.
+bool LinuxPresentation::onTop() {
+    xcb_connection_t* c = stacking_->get();
+    XcbReply<xcb_query_tree_reply_t> tree{
+        xcb_query_tree_reply(c, xcb_query_tree(c, stacking_->root()), nullptr)};
+    if (!tree) return true;
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    bool covered = false;
+    // The children come bottom first.
+    for (int i = xcb_query_tree_children_length(tree.get()) - 1; i >= 0; --i) {
+        if (find(children[i])) {
+            if (covered) return false;
+        } else if (!ours(qtConnection(), children[i])) {
+            covered = true;
+        }
+    }
+    return true;
 }
 
 void LinuxPresentation::putBack(const LockWindow& window) {

@@ -10,9 +10,9 @@
 namespace tovu {
 
 // The lock windows bypass the window manager, are raised again whenever another window comes
-// over them, are shown again on their screens whenever another client unmaps, moves, resizes or
-// destroys them, and hold the keyboard and pointer grabs of X so that no shortcut or
-// click reaches another app.
+// over them or they are lowered, are shown again on their screens whenever another client unmaps,
+// moves, resizes or destroys them, and hold the keyboard and pointer grabs of X so that no shortcut
+// or click reaches another app.
 class LinuxPresentation final : public Presentation {
 public:
     LinuxPresentation();
@@ -38,6 +38,7 @@ private:
     void release();
     void watch(const xcb_generic_event_t& event);
     void raise();
+    bool onTop();
     void putBack(const LockWindow& window);
     LockWindow* find(xcb_window_t id);
 
