@@ -466,7 +466,7 @@ TEST(LogindTest, AwayIdleOrLockedSleepsAndAScreenSaverThatHidesNothingDoesNot) {
         {"Active",
          [&](bool away) { logind.change("c7", [=](LoginSession& s) { s.active = !away; }); }},
         {"IdleHint",
-         [&](bool away) { logind.change("c7", [=](LoginSession& s) { s.idle = away; }); }},
+         [&](bool away) { logind.setIdleHint("c7", away); }},
         {"LockedHint", [&](bool away) { logind.setLockedHint("c7", away); }}};
     int n = 1;
     for (const auto& [name, set] : hints) {
