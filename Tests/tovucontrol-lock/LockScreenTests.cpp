@@ -138,6 +138,10 @@ bool textIn(const QImage& image, int y0, int y1) {
     return false;
 }
 
+int headlineInk(const QImage& image) {
+    return pixelsNear(image, card(image), qRgb(22, 101, 52));
+}
+
 enum class Backend { Headless, X11 };
 
 class LockScreen : public ::testing::Test {
@@ -186,16 +190,16 @@ protected:
         return images;
     }
 
-    // Screenshots until both outputs show the lock and satisfy ok; kept as state-1/2.png.
+    // Screenshots until both outputs show the lock and ok(image, output 0 or 1) holds for each;
+    // kept as state-1.png and state-2.png.
     std::vector<QImage> shootUntil(const std::string& state,
-                                   const std::function<bool(const QImage&)>& ok) {
+                                   const std::function<bool(const QImage&, int)>& ok) {
         std::vector<QImage> images;
         const bool shown = waitUntil(
             [&] {
                 images = shoot();
-                return images.size() == 2 && std::ranges::all_of(images, [&](const QImage& i) {
-                           return coveredEdgeToEdge(i) && ok(i);
-                       });
+                return images.size() == 2 && coveredEdgeToEdge(images[0]) &&
+                       coveredEdgeToEdge(images[1]) && ok(images[0], 0) && ok(images[1], 1);
             },
             std::chrono::seconds(20));
         std::filesystem::create_directories(TOVU_SCREENSHOTS);
@@ -238,7 +242,7 @@ TEST_F(LockScreen, EachMonitorShowsTheStateOfThePolicy) {
         SCOPED_TRACE(c.state);
         daemon_.answer("policy", c.policy);
         start(Backend::Headless);
-        shootUntil(c.state, [&](const QImage& image) {
+        shootUntil(c.state, [&](const QImage& image, int) {
             const Card box = card(image);
             if (!c.requestBox) return box.height() == 0;
             // Under the box: the other-account button, then the offline line or nothing.
@@ -258,7 +262,7 @@ TEST_F(LockScreen, NoteAndReturnAskTheParentsAndTheAnswerShows) {
         daemon_.answer("requestState", requestState("cho"));
         start(Backend::X11);
         const int form =
-            card(shootUntil("xin", [](const QImage& i) { return card(i).height() > 0; })[0])
+            card(shootUntil("xin", [](const QImage& i, int) { return card(i).height() > 0; })[0])
                 .height();
 
         // Typing goes to the note at once; the pointer gives the output the keyboard.
@@ -270,15 +274,19 @@ TEST_F(LockScreen, NoteAndReturnAskTheParentsAndTheAnswerShows) {
         EXPECT_EQ(sent.kind, "them_gio");
         EXPECT_EQ(sent.minutes, 60);
         EXPECT_EQ(sent.note, "xin them");
-        const QImage waiting = shootUntil("cho", [&](const QImage& i) {
-            return card(i).height() > 0 && card(i).height() < form;
-        })[0];
+        const int waiting =
+            card(shootUntil("cho",
+                            [&](const QImage& i, int) {
+                                return card(i).height() > 0 && card(i).height() < form;
+                            })[0])
+                .height();
 
         daemon_.answer("requestState", granted ? requestState("duoc", "2030-01-01T10:00:00Z")
                                                : requestState("tu_choi"));
-        // The granted headline is in the dark green ink; a refusal has none.
-        shootUntil(granted ? "duoc" : "tu_choi", [&](const QImage& i) {
-            return i != waiting && (pixelsNear(i, card(i), qRgb(22, 101, 52)) > 100) == granted;
+        // The granted headline is in the dark green ink; a refusal offers to ask again.
+        shootUntil(granted ? "duoc" : "tu_choi", [&](const QImage& i, int) {
+            return granted ? headlineInk(i) > 100
+                           : headlineInk(i) == 0 && card(i).height() > waiting + 20;
         });
         cage_.reset();
         x_.reset();
@@ -291,25 +299,26 @@ TEST_F(LockScreen, PointsExchangeAndTheOtherAccountButton) {
     daemon_.answer("greeter", IpcResponse::failure("Chưa có màn hình đăng nhập"));
     start(Backend::X11);
     const Card asking =
-        card(shootUntil("xin_doi", [](const QImage& i) { return card(i).height() > 0; })[1]);
+        card(shootUntil("xin_doi", [](const QImage& i, int) { return card(i).height() > 0; })[1]);
 
-    // The mode button lies under the box; exchanging asks no note, so the box is shorter.
+    // The mode button lies under the box; exchanging asks no note, so the box is shorter. Only
+    // the output on top gets the click: each monitor's screen keeps its own mode.
     click(asking.centre, asking.bottom + 22 + 22);
-    const Card exchange = card(shootUntil("doi_diem", [&](const QImage& i) {
-        return card(i).height() > 0 && card(i).height() < asking.height();
+    const Card exchange = card(shootUntil("doi_diem", [&](const QImage& i, int output) {
+        const int height = card(i).height();
+        return output == 0 ? height == asking.height() : height > 0 && height < asking.height();
     })[1]);
     click(exchange.centre, exchange.bottom - 22 - 22);
     ASSERT_TRUE(waitUntil([&] { return daemon_.last("request").has_value(); }));
     EXPECT_EQ(daemon_.last("request")->kind, "doi_diem");
     EXPECT_EQ(daemon_.last("request")->minutes, 30);
     // Exchanged at once: no mode button any more, the other-account button right under the box.
-    const Card done = card(shootUntil("doi_duoc", [](const QImage& i) {
-        return pixelsNear(i, card(i), qRgb(22, 101, 52)) > 100;
-    })[1]);
+    const Card done =
+        card(shootUntil("doi_duoc", [](const QImage& i, int) { return headlineInk(i) > 100; })[1]);
 
     click(done.centre, done.bottom + 22 + 22);
     ASSERT_TRUE(waitUntil([&] { return daemon_.last("greeter").has_value(); }));
-    shootUntil("tai_khoan_khac_loi", [](const QImage& i) {
+    shootUntil("tai_khoan_khac_loi", [](const QImage& i, int) {
         const int under = card(i).bottom + 22 + 44 + 8;
         return textIn(i, under, under + 24);
     });
