@@ -88,7 +88,6 @@ QWidget* LockSession::greeterControl(QWidget* parent) {
     cot->setContentsMargins(0, 0, 0, 0);
     cot->setSpacing(8);
     auto* button = new NutVien("Đăng nhập tài khoản khác", true, control);
-    button->setObjectName("nutTaiKhoanKhac");
     button->setFixedWidth(The::rong);
     // Reached with Tab, but a click leaves the keyboard in the request box.
     button->setFocusPolicy(Qt::TabFocus);
