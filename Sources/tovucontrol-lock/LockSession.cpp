@@ -1,6 +1,6 @@
 #include "LockSession.hpp"
 
-#include "TovuCore/Clock.hpp"
+#include "TovuProtocol/Clock.hpp"
 #include "Views/Kieu.hpp"
 #include "Views/ManKhoa.hpp"
 #include "Views/Nut.hpp"
