@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Json.hpp"
-#include "Models.hpp"
+#include "TovuProtocol/Json.hpp"
+#include "TovuProtocol/Models.hpp"
 
 #include <cstdint>
 #include <exception>

@@ -1,7 +1,7 @@
 #include "DeviceApi.hpp"
 
 #include "Http.hpp"
-#include "TovuCore/Json.hpp"
+#include "TovuProtocol/Json.hpp"
 
 #include <regex>
 

@@ -1,7 +1,7 @@
 #include "Engine.hpp"
 
-#include "TovuCore/Iso.hpp"
-#include "TovuCore/Json.hpp"
+#include "TovuProtocol/Iso.hpp"
+#include "TovuProtocol/Json.hpp"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TovuCore/Models.hpp"
+#include "TovuProtocol/Models.hpp"
 #include "Zone.hpp"
 
 #include <array>

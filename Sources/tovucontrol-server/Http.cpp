@@ -1,7 +1,7 @@
 #include "Http.hpp"
 
-#include "TovuCore/Iso.hpp"
-#include "TovuCore/Json.hpp"
+#include "TovuProtocol/Iso.hpp"
+#include "TovuProtocol/Json.hpp"
 
 #include <cstdio>
 

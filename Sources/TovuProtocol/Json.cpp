@@ -1,4 +1,4 @@
-#include "Json.hpp"
+#include "TovuProtocol/Json.hpp"
 
 #include <chrono>
 #include <cmath>

@@ -1,6 +1,6 @@
-#include "TovuCore/Iso.hpp"
-#include "TovuCore/Json.hpp"
-#include "TovuCore/Models.hpp"
+#include "TovuProtocol/Iso.hpp"
+#include "TovuProtocol/Json.hpp"
+#include "TovuProtocol/Models.hpp"
 #include "support/Support.hpp"
 
 #include <cmath>

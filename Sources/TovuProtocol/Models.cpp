@@ -1,7 +1,7 @@
-#include "Models.hpp"
+#include "TovuProtocol/Models.hpp"
 
-#include "Iso.hpp"
-#include "Json.hpp"
+#include "TovuProtocol/Iso.hpp"
+#include "TovuProtocol/Json.hpp"
 
 namespace tovu {
 
