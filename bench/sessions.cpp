@@ -19,6 +19,7 @@
 #include <iterator>
 #include <map>
 #include <poll.h>
+#include <pwd.h>
 #include <sstream>
 #include <string>
 #include <sys/syscall.h>
@@ -36,9 +37,9 @@ namespace {
 
 constexpr int launches = 20;
 
-// The child's (root's, in a trial) session on console 2, in front.
-LoginSession phien(const std::string& id, bool active = true) {
-    auto s = loginSession(id, "x11", 0, active);
+// The child's session on console 2 (root's, as a trial pairs it by default).
+LoginSession phien(const std::string& id, bool active = true, uid_t uid = 0) {
+    auto s = loginSession(id, "x11", uid, active);
     s.vt = 2;
     return s;
 }
@@ -121,12 +122,15 @@ void disallowedStartToEnd() {
     FakeLogind logind(bus);
     FakeServer server;
     logind.add(phien("c1"));
+    // The child is an ordinary account: root's programs are never judged.
+    fs::permissions(root.path(), fs::perms(0755));
     TrialSystem system({TOVUCONTROLD_PATH, ""}, server, trialPolicy(false, "hoc"), "",
-                       {{"TOVUC_APPS_DIR", root.file("share")}});
+                       {{"TOVUC_APPS_DIR", root.file("share")}}, {}, "nobody");
+    const uid_t nobody = getpwnam("nobody")->pw_uid;
     std::vector<double> samples;
     for (int i = 0; i <= launches; ++i) {
         const auto start = Steady::now();
-        Child game({root.file("bin/game"), "60"}, "");
+        Child game({root.file("bin/game"), "60"}, "", nobody);
         const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, game.pid(), 0));
         pollfd ready{pidfd, POLLIN, 0};
         const bool died = poll(&ready, 1, 10000) == 1;
@@ -161,10 +165,13 @@ void idle(int seconds) {
         std::vector<LoginSession> sessions;
         std::string mode;
     };
+    const uid_t nobody = getpwnam("nobody")->pw_uid;
     const std::vector<Case> cases{
         {"no session", {}, "tu_do"},
-        {"the child's session behind another, exec guard on", {phien("c2", false)}, "hoc"},
-        {"the child's session in front, exec guard on (minutes booked)", {phien("c3")}, "hoc"},
+        {"the child's session behind another, exec guard on", {phien("c2", false, nobody)}, "hoc"},
+        {"the child's session in front, exec guard on (minutes booked)",
+         {phien("c3", true, nobody)},
+         "hoc"},
     };
     for (const auto& c : cases) {
         SystemBus bus;
@@ -174,7 +181,7 @@ void idle(int seconds) {
             logind.add(s);
         Policy open = trialPolicy(false, c.mode);
         open.nextCheckSec = 300; // the sync timer out of the way
-        TrialSystem system({TOVUCONTROLD_PATH, ""}, server, open, "");
+        TrialSystem system({TOVUCONTROLD_PATH, ""}, server, open, "", {}, {}, "nobody");
         std::this_thread::sleep_for(2s); // start-up settles
         const auto [w0, cpu0] = wakeups(system.daemon().pid());
         std::this_thread::sleep_for(std::chrono::seconds(seconds));

@@ -51,6 +51,8 @@ public:
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
 
+    const Clock& clock() const { return clock_; }
+
     // Trial mode: TOVUC_DEV is exactly "1".
     static bool devTuMoiTruong();
     // TOVUC_AGENT, else the agent installed in the support folder beside the daemon.

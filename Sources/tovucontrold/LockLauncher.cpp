@@ -9,8 +9,8 @@
 #include <linux/vt.h>
 #include <mutex>
 #include <optional>
-#include <sys/prctl.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <thread>

@@ -187,7 +187,8 @@ std::optional<std::string> ProcessGuard::loi() const {
 }
 
 void ProcessGuard::apDung(const std::optional<Policy>& policy, std::uint32_t uid) {
-    if (!policy) {
+    // Root owns every file and could stop the daemon anyway: its programs are never judged.
+    if (!policy || uid == 0) {
         watch_.reset();
         Lock g(mutex_);
         policy_.reset();

@@ -38,8 +38,8 @@ public:
     ProcessGuard(const ProcessGuard&) = delete;
     ProcessGuard& operator=(const ProcessGuard&) = delete;
 
-    // Holds policy over the processes of uid from now on, those running included; absent: stop
-    // watching. Called from one thread.
+    // Holds policy over the processes of uid from now on, those running included; absent (or
+    // root): stop watching. Called from one thread.
     void apDung(const std::optional<Policy>& policy, std::uint32_t uid);
     // Why new programs cannot be watched; absent while they can.
     std::optional<std::string> loi() const;

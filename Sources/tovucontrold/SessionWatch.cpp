@@ -117,7 +117,7 @@ void SessionWatch::chay() {
         g.lock();
         if (doi_ || dung_) continue;
         if (next)
-            cv_.wait_until(g, *next, [this] { return doi_ || dung_; });
+            cv_.wait_for(g, *next - daemon_.clock().now(), [this] { return doi_ || dung_; });
         else
             cv_.wait(g, [this] { return doi_ || dung_; });
     }
@@ -131,7 +131,7 @@ std::optional<Time> SessionWatch::xet() {
     }
     const auto sessions = sessions_->all();
     const auto policy = daemon_.policyHieuLuc();
-    const auto now = SystemClock::shared().now();
+    const auto now = daemon_.clock().now();
     const bool locked = policy && policy->locked;
     // No lock screen account: nothing counts as the lock screen, which then never comes up.
     const std::uint32_t lockUser = daemon_.uidManKhoa().value_or(Ipc::unknownUid);
@@ -144,6 +144,10 @@ std::optional<Time> SessionWatch::xet() {
         return s.uid == *uid && s.active && s.state != "closing" &&
                (s.seat.empty() || s.remote || displaysOn(drm_));
     });
+    if (inUse != dem_)
+        daemon_.log(inUse ? "Bắt đầu tính giờ: con đang dùng máy"
+                          : "Ngừng tính giờ: con không ở trước máy hoặc màn hình đã tắt");
+    dem_ = inUse;
     const auto day = UsageTracker::ngay(now);
     std::int64_t stored;
     {

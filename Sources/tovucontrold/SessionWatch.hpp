@@ -63,6 +63,7 @@ private:
     // Watch thread only:
     SessionGuard guard_;
     UsedTime time_;
+    bool dem_ = false; // minutes were being counted at the last look
     ProcessGuard apps_;
     std::string drm_;
     std::unique_ptr<LockLauncher> launcher_;

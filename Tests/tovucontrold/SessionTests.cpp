@@ -1,9 +1,13 @@
 // The daemon's decisions on the child's login sessions and the programs that run in them; the
 // real-process tests follow logind's sessions on a private system bus.
+#include "Daemon.hpp"
 #include "Displays.hpp"
+#include "LockLauncher.hpp"
 #include "ProcessGuard.hpp"
 #include "SessionGuard.hpp"
+#include "SessionWatch.hpp"
 #include "Sessions.hpp"
+#include "TovuCore/UsageTracker.hpp"
 #include "support/DaemonFixtures.hpp"
 #include "support/FakeLogind.hpp"
 #include "support/Support.hpp"
@@ -122,6 +126,79 @@ TEST(Displays, OnWhileAConnectedMonitorIsPoweredOrWhenNoneIsConnected) {
     EXPECT_FALSE(displaysOn(drm.path()));
     connector("card0-eDP-1", "connected", "On");
     EXPECT_TRUE(displaysOn(drm.path()));
+}
+
+// A minute is the child's while their session is in front and a monitor is on, as logind and
+// the kernel say; what the session itself claims (idle) changes nothing.
+TEST(SessionWatch, CountsMinutesWhileTheChildsSessionIsInFrontAndAMonitorIsOn) {
+    const auto nobody = uidOf("nobody");
+    if (!nobody) GTEST_SKIP() << "needs the account nobody";
+    TempDir dir, drm;
+    const auto monitor = [&](const char* power) {
+        writeFile(drm.path() / "card0-HDMI-A-1/status", "connected\n");
+        writeFile(drm.path() / "card0-HDMI-A-1/dpms", std::string(power) + "\n");
+    };
+    monitor("On");
+    SystemBus bus;
+    FakeLogind logind(bus);
+    logind.add(onSeat("c1", *nobody, 2, true));
+    logind.add(onSeat("c9", *nobody + 1, 3, false));
+    logind.setIdleHint("c1", true);
+
+    ManualClock clock(t0);
+    std::mutex m;
+    std::vector<std::string> lines;
+    Daemon::Options options;
+    options.configPath = dir.file("config.json");
+    options.statePath = dir.file("state.json");
+    options.logSink = [&](std::string_view line) {
+        std::lock_guard g(m);
+        lines.emplace_back(line);
+    };
+    Daemon daemon(clock, AgentConfig{"http://127.0.0.1:9", "tok", "dev", "Bin", "nobody"},
+                  {makePolicy(), t0, 0, {}}, false, options);
+    SessionWatch::Options o;
+    o.drm = drm.path();
+    o.launcher = LockLauncher::command("", [](std::string_view) {});
+    SessionWatch watch(daemon, std::move(o));
+    const auto said = [&](const std::string& text, std::size_t times) {
+        return waitUntil([&] {
+            std::lock_guard g(m);
+            return std::ranges::count_if(lines, [&](const std::string& l) {
+                       return l.find(text) != std::string::npos;
+                   }) >= static_cast<long>(times);
+        });
+    };
+    const auto minutes = [&] {
+        std::lock_guard g(daemon.khoa);
+        return daemon.tongHomNay();
+    };
+    const auto after = [&](std::chrono::seconds s) {
+        clock.advance(s);
+        watch.baoDoi();
+    };
+
+    ASSERT_TRUE(said("Bắt đầu tính giờ", 1));
+    after(61s);
+    EXPECT_TRUE(waitUntil([&] { return minutes() == 1; }));
+    monitor("Off");
+    after(1s);
+    ASSERT_TRUE(said("Ngừng tính giờ", 1));
+    after(300s);
+    monitor("On");
+    after(1s);
+    ASSERT_TRUE(said("Bắt đầu tính giờ", 2));
+    EXPECT_EQ(minutes(), 1);
+    // Another user's session comes forward: the child's time stops with it.
+    logind.activate("c9");
+    ASSERT_TRUE(said("Ngừng tính giờ", 2));
+    after(300s);
+    logind.activate("c1");
+    ASSERT_TRUE(said("Bắt đầu tính giờ", 3));
+    after(59s);
+    EXPECT_TRUE(waitUntil([&] { return minutes() == 2; }));
+    EXPECT_EQ(daemon.st.usage, (std::vector<UsageEntry>{{UsageTracker::ngay(t0), Daemon::khongRoId,
+                                                         Daemon::khongRoTen, 2}}));
 }
 
 // In learning mode every program of the child is judged as it starts: installed apps by the
