@@ -56,7 +56,7 @@ struct RequestResult {
     std::string status;
     std::optional<std::string> grantEndsAt;
     // Why a request was refused at once, for the child ("Bố mẹ đang khoá máy").
-    std::optional<std::string> message;
+    std::optional<std::string> message{};
 
     bool operator==(const RequestResult&) const = default;
 };
