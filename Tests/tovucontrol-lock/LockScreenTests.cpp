@@ -117,6 +117,8 @@ protected:
         // The compositor refuses to run as root; it runs as nobody, as it does as its own user.
         if (geteuid() != 0) GTEST_SKIP() << "needs root to run the compositor as nobody";
         chmod(dir_.path().c_str(), 0755);
+        // Run from where nobody can surely reach it, wherever the build folder is.
+        std::filesystem::copy_file(TOVU_LOCK_EXE, program_);
         std::filesystem::create_directory(dir_.path() / "run");
         chmod(dir_.file("run").c_str(), 0700);
         ASSERT_EQ(chown(dir_.file("run").c_str(), nobody, nobody), 0);
@@ -133,7 +135,7 @@ protected:
                            {"WLR_RENDERER", "pixman"},
                            {"WLR_LIBINPUT_NO_DEVICES", "1"},
                            {"TOVUC_SOCK", socket_}};
-        cage_.emplace(std::vector<std::string>{"cage", "-d", "--", TOVU_LOCK_EXE},
+        cage_.emplace(std::vector<std::string>{"cage", "-d", "--", program_},
                       x11 ? x_->display() : "", nobody);
     }
 
@@ -174,6 +176,7 @@ protected:
 
     TempDir dir_;
     std::string socket_ = dir_.file("tovucontrold.sock");
+    std::string program_ = dir_.file("tovucontrol-lock");
     StandInDaemon daemon_{socket_};
     std::string outputPrefix_;
     std::optional<XServer> x_;
