@@ -38,25 +38,44 @@ UsageEntry usageEntry(const json& e) {
     return u;
 }
 
-SyncReport syncReport(const json& b) {
+// A text the computer reports about itself, clipped rather than refused: it only informs.
+std::optional<std::string> reported(const json& o, const char* key,
+                                    const Contract::TextLimit& limit) {
+    const auto it = o.find(key);
+    if (it == o.end() || !it->is_string()) return std::nullopt;
+    auto s = Contract::clip(it->get_ref<const std::string&>(), limit);
+    return s.empty() ? std::nullopt : std::optional(s);
+}
+
+// The sync as far as it can be used: an entry the server cannot take is left out and named in
+// dropped, so that it never holds back the rest.
+SyncReport syncReport(const json& b, std::vector<DroppedEntry>& dropped) {
     SyncReport r;
     r.status = json::object();
     if (const auto s = b.find("status"); s != b.end() && s->is_object()) {
         for (const char* key : {"protected", "helperAlive", "childIsAdmin"})
             if (s->contains(key) && (*s)[key].is_boolean()) r.status[key] = (*s)[key];
-        if (auto v = Http::text(*s, "childUser", Contract::Text::childUser, false))
+        if (auto v = reported(*s, "childUser", Contract::Text::childUser))
             r.status["childUser"] = *v;
-        if (auto v = Http::text(*s, "reason", Contract::Text::reason, false))
-            r.status["reason"] = *v;
+        if (auto v = reported(*s, "reason", Contract::Text::reason)) r.status["reason"] = *v;
     }
     if (const auto u = b.find("usage"); u != b.end()) {
-        if (!u->is_array() || u->size() > Contract::maxUsageEntries)
-            throw BadInput("Số liệu sử dụng không đúng.");
-        for (const auto& e : *u)
-            r.usage.push_back(usageEntry(e));
+        if (!u->is_array()) throw BadInput("Số liệu sử dụng không đúng.");
+        for (std::size_t i = 0; i < u->size(); ++i) {
+            const auto index = static_cast<std::int64_t>(i);
+            if (i >= Contract::maxUsageEntries) {
+                dropped.push_back({index, "Quá nhiều mục trong một lần đồng bộ."});
+                continue;
+            }
+            try {
+                r.usage.push_back(usageEntry((*u)[i]));
+            } catch (const BadInput& e) {
+                dropped.push_back({index, e.what()});
+            }
+        }
     }
-    r.agentVersion = Http::text(b, "agentVersion", Contract::Text::version, false);
-    r.osVersion = Http::text(b, "osVersion", Contract::Text::version, false);
+    r.agentVersion = reported(b, "agentVersion", Contract::Text::version);
+    r.osVersion = reported(b, "osVersion", Contract::Text::version);
     return r;
 }
 
@@ -78,10 +97,12 @@ void addDeviceApi(httplib::Server& server, Store& store) {
 
     server.Post("/api/device/sync",
                 Http::guard([&](const httplib::Request& req, httplib::Response& res) {
-                    const auto report = syncReport(Http::body(req));
-                    if (const auto policy = store.sync(bearer(req), report))
-                        Http::sendJson(res, 200, *policy);
-                    else
+                    SyncAnswer answer;
+                    const auto report = syncReport(Http::body(req), answer.dropped);
+                    if (const auto policy = store.sync(bearer(req), report)) {
+                        answer.policy = *policy;
+                        Http::sendJson(res, 200, answer);
+                    } else
                         refuseToken(res);
                 }));
 
