@@ -1,6 +1,6 @@
 #include "Helper.hpp"
 #include "QtTestSupport.hpp"
-#include "TovuCore/Iso.hpp"
+#include "TovuProtocol/Iso.hpp"
 #include "Views/HopXin.hpp"
 #include "Views/ManGioiThieu.hpp"
 #include "Views/ManKhoa.hpp"
