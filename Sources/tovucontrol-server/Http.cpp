@@ -28,7 +28,7 @@ json body(const httplib::Request& req) {
     throw BadInput("Dữ liệu gửi lên không đúng.");
 }
 
-std::optional<std::string> text(const json& o, const char* key, std::size_t maxBytes,
+std::optional<std::string> text(const json& o, const char* key, const Contract::TextLimit& limit,
                                 bool required) {
     const auto it = o.find(key);
     if (it == o.end() || it->is_null()) {
@@ -36,11 +36,10 @@ std::optional<std::string> text(const json& o, const char* key, std::size_t maxB
         return std::nullopt;
     }
     if (!it->is_string()) throw BadInput(std::string("Giá trị ") + key + " phải là chữ.");
-    std::string s = it->get<std::string>();
-    const auto first = s.find_first_not_of(" \t\r\n");
-    s = first == std::string::npos ? ""
-                                   : s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
-    if (s.size() > maxBytes) throw BadInput(std::string("Giá trị ") + key + " quá dài.");
+    auto s = Contract::tidy(it->get_ref<const std::string&>());
+    if (!Contract::fits(s, limit))
+        throw BadInput(std::string("Giá trị ") + key + " quá dài (tối đa " +
+                       std::to_string(limit.chars) + " ký tự).");
     if (s.empty()) {
         if (required) throw BadInput(std::string("Thiếu ") + key + ".");
         return std::nullopt;
@@ -48,12 +47,19 @@ std::optional<std::string> text(const json& o, const char* key, std::size_t maxB
     return s;
 }
 
-std::int64_t integer(const json& o, const char* key, std::int64_t lo, std::int64_t hi) {
+bool flag(const json& o, const char* key) {
     const auto it = o.find(key);
-    if (it == o.end() || !it->is_number_integer() || it->get<std::int64_t>() < lo ||
-        it->get<std::int64_t>() > hi)
+    if (it == o.end() || it->is_null()) return false;
+    if (!it->is_boolean())
+        throw BadInput(std::string("Giá trị ") + key + " phải là đúng hoặc sai.");
+    return it->get<bool>();
+}
+
+std::int64_t integer(const json& o, const char* key, const Contract::Range& range) {
+    const auto it = o.find(key);
+    if (it == o.end() || !it->is_number_integer() || !range.contains(it->get<std::int64_t>()))
         throw BadInput(std::string("Giá trị ") + key + " phải là số nguyên từ " +
-                       std::to_string(lo) + " đến " + std::to_string(hi) + ".");
+                       std::to_string(range.min) + " đến " + std::to_string(range.max) + ".");
     return it->get<std::int64_t>();
 }
 
@@ -64,7 +70,9 @@ httplib::Server::Handler guard(Handler handler) {
         } catch (const BadInput& e) {
             sendMessage(res, 400, e.what());
         } catch (const Refusal& e) {
-            sendMessage(res, e.status, e.what());
+            json answer{{"message", e.what()}};
+            if (!e.confirm.empty()) answer["confirm"] = e.confirm;
+            sendJson(res, e.status, answer);
         } catch (const DecodeError&) {
             sendMessage(res, 400, "Dữ liệu gửi lên không đúng.");
         } catch (const DatabaseError& e) {
