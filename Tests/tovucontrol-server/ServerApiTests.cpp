@@ -47,6 +47,7 @@ struct Case {
     std::optional<Span> hours, bedtime;
     bool byParent = false, learning = false;
     std::optional<Time> grantEnd;
+    bool parentGrant = false; // the grant is a parent's, not bought with points
     bool locked = false;
     std::optional<std::string> reason;
     std::optional<std::int64_t> left;
@@ -416,6 +417,17 @@ TEST_P(ServerApi, FamiliesOfOneServerStayApartWhileTheirRequestsGoOn) {
     EXPECT_EQ(device(tokenA, "/api/device/requests/" + request).body["status"], "thay");
     EXPECT_EQ(device(tokenA, "/api/device/sync", {{"usage", json::array()}}).body["nextCheckSec"],
               10);
+    // Under the parents' lock points buy nothing and the child hears why; a parent's grant lifts
+    // the lock only when the parent says so.
+    ASSERT_EQ(mum.post("children/" + childA + "/lock").status, 200);
+    const auto underLock = ask({{"kind", "doi_diem"}, {"minutes", 20}});
+    EXPECT_EQ(underLock["status"], "tu_choi");
+    EXPECT_EQ(underLock["message"], "Bố mẹ đang khoá máy");
+    EXPECT_EQ(device(tokenA, "/api/device/sync", {{"usage", json::array()}}).body["locked"], true);
+    const auto unasked = mum.post("children/" + childA + "/grant", {{"minutes", 5}});
+    EXPECT_EQ(unasked.status, 409);
+    EXPECT_EQ(unasked.body["confirm"], "unlock");
+    ASSERT_EQ(mum.post("children/" + childA + "/unlock").status, 200);
     const auto bought = ask({{"kind", "doi_diem"}, {"minutes", 20}});
     EXPECT_EQ(bought["status"], "tu_duyet");
     EXPECT_TRUE(bought.contains("grantEndsAt"));
@@ -461,9 +473,15 @@ TEST(Engine, PolicyForRulesStateAndTime) {
         {.name = "bedtime before the hours", .minuteOfDay = 60, .hours = day,
          .bedtime = Span{0, 7 * 60}, .locked = true, .reason = "ngu"},
         {.name = "parent's lock beats a grant", .byParent = true, .grantEnd = now + 1h,
-         .locked = true},
-        {.name = "grant lifts the limits", .monday = 0, .bedtime = Span{9 * 60, 11 * 60},
-         .grantEnd = now + 90s, .left = 2},
+         .parentGrant = true, .locked = true},
+        {.name = "parent's grant lifts the limits", .monday = 0, .bedtime = Span{9 * 60, 11 * 60},
+         .grantEnd = now + 90s, .parentGrant = true, .left = 2},
+        {.name = "bought time lifts the allowance", .monday = 0, .grantEnd = now + 90s,
+         .left = 2},
+        {.name = "bought time keeps bedtime", .bedtime = Span{9 * 60, 11 * 60},
+         .grantEnd = now + 90s, .locked = true, .reason = "ngu"},
+        {.name = "bought time keeps the hours", .minuteOfDay = 1300, .hours = day,
+         .grantEnd = now + 90s, .locked = true, .reason = "ngoai_gio"},
         {.name = "grant ending now is over", .monday = 0, .grantEnd = now, .locked = true,
          .reason = "het_gio", .left = 0},
     };
@@ -474,6 +492,7 @@ TEST(Engine, PolicyForRulesStateAndTime) {
         if (c.learning) rules.learningApps = {"org.kde.kalzium"};
         const ChildState state{.lockedByParent = c.byParent,
                                .grantEnd = c.grantEnd,
+                               .parentGrantEnd = c.parentGrant ? c.grantEnd : std::nullopt,
                                .usedToday = c.used,
                                .usedUnderGrant = c.underGrant};
         const auto p = Engine::policy(rules, state, {"2026-12-07", 0, c.minuteOfDay}, now);
@@ -494,13 +513,29 @@ TEST(Engine, GrantCarriesItsEndAndApps) {
     EXPECT_EQ(p.allowedApps, (std::vector<std::string>{"a", "b"}));
 }
 
-TEST(Engine, PointsExchangeNeedsPermissionAndBalance) {
-    // The cap and the price are followed through the device API.
-    ChildRules rules{.canExchangePoints = true, .pointsPerMinute = 2, .exchangeCapMinutes = 30};
-    EXPECT_TRUE(Engine::canExchange(rules, 60, 0, 30));
-    EXPECT_FALSE(Engine::canExchange(rules, 59, 0, 30));
-    rules.canExchangePoints = false;
-    EXPECT_FALSE(Engine::canExchange(rules, 1000, 0, 5));
+TEST(Engine, PointsBuyTimeOnlyWhenNothingButTheAllowanceLocks) {
+    const ChildRules rules{
+        .canExchangePoints = true, .pointsPerMinute = 2, .exchangeCapMinutes = 30};
+    Policy open, timeUp{.locked = true, .lockReason = "het_gio"};
+    const struct {
+        Policy inForce;
+        ChildRules rules;
+        std::int64_t balance, exchanged;
+        std::optional<std::string> refusal;
+    } cases[] = {
+        {open, rules, 60, 0, std::nullopt},
+        {timeUp, rules, 60, 0, std::nullopt},
+        {Policy{.locked = true}, rules, 60, 0, "Bố mẹ đang khoá máy"},
+        {Policy{.locked = true, .lockReason = "ngu"}, rules, 60, 0, "Đến giờ ngủ rồi"},
+        {Policy{.locked = true, .lockReason = "ngoai_gio"}, rules, 60, 0, "Ngoài giờ dùng máy"},
+        {open, ChildRules{}, 60, 0, "Bố mẹ chưa cho đổi điểm lấy thời gian."},
+        {open, rules, 60, 1, "Hôm nay con chỉ được đổi tối đa 30 phút."},
+        {open, rules, 59, 0, "Chưa đủ điểm: cần 60 điểm, con có 59 điểm."},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Engine::exchangeRefusal(c.rules, c.inForce, c.balance, c.exchanged, 30),
+                  c.refusal)
+            << c.refusal.value_or("allowed");
 }
 
 // Every field's way through the console and back is followed in the browser test.

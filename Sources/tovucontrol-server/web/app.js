@@ -178,6 +178,11 @@ async function api(method, path, body) {
   }
   if (!res.ok) {
     const message = (data && data.message) || 'Có lỗi xảy ra, hãy thử lại.';
+    // The server asks first when an act does more than it says, such as a grant that lifts the lock.
+    if (res.status === 409 && data && data.confirm && body && !body[data.confirm]) {
+      if (await confirmBox('Mở khoá máy?', message, 'Mở khoá và cho thêm giờ')) return api(method, path, { ...body, [data.confirm]: true });
+      throw new ApiError(message, res.status, true);
+    }
     if (res.status === 401 && S.session && S.session.loggedIn && !['login', 'session'].includes(path)) {
       await sessionEnded('Phiên đăng nhập đã hết, hãy đăng nhập lại.');
       throw new ApiError(message, res.status, true);
