@@ -155,6 +155,12 @@ TEST_F(AgentEndToEndTest, LearningModeKillsOtherAppsAndShowsWhyOnlyForTheLaunche
     EXPECT_TRUE(waitUntil([&] { return cover.dead(); }));
     EXPECT_TRUE(outlastsFlashes());
     EXPECT_FALSE(xclock.exited().has_value());
+
+    // A program started in a session of its own that forks and exits, unreaped, leaving its
+    // connection to the process it forked, which shows a game.
+    XClient left(xorg_->display(), {{200, 200, 300, 200}, false, "Game"},
+                 XClient::Then::leaveUnreaped);
+    EXPECT_TRUE(waitUntil([&] { return left.dead(); }));
 }
 
 TEST_F(AgentEndToEndTest, TheInstalledAgentDrawsOnTheScreensWhateverItsEnvironmentSays) {

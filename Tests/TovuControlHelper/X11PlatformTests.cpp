@@ -256,6 +256,32 @@ TEST_F(WorkspaceTest, AnAppLaunchedInAFloodOfWindowsIsSeenAndEnded) {
     }
 }
 
+// A program that leaves its connection to a process it forked: its windows are that process's,
+// whether the program had gone, unreaped, before the window showed or goes after it was seen;
+// ending that app ends the connection with it.
+TEST_F(WorkspaceTest, AConnectionLeftToAForkedProcessIsThatProcesssApp) {
+    auto& ws = workspace();
+    const std::string self = *platform::executablePath(getpid());
+    const WindowSpec game({0, 0, 300, 300}, false, "Game");
+    XClient unreaped(x_.display(), game, XClient::Then::leaveUnreaped);
+    ASSERT_TRUE(waitFor([&] { return launchedApp(unreaped.pid()); }));
+    EXPECT_EQ(appOf(ws, unreaped.pid())->identifier, self);
+
+    XClient shared(x_.display(), game, XClient::Then::shareWithHeir);
+    ASSERT_TRUE(waitFor([&] { return appOf(ws, shared.connector()).has_value(); }));
+    shared.leave();
+    ASSERT_TRUE(
+        waitFor([&] { return launchedApp(shared.pid()) && !appOf(ws, shared.connector()); }));
+
+    for (XClient* client : {&unreaped, &shared}) {
+        ws.forceTerminate(*appOf(ws, client->pid()));
+        EXPECT_TRUE(waitUntil([&] { return client->dead(); }));
+        EXPECT_TRUE(waitUntil([&] {
+            return !run({"xwininfo", "-id", std::to_string(client->window())}, x_.display());
+        }));
+    }
+}
+
 TEST_F(WorkspaceTest, TheDesktopsOwnProgramsAndOtherUsersAppsAreNoApps) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to install a program and to be another user";
     // A screen saver's full-screen window, by what its process runs, not by what it claims.
@@ -277,15 +303,30 @@ TEST_F(WorkspaceTest, TheDesktopsOwnProgramsAndOtherUsersAppsAreNoApps) {
     EXPECT_FALSE(appOf(ws, foreign.pid()));
 }
 
-// Without a process from the server (a client over TCP), only the window's word is left, and it
-// counts only when it says this host.
-TEST(WindowProcessTest, WithoutTheServersWordOnlyWindowsOfThisHostCount) {
+// The process that made a window's connection, as the server names it, while that very process
+// runs; once it has ended, or its pid names a process that started at another time, a process of
+// ours in its group or session, else nobody's to end but the connection. Without the server's
+// word (a client over TCP), the window's own counts only for this host.
+TEST(WindowProcessTest, TheConnectorWhileItRunsThenItsHeirElseTheConnectionAlone) {
     const auto self = static_cast<std::uint32_t>(getpid());
+    const auto started = liveStart(getpid());
+    ASSERT_TRUE(started);
     const std::string host = "family-pc";
-    EXPECT_EQ(windowProcess(std::nullopt, host, self, host), getpid());
-    EXPECT_EQ(windowProcess(std::nullopt, "elsewhere.example", self, host), 0);
-    // A process that has ended belongs to nobody.
-    EXPECT_EQ(windowProcess(std::uint32_t(INT32_MAX), host, std::nullopt, host), 0);
+    const struct {
+        std::optional<Connector> connector;
+        std::string machine;
+        pid_t expected;
+    } cases[] = {
+        {std::nullopt, host, getpid()},
+        {std::nullopt, "elsewhere.example", 0},
+        {Connector{self, started}, "elsewhere.example", getpid()},
+        {Connector{self, *started + 1}, host, orphaned},
+        {Connector{self, std::nullopt}, host, orphaned},
+        {Connector{std::uint32_t(INT32_MAX), std::nullopt}, host, orphaned},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(windowProcess(c.connector, c.machine, self, host), c.expected)
+            << (c.connector ? c.connector->pid : 0) << " " << c.machine;
 }
 
 TEST_F(WorkspaceWithoutWindowManagerTest, FollowsMappedWindowsAndTheFocusUntilAManagerComes) {
