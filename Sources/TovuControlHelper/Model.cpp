@@ -83,6 +83,7 @@ QCoro::Task<std::optional<IpcResponse>> HelperModel::hoi(IpcRequest request) {
     const Call goi = call;
     IpcResponse answer = co_await goi(std::move(request));
     if (!self) co_return std::nullopt;
+    if (answer.error == Ipc::daCoAgent) emit phienDaCoAgent();
     co_return answer;
 }
 

@@ -104,6 +104,8 @@ signals:
     void xinChanged();
     void appBiChanChanged();
     void nowChanged();
+    // The daemon has another agent for this login session: this one is not wanted.
+    void phienDaCoAgent();
 
 private:
     // One exchange through call; absent when the model is gone by the time the answer comes.

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <sys/prctl.h>
 
 namespace {
 
@@ -38,8 +39,9 @@ int main(int argc, char** argv) {
     }
 
     ignoreChildsEnvironment();
-    // The user unit and the autostart entry may both start it: one agent per session.
-    if (!tovu::giuChoTrongPhien()) return 0;
+    // No other program of the child's may trace it or read its memory: the daemon believes
+    // only an agent that nobody tampers with.
+    prctl(PR_SET_DUMPABLE, 0);
     // A daemon that goes away mid-exchange must not end the agent.
     std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
@@ -53,6 +55,9 @@ int main(int argc, char** argv) {
     const auto session = tovu::makeSession();
     const auto item = tovu::makeStatusItem();
     tovu::Helper helper(*workspace, *session, *item);
+    // The user unit and the autostart entry may both start it: the daemon keeps one agent per
+    // session, and this one ends when another holds it.
+    QObject::connect(&helper.m, &tovu::HelperModel::phienDaCoAgent, &app, &QApplication::quit);
     helper.start();
     return QApplication::exec();
 }

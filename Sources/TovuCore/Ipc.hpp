@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tovu {
@@ -55,12 +56,16 @@ namespace Ipc {
 // Caller's user id passed to the handler when the system cannot tell who is connected: it
 // matches no account, so such a caller is never trusted.
 inline constexpr std::uint32_t unknownUid = UINT32_MAX;
+// The answer to an agent whose login session already has one: it then ends.
+inline constexpr std::string_view daCoAgent = "Phiên này đã có TovuControl chạy rồi";
 
 // The process at the other end of a connection, as the kernel saw it at connect time; pid 0
 // when unknown.
 struct Peer {
     std::uint32_t uid = unknownUid;
     std::int32_t pid = 0;
+    // The inode of this end of the connection; 0 when unknown.
+    std::uint64_t socket = 0;
     bool operator==(const Peer&) const = default;
 };
 

@@ -1,10 +1,12 @@
 #include "Daemon.hpp"
 
+#include "ProcessFacts.hpp"
 #include "TovuCore/Api.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/Rules.hpp"
 #include "TovuCore/UsageTracker.hpp"
 #include "TovuCore/platform/Platform.hpp"
+#include "TovuProtocol/Contract.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -122,6 +124,22 @@ std::optional<std::uint32_t> uidCua(const std::string& user) {
     return static_cast<std::uint32_t>(pw.pw_uid);
 }
 
+// The ids of the child's apps running in the login session (any, when it has none).
+std::set<std::string> appsOf(const AppCatalog& catalog, std::uint32_t uid,
+                             const std::string& session) {
+    std::set<std::string> ids;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const auto name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const auto pid = static_cast<std::int32_t>(std::stol(name));
+        if (ProcessFacts::statusField(pid, "Uid:") != uid) continue;
+        if (!session.empty() && ProcessFacts::session(pid) != session) continue;
+        if (auto app = catalog.identify(pid); !app.id.empty()) ids.insert(std::move(app.id));
+    }
+    return ids;
+}
+
 IpcResponse thanhCong() {
     IpcResponse r;
     r.ok = true;
@@ -147,6 +165,11 @@ Daemon::Daemon(const Clock& clock, std::optional<AgentConfig> config, DaemonStat
     if (!options_.saveState)
         options_.saveState = [path = options_.statePath](const DaemonState& s) {
             FileIO::write(s, path);
+        };
+    if (options_.appDirs.empty()) options_.appDirs = AppCatalog::systemDataDirs();
+    if (!options_.runningApps)
+        options_.runningApps = [this](std::uint32_t uid, const std::string& session) {
+            return appsOf(*katalog({}), uid, session);
         };
     std::error_code ec;
     if (!options_.agentPath.empty())
@@ -326,14 +349,62 @@ bool Daemon::traLoiNgay(const IpcRequest& request) {
     return request.op == "policy" || request.op == "usageToday";
 }
 
-bool Daemon::laAgentThat(std::int32_t pid) const {
-    const auto exe = platform::executablePath(pid);
+bool Daemon::laAgentThat(const Ipc::Peer& peer) const {
+    if (options_.isAgent) return options_.isAgent(peer);
+    const auto exe = platform::executablePath(peer.pid);
     if (!exe || options_.agentPath.empty()) return false;
     // An agent started before a reinstall replaced its file still is the agent.
     std::string_view path = *exe;
     constexpr std::string_view replaced = " (deleted)";
     if (path.ends_with(replaced)) path.remove_suffix(replaced.size());
-    return path == options_.agentPath;
+    if (path != options_.agentPath) return false;
+    // The child's account can trace a process of its own, load code into it, run it where
+    // another file bears the agent's name, or hand its connection to another program: none of
+    // these may pass for the agent.
+    namespace P = ProcessFacts;
+    if (!P::nonDumpable(peer.pid) || !P::ownUserNamespace(peer.pid) ||
+        P::statusField(peer.pid, "TracerPid:").value_or(1) != 0)
+        return false;
+    for (const auto& var : P::environment(peer.pid))
+        if (var.starts_with("LD_")) return false;
+    if (peer.uid != 0 && P::theirCode(peer.pid, peer.uid, P::groupsOf(peer.uid))) return false;
+    const auto caller = peer.socket ? P::unixPeer(peer.socket) : std::nullopt;
+    return caller && P::soleHolder(peer.pid, *caller, peer.uid);
+}
+
+std::optional<IpcResponse> Daemon::moiAgent(const Ipc::Peer& peer) {
+    const auto session = ProcessFacts::session(peer.pid);
+    const auto started = ProcessFacts::startTime(peer.pid).value_or(0);
+    Lock g(khoa);
+    const auto it = agents_.find(session);
+    if (it != agents_.end() && it->second.first != peer.pid &&
+        ProcessFacts::startTime(it->second.first) == it->second.second)
+        return IpcResponse::failure(std::string(Ipc::daCoAgent));
+    agents_[session] = {peer.pid, started};
+    return std::nullopt;
+}
+
+std::shared_ptr<const AppCatalog> Daemon::katalog(const std::string& id) {
+    const auto now = clock_.now();
+    Lock g(catalogMutex_);
+    // Apps installed meanwhile are found by reading the entries again, at most once a minute.
+    if (!catalog_ ||
+        (!id.empty() && !catalog_->nameOf(id) && now - catalogLuc_ >= std::chrono::minutes(1))) {
+        catalog_ = std::make_shared<const AppCatalog>(AppCatalog::load(options_.appDirs));
+        catalogLuc_ = now;
+    }
+    return catalog_;
+}
+
+std::optional<std::string> Daemon::tenApp(const std::string& id) {
+    if (auto name = katalog(id)->nameOf(id)) return lamSach(*name, maxAppNameChars);
+    if (id.starts_with('/'))
+        return Contract::clip("Chương trình con tự chạy: " + id, Contract::Text::appName);
+    return std::nullopt;
+}
+
+std::set<std::string> Daemon::dangChay(const Ipc::Peer& peer) const {
+    return options_.runningApps(peer.uid, ProcessFacts::session(peer.pid));
 }
 
 IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
@@ -341,7 +412,9 @@ IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
     if (!duocTin(peer.uid, c)) return khongQuanLy();
     if (!c) return IpcResponse::failure("Máy chưa ghép với bố mẹ");
     // Any program of the child may ask; only the agent's own requests show that it runs.
-    if (laAgentThat(peer.pid)) {
+    const bool agent = laAgentThat(peer);
+    if (agent) {
+        if (auto refusal = moiAgent(peer)) return *refusal;
         const auto now = clock_.now();
         Lock g(khoa);
         helperLanCuoi = now;
@@ -355,7 +428,10 @@ IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
         r.online = online;
         return r;
     }
-    if (op == "usage") return nhanUsage(request);
+    if (op == "usage") {
+        if (!agent) return IpcResponse::failure("Chỉ TovuControl trong phiên của con báo giờ dùng");
+        return nhanUsage(request, peer);
+    }
     if (op == "usageToday") {
         const auto homNay = UsageTracker::ngay(clock_.now());
         auto r = thanhCong();
@@ -365,7 +441,7 @@ IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
                      [&](const UsageEntry& e) { return e.day == homNay && e.minutes > 0; });
         return r;
     }
-    if (op == "request") return guiYeuCau(request, *c);
+    if (op == "request") return guiYeuCau(request, peer, *c);
     if (op == "requestState") return hoiYeuCau(request, *c);
     if (op == "greeter") {
         // Only the lock screen offers the login screen: the child has it already.
@@ -492,8 +568,19 @@ void Daemon::demPhut(const std::string& day, std::int64_t minutes) {
     luu();
 }
 
-IpcResponse Daemon::nhanUsage(const IpcRequest& request) {
-    ghiUsage(request.entries.value_or(std::vector<UsageEntry>{}));
+IpcResponse Daemon::nhanUsage(const IpcRequest& request, const Ipc::Peer& peer) {
+    // A minute goes to an app only while it runs in the agent's session, under the name the
+    // system gives it.
+    const auto running = dangChay(peer);
+    std::vector<UsageEntry> named;
+    for (auto e : request.entries.value_or(std::vector<UsageEntry>{})) {
+        if (!running.contains(e.appId)) continue;
+        const auto name = tenApp(e.appId);
+        if (!name) continue;
+        e.appName = *name;
+        named.push_back(std::move(e));
+    }
+    ghiUsage(named);
 
     auto r = thanhCong();
     r.policy = policyHieuLuc();
@@ -511,26 +598,55 @@ IpcResponse Daemon::nhanUsage(const IpcRequest& request) {
     return r;
 }
 
-IpcResponse Daemon::guiYeuCau(const IpcRequest& request, const AgentConfig& c) {
+IpcResponse Daemon::guiYeuCau(const IpcRequest& request, const Ipc::Peer& peer,
+                              const AgentConfig& c) {
     const auto kind = request.kind.value_or("them_gio");
     if (kind != "them_gio" && kind != "doi_diem")
         return IpcResponse::failure("Loại yêu cầu không hợp lệ");
     const auto minutes = request.minutes.value_or(30);
     if (minutes < 1 || minutes > maxMinutes)
         return IpcResponse::failure("Số phút phải từ 1 đến 1440");
-    if (request.appId && !laAppId(*request.appId))
-        return IpcResponse::failure("Ứng dụng không hợp lệ");
+    // An app is one the system knows, or a program of the child's that runs now; its name is
+    // the system's, never the caller's.
     std::optional<std::string> appName, note;
-    if (request.appName && !(appName = lamSach(*request.appName, maxAppNameChars)))
-        return IpcResponse::failure("Tên ứng dụng dài quá");
+    if (request.appId) {
+        if (!laAppId(*request.appId) ||
+            (request.appId->starts_with('/') && !dangChay(peer).contains(*request.appId)) ||
+            !(appName = tenApp(*request.appId)))
+            return IpcResponse::failure("Ứng dụng không hợp lệ");
+    }
     if (request.note && !(note = lamSach(*request.note, maxNoteChars)))
         return IpcResponse::failure("Lời nhắn dài quá (tối đa 500 ký tự)");
+
+    const auto now = clock_.now();
+    const std::pair<std::string, std::string> key{kind, request.appId.value_or("")};
+    {
+        std::lock_guard g(xinMutex_);
+        // One waiting request per kind and app: asking again follows the one that waits.
+        if (const auto it = choXin_.find(key);
+            it != choXin_.end() && now - it->second.second < std::chrono::hours(24)) {
+            auto r = thanhCong();
+            r.result = RequestResult{it->second.first, "cho", std::nullopt};
+            return r;
+        }
+        while (!daXin_.empty() && now - daXin_.front() >= std::chrono::hours(1))
+            daXin_.pop_front();
+        if (daXin_.size() >= maxXinMoiGio)
+            return IpcResponse::failure("Con đã xin " + std::to_string(maxXinMoiGio) +
+                                        " lần trong một giờ qua — chờ một lát rồi xin lại nhé.");
+    }
 
     RequestResult result;
     try {
         result = ApiClient(c.server, c.token).request(kind, minutes, request.appId, appName, note);
     } catch (const std::exception&) {
         return IpcResponse::failure("Chưa gửi được — máy đang mất mạng");
+    }
+    {
+        // Only what reached the parents counts: asking while offline costs nothing.
+        std::lock_guard g(xinMutex_);
+        daXin_.push_back(now);
+        if (result.status == "cho") choXin_[key] = {result.id, now};
     }
     // Granted at once: the new policy is fetched behind the answer.
     if (result.grantEndsAt) dongBoNen();
@@ -545,6 +661,10 @@ IpcResponse Daemon::hoiYeuCau(const IpcRequest& request, const AgentConfig& c) {
         state = ApiClient(c.server, c.token).requestState(request.id.value_or(""));
     } catch (const std::exception&) {
         return IpcResponse::failure("Mất mạng");
+    }
+    if (state.status != "cho") {
+        std::lock_guard g(xinMutex_);
+        std::erase_if(choXin_, [&](const auto& x) { return x.second.first == request.id; });
     }
     if (state.grantEndsAt) dongBoNen();
     auto r = thanhCong();

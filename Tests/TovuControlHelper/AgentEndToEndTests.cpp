@@ -233,7 +233,8 @@ TEST_F(AgentEndToEndTest, MinutesReachTheServerNamedByTheAgentAndALockedSessionI
             if (r.path != "/api/device/sync") continue;
             for (const auto& e : r.json().value("usage", nlohmann::json::array()))
                 if (e.value("appId", "") == "/usr/bin/xclock" &&
-                    e.value("appName", "") == "XClock" && e.value("minutes", 0) >= 1)
+                    e.value("appName", "") == "Chương trình con tự chạy: /usr/bin/xclock" &&
+                    e.value("minutes", 0) >= 1)
                     day = e.value("day", "");
         }
         return day.has_value();

@@ -281,3 +281,86 @@ TEST_F(DaemonSessionTest, ForgedSignalsFromTheChildChangeNothing) {
     EXPECT_FALSE(lockInFront().empty());
     EXPECT_TRUE(daemon->waitForLog("lên trước phiên của con"));
 }
+
+// Only the installed agent, untouched by the child's account, names the minutes: every way the
+// child has of running the agent's file for a program of their own is turned away.
+TEST_F(DaemonProcessTest, OnlyTheUntouchedAgentIsBelieved) {
+    const auto child = uidOf("nobody");
+    if (geteuid() != 0 || !child) GTEST_SKIP() << "needs root and the account nobody";
+    TempDir installed; // root's, as a package installs it
+    fs::permissions(installed.path(), fs::perms(0755));
+    const std::string agent = installed.file("agent");
+    fs::copy_file(fs::canonical("/usr/bin/python3"), agent);
+    pair();
+    auto e = env();
+    e.insert({{"TOVUC_DEV", "1"}, {"TOVUC_AGENT", agent}});
+    DaemonProcess d(TOVUCONTROLD_PATH, e);
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(sock); })) << d.log();
+
+    // Each script prints the daemon's answer to a report of no minutes.
+    const std::string ask = "import socket\n"
+                            "def ask():\n"
+                            "    s = socket.socket(socket.AF_UNIX)\n"
+                            "    s.connect('" +
+                            sock +
+                            "')\n"
+                            "    s.sendall(b'{\"op\":\"usage\",\"entries\":[]}\\n')\n"
+                            "    return s.makefile('rb').readline().decode()\n";
+    const std::string untouchable = "import ctypes\nctypes.CDLL(None).prctl(4, 0, 0, 0, 0)\n";
+    // The caller connects, leaves the connection to a helper and becomes the agent; the helper
+    // asks once the agent runs, untouchable.
+    const std::string handedOn = ask +
+                                 "import os, socket\n"
+                                 "s = socket.socket(socket.AF_UNIX)\ns.connect('" +
+                                 sock +
+                                 "')\n"
+                                 "s.set_inheritable(True)\nme = os.getpid()\n"
+                                 "if os.fork() == 0:\n"
+                                 "    def ready():\n"
+                                 "        try: return os.stat(f'/proc/{me}/status').st_uid == 0\n"
+                                 "        except OSError: return False\n"
+                                 "    while not ready(): pass\n"
+                                 "    s.sendall(b'{\"op\":\"usage\",\"entries\":[]}\\n')\n"
+                                 "    print(s.makefile('rb').readline().decode(), end='')\n"
+                                 "    os._exit(0)\n"
+                                 "os.dup2(os.open('/dev/null', os.O_WRONLY), 1)\n"
+                                 "os.execv('" +
+                                 agent + "', ['agent', '-c', '''" + untouchable +
+                                 "import os\nos.wait()\n'''])\n";
+    // The agent's file started under a tracer of the child's, which lets it run on.
+    const std::string traced = "import ctypes, os, sys\nlibc = ctypes.CDLL(None)\npid = os.fork()\n"
+                               "if pid == 0:\n"
+                               "    libc.ptrace(0, 0, 0, 0)\n"
+                               "    os.execv('" +
+                               agent +
+                               "', ['agent', '-c', sys.argv[1]])\n"
+                               "os.waitpid(pid, 0)\nlibc.ptrace(7, pid, 0, 0)\n"
+                               "while True:\n"
+                               "    _, st = os.waitpid(pid, 0)\n"
+                               "    if not os.WIFSTOPPED(st): break\n"
+                               "    libc.ptrace(7, pid, 0, os.WSTOPSIG(st))\n";
+    const std::string agentAsks = untouchable + ask + "print(ask(), end='')\n";
+    const std::string accepted = R"({"ok":true,"online":false})";
+    const std::string refused =
+        R"({"error":"Chỉ TovuControl trong phiên của con báo giờ dùng","ok":false})";
+    struct Row {
+        const char* what;
+        std::vector<std::string> argv;
+        std::string answer;
+    };
+    const std::vector<Row> rows{
+        {"the agent itself", {agent, "-c", agentAsks}, accepted},
+        {"the agent's file left dumpable", {agent, "-c", ask + "print(ask(), end='')\n"}, refused},
+        {"with a loader variable", {"env", "LD_BIND_NOW=1", agent, "-c", agentAsks}, refused},
+        {"under a tracer", {"/usr/bin/python3", "-c", traced, agentAsks}, refused},
+        {"its connection handed to another program", {"/usr/bin/python3", "-c", handedOn}, refused},
+        {"in namespaces of the child's own", {"unshare", "-Urm", agent, "-c", agentAsks}, refused},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> argv{"setpriv", "--reuid=" + std::to_string(*child),
+                                      "--regid=" + std::to_string(*child), "--clear-groups"};
+        argv.insert(argv.end(), row.argv.begin(), row.argv.end());
+        EXPECT_EQ(run(argv, "").value_or("<failed>"), row.answer + "\n") << d.log();
+    }
+}
