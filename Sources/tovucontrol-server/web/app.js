@@ -501,7 +501,7 @@ function controls(child) {
   });
   const lock = child.lockedByParent
     ? h('button', { type: 'button', class: 'nut-dac', onclick: (e) => run(e.currentTarget, 'unlock', undefined, `Đã mở khoá cho ${child.name}.`) }, 'Mở khoá')
-    : h('button', { type: 'button', class: 'nut-nguy', onclick: (e) => run(e.currentTarget, 'lock', undefined, `Đã khoá. Máy của ${child.name} sẽ khoá trong khoảng một phút.`) }, 'Khoá máy ngay');
+    : h('button', { type: 'button', class: 'nut-nguy', onclick: (e) => run(e.currentTarget, 'lock', undefined, `Đã khoá máy của ${child.name}.`) }, 'Khoá máy ngay');
   const grants = GRANTS.map((m) => h('button', {
     type: 'button', class: 'nut-vien', 'aria-label': `Cho thêm ${m} phút`,
     onclick: (e) => run(e.currentTarget, 'grant', { minutes: m }, `Đã cho ${child.name} thêm ${duration(m)}.`),
@@ -517,6 +517,8 @@ function deviceList(devices, child) {
     const facts = [];
     facts.push(h('span', { class: d.online ? 'cham xanh' : 'cham xam' },
       d.online ? 'Đang kết nối' : d.lastSeen ? `Ngoại tuyến, lần cuối ${ago(d.lastSeen)}` : 'Chưa kết nối lần nào'));
+    if (d.rulesReceivedAt) facts.push(h('span', {}, `Máy đã nhận lúc ${clock(d.rulesReceivedAt)}`));
+    else if (d.rulesWaiting) facts.push(h('span', {}, 'Máy chưa nhận thay đổi mới nhất'));
     if (d.protected === true) facts.push(h('span', { class: 'bao-ve' }, 'Đang được bảo vệ'));
     else if (d.protected === false) facts.push(h('span', { class: 'canh-bao' }, 'Chưa được bảo vệ' + (d.reason ? `: ${d.reason}` : '')));
     if (!d.reason && d.helperAlive === false) facts.push(h('span', { class: 'canh-bao' }, 'Ứng dụng trên máy của con không chạy'));
@@ -837,7 +839,7 @@ function rulesForm(child, reported) {
       };
       if (bedOn.checked && !next.bedtime) throw new ApiError('Giờ đi ngủ: hãy điền đủ giờ bắt đầu và giờ kết thúc.', 400);
       const saved = await api('PUT', `children/${encodeURIComponent(child.id)}/rules`, next);
-      toast(`Đã lưu luật cho ${saved.name}. Máy của con nhận luật mới trong khoảng một phút.`);
+      toast(`Đã lưu luật cho ${saved.name}.`);
     });
   });
   return form;
