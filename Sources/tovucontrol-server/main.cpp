@@ -2,7 +2,10 @@
 //                    [--tls-cert FILE --tls-key FILE] [--setup-token TOKEN]
 // tovucontrol-server --new-family [--data DIR] [--database postgresql://…]
 //   prints a one-time token with which one more family sets itself up in the console.
+#include "Console.hpp"
+#include "DeviceApi.hpp"
 #include "HttpServer.hpp"
+#include "Hub.hpp"
 #include "Security.hpp"
 #include "Store.hpp"
 
@@ -10,6 +13,7 @@
 #include <cstdio>
 #include <iostream>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -80,6 +84,14 @@ Options parse(int argc, char** argv) {
     return o;
 }
 
+// Every waiting computer holds a connection: as many as the system lets one process have.
+void raiseFileLimit() {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= files.rlim_max) return;
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -104,7 +116,15 @@ int main(int argc, char** argv) {
                       << std::endl;
             return 0;
         }
-        HttpServer server(store, options.tls);
+        raiseFileLimit();
+        HttpServer server(options.tls);
+        // Declared after the server, so that its waiting streams go before the server does.
+        Hub hub(*db, [&store](const std::string& familyId, std::int64_t after) {
+            return store.eventsAfter(familyId, after);
+        });
+        Console console(store, hub, options.tls.has_value());
+        addDeviceApi(server, store, hub);
+        console.addRoutes(server);
         const int port = server.bind(options.host, options.port);
         if (port < 0) {
             std::cerr << "tovucontrol-server: không nghe được ở " << options.host << ":"
