@@ -70,8 +70,8 @@ protected:
 
     void SetUp() override { fs::permissions(sockDir.path(), fs::perms(0711)); }
 
-    void pair() {
-        FileIO::write(AgentConfig{server.url(), "tok", "dev-1", "Bin", "nobody"},
+    void pair(const std::string& child = "nobody") {
+        FileIO::write(AgentConfig{server.url(), "tok", "dev-1", "Bin", child},
                       dir.file("config.json"));
     }
     std::map<std::string, std::string> env() const {
@@ -98,7 +98,7 @@ TEST_F(DaemonProcessTest, ConfigWrittenAfterStartPairsItToServeTheChildAndRefuse
 
     const auto answer = exchangeAs(*child, sock, "{\"op\":\"policy\"}\n");
     const auto fromChild = Json::tryDecode<IpcResponse>(answer);
-    ASSERT_TRUE(fromChild && fromChild->ok) << answer;
+    ASSERT_TRUE(fromChild && fromChild->ok) << answer << d.log();
     EXPECT_EQ(fromChild->policy, makePolicy());
     EXPECT_EQ(fs::status(dir.file("state.json")).permissions(), fs::perms(0600));
     // Answered before it has written a byte.
@@ -136,25 +136,31 @@ TEST_F(DaemonProcessTest, MemoryOfLargeLinesGoesBackOnceTheyAreAnswered) {
 
 namespace {
 
-// The daemon in trial mode for the child "nobody", whose sessions a stand-in logind shows, with
-// a stand-in lock screen: a program that opens a session of the account "daemon" on console 8.
+// The daemon in trial mode for a child account of the test's own (while locked the daemon ends
+// the child's programs, which must not be another test's), whose sessions a stand-in logind
+// shows, with a stand-in lock screen: a program that opens a session of the account "daemon" on
+// console 8.
 class DaemonSessionTest : public DaemonProcessTest {
 protected:
     void SetUp() override {
         DaemonProcessTest::SetUp();
-        if (geteuid() != 0 || !child || !lockUser || platform::isAdmin("nobody"))
-            GTEST_SKIP() << "needs root and the accounts nobody (not an administrator) and daemon";
+        if (geteuid() != 0 || !lockUser) GTEST_SKIP() << "needs root and the account daemon";
+        account.emplace();
+        child = uidOf(account->name.c_str());
     }
     void start(const Policy& policy) {
         server.reply("POST", syncPath, 200, Json::encode(policy));
-        pair();
+        pair(account->name);
         auto e = env();
         const std::string lock = "echo $$ > " + dir.file("lock.pid") +
                                  " && busctl --system call org.freedesktop.login1 "
                                  "/org/freedesktop/login1 vn.tovu.test.Logind Open uusu $$ " +
                                  std::to_string(*lockUser) +
                                  " lock-screen 8 >/dev/null && exec sleep 600";
+        // No installed apps: while locked, the daemon would end every one of them that the
+        // account nobody runs, other tests' included.
         e.insert({{"TOVUC_DEV", "1"},
+                  {"TOVUC_APPS_DIR", noApps.path().string()},
                   {"TOVUC_LOCK_GRACE", "1"},
                   {"TOVUC_LOCK_USER", "daemon"},
                   {"TOVUC_LOCK_CMD", lock}});
@@ -179,8 +185,10 @@ protected:
         });
     }
 
-    const std::optional<std::uint32_t> child = uidOf("nobody");
+    std::optional<TempAccount> account;
+    std::optional<std::uint32_t> child;
     const std::optional<std::uint32_t> lockUser = uidOf("daemon");
+    TempDir noApps;
     SystemBus bus;
     FakeLogind logind{bus};
     std::optional<DaemonProcess> daemon;

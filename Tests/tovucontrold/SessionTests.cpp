@@ -204,8 +204,10 @@ TEST(SessionWatch, CountsMinutesWhileTheChildsSessionIsInFrontAndAMonitorIsOn) {
 // In learning mode every program of the child is judged as it starts: installed apps by the
 // rules, the child's own programs by their path, and allowed apps by what they load.
 TEST(ProcessGuard, EndsWhatTheRulesRefuseAndWhatRunsTheChildsOwnCode) {
-    const auto nobody = uidOf("nobody");
-    if (getuid() != 0 || !nobody) GTEST_SKIP() << "needs root (process events) and nobody";
+    if (getuid() != 0) GTEST_SKIP() << "needs root for the process events and an account";
+    // A child of the test's own: the guard ends the programs of its account wherever they run.
+    TempAccount kid;
+    const auto nobody = uidOf(kid.name.c_str());
     namespace fs = std::filesystem;
     // Installed apps of their own, made of real executables owned by root.
     TempDir root, home;
