@@ -351,6 +351,7 @@ IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
     if (op == "policy") {
         auto r = thanhCong();
         r.policy = policyHieuLuc();
+        if (daDong) r.ended = daDong();
         Lock g(khoa);
         r.online = online;
         return r;
@@ -497,6 +498,7 @@ IpcResponse Daemon::nhanUsage(const IpcRequest& request) {
 
     auto r = thanhCong();
     r.policy = policyHieuLuc();
+    if (daDong) r.ended = daDong();
     if (r.policy && r.policy->locked) {
         bool localLock;
         {

@@ -80,6 +80,9 @@ public:
     // Brings the display manager's login screen to the front; the error to show, if any. Set
     // before the socket serves.
     std::function<std::optional<std::string>()> dangNhapKhac;
+    // The last program of the child that the rules ended, told with the policy. Set before the
+    // socket serves.
+    std::function<std::optional<EndedApp>()> daDong;
     // Runs after each sync pass that stored a policy. Set before the sync loop starts.
     std::function<void()> khiCoPolicy;
     // Reads config.json again while unpaired, so a pairing made after start is picked up.
