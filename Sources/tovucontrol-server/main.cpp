@@ -6,8 +6,8 @@
 #include "DeviceApi.hpp"
 #include "HttpServer.hpp"
 #include "Hub.hpp"
+#include "Migrations.hpp"
 #include "Security.hpp"
-#include "Store.hpp"
 
 #include <csignal>
 #include <cstdio>
@@ -108,23 +108,28 @@ int main(int argc, char** argv) {
     try {
         Security::init();
         auto db = options.database ? openPostgres(*options.database) : openSqlite(options.data);
-        Store store(*db, SystemClock::shared());
+        migrate(*db);
+        const auto& clock = SystemClock::shared();
+        Accounts accounts(*db, clock);
         if (options.newFamily) {
-            std::cout << "Mã thiết lập gia đình mới: " << store.familyToken()
-                      << " — dùng được một lần, trong " << Store::familyTokenLifetime.count()
+            std::cout << "Mã thiết lập gia đình mới: " << accounts.familyToken()
+                      << " — dùng được một lần, trong " << Accounts::familyTokenLifetime.count()
                       << " giờ. Trên trang đăng nhập, chọn “Tạo gia đình mới” và nhập mã này."
                       << std::endl;
             return 0;
         }
         raiseFileLimit();
+        Devices devices(*db, clock);
+        Families families(*db, clock);
+        Events events(*db, clock);
         HttpServer server(options.tls);
-        // Declared after the server, so that its waiting streams go before the server does.
-        Hub hub(*db, [&store](const std::string& familyId, std::int64_t after) {
-            return store.eventsAfter(familyId, after);
+        Console console(accounts, families, events, options.tls.has_value());
+        // After the server and the console: its waiting streams end before them.
+        Hub hub(*db, [&console](const std::string& familyId, std::int64_t after) {
+            return console.eventsAfter(familyId, after);
         });
-        Console console(store, hub, options.tls.has_value());
-        addDeviceApi(server, store, hub);
-        console.addRoutes(server);
+        addDeviceApi(server, devices, hub);
+        console.addRoutes(server, hub);
         const int port = server.bind(options.host, options.port);
         if (port < 0) {
             std::cerr << "tovucontrol-server: không nghe được ở " << options.host << ":"
@@ -133,8 +138,8 @@ int main(int argc, char** argv) {
         }
         const std::string address = std::string(options.tls ? "https" : "http") + "://" +
                                     options.host + ":" + std::to_string(port) + "/";
-        if (store.setupNeeded()) {
-            std::cout << "Mã thiết lập: " << store.setupToken(options.setupToken) << " — mở "
+        if (accounts.setupNeeded()) {
+            std::cout << "Mã thiết lập: " << accounts.setupToken(options.setupToken) << " — mở "
                       << address << " để tạo tài khoản bố mẹ." << std::endl;
         }
         std::cerr << "tovucontrol-server: đang phục vụ tại " << address << std::endl;
