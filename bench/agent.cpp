@@ -1,10 +1,12 @@
 // How fast the agent ends a disallowed app once its window appears, how fast its lock comes back
-// when another client takes a lock window away, and what the idle agent costs, with the real
-// daemon on Xvfb under openbox. Run by `make bench`:
-//   agent [seconds of each idle measurement, 60 by default]
+// when another client takes a lock window away, what the idle agent costs, with the real daemon
+// on Xvfb under openbox, and how it holds up under a flood of windows. Run by `make bench`:
+//   agent [seconds of each idle and flood measurement, 60 by default] [kill|restore|idle|flood]...
+#include "TovuCore/Ipc.hpp"
 #include "support/FakeServer.hpp"
 #include "support/Support.hpp"
 #include "support/TrialSystem.hpp"
+#include "support/XClient.hpp"
 #include "support/XServer.hpp"
 #include "support/XView.hpp"
 
@@ -16,6 +18,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <poll.h>
 #include <set>
@@ -229,21 +232,111 @@ void idle(const std::string& display, const char* name, const Policy& policy, in
                 statusKiB(agent, "RssAnon") / 1024.0);
 }
 
+// The agent against a daemon of the bench's own that records when each call comes: its policy
+// has a grant that ended, so every tick asks for the policy again, and the usage report comes
+// every 30 s. Under the flood of windows the agent must keep both rhythms, stay small and still
+// end a disallowed app.
+void flood(const std::string& display, int seconds, WindowFlood::Churn churn) {
+    TempDir dir;
+    const std::string socket = dir.file("d.sock");
+    Policy policy = trialPolicy(false, "hoc", {"/usr/bin/xclock"});
+    policy.grantEndsAt = isoTime(std::chrono::system_clock::now() - 1h);
+    std::mutex mutex;
+    std::vector<std::pair<std::string, Steady::time_point>> calls;
+    const auto daemon = Ipc::serve(socket, [&](const IpcRequest& request, const Ipc::Peer&) {
+        const std::lock_guard lock(mutex);
+        calls.emplace_back(request.op, Steady::now());
+        IpcResponse answer;
+        answer.ok = true;
+        answer.online = true;
+        answer.policy = policy;
+        return answer;
+    });
+    auto times = [&](const std::string& op, Steady::time_point from) {
+        const std::lock_guard lock(mutex);
+        std::vector<Steady::time_point> found;
+        for (const auto& [name, at] : calls)
+            if (name == op && at >= from) found.push_back(at);
+        return found;
+    };
+    ScopedEnv sock("TOVUC_SOCK", socket);
+    ScopedEnv platform("QT_QPA_PLATFORM", std::nullopt);
+    Child agent({TOVU_HELPER_EXE}, display);
+    if (!waitUntil([&] { return times("policy", {}).size() >= 2; }, 30s))
+        throw std::runtime_error("the agent does not tick");
+    const long before = statusKiB(agent.pid(), "VmRSS");
+
+    const auto t0 = Steady::now();
+    const double cpu0 = cpuSeconds(agent.pid());
+    std::optional<WindowFlood> windows(std::in_place, display, 3000, churn);
+    long peak = 0;
+    std::optional<double> killedAfter;
+    for (int s = 0; s < seconds; ++s) {
+        if (s == seconds / 2) {
+            // A disallowed app in the middle of it all.
+            Child xlogo({"xlogo"}, display);
+            const auto started = Steady::now();
+            if (waitUntil([&] { return xlogo.exited().has_value(); }, 10s))
+                killedAfter = millis(Steady::now() - started);
+        }
+        std::this_thread::sleep_for(1s);
+        peak = std::max(peak, statusKiB(agent.pid(), "VmRSS"));
+        if (agent.exited()) throw std::runtime_error("the agent died in the flood");
+    }
+    const double cpu = cpuSeconds(agent.pid()) - cpu0;
+    windows.reset();
+    const auto t1 = Steady::now();
+    // The biggest gap between calls of the rhythm, counting from the flood's start to its end.
+    auto worstLate = [&](const std::string& op, Steady::duration every) {
+        auto at = times(op, t0);
+        at.insert(at.begin(), t0);
+        at.push_back(t1);
+        Steady::duration gap{};
+        for (std::size_t i = 1; i < at.size(); ++i)
+            gap = std::max(gap, at[i] - at[i - 1]);
+        return millis(gap - every);
+    };
+    std::printf("agent under %d s of 3,000 windows %s without a pause:\n", seconds,
+                churn == WindowFlood::Churn::remake ? "destroyed and made anew"
+                                                    : "unmapped and mapped again");
+    std::printf("  VmRSS %.1f MiB before, %.1f MiB at most during; CPU %.0f %% of one core\n",
+                before / 1024.0, peak / 1024.0,
+                100 * cpu / std::chrono::duration<double>(t1 - t0).count());
+    std::printf("  tick (5 s): %zu calls, worst %.0f ms late\n", times("policy", t0).size(),
+                worstLate("policy", 5s));
+    std::printf("  usage report (30 s): %zu calls, worst %.0f ms late\n", times("usage", t0).size(),
+                worstLate("usage", 30s));
+    if (killedAfter)
+        std::printf("  xlogo started → dead: %.0f ms\n", *killedAfter);
+    else
+        std::printf("  xlogo still ran 10 s after its start\n");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
     if (seconds <= 0) {
-        std::fprintf(stderr, "usage: %s [seconds of each idle measurement]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [seconds] [kill|restore|idle|flood]...\n", argv[0]);
         return 2;
     }
+    const std::set<std::string> parts(argv + std::min(argc, 2), argv + argc);
+    auto runs = [&](const char* part) { return parts.empty() || parts.contains(part); };
     try {
         XServer x(true);
-        killTimes(x.display(), "locked", trialPolicy(true, "tu_do"));
-        killTimes(x.display(), "learning apps only", trialPolicy(false, "hoc"));
-        restoreTimes(x.display());
-        idle(x.display(), "locked", trialPolicy(true, "tu_do"), seconds);
-        idle(x.display(), "unlocked", trialPolicy(false, "tu_do"), seconds);
+        if (runs("kill")) {
+            killTimes(x.display(), "locked", trialPolicy(true, "tu_do"));
+            killTimes(x.display(), "learning apps only", trialPolicy(false, "hoc"));
+        }
+        if (runs("restore")) restoreTimes(x.display());
+        if (runs("idle")) {
+            idle(x.display(), "locked", trialPolicy(true, "tu_do"), seconds);
+            idle(x.display(), "unlocked", trialPolicy(false, "tu_do"), seconds);
+        }
+        if (runs("flood")) {
+            flood(x.display(), seconds, WindowFlood::Churn::remap);
+            flood(x.display(), seconds, WindowFlood::Churn::remake);
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "agent bench: %s\n", e.what());
         return 1;

@@ -1,8 +1,8 @@
 // Socket throughput and latency of the real tovucontrold against a bare Unix-socket server,
 // plus the daemon's resident memory. Run by `make bench`.
 #include "DaemonState.hpp"
-#include "TovuCore/Json.hpp"
 #include "TovuCore/Paths.hpp"
+#include "TovuProtocol/Json.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -2,8 +2,8 @@
 
 #include "LockWarning.hpp"
 #include "Model.hpp"
-#include "TovuCore/Clock.hpp"
 #include "TovuCore/UsageTracker.hpp"
+#include "TovuProtocol/Clock.hpp"
 #include "platform/RunningApp.hpp"
 
 #include <QList>

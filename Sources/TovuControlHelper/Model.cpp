@@ -1,8 +1,8 @@
 #include "Model.hpp"
 
-#include "TovuCore/Iso.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/Rules.hpp"
+#include "TovuProtocol/Iso.hpp"
 
 #include <QPointer>
 #include <QThreadPool>

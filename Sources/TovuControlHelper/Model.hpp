@@ -1,8 +1,8 @@
 #pragma once
 
-#include "TovuCore/Clock.hpp"
 #include "TovuCore/Ipc.hpp"
-#include "TovuCore/Models.hpp"
+#include "TovuProtocol/Clock.hpp"
+#include "TovuProtocol/Models.hpp"
 
 #include <QObject>
 #include <cstdint>

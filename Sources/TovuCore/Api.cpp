@@ -16,7 +16,6 @@ namespace {
 
 constexpr const char* badAddress = "Địa chỉ máy chủ sai";
 constexpr const char* serverFailed = "Máy chủ trả lỗi";
-constexpr std::chrono::seconds inactivityLimit{20};
 constexpr int maxRedirects = 5;
 
 struct CurlFree {
@@ -73,9 +72,10 @@ void appendHeader(CurlPtr<curl_slist>& list, const std::string& header) {
     if (!list) list.reset(grown); // later appends return the same head
 }
 
-// Ends a transfer once no byte has moved either way for inactivityLimit, connecting included.
-// curl's own low-speed check averages over several seconds and would give up only after ~27 s.
+// Ends a transfer once no byte has moved either way for limit, connecting included. curl's own
+// low-speed check averages over several seconds and would give up only after ~27 s.
 struct Activity {
+    std::chrono::seconds limit;
     curl_off_t bytes = 0;
     std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
     bool expired = false;
@@ -88,13 +88,13 @@ int checkActivity(void* data, curl_off_t, curl_off_t downloaded, curl_off_t, cur
         activity.bytes = downloaded + uploaded;
         activity.since = now;
     }
-    activity.expired = now - activity.since >= inactivityLimit;
+    activity.expired = now - activity.since >= activity.limit;
     return activity.expired ? 1 : 0;
 }
 
 std::string failureText(CURLcode rc, const char* error, const Activity& activity) {
     if (activity.expired)
-        return "Operation timed out after " + std::to_string(inactivityLimit.count()) +
+        return "Operation timed out after " + std::to_string(activity.limit.count()) +
                " seconds without data";
     return error[0] ? error : curl_easy_strerror(rc);
 }
@@ -201,7 +201,7 @@ struct Answer {
 };
 
 Answer exchange(CURLU* url, const std::string& method, const std::optional<std::string>& payload,
-                const std::optional<std::string>& token) {
+                const std::optional<std::string>& token, std::chrono::seconds inactivity) {
     CurlPtr<curl_slist> headers;
     appendHeader(headers, "content-type: application/json");
     if (token) appendHeader(headers, "authorization: Bearer " + *token);
@@ -209,7 +209,7 @@ Answer exchange(CURLU* url, const std::string& method, const std::optional<std::
 
     char error[CURL_ERROR_SIZE] = "";
     Answer answer;
-    Activity activity;
+    Activity activity{inactivity};
     Transfer transfer;
     transfer.set(CURLOPT_CURLU, url);
     transfer.set(CURLOPT_PROTOCOLS_STR, "http,https");
@@ -268,7 +268,8 @@ std::string ApiClient::normalize(std::string_view server) {
 }
 
 std::string ApiClient::sendRaw(std::string_view method, std::string_view path,
-                               const std::optional<nlohmann::json>& body) const {
+                               const std::optional<nlohmann::json>& body,
+                               std::chrono::seconds inactivity) const {
     std::string address = server_ + std::string(path);
     auto url = parseUrl(address);
     std::string methodText(method);
@@ -276,7 +277,7 @@ std::string ApiClient::sendRaw(std::string_view method, std::string_view path,
     if (body) payload = Json::encode(*body);
     std::optional<std::string> token = token_;
     for (int redirects = 0;; ++redirects) {
-        Answer answer = exchange(url.get(), methodText, payload, token);
+        Answer answer = exchange(url.get(), methodText, payload, token, inactivity);
         if (answer.status >= 200 && answer.status <= 299) return std::move(answer.body);
         if (answer.location.empty()) throw ApiError(answer.status, errorMessage(answer.body));
         if (redirects == maxRedirects)
@@ -311,14 +312,21 @@ PairResult ApiClient::pair(const std::string& code, const std::string& deviceNam
                                            {"agentVersion", Version::agent()}});
 }
 
+SyncAnswer ApiClient::syncAnswer(const nlohmann::json& status, const std::vector<UsageEntry>& usage,
+                                 const std::vector<std::map<std::string, std::string>>& apps,
+                                 std::optional<std::int64_t> revision) const {
+    nlohmann::json body{{"status", status},
+                        {"usage", usage},
+                        {"apps", apps},
+                        {"agentVersion", Version::agent()},
+                        {"osVersion", Version::os()}};
+    Json::field::put(body, "revision", revision);
+    return send<SyncAnswer>("POST", "/api/device/sync", body);
+}
+
 Policy ApiClient::sync(const nlohmann::json& status, const std::vector<UsageEntry>& usage,
                        const std::vector<std::map<std::string, std::string>>& apps) const {
-    return send<Policy>("POST", "/api/device/sync",
-                        nlohmann::json{{"status", status},
-                                       {"usage", usage},
-                                       {"apps", apps},
-                                       {"agentVersion", Version::agent()},
-                                       {"osVersion", Version::os()}});
+    return syncAnswer(status, usage, apps, std::nullopt).policy;
 }
 
 RequestResult ApiClient::request(const std::string& kind, std::int64_t minutes,

@@ -1,8 +1,10 @@
 #pragma once
 
-#include "Json.hpp"
-#include "Models.hpp"
+#include "TovuProtocol/Contract.hpp"
+#include "TovuProtocol/Json.hpp"
+#include "TovuProtocol/Models.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <map>
@@ -63,11 +65,19 @@ public:
     template <class T>
     T send(std::string_view method, std::string_view path,
            const std::optional<nlohmann::json>& body = std::nullopt) const {
-        return Json::decode<T>(sendRaw(method, path, body));
+        return Json::decode<T>(sendRaw(method, path, body, inactivityLimit));
     }
+
+    // Without a byte moving for this long, a call gives up.
+    static constexpr std::chrono::seconds inactivityLimit{20};
 
     PairResult pair(const std::string& code, const std::string& deviceName,
                     const std::string& osVersion) const;
+    // revision: the one of the policy the computer applied last (from an earlier answer).
+    SyncAnswer syncAnswer(const nlohmann::json& status, const std::vector<UsageEntry>& usage,
+                          const std::vector<std::map<std::string, std::string>>& apps,
+                          std::optional<std::int64_t> revision) const;
+    // The policy of syncAnswer without a revision.
     Policy sync(const nlohmann::json& status, const std::vector<UsageEntry>& usage,
                 const std::vector<std::map<std::string, std::string>>& apps) const;
     RequestResult request(const std::string& kind, std::int64_t minutes,
@@ -79,7 +89,8 @@ public:
 private:
     // Performs the exchange and returns the body of a 2xx answer.
     std::string sendRaw(std::string_view method, std::string_view path,
-                        const std::optional<nlohmann::json>& body) const;
+                        const std::optional<nlohmann::json>& body,
+                        std::chrono::seconds inactivity) const;
 
     std::string server_;
     std::optional<std::string> token_;

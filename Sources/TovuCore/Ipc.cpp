@@ -1,7 +1,7 @@
 #include "Ipc.hpp"
 
 #include "IpcSocket.hpp"
-#include "Json.hpp"
+#include "TovuProtocol/Json.hpp"
 
 #include <algorithm>
 #include <cerrno>

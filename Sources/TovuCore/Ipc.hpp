@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Models.hpp"
+#include "TovuProtocol/Models.hpp"
 
 #include <chrono>
 #include <cstddef>

@@ -1,7 +1,7 @@
 #include "Api.hpp"
 #include "Ipc.hpp"
 #include "IpcSocket.hpp"
-#include "Json.hpp"
+#include "TovuProtocol/Json.hpp"
 #include "platform/Platform.hpp"
 
 #include <algorithm>

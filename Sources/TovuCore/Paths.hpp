@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Json.hpp"
+#include "TovuProtocol/Json.hpp"
 
 #include <optional>
 #include <string>

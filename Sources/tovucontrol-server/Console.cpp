@@ -17,9 +17,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* cookieName = "tovu_session";
 constexpr int maxStreams = 16;
-constexpr std::size_t nameBytes = 100;
-constexpr std::size_t passwordBytes = 200;
-constexpr std::size_t minPasswordChars = 8;
 
 std::string cookieToken(const httplib::Request& req) {
     const auto header = req.get_header_value("Cookie");
@@ -42,11 +39,10 @@ std::string cookieToken(const httplib::Request& req) {
 }
 
 std::string password(const json& b) {
-    auto p = *Http::text(b, "password", passwordBytes);
-    std::size_t chars = 0;
-    for (unsigned char c : p)
-        chars += (c & 0xC0) != 0x80;
-    if (chars < minPasswordChars) throw BadInput("Mật khẩu cần ít nhất 8 ký tự.");
+    auto p = *Http::text(b, "password", Contract::Text::password);
+    if (Contract::characters(p) < Contract::Text::minPasswordChars)
+        throw BadInput("Mật khẩu cần ít nhất " + std::to_string(Contract::Text::minPasswordChars) +
+                       " ký tự.");
     return p;
 }
 
@@ -188,22 +184,23 @@ void Console::addRoutes(httplib::Server& server) {
                     if (!csrfHolds(req, sessionOf(req)))
                         return Http::sendMessage(res, 403, "Phiên đã hết hạn, hãy tải lại trang.");
                     const auto b = Http::body(req);
-                    const auto timeZone = *Http::text(b, "timeZone", 64);
+                    const auto timeZone = *Http::text(b, "timeZone", Http::word);
                     if (!Zone::valid(timeZone)) throw BadInput("Múi giờ không đúng.");
-                    loggedIn(res, store_.setup(*Http::text(b, "setupToken", 200),
-                                               *Http::text(b, "familyName", nameBytes),
-                                               *Http::text(b, "parentName", nameBytes), password(b),
-                                               timeZone));
+                    loggedIn(res, store_.setup(*Http::text(b, "setupToken", Http::word),
+                                               *Http::text(b, "familyName", Contract::Text::name),
+                                               *Http::text(b, "parentName", Contract::Text::name),
+                                               password(b), timeZone));
                 }));
 
-    server.Post(
-        api + "login", Http::guard([this](const httplib::Request& req, httplib::Response& res) {
-            if (!csrfHolds(req, sessionOf(req)))
-                return Http::sendMessage(res, 403, "Phiên đã hết hạn, hãy tải lại trang.");
-            const auto b = Http::body(req);
-            loggedIn(res, store_.login(*Http::text(b, "name", nameBytes),
-                                       *Http::text(b, "password", passwordBytes), req.remote_addr));
-        }));
+    server.Post(api + "login",
+                Http::guard([this](const httplib::Request& req, httplib::Response& res) {
+                    if (!csrfHolds(req, sessionOf(req)))
+                        return Http::sendMessage(res, 403, "Phiên đã hết hạn, hãy tải lại trang.");
+                    const auto b = Http::body(req);
+                    loggedIn(res, store_.login(*Http::text(b, "name", Contract::Text::name),
+                                               *Http::text(b, "password", Contract::Text::password),
+                                               req.remote_addr));
+                }));
 
     server.Post(api + "logout",
                 Http::guard([this](const httplib::Request& req, httplib::Response& res) {
@@ -223,13 +220,15 @@ void Console::addRoutes(httplib::Server& server) {
                 parentCall(
                     [this](const Parent& p, const httplib::Request& req) {
                         const auto b = Http::body(req);
-                        return store_.addParent(p, *Http::text(b, "name", nameBytes), password(b));
+                        return store_.addParent(p, *Http::text(b, "name", Contract::Text::name),
+                                                password(b));
                     },
                     true));
     server.Post(api + "children",
                 parentCall(
                     [this](const Parent& p, const httplib::Request& req) {
-                        return store_.addChild(p, *Http::text(Http::body(req), "name", nameBytes));
+                        return store_.addChild(
+                            p, *Http::text(Http::body(req), "name", Contract::Text::name));
                     },
                     true));
     server.Put(child + "rules", parentCall(
@@ -248,8 +247,9 @@ void Console::addRoutes(httplib::Server& server) {
     server.Post(child + "grant",
                 parentCall(
                     [this](const Parent& p, const httplib::Request& req) {
-                        return store_.grant(p, req.matches[1],
-                                            Http::integer(Http::body(req), "minutes", 1, 1440));
+                        return store_.grant(
+                            p, req.matches[1],
+                            Http::integer(Http::body(req), "minutes", Contract::Number::minutes));
                     },
                     true));
     server.Post(child + "points",
@@ -257,7 +257,7 @@ void Console::addRoutes(httplib::Server& server) {
                     [this](const Parent& p, const httplib::Request& req) {
                         return store_.addPoints(
                             p, req.matches[1],
-                            Http::integer(Http::body(req), "delta", -1000000, 1000000));
+                            Http::integer(Http::body(req), "delta", Contract::Number::pointsDelta));
                     },
                     true));
     // The child's views, and a new pairing code for the child.
@@ -293,13 +293,15 @@ void Console::addRoutes(httplib::Server& server) {
                 parentCall(
                     [this](const Parent& p, const httplib::Request& req) {
                         const auto b = Http::body(req);
-                        const auto answer = *Http::text(b, "answer", 16);
-                        if (answer != "duoc" && answer != "tu_choi")
+                        const auto answer = *Http::text(b, "answer", Http::word);
+                        if (answer != Contract::Status::granted &&
+                            answer != Contract::Status::refused)
                             throw BadInput("Câu trả lời phải là được hoặc từ chối.");
                         std::optional<std::int64_t> minutes;
                         if (b.contains("minutes") && !b["minutes"].is_null())
-                            minutes = Http::integer(b, "minutes", 1, 1440);
-                        return store_.answer(p, req.matches[1], answer == "duoc", minutes);
+                            minutes = Http::integer(b, "minutes", Contract::Number::minutes);
+                        return store_.answer(p, req.matches[1], answer == Contract::Status::granted,
+                                             minutes);
                     },
                     true));
     server.Get(api + "events",

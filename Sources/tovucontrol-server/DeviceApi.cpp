@@ -1,7 +1,7 @@
 #include "DeviceApi.hpp"
 
 #include "Http.hpp"
-#include "TovuCore/Json.hpp"
+#include "TovuProtocol/Json.hpp"
 
 #include <regex>
 
@@ -9,8 +9,6 @@ namespace tovu::server {
 namespace {
 
 using nlohmann::json;
-
-constexpr std::size_t maxUsage = 3000;
 
 std::string bearer(const httplib::Request& req) {
     static constexpr std::string_view prefix = "Bearer ";
@@ -32,30 +30,52 @@ std::optional<DeviceRef> deviceOf(Store& store, const httplib::Request& req,
 UsageEntry usageEntry(const json& e) {
     static const std::regex dayForm(R"(\d{4}-\d\d-\d\d)");
     if (!e.is_object()) throw BadInput("Số liệu sử dụng không đúng.");
-    UsageEntry u{*Http::text(e, "day", 10), *Http::text(e, "appId", 300),
-                 Http::text(e, "appName", 300, false).value_or(""),
-                 Http::integer(e, "minutes", 0, 1440)};
+    UsageEntry u{*Http::text(e, "day", Http::word), *Http::text(e, "appId", Contract::Text::appId),
+                 Http::text(e, "appName", Contract::Text::appName, false).value_or(""),
+                 Http::integer(e, "minutes", Contract::Number::dailyMinutes)};
     if (!std::regex_match(u.day, dayForm)) throw BadInput("Ngày phải viết dạng yyyy-MM-dd.");
     if (u.appName.empty()) u.appName = u.appId;
     return u;
 }
 
-SyncReport syncReport(const json& b) {
+// A text the computer reports about itself, clipped rather than refused: it only informs.
+std::optional<std::string> reported(const json& o, const char* key,
+                                    const Contract::TextLimit& limit) {
+    const auto it = o.find(key);
+    if (it == o.end() || !it->is_string()) return std::nullopt;
+    auto s = Contract::clip(it->get_ref<const std::string&>(), limit);
+    return s.empty() ? std::nullopt : std::optional(s);
+}
+
+// The sync as far as it can be used: an entry the server cannot take is left out and named in
+// dropped, so that it never holds back the rest.
+SyncReport syncReport(const json& b, std::vector<DroppedEntry>& dropped) {
     SyncReport r;
     r.status = json::object();
     if (const auto s = b.find("status"); s != b.end() && s->is_object()) {
         for (const char* key : {"protected", "helperAlive", "childIsAdmin"})
             if (s->contains(key) && (*s)[key].is_boolean()) r.status[key] = (*s)[key];
-        for (const char* key : {"childUser", "reason"})
-            if (auto v = Http::text(*s, key, 500, false)) r.status[key] = *v;
+        if (auto v = reported(*s, "childUser", Contract::Text::childUser))
+            r.status["childUser"] = *v;
+        if (auto v = reported(*s, "reason", Contract::Text::reason)) r.status["reason"] = *v;
     }
     if (const auto u = b.find("usage"); u != b.end()) {
-        if (!u->is_array() || u->size() > maxUsage) throw BadInput("Số liệu sử dụng không đúng.");
-        for (const auto& e : *u)
-            r.usage.push_back(usageEntry(e));
+        if (!u->is_array()) throw BadInput("Số liệu sử dụng không đúng.");
+        for (std::size_t i = 0; i < u->size(); ++i) {
+            const auto index = static_cast<std::int64_t>(i);
+            if (i >= Contract::maxUsageEntries) {
+                dropped.push_back({index, "Quá nhiều mục trong một lần đồng bộ."});
+                continue;
+            }
+            try {
+                r.usage.push_back(usageEntry((*u)[i]));
+            } catch (const BadInput& e) {
+                dropped.push_back({index, e.what()});
+            }
+        }
     }
-    r.agentVersion = Http::text(b, "agentVersion", 100, false);
-    r.osVersion = Http::text(b, "osVersion", 100, false);
+    r.agentVersion = reported(b, "agentVersion", Contract::Text::version);
+    r.osVersion = reported(b, "osVersion", Contract::Text::version);
     return r;
 }
 
@@ -65,22 +85,24 @@ void addDeviceApi(httplib::Server& server, Store& store) {
     server.Post("/api/pair", Http::guard([&](const httplib::Request& req, httplib::Response& res) {
                     const auto b = Http::body(req);
                     Pairing p;
-                    p.code = Http::text(b, "code", 32).value_or("");
-                    p.platform = *Http::text(b, "platform", 16);
+                    p.code = Http::text(b, "code", Http::word).value_or("");
+                    p.platform = *Http::text(b, "platform", Http::word);
                     if (p.platform != "linux" && p.platform != "mac")
                         throw BadInput("Máy chủ chỉ nhận máy linux hoặc mac.");
-                    p.deviceName = *Http::text(b, "deviceName", 200);
-                    p.osVersion = *Http::text(b, "osVersion", 100);
-                    p.agentVersion = *Http::text(b, "agentVersion", 100);
+                    p.deviceName = *Http::text(b, "deviceName", Contract::Text::name);
+                    p.osVersion = *Http::text(b, "osVersion", Contract::Text::version);
+                    p.agentVersion = *Http::text(b, "agentVersion", Contract::Text::version);
                     Http::sendJson(res, 200, store.pair(p, req.remote_addr));
                 }));
 
     server.Post("/api/device/sync",
                 Http::guard([&](const httplib::Request& req, httplib::Response& res) {
-                    const auto report = syncReport(Http::body(req));
-                    if (const auto policy = store.sync(bearer(req), report))
-                        Http::sendJson(res, 200, *policy);
-                    else
+                    SyncAnswer answer;
+                    const auto report = syncReport(Http::body(req), answer.dropped);
+                    if (const auto policy = store.sync(bearer(req), report)) {
+                        answer.policy = *policy;
+                        Http::sendJson(res, 200, answer);
+                    } else
                         refuseToken(res);
                 }));
 
@@ -90,14 +112,14 @@ void addDeviceApi(httplib::Server& server, Store& store) {
                     if (!device) return;
                     const auto b = Http::body(req);
                     NewRequest n;
-                    n.kind = *Http::text(b, "kind", 16);
-                    if (n.kind != "them_gio" && n.kind != "doi_diem")
+                    n.kind = *Http::text(b, "kind", Http::word);
+                    if (n.kind != Contract::Kind::moreTime && n.kind != Contract::Kind::exchange)
                         throw BadInput("Loại yêu cầu không đúng.");
-                    n.minutes = Http::integer(b, "minutes", 1, 1440);
-                    if (n.kind == "them_gio") {
-                        n.appId = Http::text(b, "appId", 300, false);
-                        n.appName = Http::text(b, "appName", 300, false);
-                        n.note = Http::text(b, "note", 1000, false);
+                    n.minutes = Http::integer(b, "minutes", Contract::Number::minutes);
+                    if (n.kind == Contract::Kind::moreTime) {
+                        n.appId = Http::text(b, "appId", Contract::Text::appId, false);
+                        n.appName = Http::text(b, "appName", Contract::Text::appName, false);
+                        n.note = Http::text(b, "note", Contract::Text::note, false);
                     }
                     Http::sendJson(res, 200, store.request(*device, n));
                 }));

@@ -1,5 +1,7 @@
-# Writes OUT, a C++ file holding every file of WEB_DIR as bytes, for WebFiles.hpp.
+# Writes OUT, a C++ file holding every file of WEB_DIR and the EXTRA files as bytes, for
+# WebFiles.hpp.
 file(GLOB files ${WEB_DIR}/*)
+list(APPEND files ${EXTRA})
 list(SORT files)
 set(arrays "")
 set(table "")

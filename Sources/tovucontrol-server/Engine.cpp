@@ -1,7 +1,8 @@
 #include "Engine.hpp"
 
-#include "TovuCore/Iso.hpp"
-#include "TovuCore/Json.hpp"
+#include "TovuProtocol/Contract.hpp"
+#include "TovuProtocol/Iso.hpp"
+#include "TovuProtocol/Json.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,10 +11,6 @@ namespace tovu::server {
 namespace {
 
 using nlohmann::json;
-
-constexpr std::int64_t maxMinutes = 1440;
-constexpr std::size_t maxApps = 500;
-constexpr std::size_t maxAppIdLength = 300;
 
 std::string clock(int minutes) {
     char text[16];
@@ -47,21 +44,22 @@ std::optional<Span> readSpan(const json& v) {
     return s;
 }
 
-std::int64_t readInt(const json& o, const char* key, std::int64_t lo, std::int64_t hi) {
+std::int64_t readInt(const json& o, const char* key, const Contract::Range& range) {
     const auto* v = o.contains(key) ? &o[key] : nullptr;
-    if (!v || !v->is_number_integer() || v->get<std::int64_t>() < lo || v->get<std::int64_t>() > hi)
+    if (!v || !v->is_number_integer() || !range.contains(v->get<std::int64_t>()))
         throw BadInput("Giá trị " + std::string(key) + " phải là số nguyên từ " +
-                       std::to_string(lo) + " đến " + std::to_string(hi) + ".");
+                       std::to_string(range.min) + " đến " + std::to_string(range.max) + ".");
     return v->get<std::int64_t>();
 }
 
 std::vector<std::string> readApps(const json& o, const char* key) {
     const auto bad = BadInput("Danh sách ứng dụng không đúng.");
-    if (!o.contains(key) || !o[key].is_array() || o[key].size() > maxApps) throw bad;
+    if (!o.contains(key) || !o[key].is_array() || o[key].size() > Contract::maxApps) throw bad;
     std::vector<std::string> apps;
     for (const auto& a : o[key]) {
-        if (!a.is_string() || a.get_ref<const std::string&>().empty() ||
-            a.get_ref<const std::string&>().size() > maxAppIdLength)
+        if (!a.is_string()) throw bad;
+        const auto& id = a.get_ref<const std::string&>();
+        if (id.empty() || Contract::tidy(id) != id || !Contract::fits(id, Contract::Text::appId))
             throw bad;
         if (std::find(apps.begin(), apps.end(), a.get<std::string>()) == apps.end())
             apps.push_back(a.get<std::string>());
@@ -107,24 +105,27 @@ void from_json(const json& j, ChildRules& v) {
     ChildRules r;
     r.dailyMinutes = readWeek<std::optional<std::int64_t>>(j, "dailyMinutes", [](const json& d) {
         if (d.is_null()) return std::optional<std::int64_t>();
-        if (!d.is_number_integer() || d.get<std::int64_t>() < 0 ||
-            d.get<std::int64_t>() > maxMinutes)
-            throw BadInput("Số phút mỗi ngày phải từ 0 đến 1440.");
+        if (!d.is_number_integer() ||
+            !Contract::Number::dailyMinutes.contains(d.get<std::int64_t>()))
+            throw BadInput("Số phút mỗi ngày phải từ " +
+                           std::to_string(Contract::Number::dailyMinutes.min) + " đến " +
+                           std::to_string(Contract::Number::dailyMinutes.max) + ".");
         return std::optional<std::int64_t>(d.get<std::int64_t>());
     });
     r.hours = readWeek<std::optional<Span>>(j, "hours", readSpan);
     r.bedtime = j.contains("bedtime") ? readSpan(j["bedtime"]) : std::nullopt;
-    if (!j.contains("mode") || !j["mode"].is_string() ||
-        (j["mode"] != "tu_do" && j["mode"] != "hoc"))
+    if (!j.contains("mode") || !j["mode"].is_string())
         throw BadInput("Chế độ phải là tự do hoặc học.");
     r.mode = j["mode"].get<std::string>();
+    if (r.mode != Contract::Mode::free && r.mode != Contract::Mode::learning)
+        throw BadInput("Chế độ phải là tự do hoặc học.");
     r.allowedApps = readApps(j, "allowedApps");
     r.learningApps = readApps(j, "learningApps");
     if (!j.contains("canExchangePoints") || !j["canExchangePoints"].is_boolean())
         throw BadInput("Giá trị canExchangePoints phải là đúng hoặc sai.");
     r.canExchangePoints = j["canExchangePoints"].get<bool>();
-    r.pointsPerMinute = readInt(j, "pointsPerMinute", 1, 1000);
-    r.exchangeCapMinutes = readInt(j, "exchangeCapMinutes", 0, maxMinutes);
+    r.pointsPerMinute = readInt(j, "pointsPerMinute", Contract::Number::pointsPerMinute);
+    r.exchangeCapMinutes = readInt(j, "exchangeCapMinutes", Contract::Number::exchangeCapMinutes);
     v = std::move(r);
 }
 
@@ -158,19 +159,20 @@ Policy policy(const ChildRules& rules, const ChildState& state, const LocalTime&
         return p;
     }
 
-    if (rules.bedtime && rules.bedtime->contains(local.minuteOfDay)) return lock("ngu");
+    if (rules.bedtime && rules.bedtime->contains(local.minuteOfDay))
+        return lock(std::string(Contract::LockReason::bedtime));
     if (const auto& hours = rules.hours[static_cast<std::size_t>(local.weekday)];
         hours && !hours->contains(local.minuteOfDay))
-        return lock("ngoai_gio");
+        return lock(std::string(Contract::LockReason::outsideHours));
 
     if (const auto& limit = rules.dailyMinutes[static_cast<std::size_t>(local.weekday)]) {
         const auto used = std::max<std::int64_t>(0, state.usedToday - state.usedUnderGrant);
         p.minutesLeft = std::max<std::int64_t>(0, *limit - used);
         if (*p.minutesLeft < 1) {
             // Out of time: only the learning apps stay, or nothing when there are none.
-            if (rules.learningApps.empty()) return lock("het_gio");
-            p.lockReason = "het_gio";
-            p.mode = "hoc";
+            if (rules.learningApps.empty()) return lock(std::string(Contract::LockReason::timeUp));
+            p.lockReason = Contract::LockReason::timeUp;
+            p.mode = Contract::Mode::learning;
             p.allowedApps = rules.learningApps;
         }
     }
@@ -183,7 +185,7 @@ std::int64_t price(const ChildRules& rules, std::int64_t minutes) {
 
 bool canExchange(const ChildRules& rules, std::int64_t balance, std::int64_t exchangedToday,
                  std::int64_t minutes) {
-    return rules.canExchangePoints && minutes > 0 && minutes <= maxMinutes &&
+    return rules.canExchangePoints && Contract::Number::minutes.contains(minutes) &&
            exchangedToday + minutes <= rules.exchangeCapMinutes && balance >= price(rules, minutes);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "TovuCore/Models.hpp"
+#include "TovuProtocol/Contract.hpp"
+#include "TovuProtocol/Models.hpp"
 #include "Zone.hpp"
 
 #include <array>
@@ -32,7 +33,7 @@ struct ChildRules {
     std::array<std::optional<std::int64_t>, 7> dailyMinutes{}; // Monday first
     std::array<std::optional<Span>, 7> hours{};                // when the computer may be used
     std::optional<Span> bedtime;
-    std::string mode = "tu_do";
+    std::string mode{Contract::Mode::free};
     std::vector<std::string> allowedApps;
     std::vector<std::string> learningApps;
     bool canExchangePoints = false;

@@ -1,7 +1,7 @@
 #include "Http.hpp"
 
-#include "TovuCore/Iso.hpp"
-#include "TovuCore/Json.hpp"
+#include "TovuProtocol/Iso.hpp"
+#include "TovuProtocol/Json.hpp"
 
 #include <cstdio>
 
@@ -28,7 +28,7 @@ json body(const httplib::Request& req) {
     throw BadInput("Dữ liệu gửi lên không đúng.");
 }
 
-std::optional<std::string> text(const json& o, const char* key, std::size_t maxBytes,
+std::optional<std::string> text(const json& o, const char* key, const Contract::TextLimit& limit,
                                 bool required) {
     const auto it = o.find(key);
     if (it == o.end() || it->is_null()) {
@@ -36,11 +36,10 @@ std::optional<std::string> text(const json& o, const char* key, std::size_t maxB
         return std::nullopt;
     }
     if (!it->is_string()) throw BadInput(std::string("Giá trị ") + key + " phải là chữ.");
-    std::string s = it->get<std::string>();
-    const auto first = s.find_first_not_of(" \t\r\n");
-    s = first == std::string::npos ? ""
-                                   : s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
-    if (s.size() > maxBytes) throw BadInput(std::string("Giá trị ") + key + " quá dài.");
+    auto s = Contract::tidy(it->get_ref<const std::string&>());
+    if (!Contract::fits(s, limit))
+        throw BadInput(std::string("Giá trị ") + key + " quá dài (tối đa " +
+                       std::to_string(limit.chars) + " ký tự).");
     if (s.empty()) {
         if (required) throw BadInput(std::string("Thiếu ") + key + ".");
         return std::nullopt;
@@ -48,12 +47,11 @@ std::optional<std::string> text(const json& o, const char* key, std::size_t maxB
     return s;
 }
 
-std::int64_t integer(const json& o, const char* key, std::int64_t lo, std::int64_t hi) {
+std::int64_t integer(const json& o, const char* key, const Contract::Range& range) {
     const auto it = o.find(key);
-    if (it == o.end() || !it->is_number_integer() || it->get<std::int64_t>() < lo ||
-        it->get<std::int64_t>() > hi)
+    if (it == o.end() || !it->is_number_integer() || !range.contains(it->get<std::int64_t>()))
         throw BadInput(std::string("Giá trị ") + key + " phải là số nguyên từ " +
-                       std::to_string(lo) + " đến " + std::to_string(hi) + ".");
+                       std::to_string(range.min) + " đến " + std::to_string(range.max) + ".");
     return it->get<std::int64_t>();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Store.hpp"
+#include "TovuProtocol/Contract.hpp"
 
 #include <functional>
 #include <httplib.h>
@@ -16,12 +17,14 @@ void sendMessage(httplib::Response& res, int status, const std::string& message)
 
 // The body as a JSON object; throws BadInput when it is not one.
 nlohmann::json body(const httplib::Request& req);
-// A text field of at most maxBytes bytes; throws BadInput when missing (if required), not a
-// text, empty after trimming (if required) or too long. Trims spaces at both ends.
-std::optional<std::string> text(const nlohmann::json& o, const char* key, std::size_t maxBytes,
-                                bool required = true);
-// An integer field within [lo, hi]; throws BadInput otherwise.
-std::int64_t integer(const nlohmann::json& o, const char* key, std::int64_t lo, std::int64_t hi);
+// A text field as Contract::tidy leaves it; throws BadInput when it is missing (if required),
+// not a text, empty (if required) or beyond limit. Absent when empty and not required.
+std::optional<std::string> text(const nlohmann::json& o, const char* key,
+                                const Contract::TextLimit& limit, bool required = true);
+// Tokens, codes and words of a vocabulary.
+inline constexpr Contract::TextLimit word{64, 64};
+// An integer field within range; throws BadInput otherwise.
+std::int64_t integer(const nlohmann::json& o, const char* key, const Contract::Range& range);
 
 using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 // Turns BadInput, Refusal and malformed JSON into their answers, and a storage failure into

@@ -1,8 +1,8 @@
 #include "Store.hpp"
 
 #include "Security.hpp"
-#include "TovuCore/Iso.hpp"
-#include "TovuCore/Json.hpp"
+#include "TovuProtocol/Iso.hpp"
+#include "TovuProtocol/Json.hpp"
 #include "Zone.hpp"
 
 #include <algorithm>

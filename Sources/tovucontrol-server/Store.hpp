@@ -2,8 +2,8 @@
 
 #include "Database.hpp"
 #include "Engine.hpp"
-#include "TovuCore/Clock.hpp"
-#include "TovuCore/Models.hpp"
+#include "TovuProtocol/Clock.hpp"
+#include "TovuProtocol/Models.hpp"
 
 #include <cstdint>
 #include <functional>

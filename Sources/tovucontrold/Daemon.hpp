@@ -1,9 +1,9 @@
 #pragma once
 
 #include "DaemonState.hpp"
-#include "TovuCore/Clock.hpp"
 #include "TovuCore/Ipc.hpp"
-#include "TovuCore/Models.hpp"
+#include "TovuProtocol/Clock.hpp"
+#include "TovuProtocol/Models.hpp"
 
 #include <cstdint>
 #include <functional>

@@ -1,6 +1,6 @@
 #include "DaemonState.hpp"
 
-#include "TovuCore/Json.hpp"
+#include "TovuProtocol/Json.hpp"
 
 namespace tovu {
 

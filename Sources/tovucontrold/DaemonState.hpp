@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TovuCore/Models.hpp"
+#include "TovuProtocol/Models.hpp"
 
 #include <cstdint>
 #include <nlohmann/json_fwd.hpp>

@@ -2,7 +2,7 @@
 
 #include "ProcessWatch.hpp"
 #include "TovuCore/AppIdentity.hpp"
-#include "TovuCore/Models.hpp"
+#include "TovuProtocol/Models.hpp"
 
 #include <cstdint>
 #include <functional>

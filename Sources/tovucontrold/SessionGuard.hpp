@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Sessions.hpp"
-#include "TovuCore/Clock.hpp"
+#include "TovuProtocol/Clock.hpp"
 
 #include <chrono>
 #include <cstdint>

@@ -1,9 +1,9 @@
 // The whole system on a real X server with several monitors: the built daemon in trial mode
 // against a fake parents' server, and the built agent, watched from outside through the X
 // server, the daemon's socket and the requests that reach the server.
-#include "TovuCore/Json.hpp"
 #include "TovuCore/UsageTracker.hpp"
 #include "TovuCore/platform/Platform.hpp"
+#include "TovuProtocol/Json.hpp"
 #include "support/FakeLogind.hpp"
 #include "support/FakeServer.hpp"
 #include "support/Support.hpp"

@@ -1,6 +1,6 @@
 #include "Helper.hpp"
 #include "QtTestSupport.hpp"
-#include "TovuCore/Iso.hpp"
+#include "TovuProtocol/Iso.hpp"
 #include "Views/HopXin.hpp"
 #include "Views/ManGioiThieu.hpp"
 #include "Views/ManKhoa.hpp"
@@ -14,6 +14,7 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusPendingCall>
 #include <QDBusVariant>
@@ -21,8 +22,38 @@
 #include <QMenu>
 #include <QPointer>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QSystemTrayIcon>
+#include <climits>
 #include <unistd.h>
+
+namespace {
+
+// An entry of the menu's EventGroup, as any program of the session may send it.
+struct MenuClick {
+    int id = 0;
+    QString event;
+    QDBusVariant data;
+    uint time = 0;
+};
+
+QDBusArgument& operator<<(QDBusArgument& a, const MenuClick& c) {
+    a.beginStructure();
+    a << c.id << c.event << c.data << c.time;
+    a.endStructure();
+    return a;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& a, MenuClick& c) {
+    a.beginStructure();
+    a >> c.id >> c.event >> c.data >> c.time;
+    a.endStructure();
+    return a;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(MenuClick)
 
 namespace tovu::test {
 namespace {
@@ -591,6 +622,7 @@ public slots:
 
 const QString watcherName = "org.kde.StatusNotifierWatcher";
 const QString itemInterface = "org.kde.StatusNotifierItem";
+const QStringList entries = {"1 TovuControl đang bật", "2 separator", "3 Xin thêm thời gian…"};
 
 class StatusItemTest : public HelperTest {
 protected:
@@ -631,6 +663,29 @@ protected:
         QDBusPendingCall call = desktop_.asyncCall(message);
         EXPECT_TRUE(waitFor([&] { return call.isFinished(); }));
         return call.reply();
+    }
+    // The menu's entries as a panel gets them: "id label" (or "id type").
+    QStringList menuEntries() {
+        const QDBusMessage layout =
+            ask("/MenuBar", "com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
+        if (layout.signature() != "u(ia{sv}av)") return {layout.errorMessage()};
+        const auto root = layout.arguments().value(1).value<QDBusArgument>();
+        int id = -1;
+        QVariantMap properties;
+        QVariantList children;
+        root.beginStructure();
+        root >> id >> properties >> children;
+        root.endStructure();
+        QStringList found;
+        for (const QVariant& child : children) {
+            const auto entry = child.value<QDBusArgument>();
+            entry.beginStructure();
+            entry >> id >> properties;
+            entry.endStructure();
+            found << QString::number(id) + " " +
+                         properties.value("label", properties.value("type")).toString();
+        }
+        return found;
     }
     QVariantMap properties() {
         return qdbus_cast<QVariantMap>(
@@ -687,27 +742,8 @@ TEST_F(StatusItemTest, ThePanelShowsTheMenuTitleAsLabelAndServesTheMenuOrElseThe
     EXPECT_TRUE(waitFor([&] { return panel_.labels.size() >= 5; }));
     EXPECT_EQ(panel_.labels, QStringList({"2g05", "-5 ph", "Đã khoá", "1:02:05", "1:02:00"}));
 
-    const QDBusMessage layout = ask(p.value("Menu").value<QDBusObjectPath>().path(),
-                                    "com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
-    ASSERT_EQ(layout.signature(), "u(ia{sv}av)");
-    const auto root = layout.arguments().value(1).value<QDBusArgument>();
-    int id = -1;
-    QVariantMap properties;
-    QVariantList children;
-    root.beginStructure();
-    root >> id >> properties >> children;
-    root.endStructure();
-    QStringList entries;
-    for (const QVariant& child : children) {
-        const auto entry = child.value<QDBusArgument>();
-        entry.beginStructure();
-        entry >> id >> properties;
-        entry.endStructure();
-        entries << QString::number(id) + " " +
-                       properties.value("label", properties.value("type")).toString();
-    }
-    EXPECT_EQ(entries,
-              QStringList({"1 TovuControl đang bật", "2 separator", "3 Xin thêm thời gian…"}));
+    EXPECT_EQ(p.value("Menu").value<QDBusObjectPath>().path(), "/MenuBar");
+    EXPECT_EQ(menuEntries(), entries);
     auto click = [&](int entry) {
         ask("/MenuBar", "com.canonical.dbusmenu", "Event",
             {entry, "clicked", QVariant::fromValue(QDBusVariant(0)), 0u});
@@ -742,6 +778,74 @@ TEST_F(StatusItemTest, WarnsOnceAtFiveMinutesAndOnceAtTheLastEvenAcrossARestart)
                                                  "TovuControl: Còn 1 phút nữa là hết giờ" + save,
                                                  "TovuControl: Còn 3 phút nữa là hết giờ" + save,
                                                  "TovuControl: Còn 4 phút nữa là hết giờ" + save}));
+}
+
+// Whatever another program of the session sends to the item and its menu (entries that do not
+// exist, wrong types, huge arrays, any depth, empty texts), the agent answers, with an error
+// where the call names nothing it has, and goes on serving the panel.
+TEST_F(StatusItemTest, JunkFromAnyProgramOfTheSessionIsAnsweredAndChangesNothing) {
+    startAgent();
+    ASSERT_TRUE(desktop_.registerService(watcherName));
+    ASSERT_TRUE(waitFor([&] { return !panel_.items.isEmpty(); }));
+    qDBusRegisterMetaType<MenuClick>();
+    qDBusRegisterMetaType<QList<MenuClick>>();
+    QSignalSpy about(entry(0), &QAction::triggered), asked(entry(2), &QAction::triggered);
+    const QString menu = "com.canonical.dbusmenu", props = "org.freedesktop.DBus.Properties";
+    const QVariant unknownIds = QVariant::fromValue(QList<int>(200000, 9));
+    QList<int> everyId;
+    for (int id = -100000; id < 100000; ++id)
+        everyId << id;
+    const QStringList names(100000, "label");
+    auto clicks = [](int id) {
+        return QVariant::fromValue(QList<MenuClick>(100000, {id, "clicked", QDBusVariant(0), 0}));
+    };
+    QDBusVariant deep(0);
+    for (int i = 0; i < 30; ++i)
+        deep = QDBusVariant(QVariant::fromValue(deep));
+    auto v = [](const QVariant& value) { return QVariant::fromValue(QDBusVariant(value)); };
+    const struct {
+        QString path, interface, method;
+        QVariantList arguments;
+        bool error;
+    } cases[] = {
+        {"/MenuBar", menu, "GetLayout", {7, 0, QStringList()}, true},
+        {"/MenuBar", menu, "GetLayout", {-1, -1, QStringList{""}}, true},
+        {"/MenuBar", menu, "GetLayout", {0, INT_MAX, names}, false},
+        {"/MenuBar", menu, "GetLayout", {3, INT_MIN, QStringList{""}}, false},
+        {"/MenuBar", menu, "GetLayout", {"0", "x", 5}, true},
+        {"/MenuBar", menu, "GetGroupProperties", {unknownIds, QStringList()}, true},
+        {"/MenuBar", menu, "GetGroupProperties", {QVariant::fromValue(everyId), names}, false},
+        {"/MenuBar", menu, "GetProperty", {7, "label"}, true},
+        {"/MenuBar", menu, "GetProperty", {1, ""}, true},
+        {"/MenuBar", menu, "Event", {7, "clicked", v(0), 0u}, true},
+        {"/MenuBar", menu, "Event", {2, "clicked", QVariant::fromValue(deep), UINT_MAX}, false},
+        {"/MenuBar", menu, "Event", {1, "", v(""), 0u}, false},
+        {"/MenuBar", menu, "Event", {1, "clicked"}, true},
+        {"/MenuBar", menu, "EventGroup", {clicks(-5)}, true},
+        {"/MenuBar", menu, "EventGroup", {clicks(3)}, false},
+        {"/MenuBar", menu, "AboutToShow", {INT_MIN}, true},
+        {"/MenuBar", menu, "AboutToShowGroup", {unknownIds}, true},
+        {"/MenuBar", menu, "AboutToShowGroup", {QVariant::fromValue(everyId)}, false},
+        {"/MenuBar", props, "Get", {menu, "Nope"}, true},
+        {"/MenuBar", props, "Set", {menu, "Version", v(9u)}, true},
+        {"/StatusNotifierItem", itemInterface, "Activate", {INT_MIN, INT_MAX}, false},
+        {"/StatusNotifierItem", itemInterface, "ContextMenu", {"x", "y"}, true},
+        {"/StatusNotifierItem", itemInterface, "Scroll", {INT_MAX, ""}, true},
+        {"/StatusNotifierItem", props, "Set", {itemInterface, "Status", v("Passive")}, true},
+        {"/Nowhere", menu, "GetLayout", {0, -1, QStringList()}, true},
+    };
+    for (const auto& c : cases) {
+        const QDBusMessage reply = ask(c.path, c.interface, c.method, c.arguments);
+        EXPECT_EQ(reply.type() == QDBusMessage::ErrorMessage, c.error)
+            << c.method.toStdString() << " " << reply.errorMessage().toStdString();
+    }
+    EXPECT_EQ(menuEntries(), entries);
+    EXPECT_EQ(properties().value("Status"), "Active");
+    // 100,000 clicks in one call open the request box once; events that are no click, or on the
+    // separator, do nothing.
+    EXPECT_TRUE(waitFor([&] { return helper->hop() && helper->hop()->findChild<HopXin*>(); }));
+    EXPECT_EQ(asked.count(), 1);
+    EXPECT_EQ(about.count(), 0);
 }
 
 } // namespace

@@ -335,6 +335,21 @@ TEST_F(WorkspaceTest, EveryClientWithAWindowOfRealSizeCountsWhateverItsWindowsSa
     }));
 }
 
+// Thousands of tiny windows that come and go without a pause hide no app: one launched in the
+// middle of it is announced and can be ended.
+TEST_F(WorkspaceTest, AnAppLaunchedInAFloodOfWindowsIsSeenAndEnded) {
+    auto& ws = workspace();
+    for (auto churn : {WindowFlood::Churn::remap, WindowFlood::Churn::remake}) {
+        WindowFlood flood(x_.display(), 2000, churn);
+        Child xlogo = start("xlogo");
+        ASSERT_TRUE(waitFor([&] { return launchedApp(xlogo.pid()); }));
+        EXPECT_EQ(appOf(ws, xlogo.pid())->identifier, "org.tovu.Logo");
+        EXPECT_FALSE(appOf(ws, getpid()).value_or(RunningApp{}).regular);
+        ws.forceTerminate(*appOf(ws, xlogo.pid()));
+        EXPECT_TRUE(waitUntil([&] { return xlogo.exited().has_value(); }));
+    }
+}
+
 TEST_F(WorkspaceTest, TheDesktopsOwnProgramsAndOtherUsersAppsAreNoApps) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to install a program and to be another user";
     // A screen saver's full-screen window, by what its process runs, not by what it claims.

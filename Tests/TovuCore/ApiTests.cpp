@@ -25,12 +25,14 @@ TEST(ApiClient, NormalizeTrimsAddsSchemeAndDropsTrailingSlashes) {
 }
 
 TEST_F(ApiTest, EachCallPostsItsBodyUnderTheBaseAddressPathOnOneConnection) {
-    const Policy policy{"t", "Bin", "tu_do", false, {}, {"a"}, {}, {}, {}, 60, true};
-    server.reply("POST", "/base/api/device/sync", 200, Json::encode(policy));
+    const SyncAnswer synced{
+        {"t", "Bin", "tu_do", false, {}, {"a"}, {}, {}, {}, 60, true}, 4, {{1, "quá dài"}}};
+    server.reply("POST", "/base/api/device/sync", 200, Json::encode(synced));
     server.reply("POST", "/base/api/pair", 200, R"({"deviceId":"d","token":"t","childName":"B"})");
     server.reply("POST", "/base/api/device/requests", 200, R"({"id":"r1","status":"cho"})");
     const ApiClient base(server.url() + "/base/", "tok");
-    EXPECT_EQ(base.sync({{"online", true}}, {{"d", "a", "A", 12}}, {{{"id", "a"}}}), policy);
+    EXPECT_EQ(base.syncAnswer({{"online", true}}, {{"d", "a", "A", 12}}, {{{"id", "a"}}}, 3),
+              synced);
     EXPECT_EQ(
         ApiClient(server.url() + "/base", std::nullopt).pair("123456", "Máy Bin", "Linux 6.1"),
         (PairResult{"d", "t", "B", {}}));
@@ -38,7 +40,7 @@ TEST_F(ApiTest, EachCallPostsItsBodyUnderTheBaseAddressPathOnOneConnection) {
               (RequestResult{"r1", "cho", {}}));
     const std::string bodies[] = {
         R"({"status":{"online":true},"apps":[{"id":"a"}],"agentVersion":"linux-0.1.0",)"
-        R"("usage":[{"day":"d","appId":"a","appName":"A","minutes":12}],"osVersion":")" +
+        R"("usage":[{"day":"d","appId":"a","appName":"A","minutes":12}],"revision":3,"osVersion":")" +
             Version::os() + "\"}",
         R"({"code":"123456","platform":"linux","deviceName":"Máy Bin","osVersion":"Linux 6.1",)"
         R"("agentVersion":"linux-0.1.0"})",

@@ -1,7 +1,7 @@
 #include "TovuCore/Api.hpp"
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/IpcSocket.hpp"
-#include "TovuCore/Json.hpp"
+#include "TovuProtocol/Json.hpp"
 #include "support/DaemonFixtures.hpp"
 #include "support/Support.hpp"
 

@@ -1,5 +1,5 @@
-#include "TovuCore/Models.hpp"
 #include "TovuCore/Paths.hpp"
+#include "TovuProtocol/Models.hpp"
 #include "support/Support.hpp"
 
 #include <csignal>

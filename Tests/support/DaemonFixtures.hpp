@@ -1,8 +1,8 @@
 #pragma once
 
 #include "TovuCore/Ipc.hpp"
-#include "TovuCore/Iso.hpp"
-#include "TovuCore/Models.hpp"
+#include "TovuProtocol/Iso.hpp"
+#include "TovuProtocol/Models.hpp"
 
 #include <chrono>
 #include <cstdint>

@@ -1,8 +1,8 @@
 #include "support/TrialSystem.hpp"
 
-#include "TovuCore/Iso.hpp"
-#include "TovuCore/Json.hpp"
 #include "TovuCore/Paths.hpp"
+#include "TovuProtocol/Iso.hpp"
+#include "TovuProtocol/Json.hpp"
 
 #include <memory>
 #include <nlohmann/json.hpp>

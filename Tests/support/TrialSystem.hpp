@@ -1,7 +1,7 @@
 #pragma once
 
 #include "TovuCore/Ipc.hpp"
-#include "TovuCore/Models.hpp"
+#include "TovuProtocol/Models.hpp"
 #include "support/DaemonFixtures.hpp"
 #include "support/DaemonProcess.hpp"
 #include "support/FakeServer.hpp"

@@ -106,4 +106,43 @@ bool XClient::dead() {
     return ended_;
 }
 
+WindowFlood::WindowFlood(const std::string& display, int count, Churn churn)
+    : c_(xcb_connect(display.c_str(), nullptr)) {
+    if (xcb_connection_has_error(c_)) {
+        xcb_disconnect(c_);
+        throw std::runtime_error("cannot connect to " + display);
+    }
+    for (int i = 0; i < count; ++i)
+        windows_.push_back(make(i));
+    xcb_flush(c_);
+    thread_ = std::thread([this, churn] {
+        while (!stop_)
+            for (std::size_t i = 0; i < windows_.size() && !stop_; ++i) {
+                if (churn == Churn::remake) {
+                    xcb_destroy_window(c_, windows_[i]);
+                    windows_[i] = make(static_cast<int>(i));
+                } else {
+                    xcb_unmap_window(c_, windows_[i]);
+                    xcb_map_window(c_, windows_[i]);
+                }
+                if (i % 256 == 0) xcb_flush(c_);
+            }
+    });
+}
+
+WindowFlood::~WindowFlood() {
+    stop_ = true;
+    thread_.join();
+    xcb_disconnect(c_);
+}
+
+xcb_window_t WindowFlood::make(int i) {
+    WindowSpec spec;
+    spec.area = {2 * (i % 600), 2 * (i / 600), 2, 2};
+    spec.overrideRedirect = true;
+    const xcb_window_t window = createWindow(c_, spec);
+    xcb_map_window(c_, window);
+    return window;
+}
+
 } // namespace tovu::test

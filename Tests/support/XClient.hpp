@@ -2,8 +2,10 @@
 
 #include "support/XView.hpp"
 
+#include <atomic>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -46,6 +48,27 @@ private:
     pid_t holder_ = -1;
     bool ended_ = false;
     xcb_window_t window_ = XCB_NONE;
+};
+
+// A client of the child with tiny windows that bypass the window manager, each in turn
+// unmapped and mapped again, or destroyed and made anew, as fast as the X server lets it, until
+// the object ends.
+class WindowFlood {
+public:
+    enum class Churn { remap, remake };
+
+    WindowFlood(const std::string& display, int count, Churn churn);
+    ~WindowFlood();
+    WindowFlood(const WindowFlood&) = delete;
+    WindowFlood& operator=(const WindowFlood&) = delete;
+
+private:
+    xcb_window_t make(int i);
+
+    xcb_connection_t* c_;
+    std::vector<xcb_window_t> windows_;
+    std::atomic<bool> stop_ = false;
+    std::thread thread_;
 };
 
 } // namespace tovu::test

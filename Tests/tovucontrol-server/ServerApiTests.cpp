@@ -6,6 +6,8 @@
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/UsageTracker.hpp"
 #include "TovuCore/platform/Platform.hpp"
+#include "TovuProtocol/Contract.hpp"
+#include "TovuProtocol/Json.hpp"
 #include "support/DaemonFixtures.hpp"
 #include "support/ParentsServer.hpp"
 #include "support/Support.hpp"
@@ -295,6 +297,52 @@ TEST_P(ServerApi, HostileInputIsRefused) {
     for (int i = 0; i < 10; ++i)
         EXPECT_EQ(console.post("login", {{"name", sneaky}, {"password", "sai"}}).status, 401);
     EXPECT_EQ(console.post("login", {{"name", sneaky}, {"password", "mật khẩu dài"}}).status, 429);
+}
+
+// A computer whose stored usage holds an entry the server cannot take still gets the parents'
+// word: the rest of the sync is kept, and the answer says what was left out and why.
+TEST_P(ServerApi, ARefusedEntryNeverHoldsBackTheSync) {
+    ConsoleClient console(url, ca);
+    const auto child = family(console);
+    const auto token = pair(code(console, child)).body.value("token", "");
+    ASSERT_EQ(console.post("children/" + child + "/lock").status, 200);
+
+    std::string emoji, path = "/home/bin/";
+    for (int i = 0; i < 300; ++i)
+        emoji += "\xF0\x9F\x8E\xAE";
+    for (int i = 0; i < 90; ++i)
+        path += "thư mục/";
+    const auto entry = [](const std::string& id, const std::string& name, json minutes = 5,
+                          const std::string& day = "2026-12-07") {
+        return json{{"day", day}, {"appId", id}, {"appName", name}, {"minutes", minutes}};
+    };
+    const json usage = {
+        entry("org.a", "A"),
+        entry(path, "Trò chơi"),             // 1: appId beyond its bytes
+        entry("org.b", emoji),               // 2: name beyond its bytes
+        entry("org.c", "C", -1),             // 3
+        entry("org.d", "D", 5, "7/12/2026"), // 4
+        "org.e",                             // 5
+        entry("org.f", "F", 1.5),            // 6
+        // What the computer sends after clipping passes.
+        entry(Contract::clip(path, Contract::Text::appId),
+              Contract::clip(emoji, Contract::Text::appName)),
+    };
+    const auto answer =
+        device(token, "/api/device/sync",
+               {{"usage", usage}, {"status", {{"protected", false}, {"reason", path + path}}}});
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    const auto synced = Json::decode<SyncAnswer>(answer.body.dump());
+    EXPECT_TRUE(synced.policy.locked);
+    std::vector<std::int64_t> dropped;
+    for (const auto& d : synced.dropped) {
+        dropped.push_back(d.index);
+        EXPECT_FALSE(d.reason.empty());
+    }
+    EXPECT_EQ(dropped, (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(console.get("children/" + child + "/apps").body["apps"].size(), 2u);
+    EXPECT_EQ(console.get("family").body["devices"][0]["reason"],
+              Contract::clip(path + path, Contract::Text::reason));
 }
 
 TEST_P(ServerApi, FamiliesOfOneServerStayApartWhileTheirRequestsGoOn) {

@@ -306,8 +306,10 @@ class Console(unittest.TestCase):
         self.text_shown('Được thêm giờ đến')
         self.assertIn('grantEndsAt', self.policy())
         self.text_shown('Cờ vua', '.ung-dung')
-        bars = self.driver.find_elements(By.CSS_SELECTOR, '.ung-dung li')
-        self.assertEqual([b.find_element(By.CSS_SELECTOR, '.ten-app').text for b in bars], ['Firefox', 'Cờ vua'])
+        # An event may draw the page again meanwhile.
+        until('the apps, most used first', lambda: [
+            b.find_element(By.CSS_SELECTOR, '.ten-app').text
+            for b in self.driver.find_elements(By.CSS_SELECTOR, '.ung-dung li')] == ['Firefox', 'Cờ vua'])
         self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, 'svg.bieu-do rect.cot')), 7)
 
         self.type_into('Số điểm', '12')

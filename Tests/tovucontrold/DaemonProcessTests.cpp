@@ -2,9 +2,9 @@
 // and watching the child's sessions through a stand-in logind.
 #include "DaemonState.hpp"
 #include "TovuCore/Ipc.hpp"
-#include "TovuCore/Json.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/platform/Platform.hpp"
+#include "TovuProtocol/Json.hpp"
 #include "support/DaemonFixtures.hpp"
 #include "support/DaemonProcess.hpp"
 #include "support/FakeLogind.hpp"

@@ -1,7 +1,7 @@
 #include "Daemon.hpp"
-#include "TovuCore/Json.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/UsageTracker.hpp"
+#include "TovuProtocol/Json.hpp"
 #include "support/DaemonFixtures.hpp"
 #include "support/FakeServer.hpp"
 #include "support/Support.hpp"

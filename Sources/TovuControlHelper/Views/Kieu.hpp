@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TovuCore/Clock.hpp"
+#include "TovuProtocol/Clock.hpp"
 
 #include <QColor>
 #include <QFont>

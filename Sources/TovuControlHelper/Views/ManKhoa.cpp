@@ -68,6 +68,11 @@ ManKhoa::ManKhoa(HelperModel& m, bool doi, QWidget* parent)
     capNhat();
 }
 
+void ManKhoa::addControl(QWidget* control) {
+    auto* cot = static_cast<QVBoxLayout*>(layout());
+    cot->insertWidget(cot->indexOf(matMang_), control, 0, Qt::AlignHCenter);
+}
+
 void ManKhoa::capNhat() {
     const std::optional<Policy>& policy = m_.policy();
     const bool ngu = gioNgu(policy);

@@ -21,6 +21,9 @@ public:
 
     bool doi() const { return doi_; }
 
+    // Puts control under the request controls, above the offline line.
+    void addControl(QWidget* control);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 

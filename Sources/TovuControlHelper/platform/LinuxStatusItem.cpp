@@ -12,7 +12,9 @@
 #include <QDBusPendingReply>
 #include <QDBusVariant>
 #include <QDir>
+#include <QGuiApplication>
 #include <QMenu>
+#include <QSet>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QtEndian>
@@ -211,15 +213,30 @@ signals:
     void XAyatanaNewLabel(const QString& label, const QString& guide);
 
 private:
+    // Opens the menu where the panel says, or under the pointer when that is on no screen; a
+    // flood of calls opens it once, at the last place asked.
     void moMenu(int x, int y) {
-        if (item_->menu_) item_->menu_->popup(QPoint(x, y));
+        at_ = QGuiApplication::screenAt(QPoint(x, y)) ? QPoint(x, y) : QCursor::pos();
+        if (opening_) return;
+        opening_ = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                opening_ = false;
+                if (item_->menu_) item_->menu_->popup(at_);
+            },
+            Qt::QueuedConnection);
     }
 
     LinuxStatusItem* item_;
+    QPoint at_;
+    bool opening_ = false;
 };
 
 // The item's menu for panels that draw it themselves: the root (0) holds one entry per action.
-class MenuAdaptor final : public QDBusAbstractAdaptor, protected QDBusContext {
+// Any program of the session may call it with anything: ids that name no entry get an error,
+// and a flood of clicks runs each entry's action once.
+class DBusMenu final : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.canonical.dbusmenu")
     Q_PROPERTY(uint Version READ version)
@@ -227,9 +244,8 @@ class MenuAdaptor final : public QDBusAbstractAdaptor, protected QDBusContext {
     Q_PROPERTY(QString Status READ status)
 
 public:
-    MenuAdaptor(QObject* parent, LinuxStatusItem* item)
-        : QDBusAbstractAdaptor(parent)
-        , item_(item) {}
+    explicit DBusMenu(LinuxStatusItem* item)
+        : item_(item) {}
 
     uint version() const { return 3; }
     QString textDirection() const { return QStringLiteral("ltr"); }
@@ -239,7 +255,7 @@ public slots:
     uint GetLayout(int parentId, int depth, const QStringList& names, tovu::MenuLayout& layout) {
         const auto top = properties(parentId, names);
         if (!top) {
-            sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("No such menu entry"));
+            noEntry();
             return 0;
         }
         layout = {parentId, *top, {}};
@@ -252,26 +268,43 @@ public slots:
     QList<tovu::MenuProperties> GetGroupProperties(const QList<int>& ids,
                                                    const QStringList& names) {
         QList<MenuProperties> found;
-        for (int id : ids)
-            if (const auto p = properties(id, names)) found << MenuProperties{id, *p};
+        for (int id : known(ids))
+            found << MenuProperties{id, *properties(id, names)};
+        if (found.isEmpty() && !ids.isEmpty()) noEntry();
         return found;
     }
 
-    void Event(int id, const QString& eventId, const QDBusVariant&, uint) { nhan(id, eventId); }
+    QDBusVariant GetProperty(int id, const QString& name) {
+        const auto p = properties(id, {name});
+        if (!p || p->isEmpty()) {
+            noEntry();
+            return {};
+        }
+        return QDBusVariant(p->first());
+    }
+
+    void Event(int id, const QString& eventId, const QDBusVariant&, uint) {
+        if (!co(id)) return noEntry();
+        nhan(id, eventId);
+    }
 
     // The ids that name no entry.
     QList<int> EventGroup(const QList<tovu::MenuEvent>& events) {
-        QList<int> unknown;
+        QList<int> ids;
         for (const MenuEvent& e : events)
-            if (!nhan(e.id, e.eventId)) unknown << e.id;
-        return unknown;
+            ids << e.id;
+        for (const MenuEvent& e : events)
+            if (co(e.id)) nhan(e.id, e.eventId);
+        return unknown(ids);
     }
 
     // The entries never change while the menu is open.
-    bool AboutToShow(int) { return false; }
-    QList<int> AboutToShowGroup(const QList<int>& ids, QList<int>& unknown) {
-        for (int id : ids)
-            if (!co(id)) unknown << id;
+    bool AboutToShow(int id) {
+        if (!co(id)) noEntry();
+        return false;
+    }
+    QList<int> AboutToShowGroup(const QList<int>& ids, QList<int>& idErrors) {
+        idErrors = unknown(ids);
         return {};
     }
 
@@ -284,13 +317,48 @@ private:
 
     bool co(int id) const { return id >= 0 && id <= actions().size(); }
 
-    bool nhan(int id, const QString& eventId) {
-        if (!co(id)) return false;
+    // The entries among ids, each once.
+    QList<int> known(const QList<int>& ids) const {
+        QList<int> found;
+        for (int id = 0; id <= actions().size(); ++id)
+            if (ids.contains(id)) found << id;
+        return found;
+    }
+
+    // The ids that name no entry, each once; an error when none does.
+    QList<int> unknown(const QList<int>& ids) {
+        if (known(ids).isEmpty() && !ids.isEmpty()) {
+            noEntry();
+            return {};
+        }
+        QList<int> missing;
+        QSet<int> seen;
+        for (int id : ids)
+            if (!co(id) && !seen.contains(id)) {
+                seen << id;
+                missing << id;
+            }
+        return missing;
+    }
+
+    void noEntry() {
+        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("No such menu entry"));
+    }
+
+    // A click runs the entry's action once the calls at hand are answered, however many came.
+    void nhan(int id, const QString& eventId) {
         QAction* action = id > 0 ? actions()[id - 1] : nullptr;
-        if (action && eventId == QStringLiteral("clicked") && !action->isSeparator() &&
-            action->isEnabled())
-            action->trigger();
-        return true;
+        if (!action || eventId != QStringLiteral("clicked") || action->isSeparator() ||
+            clicked_.contains(action))
+            return;
+        clicked_ << action;
+        QMetaObject::invokeMethod(
+            this,
+            [this, action = QPointer<QAction>(action)] {
+                clicked_.removeAll(action);
+                if (action && action->isEnabled()) action->trigger();
+            },
+            Qt::QueuedConnection);
     }
 
     // The properties of entry id (0: the root) among names (all when empty); none when no entry
@@ -317,6 +385,7 @@ private:
     }
 
     LinuxStatusItem* item_;
+    QList<QPointer<QAction>> clicked_;
 };
 
 LinuxStatusItem::LinuxStatusItem(const QDBusConnection& sessionBus)
@@ -347,9 +416,10 @@ void LinuxStatusItem::show(const QIcon& icon, QMenu* menu) {
     veIcon();
     if (bus_.isConnected()) {
         adaptor_ = new ItemAdaptor(this);
-        new MenuAdaptor(&menuObject_, this);
+        dbusMenu_ = std::make_unique<DBusMenu>(this);
         bus_.registerObject(itemPath, this, QDBusConnection::ExportAdaptors);
-        bus_.registerObject(menuPath, &menuObject_, QDBusConnection::ExportAdaptors);
+        bus_.registerObject(menuPath, dbusMenu_.get(),
+                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties);
         const QString name = QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(getpid());
         service_ = bus_.registerService(name) ? name : bus_.baseService();
         connect(&watcher_, &QDBusServiceWatcher::serviceRegistered, this, &LinuxStatusItem::dangKy);

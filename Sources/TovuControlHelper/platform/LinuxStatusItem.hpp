@@ -8,13 +8,14 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <memory>
 
 class QSystemTrayIcon;
 
 namespace tovu {
 
 class ItemAdaptor;
-class MenuAdaptor;
+class DBusMenu;
 
 // A StatusNotifierItem with a text label and a D-Bus menu while the panel watches for such items;
 // a classic tray icon, with the text as its tooltip, while nothing does. Notifications go to the
@@ -35,7 +36,7 @@ public:
 
 private:
     friend class ItemAdaptor;
-    friend class MenuAdaptor;
+    friend class DBusMenu;
 
     void dangKy();
     void veKhay();
@@ -54,7 +55,7 @@ private:
     QString title_ = QStringLiteral("TovuControl");
     std::unique_ptr<QSystemTrayIcon> tray_;
     ItemAdaptor* adaptor_ = nullptr;
-    QObject menuObject_;
+    std::unique_ptr<DBusMenu> dbusMenu_;
     uint notification_ = 0;
 };
 

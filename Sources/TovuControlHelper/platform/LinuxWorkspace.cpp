@@ -10,6 +10,7 @@
 #include <set>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <utility>
 #include <xcb/randr.h>
 #include <xcb/res.h>
 
@@ -26,6 +27,10 @@ constexpr std::uint32_t windowEvents =
 constexpr int realSide = 8;
 // Windows followed inside one top-level window, at most.
 constexpr std::size_t insideLimit = 512;
+// Windows examined in one settling: a flood of new windows takes several turns of the event loop.
+constexpr std::size_t batchLimit = 256;
+// Text properties are read up to this many 32-bit units: names and ids, never more.
+constexpr std::uint32_t textLimit = 256;
 
 template <class T> std::optional<T> number(std::string_view text) {
     T value{};
@@ -110,6 +115,47 @@ std::int64_t overlap(const xcb_rectangle_t& a, const xcb_rectangle_t& b) {
 
 } // namespace
 
+// Per-process facts learnt once per batch of windows: a flood of windows of one process costs
+// one look at /proc.
+struct LinuxWorkspace::Batch {
+    struct Process {
+        AppIdentity identity;
+        std::optional<std::uint64_t> started;
+    };
+    std::map<std::uint32_t, pid_t> holders; // by the X server's pid of the connection
+    std::map<pid_t, Process> processes;
+};
+
+struct LinuxWorkspace::Questions {
+    xcb_get_window_attributes_cookie_t attributes;
+    xcb_get_geometry_cookie_t geometry;
+    xcb_get_property_cookie_t machine, netPid, windowClass, gtk, kde;
+    std::optional<xcb_res_query_client_ids_cookie_t> res;
+};
+
+void LinuxWorkspace::WindowQueue::push(xcb_window_t window, xcb_window_t top) {
+    if (waiting_.emplace(window, top).second) order_.push_back(window);
+}
+
+void LinuxWorkspace::WindowQueue::clear() {
+    waiting_.clear();
+    order_.clear();
+}
+
+std::vector<std::pair<xcb_window_t, xcb_window_t>>
+LinuxWorkspace::WindowQueue::take(std::size_t n) {
+    std::vector<std::pair<xcb_window_t, xcb_window_t>> taken;
+    while (!order_.empty() && taken.size() < n) {
+        if (auto it = waiting_.find(order_.front()); it != waiting_.end()) {
+            taken.emplace_back(*it);
+            waiting_.erase(it);
+        }
+        order_.pop_front();
+    }
+    if (waiting_.empty()) order_.clear();
+    return taken;
+}
+
 LinuxWorkspace::LinuxWorkspace(AppCatalog catalog)
     : catalog_(std::move(catalog)) {
     if (!x_.ok()) return;
@@ -135,9 +181,11 @@ LinuxWorkspace::LinuxWorkspace(AppCatalog catalog)
     x_.select(x_.root(), XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY |
                              XCB_EVENT_MASK_FOCUS_CHANGE);
     x_.setHandler([this](const xcb_generic_event_t& event) { handle(event); });
-    rescan();
-    apps_ = collect();
-    front_ = frontPid();
+    x_.setSettle([this] { return settle(); });
+    // The apps already running are there from the start, none of them announced.
+    rescan_ = true;
+    while (settle()) {
+    }
 }
 
 LinuxWorkspace::~LinuxWorkspace() {
@@ -188,8 +236,7 @@ void LinuxWorkspace::handle(const xcb_generic_event_t& event) {
     const std::uint8_t type = event.response_type & 0x7f;
     if (randrEvent_ != 0 && (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
                              type == randrEvent_ + XCB_RANDR_NOTIFY)) {
-        readMonitors();
-        publish();
+        readMonitors_ = true;
         return;
     }
     // The top-level window that a window inside one belongs to.
@@ -204,65 +251,73 @@ void LinuxWorkspace::handle(const xcb_generic_event_t& event) {
         const auto& e = reinterpret_cast<const xcb_property_notify_event_t&>(event);
         if (e.atom == ewmh_._NET_SUPPORTING_WM_CHECK &&
             (e.window == root || e.window == wmCheck_)) {
-            rescan();
+            rescan_ = true;
         } else if (e.window == root) {
-            if (!wm_ || (e.atom != ewmh_._NET_CLIENT_LIST && e.atom != ewmh_._NET_ACTIVE_WINDOW))
-                return;
-            if (e.atom == ewmh_._NET_CLIENT_LIST)
-                readClientList();
-            else
-                readFront();
+            if (!wm_) return;
+            if (e.atom == ewmh_._NET_CLIENT_LIST) readClientList_ = true;
+            if (e.atom == ewmh_._NET_ACTIVE_WINDOW) readFront_ = true;
         } else {
             const xcb_atom_t described[] = {XCB_ATOM_WM_CLASS, XCB_ATOM_WM_CLIENT_MACHINE,
                                             ewmh_._NET_WM_PID, gtkApplicationId_, kdeDesktopFile_};
-            if (!windows_.contains(e.window) ||
-                std::ranges::find(described, e.atom) == std::end(described))
-                return;
-            refresh(e.window);
+            const auto it = windows_.find(e.window);
+            if (it != windows_.end() && std::ranges::find(described, e.atom) != std::end(described))
+                examining_.push(e.window, it->second.inside);
         }
-        break;
+        return;
     }
     case XCB_MAP_NOTIFY: {
         const auto& e = reinterpret_cast<const xcb_map_notify_event_t&>(event);
         if (e.event != root) {
+            // Something was mapped inside a followed window (its own mapping is no news).
             const auto top = topOf(e.event);
-            if (!top) return;
-            trackInside(*top);
-            break;
+            if (top && e.event != e.window) looking_.push(*top, *top);
+            return;
         }
         // With a window manager, managed windows come through its client list instead.
         if (wm_ && !e.override_redirect) return;
-        track(e.window);
-        break;
+        if (auto it = windows_.find(e.window); it != windows_.end()) {
+            it->second.shown = true;
+            it->second.overrideRedirect = e.override_redirect;
+            changed_ = true;
+        } else {
+            examining_.push(e.window, XCB_NONE);
+        }
+        return;
     }
     case XCB_REPARENT_NOTIFY: {
         const auto& e = reinterpret_cast<const xcb_reparent_notify_event_t&>(event);
         const auto top = topOf(e.parent);
-        if (e.event == root || !top) return;
-        trackInside(*top);
-        break;
+        if (e.event != root && top) looking_.push(*top, *top);
+        return;
     }
     case XCB_DESTROY_NOTIFY: {
         const auto& e = reinterpret_cast<const xcb_destroy_notify_event_t&>(event);
-        if (e.event == root && e.window == wmCheck_) {
-            rescan();
-            break;
+        if (e.event == root && e.window == wmCheck_) rescan_ = true;
+        examining_.erase(e.window);
+        looking_.erase(e.window);
+        if (auto it = within_.find(e.window); it != within_.end()) {
+            nested_[it->second].erase(e.window);
+            within_.erase(it);
         }
-        within_.erase(e.window);
-        if (!windows_.contains(e.window)) return;
-        forget(e.window);
-        break;
+        if (windows_.contains(e.window)) forget(e.window);
+        return;
     }
     case XCB_UNMAP_NOTIFY: {
         const auto& e = reinterpret_cast<const xcb_unmap_notify_event_t&>(event);
         auto it = windows_.find(e.window);
-        if (it == windows_.end()) return;
-        const bool inside = it->second.inside != XCB_NONE;
-        if (inside ? e.event != e.window
-                   : (e.event != root || (wm_ && !it->second.overrideRedirect)))
+        if (it == windows_.end()) {
+            // Gone before it was looked at: it is looked at when it comes back.
+            if (e.event == root) examining_.erase(e.window);
             return;
-        forget(e.window);
-        break;
+        }
+        Window& w = it->second;
+        if (w.inside != XCB_NONE) {
+            if (e.event == e.window) forget(e.window);
+        } else if (e.event == root && (!wm_ || w.overrideRedirect)) {
+            w.shown = false;
+            changed_ = true;
+        }
+        return;
     }
     case XCB_CONFIGURE_NOTIFY: {
         const auto& e = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
@@ -272,16 +327,58 @@ void LinuxWorkspace::handle(const xcb_generic_event_t& event) {
         // A managed window's place is inside its frame; only its size counts then.
         it->second.area = {e.x, e.y, static_cast<std::uint16_t>(e.width + border),
                            static_cast<std::uint16_t>(e.height + border)};
-        break;
+        changed_ = true;
+        return;
     }
     case XCB_FOCUS_IN:
-        if (wm_) return;
-        readFront();
-        break;
+        if (!wm_) readFront_ = true;
+        return;
     default:
         return;
     }
-    publish();
+}
+
+bool LinuxWorkspace::settle() {
+    if (std::exchange(rescan_, false)) rescan();
+    if (std::exchange(readMonitors_, false)) {
+        readMonitors();
+        changed_ = true;
+    }
+    // All that this turn needs from the server is asked before the first answer is awaited:
+    // one round trip, however busy the server is with others.
+    xcb_connection_t* c = x_.get();
+    std::optional<xcb_get_property_cookie_t> list, active;
+    if (wm_ && std::exchange(readClientList_, false))
+        list = askProperty(c, x_.root(), ewmh_._NET_CLIENT_LIST);
+    if (wm_ && std::exchange(readFront_, false))
+        active = askProperty(c, x_.root(), ewmh_._NET_ACTIVE_WINDOW);
+    const auto examined = examining_.take(batchLimit);
+    std::vector<Questions> questions;
+    for (const auto& [window, inside] : examined)
+        questions.push_back(ask(window));
+    const auto looked = looking_.take(batchLimit);
+    std::vector<xcb_query_tree_cookie_t> trees;
+    for (const auto& [window, top] : looked)
+        trees.push_back(xcb_query_tree(c, window));
+
+    if (list) useClientList(values32(propertyReply(c, *list).get()));
+    if (active) {
+        const auto front = values32(propertyReply(c, *active).get());
+        frontWindow_ = front.empty() ? XCB_NONE : front[0];
+        changed_ = true;
+    }
+    Batch batch;
+    for (std::size_t i = 0; i < examined.size(); ++i)
+        examine(examined[i].first, examined[i].second, questions[i], batch);
+    for (std::size_t i = 0; i < looked.size(); ++i)
+        lookInside(
+            looked[i].second,
+            XcbReply<xcb_query_tree_reply_t>{xcb_query_tree_reply(c, trees[i], nullptr)}.get());
+    // Without a window manager, following the focus up takes a question per level; focus
+    // changes are few.
+    if (std::exchange(readFront_, false)) readFront();
+    if (std::exchange(changed_, false)) publish();
+    return !examining_.empty() || !looking_.empty();
 }
 
 void LinuxWorkspace::rescan() {
@@ -303,7 +400,10 @@ void LinuxWorkspace::rescan() {
 
     windows_.clear();
     within_.clear();
+    nested_.clear();
     clients_.clear();
+    examining_.clear();
+    looking_.clear();
     XcbReply<xcb_query_tree_reply_t> tree{
         xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr)};
     if (tree) {
@@ -317,30 +417,40 @@ void LinuxWorkspace::rescan() {
                 xcb_get_window_attributes_reply(c, cookies[static_cast<std::size_t>(i)], nullptr)};
             if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
                 (attributes->override_redirect || !wm_))
-                track(children[i]);
+                examining_.push(children[i], XCB_NONE);
         }
     }
-    if (wm_) readClientList();
+    if (wm_)
+        useClientList(
+            values32(propertyReply(c, askProperty(c, root, ewmh_._NET_CLIENT_LIST)).get()));
     readFront();
+    changed_ = true;
 }
 
-void LinuxWorkspace::readClientList() {
-    xcb_connection_t* c = x_.get();
-    auto list = values32(propertyReply(c, askProperty(c, x_.root(), ewmh_._NET_CLIENT_LIST)).get());
-    std::set<xcb_window_t> clients(list.begin(), list.end());
-    std::vector<xcb_window_t> gone;
-    for (const auto& [window, w] : windows_)
-        if (w.inside == XCB_NONE && !w.overrideRedirect && !clients.contains(window))
-            gone.push_back(window);
-    for (xcb_window_t window : gone)
-        forget(window);
-    for (xcb_window_t window : list)
-        if (!windows_.contains(window)) track(window);
+void LinuxWorkspace::useClientList(const std::vector<std::uint32_t>& list) {
+    clients_ = std::set<xcb_window_t>(list.begin(), list.end());
+    for (auto& [window, w] : windows_)
+        if (w.inside == XCB_NONE && !w.overrideRedirect && w.shown != clients_.contains(window)) {
+            w.shown = !w.shown;
+            changed_ = true;
+        }
+    for (xcb_window_t window : list) {
+        auto it = windows_.find(window);
+        if (it == windows_.end()) {
+            examining_.push(window, XCB_NONE);
+        } else if (it->second.overrideRedirect) {
+            // Mapped again without bypassing the manager.
+            it->second.overrideRedirect = false;
+            it->second.shown = true;
+            changed_ = true;
+        }
+    }
 }
 
 void LinuxWorkspace::readFront() {
     xcb_connection_t* c = x_.get();
     const xcb_window_t root = x_.root();
+    changed_ = true;
     if (wm_) {
         auto active =
             values32(propertyReply(c, askProperty(c, root, ewmh_._NET_ACTIVE_WINDOW)).get());
@@ -364,107 +474,80 @@ void LinuxWorkspace::readFront() {
     frontWindow_ = window == XCB_INPUT_FOCUS_POINTER_ROOT || window == root ? XCB_NONE : window;
 }
 
-void LinuxWorkspace::track(xcb_window_t window) {
-    x_.select(window, windowEvents);
-    refresh(window);
-    if (windows_.contains(window)) trackInside(window);
-}
-
-void LinuxWorkspace::refresh(xcb_window_t window) {
-    auto examined = examine(window);
-    if (!examined) {
-        forget(window);
-        return;
-    }
-    if (auto it = windows_.find(window); it != windows_.end()) {
-        examined->inside = it->second.inside;
-        examined->mapped = it->second.mapped;
-    }
-    windows_[window] = std::move(*examined);
-}
-
 void LinuxWorkspace::forget(xcb_window_t window) {
     windows_.erase(window);
-    std::erase_if(windows_, [&](const auto& entry) { return entry.second.inside == window; });
-    std::erase_if(within_, [&](const auto& entry) { return entry.second == window; });
+    auto nested = nested_.find(window);
+    if (nested == nested_.end()) return;
+    for (xcb_window_t inner : nested->second) {
+        if (auto it = within_.find(inner); it != within_.end() && it->second == window)
+            within_.erase(it);
+        if (auto it = windows_.find(inner); it != windows_.end() && it->second.inside == window)
+            windows_.erase(it);
+    }
+    nested_.erase(nested);
+    changed_ = true;
 }
 
-void LinuxWorkspace::trackInside(xcb_window_t top) {
-    xcb_connection_t* c = x_.get();
+void LinuxWorkspace::lookInside(xcb_window_t top, const xcb_query_tree_reply_t* tree) {
+    if (!tree || !windows_.contains(top)) return;
     // A window id's client bits name the client that made it.
-    const std::uint32_t clientBits = ~xcb_get_setup(c)->resource_id_mask;
-    std::vector<xcb_window_t> level{top}, foreign;
-    std::size_t seen = 0;
-    while (!level.empty() && seen < insideLimit) {
-        std::vector<xcb_query_tree_cookie_t> cookies;
-        for (xcb_window_t window : level)
-            cookies.push_back(xcb_query_tree(c, window));
-        std::vector<xcb_window_t> next;
-        for (auto& cookie : cookies) {
-            XcbReply<xcb_query_tree_reply_t> tree{xcb_query_tree_reply(c, cookie, nullptr)};
-            if (!tree) continue;
-            const xcb_window_t* children = xcb_query_tree_children(tree.get());
-            for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i)
-                next.push_back(children[i]);
+    const std::uint32_t clientBits = ~xcb_get_setup(x_.get())->resource_id_mask;
+    std::set<xcb_window_t>& nested = nested_[top];
+    const xcb_window_t* children = xcb_query_tree_children(tree);
+    for (int i = 0; i < xcb_query_tree_children_length(tree); ++i) {
+        const xcb_window_t window = children[i];
+        if (!nested.contains(window)) {
+            if (nested.size() >= insideLimit || !within_.emplace(window, top).second) continue;
+            nested.insert(window);
+            x_.selectLater(window, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY);
         }
-        for (xcb_window_t window : next) {
-            if (++seen > insideLimit) break;
-            if (within_.emplace(window, top).second)
-                x_.select(window, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY);
-            if ((window & clientBits) != (top & clientBits)) foreign.push_back(window);
-        }
-        level = std::move(next);
-    }
-    std::vector<xcb_get_window_attributes_cookie_t> cookies;
-    for (xcb_window_t window : foreign)
-        cookies.push_back(xcb_get_window_attributes(c, window));
-    for (std::size_t i = 0; i < foreign.size(); ++i) {
-        XcbReply<xcb_get_window_attributes_reply_t> attributes{
-            xcb_get_window_attributes_reply(c, cookies[i], nullptr)};
-        if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
-            windows_.contains(foreign[i]))
-            continue;
-        x_.select(foreign[i], windowEvents);
-        if (auto examined = examine(foreign[i])) {
-            examined->inside = top;
-            windows_[foreign[i]] = std::move(*examined);
-        }
+        looking_.push(window, top);
+        if ((window & clientBits) != (top & clientBits) && !windows_.contains(window))
+            examining_.push(window, top);
     }
 }
 
-std::optional<LinuxWorkspace::Window> LinuxWorkspace::examine(xcb_window_t window) const {
+LinuxWorkspace::Questions LinuxWorkspace::ask(xcb_window_t window) {
     xcb_connection_t* c = x_.get();
-    // All questions go out before the first answer is awaited: one round trip per window.
-    auto attributesCookie = xcb_get_window_attributes(c, window);
-    auto geometryCookie = xcb_get_geometry(c, window);
-    auto machineCookie = askProperty(c, window, XCB_ATOM_WM_CLIENT_MACHINE);
-    auto netPidCookie = askProperty(c, window, ewmh_._NET_WM_PID);
-    auto classCookie = askProperty(c, window, XCB_ATOM_WM_CLASS);
-    auto gtkCookie = askProperty(c, window, gtkApplicationId_);
-    auto kdeCookie = askProperty(c, window, kdeDesktopFile_);
+    auto text = [&](xcb_atom_t atom) {
+        return xcb_get_property(c, 0, window, atom, XCB_GET_PROPERTY_TYPE_ANY, 0, textLimit);
+    };
+    if (!windows_.contains(window)) x_.selectLater(window, windowEvents);
+    Questions q{xcb_get_window_attributes(c, window),
+                xcb_get_geometry(c, window),
+                text(XCB_ATOM_WM_CLIENT_MACHINE),
+                askProperty(c, window, ewmh_._NET_WM_PID),
+                text(XCB_ATOM_WM_CLASS),
+                text(gtkApplicationId_),
+                text(kdeDesktopFile_),
+                std::nullopt};
     xcb_res_client_id_spec_t client{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-    std::optional<xcb_res_query_client_ids_cookie_t> resCookie;
-    if (hasRes_) resCookie = xcb_res_query_client_ids(c, 1, &client);
+    if (hasRes_) q.res = xcb_res_query_client_ids(c, 1, &client);
+    return q;
+}
 
+void LinuxWorkspace::examine(xcb_window_t window, xcb_window_t inside, Questions& q, Batch& batch) {
+    xcb_connection_t* c = x_.get();
     Window w;
+    w.inside = inside;
     XcbReply<xcb_get_window_attributes_reply_t> attributes{
-        xcb_get_window_attributes_reply(c, attributesCookie, nullptr)};
+        xcb_get_window_attributes_reply(c, q.attributes, nullptr)};
     // Without our selection the window selected has gone, perhaps leaving its id to a new one:
     // the events of its end, and of the new one's coming, are on their way.
     const bool selected =
         attributes && (attributes->your_event_mask & XCB_EVENT_MASK_STRUCTURE_NOTIFY);
+    const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
     if (attributes) w.overrideRedirect = attributes->override_redirect;
     if (XcbReply<xcb_get_geometry_reply_t> geometry{
-            xcb_get_geometry_reply(c, geometryCookie, nullptr)}) {
+            xcb_get_geometry_reply(c, q.geometry, nullptr)}) {
         auto border = static_cast<std::uint16_t>(2 * geometry->border_width);
         w.area = {geometry->x, geometry->y, static_cast<std::uint16_t>(geometry->width + border),
                   static_cast<std::uint16_t>(geometry->height + border)};
     }
-
     std::optional<std::uint32_t> serverPid;
-    if (resCookie) {
+    if (q.res) {
         XcbReply<xcb_res_query_client_ids_reply_t> ids{
-            xcb_res_query_client_ids_reply(c, *resCookie, nullptr)};
+            xcb_res_query_client_ids_reply(c, *q.res, nullptr)};
         if (ids) {
             for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
                  xcb_res_client_id_value_next(&it)) {
@@ -475,27 +558,51 @@ std::optional<LinuxWorkspace::Window> LinuxWorkspace::examine(xcb_window_t windo
             }
         }
     }
-    auto netPid = values32(propertyReply(c, netPidCookie).get());
-    auto machine = firstText(propertyReply(c, machineCookie).get());
-    auto classes = texts(propertyReply(c, classCookie).get());
+    auto netPid = values32(propertyReply(c, q.netPid).get());
+    auto machine = firstText(propertyReply(c, q.machine).get());
+    auto classes = texts(propertyReply(c, q.windowClass).get());
     std::optional<std::string> windowClass;
     if (classes.size() >= 2 && !classes[1].empty()) windowClass = classes[1];
-    std::optional<std::string> desktopId = firstText(propertyReply(c, gtkCookie).get());
-    auto kde = firstText(propertyReply(c, kdeCookie).get());
+    std::optional<std::string> desktopId = firstText(propertyReply(c, q.gtk).get());
+    auto kde = firstText(propertyReply(c, q.kde).get());
     if (!desktopId && kde) {
         desktopId = kde->substr(kde->rfind('/') + 1);
         if (desktopId->ends_with(".desktop")) desktopId->erase(desktopId->size() - 8);
     }
-    if (!selected) return std::nullopt;
-    w.pid = windowProcess(serverPid, machine,
-                          netPid.empty() ? std::nullopt : std::optional(netPid[0]), host_);
-    identify(w, serverPid, window, desktopId, windowClass);
-    return w;
+    auto old = windows_.find(window);
+    // Another client's window inside counts while shown there; it is looked for again when
+    // something is mapped inside.
+    if (!selected || (inside != XCB_NONE && !windows_.contains(inside)) ||
+        (old == windows_.end() && inside != XCB_NONE && !viewable)) {
+        if (old != windows_.end()) forget(window);
+        return;
+    }
+    const auto claimedPid = netPid.empty() ? std::nullopt : std::optional(netPid[0]);
+    if (serverPid && *serverPid != 0) {
+        auto [holder, fresh] = batch.holders.try_emplace(*serverPid, 0);
+        if (fresh) holder->second = windowProcess(serverPid, machine, claimedPid, host_);
+        w.pid = holder->second;
+    } else {
+        w.pid = windowProcess(serverPid, machine, claimedPid, host_);
+    }
+    identify(w, serverPid, window, desktopId, windowClass, batch);
+    changed_ = true;
+    if (old != windows_.end()) {
+        w.shown = old->second.shown;
+        old->second = std::move(w);
+        return;
+    }
+    if (inside == XCB_NONE) {
+        // A top-level window counts as shown by the rules that follow its changes.
+        w.shown = wm_ && !w.overrideRedirect ? clients_.contains(window) : viewable;
+        looking_.push(window, window);
+    }
+    windows_.emplace(window, std::move(w));
 }
 
 void LinuxWorkspace::identify(Window& w, std::optional<std::uint32_t> serverPid,
                               xcb_window_t window, const std::optional<std::string>& claimedId,
-                              const std::optional<std::string>& windowClass) const {
+                              const std::optional<std::string>& windowClass, Batch& batch) const {
     // What the window says of itself names the app for the child, never more.
     std::optional<std::string> claimedName;
     if (claimedId) claimedName = catalog_.nameOf(*claimedId);
@@ -506,8 +613,10 @@ void LinuxWorkspace::identify(Window& w, std::optional<std::uint32_t> serverPid,
         return;
     }
     if (w.pid > 0) {
-        w.started = startOf(w.pid);
-        const AppIdentity identity = catalog_.identify(w.pid);
+        auto [known, fresh] = batch.processes.try_emplace(w.pid);
+        if (fresh) known->second = {catalog_.identify(w.pid), startOf(w.pid)};
+        const AppIdentity& identity = known->second.identity;
+        w.started = known->second.started;
         if (!identity.id.empty()) {
             w.identifier = identity.id;
             w.name = identity.installed ? identity.name : claimedName.value_or(identity.name);
@@ -558,10 +667,17 @@ void LinuxWorkspace::readMonitors() {
                              static_cast<std::uint16_t>(x_.height())});
 }
 
+bool LinuxWorkspace::counts(const Window& window) const {
+    if (window.pid == 0 || window.desktopComponent) return false;
+    if (window.inside == XCB_NONE) return window.shown;
+    const auto top = windows_.find(window.inside);
+    return top != windows_.end() && top->second.shown;
+}
+
 std::map<pid_t, RunningApp> LinuxWorkspace::collect() const {
     std::map<pid_t, RunningApp> apps;
     for (const auto& [id, window] : windows_) {
-        if (window.pid == 0 || window.desktopComponent) continue;
+        if (!counts(window)) continue;
         RunningApp& app = apps[window.pid];
         app.pid = window.pid;
         if (!app.identifier && window.identifier) {
@@ -575,12 +691,15 @@ std::map<pid_t, RunningApp> LinuxWorkspace::collect() const {
 
 std::optional<pid_t> LinuxWorkspace::frontPid() const {
     auto it = windows_.find(frontWindow_);
-    if (frontWindow_ == XCB_NONE || it == windows_.end()) return std::nullopt;
+    if (frontWindow_ == XCB_NONE || it == windows_.end() || !it->second.shown) return std::nullopt;
     // Another client's window shown inside is what the child uses there.
-    for (const auto& [window, w] : windows_)
-        if (w.inside == frontWindow_ && w.pid != 0 && !w.desktopComponent && makesRegular(w))
-            return w.pid;
-    if (it->second.pid == 0 || it->second.desktopComponent) return std::nullopt;
+    if (auto nested = nested_.find(frontWindow_); nested != nested_.end())
+        for (xcb_window_t window : nested->second)
+            if (auto inner = windows_.find(window);
+                inner != windows_.end() && inner->second.inside == frontWindow_ &&
+                counts(inner->second) && makesRegular(inner->second))
+                return inner->second.pid;
+    if (!counts(it->second)) return std::nullopt;
     return it->second.pid;
 }
 

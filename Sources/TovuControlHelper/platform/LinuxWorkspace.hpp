@@ -4,6 +4,7 @@
 #include "platform/LinuxXcb.hpp"
 #include "platform/Workspace.hpp"
 
+#include <deque>
 #include <map>
 #include <set>
 #include <xcb/xcb_ewmh.h>
@@ -25,7 +26,7 @@ public:
     void forceTerminate(const RunningApp& app) override;
 
 private:
-    // What a shown window tells about its app.
+    // What a window tells about its app.
     struct Window {
         // 0: no app of ours (remote, another user's); negative: a client whose process has gone
         // and whose connection no process of ours is known to hold, named by its X client.
@@ -35,31 +36,56 @@ private:
         std::optional<std::string> name;
         bool desktopComponent = false;
         bool overrideRedirect = false;
-        bool mapped = false; // shown straight on the root window
+        // A top-level window counts while mapped on the root window, or, managed, while the
+        // window manager lists it; it is remembered while it exists, so that a window that comes
+        // and goes costs no questions to the server.
+        bool shown = false;
         xcb_rectangle_t area{};
         // For another client's window inside a followed one: that top-level window.
         xcb_window_t inside = XCB_NONE;
     };
+    // Windows to look at, each once and in the order asked, with the followed top-level window
+    // they belong to.
+    class WindowQueue {
+    public:
+        void push(xcb_window_t window, xcb_window_t top);
+        void erase(xcb_window_t window) { waiting_.erase(window); }
+        bool empty() const { return waiting_.empty(); }
+        void clear();
+        // The first n at most, taken off the queue.
+        std::vector<std::pair<xcb_window_t, xcb_window_t>> take(std::size_t n);
+
+    private:
+        std::map<xcb_window_t, xcb_window_t> waiting_;
+        std::deque<xcb_window_t> order_; // may name some no longer waiting
+    };
+    // The questions about a window to examine, asked before any answer is awaited.
+    struct Questions;
+    // Per-process facts learnt once per batch of windows.
+    struct Batch;
 
     void handle(const xcb_generic_event_t& event);
+    // Does the work that events asked for, a bounded batch in one round trip to the server;
+    // true while work is left.
+    bool settle();
     void rescan();
-    void readClientList();
+    void useClientList(const std::vector<std::uint32_t>& list);
     void readFront();
-    // Follows a top-level window from now on.
-    void track(xcb_window_t window);
-    // Follows the windows inside a followed top-level window, and those of other clients there.
-    void trackInside(xcb_window_t top);
+    void readMonitors();
+    Questions ask(xcb_window_t window);
+    // Follows or reads a window again from the answers; inside: the followed top-level window
+    // it shows in, if any.
+    void examine(xcb_window_t window, xcb_window_t inside, Questions& questions, Batch& batch);
+    // Follows the windows that a window inside top holds, and has those of other clients there
+    // examined.
+    void lookInside(xcb_window_t top, const xcb_query_tree_reply_t* tree);
     // Forgets a window, and the windows inside it.
     void forget(xcb_window_t window);
-    void readMonitors();
-    // Reads a followed window again, or forgets it when it has gone.
-    void refresh(xcb_window_t window);
-    // None when the window is no longer the one whose events this connection receives.
-    std::optional<Window> examine(xcb_window_t window) const;
     void identify(Window& w, std::optional<std::uint32_t> serverPid, xcb_window_t window,
                   const std::optional<std::string>& claimedId,
-                  const std::optional<std::string>& windowClass) const;
+                  const std::optional<std::string>& windowClass, Batch& batch) const;
     bool makesRegular(const Window& window) const;
+    bool counts(const Window& window) const;
     std::map<pid_t, RunningApp> collect() const;
     std::optional<pid_t> frontPid() const;
     void publish();
@@ -80,10 +106,20 @@ private:
     xcb_window_t frontWindow_ = XCB_NONE;
     std::map<xcb_window_t, Window> windows_;
     std::set<xcb_window_t> clients_; // the window manager's
-    // Windows inside followed top-level windows → that top-level window.
+    // Windows inside followed top-level windows → that top-level window, and the other way.
     std::map<xcb_window_t, xcb_window_t> within_;
+    std::map<xcb_window_t, std::set<xcb_window_t>> nested_;
     std::map<pid_t, RunningApp> apps_;
     std::optional<pid_t> front_;
+
+    // What the events handled since the last settling asked for.
+    WindowQueue examining_;
+    WindowQueue looking_; // windows whose subwindows to follow
+    bool rescan_ = false;
+    bool readClientList_ = false;
+    bool readFront_ = false;
+    bool readMonitors_ = false;
+    bool changed_ = false;
 };
 
 // The process of this user that a window belongs to, else 0. serverPid is the process at the

@@ -2,8 +2,16 @@
 
 #include <QMetaObject>
 #include <QSocketNotifier>
+#include <QTimer>
+#include <chrono>
 
 namespace tovu {
+namespace {
+
+// How long events are handled before the owner settles them and the event loop gets its turn.
+constexpr std::chrono::milliseconds slice{10};
+
+} // namespace
 
 XcbConnection::XcbConnection(QObject* parent)
     : QObject(parent) {
@@ -27,18 +35,41 @@ XcbConnection::~XcbConnection() {
 }
 
 void XcbConnection::select(xcb_window_t window, std::uint32_t mask) {
-    xcb_change_window_attributes(c_, window, XCB_CW_EVENT_MASK, &mask);
+    selectLater(window, mask);
     // Events that happen before the server has read this are not reported.
     xcb_flush(c_);
 }
 
+void XcbConnection::selectLater(xcb_window_t window, std::uint32_t mask) {
+    xcb_change_window_attributes(c_, window, XCB_CW_EVENT_MASK, &mask);
+}
+
 void XcbConnection::drain() {
-    // Handlers wait for replies, which may read further events into the queue: empty it all.
-    while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c_)}) {
+    again_ = false;
+    const auto end = std::chrono::steady_clock::now() + slice;
+    bool more = false;
+    XcbReply<xcb_generic_event_t> event = std::move(next_);
+    if (!event) event.reset(xcb_poll_for_event(c_));
+    for (; event; event.reset(xcb_poll_for_event(c_))) {
         if (handler_) handler_(*event);
+        if (std::chrono::steady_clock::now() >= end) {
+            more = true;
+            break;
+        }
     }
+    if (settle_ && settle_()) more = true;
     xcb_flush(c_);
-    if (xcb_connection_has_error(c_)) notifier_->setEnabled(false);
+    if (xcb_connection_has_error(c_)) {
+        notifier_->setEnabled(false);
+        return;
+    }
+    // Answers awaited while settling bring events along into xcb's queue, where the notifier
+    // cannot see them.
+    next_.reset(xcb_poll_for_queued_event(c_));
+    if ((more || next_) && !again_) {
+        again_ = true;
+        QTimer::singleShot(0, this, &XcbConnection::drain);
+    }
 }
 
 xcb_get_property_cookie_t askProperty(xcb_connection_t* c, xcb_window_t window, xcb_atom_t atom) {

@@ -20,10 +20,15 @@ struct FreeDeleter {
 template <class T> using XcbReply = std::unique_ptr<T, FreeDeleter>;
 
 // A connection of our own to the X server of $DISPLAY (apart from Qt's), whose events are
-// handed to the handler from the Qt event loop as they arrive.
+// handed to the handler from the Qt event loop as they arrive. However fast they come, the event
+// loop gets its turn every few milliseconds: the events are handled for a slice of time, then the
+// owner settles what they asked for, and the rest waits for the next turn.
 class XcbConnection final : public QObject {
 public:
     using Handler = std::function<void(const xcb_generic_event_t&)>;
+    // Does the work that the events handled so far asked for; true while some is left for the
+    // next turn.
+    using Settle = std::function<bool()>;
 
     explicit XcbConnection(QObject* parent = nullptr);
     ~XcbConnection() override;
@@ -36,8 +41,11 @@ public:
     int height() const { return screen_->height_in_pixels; }
 
     void setHandler(Handler handler) { handler_ = std::move(handler); }
+    void setSettle(Settle settle) { settle_ = std::move(settle); }
     // Sets the events this connection receives for a window, from now on.
     void select(xcb_window_t window, std::uint32_t mask);
+    // The same, sent with the next request that waits for an answer or the end of the turn.
+    void selectLater(xcb_window_t window, std::uint32_t mask);
 
 private:
     void drain();
@@ -46,6 +54,10 @@ private:
     xcb_screen_t* screen_ = nullptr;
     QSocketNotifier* notifier_ = nullptr;
     Handler handler_;
+    Settle settle_;
+    // An event taken from xcb's queue to learn that it was not empty: handled first next turn.
+    XcbReply<xcb_generic_event_t> next_;
+    bool again_ = false; // a turn is asked for
 };
 
 // Asks for a whole property (up to 64 KiB) of a window.

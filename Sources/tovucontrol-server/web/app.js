@@ -1,6 +1,6 @@
 // The parents' console: one page, drawn with DOM calls (the server's CSP forbids inline code and
 // inline styles), talking to /api/console/ and listening to its event stream.
-'use strict';
+import { CONTRACT } from './contract.js';
 
 const S = {
   session: null, // answer of GET session
@@ -14,8 +14,10 @@ const S = {
 
 const WEEKDAYS = ['Thứ Hai', 'Thứ Ba', 'Thứ Tư', 'Thứ Năm', 'Thứ Sáu', 'Thứ Bảy', 'Chủ nhật'];
 const SHORT_DAYS = ['CN', 'T2', 'T3', 'T4', 'T5', 'T6', 'T7']; // indexed by getUTCDay()
-const LOCK_TITLES = { ngu: 'Đến giờ ngủ rồi', ngoai_gio: 'Ngoài giờ dùng máy', het_gio: 'Hết giờ hôm nay' };
-const STATUS_TEXT = { cho: 'Đang chờ', duoc: 'Đã đồng ý', tu_choi: 'Đã từ chối', thay: 'Đã có yêu cầu mới hơn' };
+const { mode: MODE, kind: KIND, status: STATUS, text: TEXT, number: NUMBER } = CONTRACT;
+const STATUS_TEXT = {
+  [STATUS.waiting]: 'Đang chờ', [STATUS.granted]: 'Đã đồng ý', [STATUS.refused]: 'Đã từ chối', [STATUS.replaced]: 'Đã có yêu cầu mới hơn',
+};
 const GRANTS = [15, 30, 60];
 
 // ---- DOM helpers ----
@@ -141,7 +143,7 @@ function shortDay(day) {
 }
 
 function requestText(r) {
-  if (r.kind === 'doi_diem') return `${r.childName} đổi điểm lấy ${duration(r.minutes)}`;
+  if (r.kind === KIND.exchange) return `${r.childName} đổi điểm lấy ${duration(r.minutes)}`;
   return `${r.childName} xin thêm ${duration(r.minutes)}` + (r.appName ? ` cho ${r.appName}` : '');
 }
 
@@ -237,7 +239,7 @@ function stopEvents() {
 function requestArrived(r) {
   S.requests = [r, ...S.requests.filter((x) => x.id !== r.id)];
   showWaitingCount();
-  if (r.status === 'cho') {
+  if (r.status === STATUS.waiting) {
     toast(requestText(r));
     notify(r);
   }
@@ -272,7 +274,7 @@ async function loadRequests() {
 }
 
 function showWaitingCount() {
-  const n = S.requests.filter((r) => r.status === 'cho').length;
+  const n = S.requests.filter((r) => r.status === STATUS.waiting).length;
   const badge = document.getElementById('so-cho');
   badge.textContent = n > 0 ? String(n) : '';
   badge.hidden = n === 0;
@@ -370,10 +372,10 @@ function setupPage(root) {
     ? 'Tạo tài khoản bố mẹ cho gia đình. Mã thiết lập được in ra trên màn hình nơi máy chủ đang chạy.'
     : 'Nhập mã thiết lập mà người quản lý máy chủ gửi cho bạn. Mỗi mã chỉ tạo được một gia đình.'));
   const token = h('input', { name: 'setupToken', required: true, autocomplete: 'off', spellcheck: 'false', autocapitalize: 'off' });
-  const family = h('input', { name: 'familyName', required: true, maxlength: 100, placeholder: 'Ví dụ: Nhà Minh' });
-  const parent = h('input', { name: 'parentName', required: true, maxlength: 100, autocomplete: 'username', placeholder: 'Ví dụ: Mẹ Lan' });
-  const password = h('input', { name: 'password', type: 'password', required: true, minlength: 8, autocomplete: 'new-password' });
-  const again = h('input', { name: 'password2', type: 'password', required: true, minlength: 8, autocomplete: 'new-password' });
+  const family = h('input', { name: 'familyName', required: true, maxlength: TEXT.name.chars, placeholder: 'Ví dụ: Nhà Minh' });
+  const parent = h('input', { name: 'parentName', required: true, maxlength: TEXT.name.chars, autocomplete: 'username', placeholder: 'Ví dụ: Mẹ Lan' });
+  const password = h('input', { name: 'password', type: 'password', required: true, minlength: CONTRACT.minPasswordChars, autocomplete: 'new-password' });
+  const again = h('input', { name: 'password2', type: 'password', required: true, minlength: CONTRACT.minPasswordChars, autocomplete: 'new-password' });
   const zone = h('select', { name: 'timeZone' });
   const here = Intl.DateTimeFormat().resolvedOptions().timeZone || 'Asia/Ho_Chi_Minh';
   const zones = new Set(Intl.supportedValuesOf ? Intl.supportedValuesOf('timeZone') : []);
@@ -385,7 +387,7 @@ function setupPage(root) {
     field('Mã thiết lập', token),
     field('Tên gia đình', family),
     field('Tên của bạn', parent, 'Bạn dùng tên này để đăng nhập.'),
-    field('Mật khẩu', password, 'Ít nhất 8 ký tự.'),
+    field('Mật khẩu', password, `Ít nhất ${CONTRACT.minPasswordChars} ký tự.`),
     field('Nhập lại mật khẩu', again),
     field('Múi giờ của gia đình', zone),
     line, button);
@@ -474,7 +476,7 @@ function todayLine(today, child) {
     today.minutesLeft == null ? 'không giới hạn' : h('strong', {}, `còn ${duration(today.minutesLeft)}`)));
   if (today.locked) {
     lines.push(h('p', { class: 'trang-thai khoa' }, h('img', { src: 'lock.svg', alt: '', width: 18, height: 18 }),
-      'Đang khoá: ' + (LOCK_TITLES[today.lockReason] || 'Bố mẹ đang khoá máy')));
+      'Đang khoá: ' + (CONTRACT.lockTitles[today.lockReason] || CONTRACT.parentsLockTitle)));
   } else {
     lines.push(h('p', { class: 'trang-thai mo' }, h('img', { src: 'open.svg', alt: '', width: 18, height: 18 }),
       'Đang mở'));
@@ -571,7 +573,7 @@ function pairingButton(child) {
 }
 
 function addChildForm() {
-  const name = h('input', { name: 'childName', required: true, maxlength: 100, placeholder: 'Tên của con' });
+  const name = h('input', { name: 'childName', required: true, maxlength: TEXT.name.chars, placeholder: 'Tên của con' });
   const line = errorLine();
   const button = h('button', { type: 'submit', class: 'nut-dac' }, 'Thêm con');
   const form = h('form', { class: 'the them' }, h('h2', {}, 'Thêm con'), field('Tên', name), line, button);
@@ -587,11 +589,11 @@ function addChildForm() {
 }
 
 function parentsBox(parents) {
-  const name = h('input', { name: 'parentName', required: true, maxlength: 100, autocomplete: 'off' });
-  const password = h('input', { name: 'password', type: 'password', required: true, minlength: 8, autocomplete: 'new-password' });
+  const name = h('input', { name: 'parentName', required: true, maxlength: TEXT.name.chars, autocomplete: 'off' });
+  const password = h('input', { name: 'password', type: 'password', required: true, minlength: CONTRACT.minPasswordChars, autocomplete: 'new-password' });
   const line = errorLine();
   const button = h('button', { type: 'submit', class: 'nut-vien' }, 'Thêm người');
-  const form = h('form', {}, field('Tên', name), field('Mật khẩu', password, 'Ít nhất 8 ký tự.'), line, button);
+  const form = h('form', {}, field('Tên', name), field('Mật khẩu', password, `Ít nhất ${CONTRACT.minPasswordChars} ký tự.`), line, button);
   form.addEventListener('submit', (e) => {
     e.preventDefault();
     act(button, line, async () => {
@@ -680,7 +682,7 @@ function weekChart(days, rules) {
 }
 
 function pointsBox(child) {
-  const amount = h('input', { type: 'number', min: 1, max: 100000, step: 1, value: 10, inputmode: 'numeric', name: 'points' });
+  const amount = h('input', { type: 'number', min: 1, max: NUMBER.pointsDelta.max, step: 1, value: 10, inputmode: 'numeric', name: 'points' });
   const line = errorLine();
   const change = (sign, button) => act(button, line, async () => {
     const n = Number.parseInt(amount.value, 10);
@@ -727,7 +729,7 @@ function rulesForm(child, reported) {
   const days = WEEKDAYS.map((name, i) => {
     const hours = rules.hours[i];
     return {
-      minutes: h('input', { type: 'number', min: 0, max: 1440, step: 1, inputmode: 'numeric', value: rules.dailyMinutes[i] ?? '', placeholder: 'Không giới hạn', id: `phut-${i}`, 'aria-label': `${name}: số phút` }),
+      minutes: h('input', { type: 'number', min: NUMBER.dailyMinutes.min, max: NUMBER.dailyMinutes.max, step: 1, inputmode: 'numeric', value: rules.dailyMinutes[i] ?? '', placeholder: 'Không giới hạn', id: `phut-${i}`, 'aria-label': `${name}: số phút` }),
       from: timeInput(hours && hours.from, `${name}: dùng từ`),
       to: timeInput(hours && hours.to, `${name}: dùng đến`),
     };
@@ -755,7 +757,7 @@ function rulesForm(child, reported) {
   bedOn.addEventListener('change', syncBed);
   syncBed();
 
-  const mode = ['tu_do', 'hoc'].map((value) => h('input', { type: 'radio', name: 'mode', value, id: 'che-do-' + value, checked: rules.mode === value }));
+  const mode = [MODE.free, MODE.learning].map((value) => h('input', { type: 'radio', name: 'mode', value, id: 'che-do-' + value, checked: rules.mode === value }));
 
   // Apps the rules name but no device reported any more stay choosable, so saving keeps them.
   const names = new Map(reported.map((a) => [a.appId, a.appName]));
@@ -774,8 +776,8 @@ function rulesForm(child, reported) {
   const learning = appChoice(rules.learningApps, 'hoc-tap', 'Ứng dụng học tập', 'Vẫn dùng được khi đã hết giờ trong ngày.');
 
   const exchange = h('input', { type: 'checkbox', id: 'doi-diem', checked: rules.canExchangePoints });
-  const perMinute = h('input', { type: 'number', min: 1, max: 100000, step: 1, inputmode: 'numeric', value: rules.pointsPerMinute, id: 'diem-moi-phut' });
-  const cap = h('input', { type: 'number', min: 0, max: 1440, step: 1, inputmode: 'numeric', value: rules.exchangeCapMinutes, id: 'toi-da-doi' });
+  const perMinute = h('input', { type: 'number', min: NUMBER.pointsPerMinute.min, max: NUMBER.pointsPerMinute.max, step: 1, inputmode: 'numeric', value: rules.pointsPerMinute, id: 'diem-moi-phut' });
+  const cap = h('input', { type: 'number', min: NUMBER.exchangeCapMinutes.min, max: NUMBER.exchangeCapMinutes.max, step: 1, inputmode: 'numeric', value: rules.exchangeCapMinutes, id: 'toi-da-doi' });
 
   const line = errorLine();
   const save = h('button', { type: 'submit', class: 'nut-dac' }, 'Lưu luật');
@@ -818,15 +820,15 @@ function rulesForm(child, reported) {
     e.preventDefault();
     act(save, line, async () => {
       const next = {
-        dailyMinutes: days.map((d, i) => (d.minutes.value.trim() === '' ? null : whole(d.minutes, 0, 1440, WEEKDAYS[i]))),
+        dailyMinutes: days.map((d, i) => (d.minutes.value.trim() === '' ? null : whole(d.minutes, NUMBER.dailyMinutes.min, NUMBER.dailyMinutes.max, WEEKDAYS[i]))),
         hours: days.map((d, i) => span(d.from, d.to, WEEKDAYS[i])),
         bedtime: bedOn.checked ? span(bedFrom, bedTo, 'Giờ đi ngủ') : null,
-        mode: mode[1].checked ? 'hoc' : 'tu_do',
+        mode: mode[1].checked ? MODE.learning : MODE.free,
         allowedApps: allowed.chosen(),
         learningApps: learning.chosen(),
         canExchangePoints: exchange.checked,
-        pointsPerMinute: whole(perMinute, 1, 100000, 'Số điểm cho mỗi phút'),
-        exchangeCapMinutes: whole(cap, 0, 1440, 'Đổi tối đa mỗi ngày'),
+        pointsPerMinute: whole(perMinute, NUMBER.pointsPerMinute.min, NUMBER.pointsPerMinute.max, 'Số điểm cho mỗi phút'),
+        exchangeCapMinutes: whole(cap, NUMBER.exchangeCapMinutes.min, NUMBER.exchangeCapMinutes.max, 'Đổi tối đa mỗi ngày'),
       };
       if (bedOn.checked && !next.bedtime) throw new ApiError('Giờ đi ngủ: hãy điền đủ giờ bắt đầu và giờ kết thúc.', 400);
       const saved = await api('PUT', `children/${encodeURIComponent(child.id)}/rules`, next);
@@ -844,8 +846,8 @@ function requestsPage(root) {
     await loadRequests();
     return S.requests;
   }, (requests) => {
-    const waiting = requests.filter((r) => r.status === 'cho');
-    const answered = requests.filter((r) => r.status !== 'cho');
+    const waiting = requests.filter((r) => r.status === STATUS.waiting);
+    const answered = requests.filter((r) => r.status !== STATUS.waiting);
     return [
       h('section', { 'aria-labelledby': 'dang-cho' }, h('h2', { id: 'dang-cho' }, 'Đang chờ bạn trả lời'),
         waiting.length === 0 ? h('p', { class: 'the trong' }, 'Không có yêu cầu nào đang chờ.')
@@ -857,7 +859,7 @@ function requestsPage(root) {
 }
 
 function waitingItem(r) {
-  const minutes = h('input', { type: 'number', min: 1, max: 1440, step: 1, value: r.minutes, inputmode: 'numeric', name: 'minutes' });
+  const minutes = h('input', { type: 'number', min: NUMBER.minutes.min, max: NUMBER.minutes.max, step: 1, value: r.minutes, inputmode: 'numeric', name: 'minutes' });
   const line = errorLine();
   const answer = (button, body, done) => act(button, line, async () => {
     await api('POST', `requests/${encodeURIComponent(r.id)}/answer`, body);
@@ -874,18 +876,18 @@ function waitingItem(r) {
       h('button', {
         type: 'button', class: 'nut-dac', onclick: (e) => {
           const n = Number(minutes.value);
-          if (!Number.isInteger(n) || n < 1 || n > 1440) return showError(line, 'Hãy nhập từ 1 đến 1440 phút.');
-          return answer(e.currentTarget, { answer: 'duoc', minutes: n }, `Đã cho ${r.childName} thêm ${duration(n)}.`);
+          if (!Number.isInteger(n) || n < NUMBER.minutes.min || n > NUMBER.minutes.max) return showError(line, `Hãy nhập từ ${NUMBER.minutes.min} đến ${NUMBER.minutes.max} phút.`);
+          return answer(e.currentTarget, { answer: STATUS.granted, minutes: n }, `Đã cho ${r.childName} thêm ${duration(n)}.`);
         },
       }, 'Đồng ý'),
-      h('button', { type: 'button', class: 'nut-vien', onclick: (e) => answer(e.currentTarget, { answer: 'tu_choi' }, `Đã từ chối yêu cầu của ${r.childName}.`) }, 'Từ chối')),
+      h('button', { type: 'button', class: 'nut-vien', onclick: (e) => answer(e.currentTarget, { answer: STATUS.refused }, `Đã từ chối yêu cầu của ${r.childName}.`) }, 'Từ chối')),
     line);
 }
 
 function answeredItem(r) {
   const detail = [STATUS_TEXT[r.status] || r.status];
   if (r.answeredAt) detail.push(when(r.answeredAt));
-  if (r.status === 'duoc' && r.grantEndsAt) detail.push(`máy mở đến ${clock(r.grantEndsAt)}`);
+  if (r.status === STATUS.granted && r.grantEndsAt) detail.push(`máy mở đến ${clock(r.grantEndsAt)}`);
   return h('li', { class: 'the xong ' + r.status },
     h('p', { class: 'tieu-de' }, requestText(r)),
     r.note && h('p', { class: 'loi-nhan' }, `“${r.note}”`),

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Clock.hpp"
+#include "TovuProtocol/Clock.hpp"
 
 #include <cstdint>
 #include <nlohmann/json_fwd.hpp>
@@ -55,6 +55,8 @@ struct RequestResult {
     std::string id;
     std::string status;
     std::optional<std::string> grantEndsAt;
+    // Why a request was refused at once, for the child ("Bố mẹ đang khoá máy").
+    std::optional<std::string> message{};
 
     bool operator==(const RequestResult&) const = default;
 };
@@ -78,6 +80,34 @@ struct AgentConfig {
     bool operator==(const AgentConfig&) const = default;
 };
 
+// A usage entry of a sync that the server did not keep: its place in the list sent, and why.
+struct DroppedEntry {
+    std::int64_t index = 0;
+    std::string reason;
+
+    bool operator==(const DroppedEntry&) const = default;
+};
+
+// The server's answer to a sync: the policy, the revision of the child's rules it reflects
+// (to send back with the next wait), and the entries left out. One JSON object: the policy's
+// keys with "revision" and "dropped" beside them.
+struct SyncAnswer {
+    Policy policy;
+    std::optional<std::int64_t> revision;
+    std::vector<DroppedEntry> dropped;
+
+    bool operator==(const SyncAnswer&) const = default;
+};
+
+// The answer to a wait: whether the child's rules have moved past the revision the computer
+// has, and the revision now.
+struct WakeUp {
+    bool changed = false;
+    std::int64_t revision = 0;
+
+    bool operator==(const WakeUp&) const = default;
+};
+
 // JSON forms (found by nlohmann::json through argument-dependent lookup). Decoding throws
 // DecodeError (Json.hpp) when a required key is missing, null or of the wrong type.
 void to_json(nlohmann::json& j, const Policy& v);
@@ -90,6 +120,12 @@ void to_json(nlohmann::json& j, const RequestResult& v);
 void from_json(const nlohmann::json& j, RequestResult& v);
 void to_json(nlohmann::json& j, const RequestState& v);
 void from_json(const nlohmann::json& j, RequestState& v);
+void to_json(nlohmann::json& j, const DroppedEntry& v);
+void from_json(const nlohmann::json& j, DroppedEntry& v);
+void to_json(nlohmann::json& j, const SyncAnswer& v);
+void from_json(const nlohmann::json& j, SyncAnswer& v);
+void to_json(nlohmann::json& j, const WakeUp& v);
+void from_json(const nlohmann::json& j, WakeUp& v);
 void to_json(nlohmann::json& j, const AgentConfig& v);
 void from_json(const nlohmann::json& j, AgentConfig& v);
 

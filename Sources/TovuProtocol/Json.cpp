@@ -1,4 +1,4 @@
-#include "Json.hpp"
+#include "TovuProtocol/Json.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -15,7 +15,8 @@ std::string encode(const json& value) {
 json parse(std::string_view text) {
     try {
         return json::parse(text);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
+        // A number beyond double (1e400) is an out_of_range, not a parse_error.
         throw DecodeError(e.what());
     }
 }

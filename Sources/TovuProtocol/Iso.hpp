@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Clock.hpp"
+#include "TovuProtocol/Clock.hpp"
 
 #include <optional>
 #include <string>

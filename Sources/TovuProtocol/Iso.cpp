@@ -1,4 +1,4 @@
-#include "Iso.hpp"
+#include "TovuProtocol/Iso.hpp"
 
 #include <cstdint>
 #include <ctime>

@@ -1,6 +1,6 @@
-#include "TovuCore/Iso.hpp"
-#include "TovuCore/Json.hpp"
-#include "TovuCore/Models.hpp"
+#include "TovuProtocol/Iso.hpp"
+#include "TovuProtocol/Json.hpp"
+#include "TovuProtocol/Models.hpp"
 #include "support/Support.hpp"
 
 #include <cmath>
@@ -61,8 +61,14 @@ TEST(Models, EveryRecordDecodesStrictlyAndEncodesBack) {
     expectStrict<UsageEntry>({{"day", "d"}, {"appId", "a"}, {"appName", "A"}, {"minutes", 3}});
     expectStrict<PairResult>(
         {{"deviceId", "d"}, {"token", "t"}, {"childName", "c"}, {"server", "s"}}, {"server"});
-    expectStrict<RequestResult>({{"id", "1"}, {"status", "cho"}, {"grantEndsAt", "x"}},
-                                {"grantEndsAt"});
+    expectStrict<RequestResult>(
+        {{"id", "1"}, {"status", "cho"}, {"grantEndsAt", "x"}, {"message", "m"}},
+        {"grantEndsAt", "message"});
+    expectStrict<WakeUp>({{"changed", true}, {"revision", 7}});
+    json answer = fullPolicy;
+    answer.update({{"revision", 3}, {"dropped", {{{"index", 2}, {"reason", "r"}}}}});
+    expectStrict<SyncAnswer>(answer,
+                             {"lockReason", "minutesLeft", "grantEndsAt", "revision", "dropped"});
     expectStrict<RequestState>({{"status", "duoc"}, {"grantedMinutes", 30}, {"grantEndsAt", "x"}},
                                {"grantedMinutes", "grantEndsAt"});
     expectStrict<AgentConfig>(json::parse(
@@ -75,7 +81,7 @@ TEST(Json, IntegersCoverSigned64BitRangeOnly) {
     };
     EXPECT_EQ(integer("-9223372036854775808"), INT64_MIN);
     for (const char* tooBig :
-         {"9223372036854775808", "18446744073709551615", "-9223372036854775809", "1e3"})
+         {"9223372036854775808", "18446744073709551615", "-9223372036854775809", "1e3", "1e400"})
         EXPECT_THROW(integer(tooBig), DecodeError) << tooBig;
 }
 

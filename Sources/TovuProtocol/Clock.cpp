@@ -1,4 +1,4 @@
-#include "Clock.hpp"
+#include "TovuProtocol/Clock.hpp"
 
 namespace tovu {
 

@@ -1,7 +1,8 @@
-#include "Models.hpp"
+#include "TovuProtocol/Models.hpp"
 
-#include "Iso.hpp"
-#include "Json.hpp"
+#include "TovuProtocol/Contract.hpp"
+#include "TovuProtocol/Iso.hpp"
+#include "TovuProtocol/Json.hpp"
 
 namespace tovu {
 
@@ -13,11 +14,7 @@ std::optional<Time> Policy::grantEnd() const {
 }
 
 std::string Policy::lockTitle() const {
-    const std::string reason = lockReason.value_or("");
-    if (reason == "ngu") return "Đến giờ ngủ rồi";
-    if (reason == "ngoai_gio") return "Ngoài giờ dùng máy";
-    if (reason == "het_gio") return "Hết giờ hôm nay";
-    return "Bố mẹ đang khoá máy";
+    return Contract::lockTitle(lockReason.value_or(""));
 }
 
 void to_json(json& j, const Policy& v) {
@@ -80,6 +77,7 @@ void from_json(const json& j, PairResult& v) {
 void to_json(json& j, const RequestResult& v) {
     j = json{{"id", v.id}, {"status", v.status}};
     put(j, "grantEndsAt", v.grantEndsAt);
+    put(j, "message", v.message);
 }
 
 void from_json(const json& j, RequestResult& v) {
@@ -87,6 +85,7 @@ void from_json(const json& j, RequestResult& v) {
         .id = text(j, "id"),
         .status = text(j, "status"),
         .grantEndsAt = optText(j, "grantEndsAt"),
+        .message = optText(j, "message"),
     };
 }
 
@@ -102,6 +101,36 @@ void from_json(const json& j, RequestState& v) {
         .grantedMinutes = optInteger(j, "grantedMinutes"),
         .grantEndsAt = optText(j, "grantEndsAt"),
     };
+}
+
+void to_json(json& j, const DroppedEntry& v) {
+    j = json{{"index", v.index}, {"reason", v.reason}};
+}
+
+void from_json(const json& j, DroppedEntry& v) {
+    v = DroppedEntry{.index = integer(j, "index"), .reason = text(j, "reason")};
+}
+
+void to_json(json& j, const SyncAnswer& v) {
+    j = v.policy;
+    put(j, "revision", v.revision);
+    if (!v.dropped.empty()) j["dropped"] = v.dropped;
+}
+
+void from_json(const json& j, SyncAnswer& v) {
+    v = SyncAnswer{
+        .policy = as<Policy>(j, "value"),
+        .revision = optInteger(j, "revision"),
+        .dropped = optList<DroppedEntry>(j, "dropped").value_or(std::vector<DroppedEntry>{}),
+    };
+}
+
+void to_json(json& j, const WakeUp& v) {
+    j = json{{"changed", v.changed}, {"revision", v.revision}};
+}
+
+void from_json(const json& j, WakeUp& v) {
+    v = WakeUp{.changed = flag(j, "changed"), .revision = integer(j, "revision")};
 }
 
 void to_json(json& j, const AgentConfig& v) {
