@@ -5,9 +5,7 @@
 #include "Views/HopXin.hpp"
 #include "Views/Kieu.hpp"
 #include "Views/ManGioiThieu.hpp"
-#include "Views/ManKhoa.hpp"
 #include "Views/ManKhongDuoc.hpp"
-#include "platform/Presentation.hpp"
 #include "platform/Session.hpp"
 #include "platform/StatusItem.hpp"
 #include "platform/Workspace.hpp"
@@ -18,7 +16,6 @@
 #include <QPointer>
 #include <QScreen>
 #include <QVBoxLayout>
-#include <QWindow>
 #include <unistd.h>
 #include <utility>
 
@@ -34,18 +31,6 @@ void bo(std::unique_ptr<QWidget>& window) {
     window.release()->deleteLater();
 }
 
-// Gives the keyboard to the first control of the window that takes it from the Tab key, so that
-// typing and Return reach the request box at once.
-void nhanBanPhim(QWidget* window) {
-    for (QWidget* w = window->nextInFocusChain(); w != window; w = w->nextInFocusChain()) {
-        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisibleTo(window) && w->isEnabled()) {
-            w->setFocus(Qt::ActiveWindowFocusReason);
-            break;
-        }
-    }
-    window->activateWindow();
-}
-
 QIcon khien() {
     QIcon icon;
     for (int side : {16, 22, 24, 32, 48, 64})
@@ -55,30 +40,18 @@ QIcon khien() {
 
 } // namespace
 
-Helper::Helper(Workspace& workspace, Session& session, Presentation& presentation, StatusItem& item,
-               const Clock& clock, HelperIntervals intervals)
+Helper::Helper(Workspace& workspace, Session& session, StatusItem& item, const Clock& clock,
+               HelperIntervals intervals)
     : m(clock)
     , workspace_(workspace)
     , session_(session)
-    , presentation_(presentation)
     , item_(item)
     , clock_(clock) {
     nhipTimer_.setInterval(intervals.nhip);
     usageTimer_.setInterval(intervals.usage);
 }
 
-Helper::~Helper() {
-    // Windows closing below must not call back into a helper half torn down.
-    if (qGuiApp) qGuiApp->disconnect(this);
-    if (!manKhoa_.empty()) presentation_.unlock();
-}
-
-QList<QWidget*> Helper::manKhoa() const {
-    QList<QWidget*> windows;
-    for (const auto& window : manKhoa_)
-        windows.append(window.get());
-    return windows;
-}
+Helper::~Helper() = default;
 
 void Helper::start() {
     dungMenu();
@@ -89,18 +62,6 @@ void Helper::start() {
     connect(&workspace_, &Workspace::launched, this, &Helper::moApp);
     connect(&session_, &Session::asleep, this, &Helper::ngu);
     connect(&session_, &Session::awake, this, &Helper::thuc);
-    connect(qGuiApp, &QGuiApplication::screenAdded, this, [this](QScreen* screen) {
-        theoDoiManHinh(screen);
-        veLai();
-    });
-    connect(qGuiApp, &QGuiApplication::screenRemoved, this, &Helper::veLai);
-    // Closing the app that had the focus lets the window manager hand it to nobody, away from
-    // the lock screen, whose windows it does not manage.
-    connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focus) {
-        if (!focus && !manKhoa_.empty()) manKhoa_.front()->activateWindow();
-    });
-    for (QScreen* screen : QGuiApplication::screens())
-        theoDoiManHinh(screen);
 
     moDau();
 
@@ -120,10 +81,6 @@ void Helper::dungMenu() {
     connect(menu_->addAction("Xin thêm thời gian…"), &QAction::triggered, this, &Helper::xinThem);
 
     item_.show(khien(), menu_.get());
-}
-
-void Helper::theoDoiManHinh(QScreen* screen) {
-    connect(screen, &QScreen::geometryChanged, this, &Helper::veLai);
 }
 
 QCoro::Task<> Helper::moDau() {
@@ -173,20 +130,9 @@ void Helper::apDung() {
     lockWarning_.baoTruoc(m, item_);
     if (!m.policy()) return;
     const Policy& policy = *m.policy();
-    if (!policy.locked) {
-        if (!manKhoa_.empty()) {
-            dongKhoa();
-            return;
-        }
-        if (policy.mode == "hoc") quet(policy);
-        return;
-    }
-    if (manKhoa_.empty()) {
-        // A request that still waits survives the start of a lock; an old answer does not.
-        if (!m.xin().is<TrangThaiXin::Cho>()) m.setXin(TrangThaiXin::ChuaXin{});
-        veLai();
-    }
-    quet(policy);
+    // While locked the lock screen is in front and everything else closes; in "hoc" only the
+    // allowed apps stay.
+    if (policy.locked || policy.mode == "hoc") quet(policy);
 }
 
 bool Helper::choPhep(const RunningApp& app, const Policy& policy) const {
@@ -205,7 +151,7 @@ void Helper::chan(const RunningApp& app) {
     const QString ten = app.name && !app.name->empty() ? Kieu::qs(*app.name) : "App này";
     const QString id = app.identifier ? Kieu::qs(*app.identifier) : QString();
     workspace_.forceTerminate(app);
-    // The lock windows already cover everything.
+    // The lock screen already says why.
     if (m.policy()->locked) return;
     m.setAppBiChan(ten.toStdString());
     moHop(new ManKhongDuoc(m, ten, id, dongHop(), false));
@@ -228,44 +174,6 @@ void Helper::doiApp(const RunningApp& app) {
 
 void Helper::moApp(const RunningApp& app) {
     chan(app);
-}
-
-void Helper::veLai() {
-    if (!m.policy() || !m.policy()->locked) return;
-    for (const auto& window : manKhoa_)
-        window->hide();
-
-    std::vector<std::unique_ptr<QWidget>> windows;
-    QList<QWidget*> list;
-    for (QScreen* screen : QGuiApplication::screens()) {
-        auto window = std::make_unique<QWidget>(nullptr, Qt::Window | Qt::FramelessWindowHint |
-                                                             Qt::WindowStaysOnTopHint);
-        window->setScreen(screen);
-        auto* layout = new QVBoxLayout(window.get());
-        layout->setContentsMargins(0, 0, 0, 0);
-        // The window covers its screen exactly, even a screen smaller than the content.
-        layout->setSizeConstraint(QLayout::SetNoConstraint);
-        layout->addWidget(new ManKhoa(m, false));
-        window->setGeometry(screen->geometry());
-        list.append(window.get());
-        windows.push_back(std::move(window));
-    }
-    presentation_.lock(list);
-    for (QWidget* window : list) {
-        window->show();
-        window->raise();
-    }
-    if (!list.isEmpty()) nhanBanPhim(list.front());
-
-    // Replaced before the old ones go, so that the lock never has no window to give focus to.
-    for (auto& window : std::exchange(manKhoa_, std::move(windows)))
-        bo(window);
-}
-
-void Helper::dongKhoa() {
-    for (auto& window : std::exchange(manKhoa_, {}))
-        bo(window);
-    presentation_.unlock();
 }
 
 void Helper::gioiThieu() {

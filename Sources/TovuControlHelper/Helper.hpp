@@ -6,22 +6,18 @@
 #include "TovuProtocol/Clock.hpp"
 #include "platform/RunningApp.hpp"
 
-#include <QList>
 #include <QObject>
 #include <QTimer>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <qcoro/qcorotask.h>
-#include <vector>
 
 class QMenu;
-class QScreen;
 class QWidget;
 
 namespace tovu {
 
-class Presentation;
 class Session;
 class StatusItem;
 class Workspace;
@@ -32,19 +28,20 @@ struct HelperIntervals {
     std::chrono::milliseconds usage{30000};
 };
 
-// The agent's controller: the status item and its menu, the lock windows, the one panel, the
-// two timers and the enforcement of the policy on screen and on the running apps.
+// The agent's controller: the status item and its menu, the one panel, the two timers and the
+// closing of the running apps the policy does not allow. The lock screen is not the agent's: it
+// is a session of its own that the daemon brings in front of the child's.
 class Helper : public QObject {
     Q_OBJECT
 
 public:
     // The services must outlive the helper.
-    Helper(Workspace& workspace, Session& session, Presentation& presentation, StatusItem& item,
+    Helper(Workspace& workspace, Session& session, StatusItem& item,
            const Clock& clock = SystemClock::shared(), HelperIntervals intervals = {});
     ~Helper() override;
 
-    // Creates the status item, watches apps, sessions and screens, asks the daemon for the first
-    // time and starts the timers. Called once.
+    // Creates the status item, watches apps and the session, asks the daemon for the first time
+    // and starts the timers. Called once.
     void start();
 
     HelperModel m;
@@ -52,15 +49,13 @@ public:
 
     // Absent before start.
     QMenu* menu() const { return menu_.get(); }
-    // One per screen while the lock is shown.
-    QList<QWidget*> manKhoa() const;
     QWidget* hop() const { return hop_.get(); }
 
     // Today's usage to the daemon, then the policy it answers is applied.
     QCoro::Task<> guiUsage();
     // The tick: the clock of the screens, a waiting request, a grant that ran out.
     QCoro::Task<> nhip();
-    // Applies the model's policy to the lock windows and the running apps.
+    // Applies the model's policy to the menu bar, the warnings and the running apps.
     void apDung();
 
     void thuc();
@@ -69,20 +64,16 @@ public:
     void moApp(const tovu::RunningApp& app);
     // Ends app at once when the policy does not allow it; tells the child unless locked.
     void chan(const tovu::RunningApp& app);
-    // Rebuilds the lock windows for the current screens while locked.
-    void veLai();
     void gioiThieu();
     void xinThem();
 
 private:
     QCoro::Task<> moDau();
     void dungMenu();
-    void theoDoiManHinh(QScreen* screen);
     // Whether app may stay open; panels, docks and the agent itself always may.
     bool choPhep(const RunningApp& app, const Policy& policy) const;
     // Ends every running app the policy does not allow, without a word.
     void quet(const Policy& policy);
-    void dongKhoa();
     // Shows screen in the one panel, in place of the panel before.
     void moHop(QWidget* screen);
     // The closing action handed to the panel's screen.
@@ -90,13 +81,11 @@ private:
 
     Workspace& workspace_;
     Session& session_;
-    Presentation& presentation_;
     StatusItem& item_;
     const Clock& clock_;
 
     std::unique_ptr<QMenu> menu_;
     LockWarning lockWarning_;
-    std::vector<std::unique_ptr<QWidget>> manKhoa_;
     std::unique_ptr<QWidget> hop_;
     QTimer nhipTimer_;
     QTimer usageTimer_;

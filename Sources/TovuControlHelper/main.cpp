@@ -2,7 +2,6 @@
 #include "Helper.hpp"
 #include "TovuCore/platform/Platform.hpp"
 #include "Views/Kieu.hpp"
-#include "platform/Presentation.hpp"
 #include "platform/Session.hpp"
 #include "platform/StatusItem.hpp"
 #include "platform/Workspace.hpp"
@@ -52,9 +51,8 @@ int main(int argc, char** argv) {
 
     const auto workspace = tovu::makeWorkspace();
     const auto session = tovu::makeSession();
-    const auto presentation = tovu::makePresentation();
     const auto item = tovu::makeStatusItem();
-    tovu::Helper helper(*workspace, *session, *presentation, *item);
+    tovu::Helper helper(*workspace, *session, *item);
     helper.start();
     return QApplication::exec();
 }

@@ -247,9 +247,10 @@ void Console::addRoutes(httplib::Server& server) {
     server.Post(child + "grant",
                 parentCall(
                     [this](const Parent& p, const httplib::Request& req) {
-                        return store_.grant(
-                            p, req.matches[1],
-                            Http::integer(Http::body(req), "minutes", Contract::Number::minutes));
+                        const auto b = Http::body(req);
+                        return store_.grant(p, req.matches[1],
+                                            Http::integer(b, "minutes", Contract::Number::minutes),
+                                            Http::flag(b, "unlock"));
                     },
                     true));
     server.Post(child + "points",
@@ -301,7 +302,7 @@ void Console::addRoutes(httplib::Server& server) {
                         if (b.contains("minutes") && !b["minutes"].is_null())
                             minutes = Http::integer(b, "minutes", Contract::Number::minutes);
                         return store_.answer(p, req.matches[1], answer == Contract::Status::granted,
-                                             minutes);
+                                             minutes, Http::flag(b, "unlock"));
                     },
                     true));
     server.Get(api + "events",

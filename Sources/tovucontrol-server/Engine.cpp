@@ -148,7 +148,14 @@ Policy policy(const ChildRules& rules, const ChildState& state, const LocalTime&
     };
     if (state.lockedByParent) return lock(std::nullopt);
 
-    // A running grant lifts every limit of the day until it ends.
+    if (!(state.parentGrantEnd && *state.parentGrantEnd > now)) {
+        if (rules.bedtime && rules.bedtime->contains(local.minuteOfDay))
+            return lock(std::string(Contract::LockReason::bedtime));
+        if (const auto& hours = rules.hours[static_cast<std::size_t>(local.weekday)];
+            hours && !hours->contains(local.minuteOfDay))
+            return lock(std::string(Contract::LockReason::outsideHours));
+    }
+
     if (state.grantEnd && *state.grantEnd > now) {
         p.grantEndsAt = Iso::format(*state.grantEnd);
         const auto seconds = std::chrono::ceil<std::chrono::seconds>(*state.grantEnd - now).count();
@@ -158,12 +165,6 @@ Policy policy(const ChildRules& rules, const ChildState& state, const LocalTime&
                 p.allowedApps.push_back(app);
         return p;
     }
-
-    if (rules.bedtime && rules.bedtime->contains(local.minuteOfDay))
-        return lock(std::string(Contract::LockReason::bedtime));
-    if (const auto& hours = rules.hours[static_cast<std::size_t>(local.weekday)];
-        hours && !hours->contains(local.minuteOfDay))
-        return lock(std::string(Contract::LockReason::outsideHours));
 
     if (const auto& limit = rules.dailyMinutes[static_cast<std::size_t>(local.weekday)]) {
         const auto used = std::max<std::int64_t>(0, state.usedToday - state.usedUnderGrant);
@@ -183,10 +184,20 @@ std::int64_t price(const ChildRules& rules, std::int64_t minutes) {
     return rules.pointsPerMinute * minutes;
 }
 
-bool canExchange(const ChildRules& rules, std::int64_t balance, std::int64_t exchangedToday,
-                 std::int64_t minutes) {
-    return rules.canExchangePoints && Contract::Number::minutes.contains(minutes) &&
-           exchangedToday + minutes <= rules.exchangeCapMinutes && balance >= price(rules, minutes);
+std::optional<std::string> exchangeRefusal(const ChildRules& rules, const Policy& inForce,
+                                           std::int64_t balance, std::int64_t exchangedToday,
+                                           std::int64_t minutes) {
+    if (inForce.locked && inForce.lockReason != Contract::LockReason::timeUp)
+        return inForce.lockTitle();
+    if (!rules.canExchangePoints) return "Bố mẹ chưa cho đổi điểm lấy thời gian.";
+    if (!Contract::Number::minutes.contains(minutes) ||
+        exchangedToday + minutes > rules.exchangeCapMinutes)
+        return "Hôm nay con chỉ được đổi tối đa " + std::to_string(rules.exchangeCapMinutes) +
+               " phút.";
+    if (balance < price(rules, minutes))
+        return "Chưa đủ điểm: cần " + std::to_string(price(rules, minutes)) + " điểm, con có " +
+               std::to_string(balance) + " điểm.";
+    return std::nullopt;
 }
 
 } // namespace Engine

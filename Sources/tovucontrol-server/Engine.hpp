@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Errors.hpp"
 #include "TovuProtocol/Contract.hpp"
 #include "TovuProtocol/Models.hpp"
 #include "Zone.hpp"
@@ -13,12 +14,6 @@
 #include <vector>
 
 namespace tovu::server {
-
-// A text a parent sent that the server cannot accept; the message is shown as is.
-class BadInput : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // Minutes from midnight; `to` may be earlier than `from` (the span crosses midnight).
 struct Span {
@@ -51,7 +46,10 @@ void from_json(const nlohmann::json& j, ChildRules& v);
 struct ChildState {
     std::string name;
     bool lockedByParent = false;
+    // Extra time lifts the day's allowance until grantEnd; the part a parent gave, until
+    // parentGrantEnd, lifts bedtime and the hours too. Nothing but a parent lifts their lock.
     std::optional<Time> grantEnd;
+    std::optional<Time> parentGrantEnd;
     std::vector<std::string> grantApps; // apps granted with the running grant
     bool requestWaiting = false;
     // Today's minutes on all the child's devices, and those of them used under a grant.
@@ -64,11 +62,14 @@ namespace Engine {
 // The policy for the child's devices now. Pure: the same inputs give the same policy.
 Policy policy(const ChildRules& rules, const ChildState& state, const LocalTime& local, Time now);
 
-// The points a child pays for minutes, and whether the exchange is allowed with this balance
-// and with the minutes already exchanged today.
+// The points a child pays for minutes.
 std::int64_t price(const ChildRules& rules, std::int64_t minutes);
-bool canExchange(const ChildRules& rules, std::int64_t balance, std::int64_t exchangedToday,
-                 std::int64_t minutes);
+// Why the child cannot exchange points for minutes now, in words for the child; absent when
+// the exchange goes ahead. inForce: the policy now. Bought time never lifts a lock but the
+// day's allowance.
+std::optional<std::string> exchangeRefusal(const ChildRules& rules, const Policy& inForce,
+                                           std::int64_t balance, std::int64_t exchangedToday,
+                                           std::int64_t minutes);
 
 } // namespace Engine
 } // namespace tovu::server

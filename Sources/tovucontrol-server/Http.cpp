@@ -47,6 +47,14 @@ std::optional<std::string> text(const json& o, const char* key, const Contract::
     return s;
 }
 
+bool flag(const json& o, const char* key) {
+    const auto it = o.find(key);
+    if (it == o.end() || it->is_null()) return false;
+    if (!it->is_boolean())
+        throw BadInput(std::string("Giá trị ") + key + " phải là đúng hoặc sai.");
+    return it->get<bool>();
+}
+
 std::int64_t integer(const json& o, const char* key, const Contract::Range& range) {
     const auto it = o.find(key);
     if (it == o.end() || !it->is_number_integer() || !range.contains(it->get<std::int64_t>()))
@@ -62,7 +70,9 @@ httplib::Server::Handler guard(Handler handler) {
         } catch (const BadInput& e) {
             sendMessage(res, 400, e.what());
         } catch (const Refusal& e) {
-            sendMessage(res, e.status, e.what());
+            json answer{{"message", e.what()}};
+            if (!e.confirm.empty()) answer["confirm"] = e.confirm;
+            sendJson(res, e.status, answer);
         } catch (const DecodeError&) {
             sendMessage(res, 400, "Dữ liệu gửi lên không đúng.");
         } catch (const DatabaseError& e) {

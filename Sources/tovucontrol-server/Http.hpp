@@ -23,6 +23,8 @@ std::optional<std::string> text(const nlohmann::json& o, const char* key,
                                 const Contract::TextLimit& limit, bool required = true);
 // Tokens, codes and words of a vocabulary.
 inline constexpr Contract::TextLimit word{64, 64};
+// An optional true/false field; absent is false. Throws BadInput when it is something else.
+bool flag(const nlohmann::json& o, const char* key);
 // An integer field within range; throws BadInput otherwise.
 std::int64_t integer(const nlohmann::json& o, const char* key, const Contract::Range& range);
 

@@ -1,6 +1,7 @@
 #include "Store.hpp"
 
 #include "Security.hpp"
+#include "TovuProtocol/Contract.hpp"
 #include "TovuProtocol/Iso.hpp"
 #include "TovuProtocol/Json.hpp"
 #include "Zone.hpp"
@@ -21,6 +22,7 @@ struct ChildRow {
     std::optional<std::int64_t> grantEnd;
     std::vector<std::string> grantApps;
     std::string timeZone;
+    std::optional<std::int64_t> parentGrantEnd;
 };
 
 namespace {
@@ -73,6 +75,9 @@ const std::vector<std::string> migrations = {
         data TEXT NOT NULL, at BIGINT NOT NULL);
     CREATE INDEX events_family ON events(family_id, id))",
     R"(CREATE TABLE family_tokens (token_hash TEXT PRIMARY KEY, expires_at BIGINT NOT NULL))",
+    // Grants so far were all a parent's.
+    R"(ALTER TABLE children ADD COLUMN parent_grant_ends_at BIGINT;
+    UPDATE children SET parent_grant_ends_at = grant_ends_at)",
 };
 
 std::int64_t secs(Time t) {
@@ -101,7 +106,7 @@ Refusal notFound() {
 
 const std::string childColumns =
     "c.id, c.family_id, c.name, c.rules, c.points, c.locked_by_parent, c.grant_ends_at, "
-    "c.grant_apps, f.time_zone";
+    "c.grant_apps, f.time_zone, c.parent_grant_ends_at";
 
 ChildRow childFrom(const Row& r, std::size_t at = 0) {
     ChildRow c;
@@ -114,6 +119,7 @@ ChildRow childFrom(const Row& r, std::size_t at = 0) {
     c.grantEnd = r.optInteger(at + 6);
     c.grantApps = Json::parse(r.text(at + 7)).get<std::vector<std::string>>();
     c.timeZone = r.text(at + 8);
+    c.parentGrantEnd = r.optInteger(at + 9);
     return c;
 }
 
@@ -158,6 +164,7 @@ ChildState stateOf(Transaction& tx, const ChildRow& c, const LocalTime& local) {
     s.name = c.name;
     s.lockedByParent = c.lockedByParent;
     if (c.grantEnd) s.grantEnd = fromSecs(*c.grantEnd);
+    if (c.parentGrantEnd) s.parentGrantEnd = fromSecs(*c.parentGrantEnd);
     s.grantApps = c.grantApps;
     // One statement: each sync asks this, and each round trip to PostgreSQL counts.
     const auto r = tx.one("SELECT (SELECT COALESCE(SUM(u.minutes), 0) FROM usage u "
@@ -174,19 +181,34 @@ ChildState stateOf(Transaction& tx, const ChildRow& c, const LocalTime& local) {
     return s;
 }
 
-// Extends the running grant, or starts one now; a grant also ends a parent's lock.
+// Extends the running grant, or starts one now. A parent's grant also ends their lock and lifts
+// bedtime and the hours until it ends; time bought with points only adds to the day.
 std::int64_t giveTime(Transaction& tx, ChildRow& c, std::int64_t minutesGiven,
-                      const std::optional<std::string>& app, Time now) {
+                      const std::optional<std::string>& app, Time now, bool byParent) {
     const auto from = std::max(secs(now), c.grantEnd.value_or(0));
     if (!c.grantEnd || *c.grantEnd <= secs(now)) c.grantApps.clear();
     if (app && std::find(c.grantApps.begin(), c.grantApps.end(), *app) == c.grantApps.end())
         c.grantApps.push_back(*app);
     c.grantEnd = from + minutesGiven * 60;
-    c.lockedByParent = false;
-    tx.query("UPDATE children SET grant_ends_at = $1, grant_apps = $2, locked_by_parent = 0 "
-             "WHERE id = $3",
-             {*c.grantEnd, Json::encode(c.grantApps), c.id});
+    if (byParent) {
+        c.parentGrantEnd = c.grantEnd;
+        c.lockedByParent = false;
+    }
+    tx.query("UPDATE children SET grant_ends_at = $1, grant_apps = $2, parent_grant_ends_at = $3, "
+             "locked_by_parent = $4 WHERE id = $5",
+             {*c.grantEnd, Json::encode(c.grantApps),
+              c.parentGrantEnd ? Value(*c.parentGrantEnd) : Value(nullptr),
+              std::int64_t{c.lockedByParent}, c.id});
     return *c.grantEnd;
+}
+
+// A parent's grant while their lock is on lifts the lock: asked for in so many words.
+void checkLiftsLock(const ChildRow& c, bool liftLock) {
+    if (c.lockedByParent && !liftLock)
+        throw Refusal(409,
+                      "Máy của " + c.name +
+                          " đang bị bố mẹ khoá. Cho thêm giờ sẽ mở khoá máy cho đến khi hết giờ.",
+                      "unlock");
 }
 
 const std::string requestColumns =
@@ -445,27 +467,31 @@ RequestResult Store::request(const DeviceRef& device, const NewRequest& n) {
     db_.transact([&](Transaction& tx) {
         auto child = loadChild(tx, device.childId, device.familyId, true);
         result.id = Security::newId();
-        std::string status = "cho";
+        std::string status(Contract::Status::waiting);
         std::optional<std::int64_t> grantEnd;
-        if (n.kind == "doi_diem") {
-            const auto day = Zone::local(now, child.timeZone).day;
+        if (n.kind == Contract::Kind::exchange) {
+            const auto local = Zone::local(now, child.timeZone);
+            const auto& day = local.day;
             const auto exchanged = tx.one("SELECT exchanged FROM child_days "
                                           "WHERE child_id = $1 AND day = $2",
                                           {child.id, day});
             const auto done = exchanged ? exchanged->integer(0) : 0;
-            if (Engine::canExchange(child.rules, child.points, done, n.minutes)) {
+            const auto inForce = Engine::policy(child.rules, stateOf(tx, child, local), local, now);
+            result.message =
+                Engine::exchangeRefusal(child.rules, inForce, child.points, done, n.minutes);
+            if (!result.message) {
                 tx.query("UPDATE children SET points = points - $1 WHERE id = $2",
                          {Engine::price(child.rules, n.minutes), child.id});
                 tx.query("INSERT INTO child_days (child_id, day, exchanged) VALUES ($1, $2, $3) "
                          "ON CONFLICT (child_id, day) DO UPDATE SET "
                          "exchanged = child_days.exchanged + excluded.exchanged",
                          {child.id, day, n.minutes});
-                grantEnd = giveTime(tx, child, n.minutes, std::nullopt, now);
-                status = "duoc";
-                result.status = "tu_duyet";
+                grantEnd = giveTime(tx, child, n.minutes, std::nullopt, now, false);
+                status = Contract::Status::granted;
+                result.status = Contract::Status::grantedAtOnce;
                 result.grantEndsAt = Iso::format(fromSecs(*grantEnd));
             } else {
-                status = result.status = "tu_choi";
+                status = result.status = Contract::Status::refused;
             }
         } else {
             // A new question replaces the one still waiting.
@@ -707,16 +733,23 @@ json Store::setRules(const Parent& parent, const std::string& childId, const Chi
 json Store::setLock(const Parent& parent, const std::string& childId, bool locked) {
     return changeChild(parent, childId, [&](Transaction& tx, ChildRow& c) {
         // Locking now also ends a running grant: the latest word of a parent holds.
-        if (locked) c.grantEnd.reset();
-        tx.query("UPDATE children SET locked_by_parent = $1, grant_ends_at = $2 WHERE id = $3",
-                 {std::int64_t{locked}, c.grantEnd ? Value(*c.grantEnd) : Value(nullptr), c.id});
+        if (locked) {
+            c.grantEnd.reset();
+            c.parentGrantEnd.reset();
+        }
+        tx.query("UPDATE children SET locked_by_parent = $1, grant_ends_at = $2, "
+                 "parent_grant_ends_at = $3 WHERE id = $4",
+                 {std::int64_t{locked}, c.grantEnd ? Value(*c.grantEnd) : Value(nullptr),
+                  c.parentGrantEnd ? Value(*c.parentGrantEnd) : Value(nullptr), c.id});
         c.lockedByParent = locked;
     });
 }
 
-json Store::grant(const Parent& parent, const std::string& childId, std::int64_t minutesGiven) {
+json Store::grant(const Parent& parent, const std::string& childId, std::int64_t minutesGiven,
+                  bool liftLock) {
     return changeChild(parent, childId, [&](Transaction& tx, ChildRow& c) {
-        giveTime(tx, c, minutesGiven, std::nullopt, clock_.now());
+        checkLiftsLock(c, liftLock);
+        giveTime(tx, c, minutesGiven, std::nullopt, clock_.now(), true);
     });
 }
 
@@ -835,7 +868,7 @@ json Store::requests(const Parent& parent) {
 }
 
 json Store::answer(const Parent& parent, const std::string& requestId, bool granted,
-                   std::optional<std::int64_t> minutesGiven) {
+                   std::optional<std::int64_t> minutesGiven, bool liftLock) {
     const auto now = clock_.now();
     json out;
     db_.transact([&](Transaction& tx) {
@@ -845,13 +878,14 @@ json Store::answer(const Parent& parent, const std::string& requestId, bool gran
                               {requestId, parent.familyId});
         if (!r) throw notFound();
         auto c = loadChild(tx, r->text(0), parent.familyId, true);
+        if (granted) checkLiftsLock(c, liftLock);
         if (tx.change("UPDATE requests SET status = $1, answered_at = $2 "
                       "WHERE id = $3 AND status = 'cho'",
                       {std::string(granted ? "duoc" : "tu_choi"), secs(now), requestId}) == 0)
             throw Refusal(409, "Yêu cầu này đã được trả lời rồi.");
         if (granted) {
             const auto given = minutesGiven.value_or(r->integer(1));
-            const auto end = giveTime(tx, c, given, r->optText(2), now);
+            const auto end = giveTime(tx, c, given, r->optText(2), now, true);
             tx.query("UPDATE requests SET granted_minutes = $1, grant_ends_at = $2 WHERE id = $3",
                      {given, end, requestId});
             changed(tx, parent.familyId, "family", now);

@@ -2,6 +2,7 @@
 
 #include "Database.hpp"
 #include "Engine.hpp"
+#include "Errors.hpp"
 #include "TovuProtocol/Clock.hpp"
 #include "TovuProtocol/Models.hpp"
 
@@ -13,16 +14,6 @@
 #include <vector>
 
 namespace tovu::server {
-
-// Something the caller asked for that does not exist or cannot be done now; status is the
-// HTTP status to answer with, message the Vietnamese text.
-class Refusal : public std::runtime_error {
-public:
-    Refusal(int status, const std::string& message)
-        : std::runtime_error(message)
-        , status(status) {}
-    int status;
-};
 
 // The device a bearer token belongs to.
 struct DeviceRef {
@@ -116,7 +107,9 @@ public:
     nlohmann::json setRules(const Parent& parent, const std::string& childId,
                             const ChildRules& rules);
     nlohmann::json setLock(const Parent& parent, const std::string& childId, bool locked);
-    nlohmann::json grant(const Parent& parent, const std::string& childId, std::int64_t minutes);
+    // A grant while the parents' lock is on lifts it, so it needs liftLock (Refusal 409).
+    nlohmann::json grant(const Parent& parent, const std::string& childId, std::int64_t minutes,
+                         bool liftLock);
     nlohmann::json addPoints(const Parent& parent, const std::string& childId, std::int64_t delta);
     nlohmann::json today(const Parent& parent, const std::string& childId);
     nlohmann::json week(const Parent& parent, const std::string& childId);
@@ -125,7 +118,7 @@ public:
     void removeDevice(const Parent& parent, const std::string& deviceId);
     nlohmann::json requests(const Parent& parent);
     nlohmann::json answer(const Parent& parent, const std::string& requestId, bool granted,
-                          std::optional<std::int64_t> minutes);
+                          std::optional<std::int64_t> minutes, bool liftLock);
 
     // --- Live updates ---
     std::int64_t lastEvent(const std::string& familyId);

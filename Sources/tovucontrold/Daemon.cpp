@@ -154,7 +154,7 @@ Daemon::Daemon(const Clock& clock, std::optional<AgentConfig> config, DaemonStat
     // What was stored obeys the same bounds as what arrives.
     const auto stored = std::move(st.usage);
     st.usage.clear();
-    for (const auto& day : gop(stored))
+    for (const auto& day : gop(stored, false))
         log(dayDu(day));
 }
 
@@ -202,7 +202,8 @@ int Daemon::dongBo() {
     std::vector<UsageEntry> usage;
     {
         Lock g(khoa);
-        usage = st.usage;
+        std::copy_if(st.usage.begin(), st.usage.end(), std::back_inserter(usage),
+                     [](const UsageEntry& e) { return e.minutes > 0; });
     }
     const auto status = trangThai();
 
@@ -242,6 +243,7 @@ int Daemon::dongBo() {
         ++doi_;
     }
     luu();
+    if (khiCoPolicy) khiCoPolicy();
     return static_cast<int>(std::clamp<std::int64_t>(p.nextCheckSec, 10, 300));
 }
 
@@ -282,29 +284,37 @@ nlohmann::json Daemon::trangThai() {
         Lock g(khoa);
         lanCuoi = helperLanCuoi;
     }
+    // The agent only shows the countdown: without it the rules hold all the same.
     const bool alive = lanCuoi && clock_.now() - *lanCuoi < helperTimeout;
     const bool admin = conLaQuanTri(c->childUser);
-    const auto phien = alive && !admin && phienLoi ? phienLoi() : std::nullopt;
-    nlohmann::json s = {{"protected", alive && !admin && !phien},
+    const auto phien = !admin && phienLoi ? phienLoi() : std::nullopt;
+    nlohmann::json s = {{"protected", !admin && !phien},
                         {"helperAlive", alive},
                         {"childIsAdmin", admin},
                         {"childUser", c->childUser}};
     if (admin)
         s["reason"] = "Tài khoản " + c->childUser +
                       " đang là quản trị — con tắt được TovuControl. Đổi sang tài khoản thường.";
-    else if (!alive)
-        s["reason"] = "Ứng dụng TovuControl trong phiên của con không chạy (con chưa đăng nhập "
-                      "hoặc đã tắt).";
     else if (phien)
         s["reason"] = *phien;
     return s;
 }
 
 bool Daemon::duocTin(std::uint32_t uid, const std::optional<AgentConfig>& c) const {
-    if (uid == 0 || dev) return true;
+    if (uid == 0 || dev || laManKhoa(uid)) return true;
     if (!c || uid == Ipc::unknownUid) return false;
     const auto childUid = uidCua(c->childUser);
     return childUid && *childUid == uid;
+}
+
+std::optional<std::uint32_t> Daemon::uidManKhoa() const {
+    return options_.lockUser.empty() ? std::nullopt : uidCua(options_.lockUser);
+}
+
+bool Daemon::laManKhoa(std::uint32_t uid) const {
+    if (uid == 0 || uid == Ipc::unknownUid) return false;
+    const auto lockUid = uidManKhoa();
+    return lockUid && *lockUid == uid;
 }
 
 std::optional<IpcResponse> Daemon::tuChoi(const Ipc::Peer& peer) {
@@ -352,23 +362,32 @@ IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
         r.entries.emplace();
         Lock g(khoa);
         std::copy_if(st.usage.begin(), st.usage.end(), std::back_inserter(*r.entries),
-                     [&](const UsageEntry& e) { return e.day == homNay; });
+                     [&](const UsageEntry& e) { return e.day == homNay && e.minutes > 0; });
         return r;
     }
     if (op == "request") return guiYeuCau(request, *c);
     if (op == "requestState") return hoiYeuCau(request, *c);
+    if (op == "greeter") {
+        // Only the lock screen offers the login screen: the child has it already.
+        if (peer.uid != 0 && !dev && !laManKhoa(peer.uid))
+            return IpcResponse::failure("Chỉ màn hình khoá mở được màn hình đăng nhập");
+        const auto error = dangNhapKhac ? dangNhapKhac()
+                                        : std::optional<std::string>("Chưa mở được màn hình "
+                                                                     "đăng nhập");
+        return error ? IpcResponse::failure(*error) : thanhCong();
+    }
     return IpcResponse::failure("Không hiểu yêu cầu " + op);
 }
 
-std::vector<std::string> Daemon::gop(const std::vector<UsageEntry>& entries) {
+std::vector<std::string> Daemon::gop(const std::vector<UsageEntry>& entries, bool naming) {
     const auto now = clock_.now();
     std::map<std::string, std::int64_t> tran; // each day's cap, worked out once
     std::vector<std::string> full;
     for (const auto& e : entries) {
         const auto name = lamSach(e.appName, maxAppNameChars);
         if (e.minutes <= 0 || !name || !laAppId(e.appId)) continue;
-        auto cap = tran.find(e.day);
-        if (cap == tran.end()) cap = tran.emplace(e.day, phutDaQua(e.day, now)).first;
+        // Nobody names minutes as unnamed; kept ones are read back like the rest.
+        if (naming && e.appId == khongRoId) continue;
         auto day = chiMuc_.find(e.day);
         const std::size_t* at = nullptr;
         std::int64_t old = 0;
@@ -378,9 +397,21 @@ std::vector<std::string> Daemon::gop(const std::vector<UsageEntry>& entries) {
                 old = st.usage[*at].minutes;
             }
         const std::int64_t total = day == chiMuc_.end() ? 0 : day->second.tong;
-        // Minutes of a day never go down, and never add up to more than the day has had.
-        const std::int64_t minutes =
-            std::min({e.minutes, maxMinutes, old + std::max<std::int64_t>(0, cap->second - total)});
+        std::optional<std::size_t> unnamed;
+        std::int64_t room;
+        if (naming) {
+            // A report names minutes the daemon counted; it never adds any.
+            if (day != chiMuc_.end())
+                if (const auto it = day->second.app.find(khongRoId); it != day->second.app.end())
+                    unnamed = it->second;
+            room = unnamed ? st.usage[*unnamed].minutes : 0;
+        } else {
+            // Kept minutes never add up to more than the day has had.
+            auto cap = tran.find(e.day);
+            if (cap == tran.end()) cap = tran.emplace(e.day, phutDaQua(e.day, now)).first;
+            room = std::max<std::int64_t>(0, cap->second - total);
+        }
+        const std::int64_t minutes = std::min({e.minutes, maxMinutes, old + room});
         if (minutes <= old) continue;
         if (at) {
             st.usage[*at].minutes = minutes;
@@ -394,17 +425,33 @@ std::vector<std::string> Daemon::gop(const std::vector<UsageEntry>& entries) {
             n.app.emplace(e.appId, st.usage.size());
             st.usage.push_back({e.day, e.appId, *name, minutes});
         }
-        chiMuc_[e.day].tong += minutes - old;
+        if (unnamed)
+            st.usage[*unnamed].minutes -= minutes - old;
+        else
+            chiMuc_[e.day].tong += minutes - old;
         ++doi_;
     }
-    if (chiMuc_.size() > keptDays) {
-        while (chiMuc_.size() > keptDays)
-            chiMuc_.erase(chiMuc_.begin());
-        std::erase_if(st.usage, [&](const UsageEntry& e) { return !chiMuc_.contains(e.day); });
-        lapChiMuc();
-        ++doi_;
-    }
+    giuBaNgay();
     return full;
+}
+
+void Daemon::giuBaNgay() {
+    if (chiMuc_.size() <= keptDays) return;
+    while (chiMuc_.size() > keptDays)
+        chiMuc_.erase(chiMuc_.begin());
+    std::erase_if(st.usage, [&](const UsageEntry& e) { return !chiMuc_.contains(e.day); });
+    lapChiMuc();
+    ++doi_;
+}
+
+std::optional<std::size_t> Daemon::khongRo(const std::string& day) {
+    Ngay& n = chiMuc_[day];
+    if (const auto it = n.app.find(khongRoId); it != n.app.end()) return it->second;
+    // The unnamed minutes always have their place, even in a full day.
+    if (n.app.size() > maxAppsPerDay) return std::nullopt;
+    n.app.emplace(khongRoId, st.usage.size());
+    st.usage.push_back({day, khongRoId, khongRoTen, 0});
+    return st.usage.size() - 1;
 }
 
 void Daemon::lapChiMuc() {
@@ -423,10 +470,25 @@ void Daemon::ghiUsage(const std::vector<UsageEntry>& entries) {
     std::vector<std::string> full;
     {
         Lock g(khoa);
-        full = gop(entries);
+        full = gop(entries, true);
     }
     for (const auto& day : full)
         log(dayDu(day));
+    luu();
+}
+
+void Daemon::demPhut(const std::string& day, std::int64_t minutes) {
+    {
+        Lock g(khoa);
+        const std::int64_t more = minutes - tongNgay(day);
+        if (more <= 0) return;
+        const auto unnamed = khongRo(day);
+        if (!unnamed) return;
+        st.usage[*unnamed].minutes += more;
+        chiMuc_[day].tong += more;
+        ++doi_;
+        giuBaNgay();
+    }
     luu();
 }
 

@@ -36,7 +36,13 @@ public:
         std::string agentPath;
         // Empty: FileIO::write to statePath.
         std::function<void(const DaemonState& state)> saveState;
+        // The account the lock screen's session runs as; trusted on the socket like root.
+        std::string lockUser;
     };
+
+    // Minutes the daemon counted that no report of the app in front has named.
+    static constexpr const char* khongRoId = "vn.morvane.tovucontrold.khongro";
+    static constexpr const char* khongRoTen = "Không rõ ứng dụng";
 
     Daemon(const Clock& clock, std::optional<AgentConfig> config, DaemonState state, bool trial,
            Options options);
@@ -44,6 +50,8 @@ public:
     ~Daemon();
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
+
+    const Clock& clock() const { return clock_; }
 
     // Trial mode: TOVUC_DEV is exactly "1".
     static bool devTuMoiTruong();
@@ -64,9 +72,16 @@ public:
     std::optional<AgentConfig> cauHinh();
     // The managed child's user id; absent while unpaired or when the account is unknown.
     std::optional<std::uint32_t> uidCon();
-    // Why the child's sessions are not all covered, for the protection status; set before the
-    // sync loop starts.
+    // The lock screen's account's user id; absent when there is none.
+    std::optional<std::uint32_t> uidManKhoa() const;
+    // Why the daemon cannot lock, count or enforce in every session of the child, for the
+    // protection status; set before the sync loop starts.
     std::function<std::optional<std::string>()> phienLoi;
+    // Brings the display manager's login screen to the front; the error to show, if any. Set
+    // before the socket serves.
+    std::function<std::optional<std::string>()> dangNhapKhac;
+    // Runs after each sync pass that stored a policy. Set before the sync loop starts.
+    std::function<void()> khiCoPolicy;
     // Reads config.json again while unpaired, so a pairing made after start is picked up.
     void docLaiCfg();
 
@@ -87,8 +102,12 @@ public:
     IpcResponse xuLy(const IpcRequest& request, const Ipc::Peer& peer);
     // Whether process pid runs the agent's executable.
     bool laAgentThat(std::int32_t pid) const;
-    // Merges usage into st.usage (minutes of a day never go down), keeps three days, saves.
+    // Names minutes the daemon counted after the agent's report: an app's minutes of a day
+    // never go down, and grow only by minutes still unnamed. Keeps three days, saves.
     void ghiUsage(const std::vector<UsageEntry>& entries);
+    // The daemon's own count of the child's minutes of use on day so far; what no report names
+    // is booked as khongRoId. Saves when it grew.
+    void demPhut(const std::string& day, std::int64_t minutes);
     // Writes a copy of st taken under khoa, outside it; a failure is ignored, the next save
     // tries again. A save never overwrites a newer one.
     void luu();
@@ -99,15 +118,23 @@ private:
     // What st.usage holds of one day, so that a merge finds an app without a search.
     struct Ngay {
         std::unordered_map<std::string, std::size_t> app; // appId → index in st.usage
-        std::int64_t tong = 0;
-        bool daBaoDay = false; // the "full" log line was written
+        std::int64_t tong = 0;                            // every minute counted, named or not
+        bool daBaoDay = false;                            // the "full" log line was written
     };
 
     bool duocTin(std::uint32_t uid, const std::optional<AgentConfig>& c) const;
+    // Whether uid is the lock screen's account.
+    bool laManKhoa(std::uint32_t uid) const;
     std::int64_t tongNgay(const std::string& day) const;
-    // Merges reported entries into st.usage and keeps its three latest days; returns the days
-    // that have just become full, for the log. The caller holds khoa.
-    std::vector<std::string> gop(const std::vector<UsageEntry>& entries);
+    // Merges entries into st.usage and keeps its three latest days; returns the days that have
+    // just become full, for the log. naming: the entries name counted minutes (a report), else
+    // they are kept minutes (read back at start). The caller holds khoa.
+    std::vector<std::string> gop(const std::vector<UsageEntry>& entries, bool naming);
+    // Where the day's unnamed minutes are in st.usage, added when missing; absent when the day
+    // is full. The caller holds khoa.
+    std::optional<std::size_t> khongRo(const std::string& day);
+    // Drops all but the three latest days. The caller holds khoa.
+    void giuBaNgay();
     void lapChiMuc();
     IpcResponse nhanUsage(const IpcRequest& request);
     IpcResponse guiYeuCau(const IpcRequest& request, const AgentConfig& c);

@@ -1,41 +1,68 @@
 #include "SessionGuard.hpp"
 
-#include <algorithm>
-
 namespace tovu {
+namespace {
 
-bool SessionGuard::agentGoi(const std::string& id, const std::string& display, Time now) {
-    auto& goi = agents_[id];
-    const bool moi = now - goi.luc >= hanGoi || goi.display != display;
-    goi = {now, display};
-    return moi;
+// The seat with virtual consoles, where the lock screen can be a session of its own.
+constexpr std::string_view consoleSeat = "seat0";
+
+bool onConsole(const LoginSession& s) {
+    return s.seat == consoleSeat && !s.remote;
 }
 
-bool SessionGuard::duocBaoVe(const LoginSession& s, Time now) const {
-    // The agent covers X11 only, and only the display of its own session: one pointed at a
-    // private X server guards nothing.
-    const auto it = agents_.find(s.id);
-    return it != agents_.end() && now - it->second.luc < hanGoi && s.type == "x11" &&
-           !s.display.empty() && it->second.display == s.display;
-}
+} // namespace
 
 std::vector<SessionGuard::Viec> SessionGuard::xet(const std::vector<LoginSession>& sessions,
+                                                  std::uint32_t child, std::uint32_t lockUser,
                                                   bool locked, Time now) {
-    std::erase_if(agents_, [&](const auto& a) {
-        return std::none_of(sessions.begin(), sessions.end(),
-                            [&](const LoginSession& s) { return s.id == a.first; });
-    });
     std::vector<Viec> viec;
-    std::map<std::string, Time> still;
+    const LoginSession* manKhoa = nullptr;
+    const LoginSession* front = nullptr; // the child's session in front on the console
+    const LoginSession* truoc = nullptr;
+    for (const auto& s : sessions) {
+        if (s.state == "closing") continue;
+        if (s.uid == lockUser && onConsole(s) && (!manKhoa || s.active)) manKhoa = &s;
+        if (s.uid != child) continue;
+        if (onConsole(s) && s.active) front = &s;
+        if (truoc_ && s.id == *truoc_) truoc = &s;
+    }
+
     if (!locked) {
         khoaLuc_.clear();
+        canTu_.reset();
+        treHan_ = false;
+        if (batRoi_ || manKhoa) {
+            // The child gets back what they had in front before the lock screen goes.
+            if (manKhoa && manKhoa->active && truoc) viec.push_back({Viec::Loai::duaLen, *truoc});
+            viec.push_back({Viec::Loai::tatManKhoa, {}});
+            batRoi_ = false;
+        }
+        truoc_.reset();
         return viec;
     }
+
+    if (front) {
+        truoc_ = front->id;
+        if (!canTu_) canTu_ = now;
+        if (manKhoa) {
+            viec.push_back({Viec::Loai::duaLen, *manKhoa});
+        } else if (!batRoi_) {
+            viec.push_back({Viec::Loai::batManKhoa, {}});
+            batRoi_ = true;
+        }
+        treHan_ = now - *canTu_ >= hanManKhoa;
+    } else {
+        canTu_.reset();
+        treHan_ = false;
+    }
+
+    // What the lock screen cannot cover is locked by the desktop, and ended after the grace.
+    std::map<std::string, Time> still;
     for (const auto& s : sessions) {
-        if (duocBaoVe(s, now)) continue;
+        if (s.uid != child) continue;
         const auto it = khoaLuc_.find(s.id);
-        if (!s.active || s.state == "closing") {
-            // Switched away: it is dealt with when it comes back.
+        if (!s.active || s.state == "closing" || (onConsole(s) && !(treHan_ && &s == front))) {
+            // Switched away or covered: it is dealt with when it comes back uncovered.
             if (it != khoaLuc_.end()) still.insert(*it);
             continue;
         }
@@ -55,36 +82,19 @@ std::vector<SessionGuard::Viec> SessionGuard::xet(const std::vector<LoginSession
     return viec;
 }
 
-bool SessionGuard::coPhienHo(const std::vector<LoginSession>& sessions, Time now) const {
-    return std::any_of(sessions.begin(), sessions.end(),
-                       [&](const LoginSession& s) { return s.active && !duocBaoVe(s, now); });
-}
-
-bool SessionGuard::demRieng(const std::vector<LoginSession>& sessions, Time now) const {
-    bool used = false;
-    for (const auto& s : sessions) {
-        if (!s.active) continue;
-        if (duocBaoVe(s, now)) return false;
-        used = used || !s.idle;
-    }
-    return used;
-}
-
-std::optional<Time> SessionGuard::henTiep(const std::vector<LoginSession>& sessions,
-                                          Time now) const {
+std::optional<Time> SessionGuard::henTiep() const {
     std::optional<Time> next;
     const auto sooner = [&](Time t) {
         if (!next || t < *next) next = t;
     };
-    for (const auto& s : sessions)
-        if (duocBaoVe(s, now)) sooner(agents_.at(s.id).luc + hanGoi);
+    if (canTu_ && !treHan_) sooner(*canTu_ + hanManKhoa);
     for (const auto& [id, luc] : khoaLuc_)
         sooner(luc + grace_);
     return next;
 }
 
-std::optional<std::int64_t> UnguardedTime::dem(bool counting, Time now, const std::string& day,
-                                               std::int64_t stored) {
+std::optional<std::int64_t> UsedTime::dem(bool counting, Time now, const std::string& day,
+                                          std::int64_t stored) {
     if (day != day_) {
         day_ = day;
         seconds_ = {};
@@ -102,7 +112,7 @@ std::optional<std::int64_t> UnguardedTime::dem(bool counting, Time now, const st
     return minutes;
 }
 
-std::optional<Time> UnguardedTime::henTiep(Time now) const {
+std::optional<Time> UsedTime::henTiep(Time now) const {
     if (!from_) return std::nullopt;
     return now + (std::chrono::minutes(1) - seconds_ % std::chrono::minutes(1));
 }

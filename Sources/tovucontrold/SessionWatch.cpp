@@ -1,25 +1,20 @@
 #include "SessionWatch.hpp"
 
 #include "Daemon.hpp"
+#include "Displays.hpp"
 #include "TovuCore/UsageTracker.hpp"
 
 #include <algorithm>
 #include <fcntl.h>
 #include <regex>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 namespace tovu {
 namespace {
 
 using Lock = std::unique_lock<std::mutex>;
-
-bool phienChu(const LoginSession& s) {
-    return s.type == "tty";
-}
-
-bool khongTrongDuoc(const LoginSession& s) {
-    return s.type == "wayland" || s.type == "mir" || phienChu(s);
-}
+using Loai = SessionGuard::Viec::Loai;
 
 // Best effort: the session is ended whether or not its terminal takes the text.
 void ghiTty(const LoginSession& s, const std::string& title) {
@@ -37,12 +32,40 @@ void ghiTty(const LoginSession& s, const std::string& title) {
     ::close(fd);
 }
 
+// Asks the display manager for its login screen: LightDM and SDDM through their seat, GDM
+// through a new login display. True when one of them took the call.
+bool hoiManHinhDangNhap() {
+    sd_bus* bus = nullptr;
+    if (sd_bus_open_system(&bus) < 0) return false;
+    struct Call {
+        const char *service, *path, *interface, *member;
+    };
+    bool done = false;
+    for (const Call& c :
+         {Call{"org.freedesktop.DisplayManager", "/org/freedesktop/DisplayManager/Seat0",
+               "org.freedesktop.DisplayManager.Seat", "SwitchToGreeter"},
+          Call{"org.gnome.DisplayManager", "/org/gnome/DisplayManager/LocalDisplayFactory",
+               "org.gnome.DisplayManager.LocalDisplayFactory", "CreateTransientDisplay"}}) {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        done = sd_bus_call_method(bus, c.service, c.path, c.interface, c.member, &error, &reply,
+                                  "") >= 0;
+        sd_bus_message_unref(reply);
+        sd_bus_error_free(&error);
+        if (done) break;
+    }
+    sd_bus_flush_close_unref(bus);
+    return done;
+}
+
 } // namespace
 
 SessionWatch::SessionWatch(Daemon& daemon, Options options)
     : daemon_(daemon)
     , guard_(options.grace)
-    , apps_(std::move(options.appDirs), [this](std::string_view m) { daemon_.log(m); }) {
+    , apps_(std::move(options.appDirs), [this](std::string_view m) { daemon_.log(m); })
+    , drm_(std::move(options.drm))
+    , launcher_(std::move(options.launcher)) {
     sessions_ = std::make_unique<LoginSessions>([this] { doiPhien(); },
                                                 [this](std::string_view m) { daemon_.log(m); });
     thread_ = std::thread([this] { chay(); });
@@ -50,7 +73,7 @@ SessionWatch::SessionWatch(Daemon& daemon, Options options)
 
 SessionWatch::~SessionWatch() {
     {
-        Lock g(khoa_);
+        Lock g(mutex_);
         dung_ = true;
     }
     cv_.notify_all();
@@ -58,81 +81,35 @@ SessionWatch::~SessionWatch() {
     sessions_.reset();
 }
 
-void SessionWatch::agentGoi(std::int32_t pid, const std::string& display) {
-    const auto now = SystemClock::shared().now();
-    bool moi = true;
-    {
-        Lock g(khoa_);
-        if (const auto it = phienCuaPid_.find(pid); it != phienCuaPid_.end())
-            moi = guard_.agentGoi(it->second, display, now);
-        else if (choHoi_.size() < maxChoHoi)
-            choHoi_[pid] = {now, display};
-        else
-            moi = false;
-        doi_ = doi_ || moi;
-    }
-    if (moi) cv_.notify_all();
-}
-
 void SessionWatch::doiPhien() {
-    {
-        Lock g(khoa_);
-        phienCuaPid_.clear(); // a pid may now be in another session, or in none
-        doi_ = true;
-    }
-    cv_.notify_all();
-}
-
-void SessionWatch::hoiPhien() {
-    std::map<std::int32_t, Goi> hoi;
-    {
-        Lock g(khoa_);
-        hoi.swap(choHoi_);
-    }
-    for (const auto& [pid, goi] : hoi) {
-        const auto id = sessions_->phienCua(pid);
-        if (!id) continue;
-        Lock g(khoa_);
-        phienCuaPid_[pid] = *id;
-        guard_.agentGoi(*id, goi.display, goi.luc);
-    }
+    baoDoi();
 }
 
 void SessionWatch::baoDoi() {
     {
-        Lock g(khoa_);
+        Lock g(mutex_);
         doi_ = true;
     }
     cv_.notify_all();
 }
 
 std::optional<std::string> SessionWatch::lyDo() {
-    const auto uid = daemon_.uidCon();
-    if (!uid) return std::nullopt;
-    const auto sessions = sessions_->cuaNguoiDung(*uid);
-    const auto now = SystemClock::shared().now();
-    Lock g(khoa_);
-    for (const auto& s : sessions) {
-        if (s.state == "closing") continue;
-        if (phienChu(s))
-            return "Con đang đăng nhập ở màn hình dòng lệnh — TovuControl không "
-                   "trông được phiên "
-                   "này.";
-        if (khongTrongDuoc(s))
-            return "Con đang dùng phiên Wayland — TovuControl chỉ trông được phiên "
-                   "X11. Chọn "
-                   "phiên X11 khi đăng nhập.";
-    }
-    for (const auto& s : sessions)
-        if (s.active && !guard_.duocBaoVe(s, now))
-            return "Phiên đang mở của con không có ứng dụng TovuControl (đã bị tắt "
-                   "hoặc chưa "
-                   "chạy).";
-    return std::nullopt;
+    Lock g(mutex_);
+    return lyDo_;
+}
+
+std::optional<std::string> SessionWatch::dangNhapKhac() {
+    for (const auto& s : sessions_->all())
+        if (s.klass == "greeter" && s.seat == "seat0" && s.state != "closing") {
+            if (sessions_->activate(s.id)) return std::nullopt;
+            break;
+        }
+    if (hoiManHinhDangNhap()) return std::nullopt;
+    return "Chưa mở được màn hình đăng nhập — thử lại sau nhé";
 }
 
 void SessionWatch::chay() {
-    Lock g(khoa_);
+    Lock g(mutex_);
     while (!dung_) {
         doi_ = false;
         g.unlock();
@@ -140,63 +117,66 @@ void SessionWatch::chay() {
         g.lock();
         if (doi_ || dung_) continue;
         if (next)
-            cv_.wait_until(g, *next, [this] { return doi_ || dung_; });
+            cv_.wait_for(g, *next - daemon_.clock().now(), [this] { return doi_ || dung_; });
         else
             cv_.wait(g, [this] { return doi_ || dung_; });
     }
 }
 
 std::optional<Time> SessionWatch::xet() {
-    hoiPhien();
     const auto uid = daemon_.uidCon();
     if (!uid) {
         apps_.apDung(std::nullopt, 0);
         return std::nullopt;
     }
-    const auto sessions = sessions_->cuaNguoiDung(*uid);
+    const auto sessions = sessions_->all();
     const auto policy = daemon_.policyHieuLuc();
-    const auto now = SystemClock::shared().now();
+    const auto now = daemon_.clock().now();
     const bool locked = policy && policy->locked;
+    // No lock screen account: nothing counts as the lock screen, which then never comes up.
+    const std::uint32_t lockUser = daemon_.uidManKhoa().value_or(Ipc::unknownUid);
+    for (const auto& v : guard_.xet(sessions, *uid, lockUser, locked, now))
+        lam(v, lockUser, locked ? policy->lockTitle() : std::string());
 
-    std::vector<SessionGuard::Viec> viec;
-    bool demRieng, coPhienHo;
-    std::set<std::string> guarded;
-    std::optional<Time> next;
-    {
-        Lock g(khoa_);
-        viec = guard_.xet(sessions, locked, now);
-        demRieng = guard_.demRieng(sessions, now);
-        coPhienHo = guard_.coPhienHo(sessions, now);
-        for (const auto& s : sessions)
-            if (guard_.duocBaoVe(s, now)) guarded.insert(s.id);
-        next = guard_.henTiep(sessions, now);
-    }
-    for (const auto& id : guarded)
-        if (!guarded_.contains(id)) daemon_.log("TovuControl đang trông phiên " + id + " của con");
-    for (const auto& id : guarded_)
-        if (!guarded.contains(id))
-            daemon_.log("Phiên " + id + " của con không còn TovuControl trông");
-    guarded_ = std::move(guarded);
-    for (const auto& v : viec)
-        lam(v, policy->lockTitle());
-
-    // The agent counts the time of a guarded session in front; the rest is the
-    // daemon's.
+    // A minute is used while a session of the child is in front of its seat and a monitor is on;
+    // a session without a seat (a remote one) is always in front.
+    const bool inUse = std::any_of(sessions.begin(), sessions.end(), [&](const LoginSession& s) {
+        return s.uid == *uid && s.active && s.state != "closing" &&
+               (s.seat.empty() || s.remote || displaysOn(drm_));
+    });
+    if (inUse != dem_)
+        daemon_.log(inUse ? "Bắt đầu tính giờ: con đang dùng máy"
+                          : "Ngừng tính giờ: con không ở trước máy hoặc màn hình đã tắt");
+    dem_ = inUse;
     const auto day = UsageTracker::ngay(now);
-    std::int64_t stored = 0;
+    std::int64_t stored;
     {
         std::lock_guard g(daemon_.khoa);
-        for (const auto& e : daemon_.st.usage)
-            if (e.day == day && e.appId == UnguardedTime::appId) stored = e.minutes;
+        stored = daemon_.tongHomNay();
     }
-    if (const auto minutes = time_.dem(demRieng, now, day, stored)) {
-        daemon_.ghiUsage({{day, UnguardedTime::appId, UnguardedTime::appName, *minutes}});
+    if (const auto minutes = time_.dem(inUse, now, day, stored)) {
+        daemon_.demPhut(day, *minutes);
         // The minutes may have run out.
         baoDoi();
     }
-    const bool chan = policy && (locked || policy->mode == "hoc") && coPhienHo;
+    const bool chan = policy && (locked || policy->mode == "hoc");
     apps_.apDung(chan ? policy : std::nullopt, *uid);
 
+    std::optional<std::string> why;
+    if (guard_.treHan()) {
+        const auto error = launcher_->loi();
+        why = "Màn hình khoá của TovuControl không mở được" + (error.empty() ? "" : ": " + error) +
+              " — khi máy khoá, phiên của con bị khoá rồi đóng lại.";
+    } else if (const auto error = apps_.loi()) {
+        why =
+            "Không theo dõi được chương trình con mở (" + *error + ") — chế độ học không giữ được.";
+    }
+    {
+        Lock g(mutex_);
+        lyDo_ = why;
+    }
+
+    auto next = guard_.henTiep();
     const auto sooner = [&](std::optional<Time> t) {
         if (t && (!next || *t < *next)) next = t;
     };
@@ -205,18 +185,36 @@ std::optional<Time> SessionWatch::xet() {
     return next;
 }
 
-void SessionWatch::lam(const SessionGuard::Viec& viec, const std::string& title) {
+void SessionWatch::lam(const SessionGuard::Viec& viec, std::uint32_t lockUser,
+                       const std::string& title) {
     const auto& s = viec.phien;
     switch (viec.loai) {
-    case SessionGuard::Viec::Loai::khoa:
-        daemon_.log("Khoá phiên " + s.id + " của con: máy đang khoá mà phiên không có TovuControl");
+    case Loai::batManKhoa:
+        daemon_.log("Máy đang khoá mà phiên của con ở phía trước: mở màn hình khoá");
+        launcher_->start();
+        break;
+    case Loai::duaLen:
+        if (s.uid == lockUser)
+            daemon_.log("Đưa màn hình khoá (phiên " + s.id + ") lên trước phiên của con");
+        else
+            daemon_.log("Máy mở khoá: trả phiên " + s.id + " lại cho con");
+        sessions_->activate(s.id);
+        break;
+    case Loai::tatManKhoa:
+        daemon_.log("Máy mở khoá: tắt màn hình khoá");
+        launcher_->stop();
+        break;
+    case Loai::khoa:
+        daemon_.log("Khoá phiên " + s.id +
+                    " của con: máy đang khoá mà màn hình khoá không che được phiên này");
         sessions_->khoa(s.id);
         break;
-    case SessionGuard::Viec::Loai::dongTty:
+    case Loai::dongTty:
         ghiTty(s, title);
         [[fallthrough]];
-    case SessionGuard::Viec::Loai::ketThuc:
-        daemon_.log("Đóng phiên " + s.id + " của con: máy đang khoá mà phiên không có TovuControl");
+    case Loai::ketThuc:
+        daemon_.log("Đóng phiên " + s.id +
+                    " của con: máy đang khoá mà màn hình khoá không che được phiên này");
         sessions_->ketThuc(s.id);
         break;
     }

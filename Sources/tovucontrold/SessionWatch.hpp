@@ -1,17 +1,15 @@
 #pragma once
 
+#include "LockLauncher.hpp"
 #include "ProcessGuard.hpp"
 #include "SessionGuard.hpp"
 #include "Sessions.hpp"
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,17 +18,20 @@ namespace tovu {
 
 class Daemon;
 
-// The daemon's last line in every session of the child: follows the sessions, knows which a
-// live agent guards, locks and ends the others while the computer is locked, ends disallowed
-// apps while one goes unguarded, and books the time used in them. Works on a thread of its own,
-// woken by changes and by its own deadlines.
+// The daemon's hold on the child's sessions: keeps its own lock screen in front of them while
+// the computer is locked (and locks and ends what it cannot cover), counts the minutes the
+// child uses the computer, and ends the programs the rules do not allow as they start. Works on
+// a thread of its own, woken by changes and by its own deadlines.
 class SessionWatch {
 public:
     struct Options {
-        // From the lock of an unguarded session to its end.
+        // From the desktop's lock of a session the lock screen cannot cover to its end.
         std::chrono::seconds grace{60};
         // Where the installed apps' desktop entries are.
         std::vector<std::string> appDirs;
+        // Where the kernel shows the monitors' power.
+        std::string drm = "/sys/class/drm";
+        std::unique_ptr<LockLauncher> launcher;
     };
 
     SessionWatch(Daemon& daemon, Options options);
@@ -38,41 +39,34 @@ public:
     SessionWatch(const SessionWatch&) = delete;
     SessionWatch& operator=(const SessionWatch&) = delete;
 
-    // A request from the agent's process pid, that says it holds the X display. Never waits:
-    // the process's session is asked of logind on the watch thread.
-    void agentGoi(std::int32_t pid, const std::string& display);
     // The policy in force may have changed.
     void baoDoi();
-    // Why the child's sessions are not all covered; absent when they are.
+    // Why the daemon cannot lock, count or enforce in every session of the child; absent when
+    // it can.
     std::optional<std::string> lyDo();
+    // Brings the display manager's login screen, or its greeter session, to the front of the
+    // console; the error to show, if any. Never touches the child's sessions.
+    std::optional<std::string> dangNhapKhac();
 
 private:
     void chay();
     void doiPhien();
-    // Finds the sessions of the agents that called since the last look.
-    void hoiPhien();
     std::optional<Time> xet();
-    void lam(const SessionGuard::Viec& viec, const std::string& title);
+    void lam(const SessionGuard::Viec& viec, std::uint32_t lockUser, const std::string& title);
 
     Daemon& daemon_;
-    struct Goi {
-        Time luc;
-        std::string display;
-    };
-    // Agents whose session is not yet known; a few at a time, whoever calls.
-    static constexpr std::size_t maxChoHoi = 16;
-
-    std::mutex khoa_; // guards guard_, choHoi_, phienCuaPid_, doi_ and dung_
+    std::mutex mutex_; // guards doi_, dung_ and lyDo_
     std::condition_variable cv_;
     bool doi_ = true;
     bool dung_ = false;
-    SessionGuard guard_;
-    std::map<std::int32_t, Goi> choHoi_;
-    std::map<std::int32_t, std::string> phienCuaPid_;
+    std::optional<std::string> lyDo_;
     // Watch thread only:
-    UnguardedTime time_;
+    SessionGuard guard_;
+    UsedTime time_;
+    bool dem_ = false; // minutes were being counted at the last look
     ProcessGuard apps_;
-    std::set<std::string> guarded_;
+    std::string drm_;
+    std::unique_ptr<LockLauncher> launcher_;
     std::unique_ptr<LoginSessions> sessions_;
     std::thread thread_;
 };

@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
+#include <utility>
 
 namespace tovu {
 namespace {
@@ -18,6 +19,10 @@ constexpr const char* sessionInterface = "org.freedesktop.login1.Session";
 constexpr std::uint64_t callTimeoutUsec = 5'000'000;
 // While the system bus is away the watch tries again this often.
 constexpr int retryMs = 10'000;
+// A session logind did not answer for is asked again after this long.
+constexpr int staleRetryMs = 1'000;
+// Messages handled before the sessions they name are read: a burst costs one read each.
+constexpr int burst = 256;
 
 using Lock = std::lock_guard<std::mutex>;
 
@@ -45,9 +50,7 @@ int docThuocTinh(sd_bus_message* m, std::string_view name, LoginSession& s) {
         {"Class", &LoginSession::klass},     {"State", &LoginSession::state},
         {"Display", &LoginSession::display}, {"TTY", &LoginSession::tty}};
     static const std::map<std::string_view, bool LoginSession::*> flags = {
-        {"Remote", &LoginSession::remote},
-        {"IdleHint", &LoginSession::idle},
-        {"Active", &LoginSession::active}};
+        {"Remote", &LoginSession::remote}, {"Active", &LoginSession::active}};
     const char* text = nullptr;
     if (const auto it = texts.find(name); it != texts.end()) {
         const int r = sd_bus_message_read(m, "v", "s", &text);
@@ -87,6 +90,13 @@ std::optional<LoginSession> docPhien(sd_bus_message* m, const std::string& path)
     return s;
 }
 
+// Errors by which logind says that a session does not exist, rather than that it did not answer.
+bool gone(const sd_bus_error& e) {
+    return sd_bus_error_has_names(&e, SD_BUS_ERROR_UNKNOWN_OBJECT, SD_BUS_ERROR_UNKNOWN_INTERFACE,
+                                  SD_BUS_ERROR_UNKNOWN_METHOD,
+                                  "org.freedesktop.login1.NoSuchSession");
+}
+
 } // namespace
 
 LoginSessions::LoginSessions(std::function<void()> changed, Log log)
@@ -101,86 +111,131 @@ LoginSessions::~LoginSessions() {
     if (::write(stop_, &one, sizeof one) < 0) std::terminate(); // the thread would never end
     thread_.join();
     ::close(stop_);
+    for (auto* slot : matches_)
+        sd_bus_slot_unref(slot);
     sd_bus_flush_close_unref(watch_);
     sd_bus_flush_close_unref(calls_);
 }
 
-std::vector<LoginSession> LoginSessions::cuaNguoiDung(std::uint32_t uid) const {
+std::vector<LoginSession> LoginSessions::all() const {
     std::vector<LoginSession> out;
-    Lock g(khoa_);
+    std::lock_guard g(mutex_);
     for (const auto& [path, s] : sessions_)
-        if (s.uid == uid) out.push_back(s);
+        out.push_back(s);
     return out;
 }
 
 bool LoginSessions::ketNoi() {
     sd_bus* bus = nullptr;
     if (sd_bus_open_system(&bus) < 0) return false;
-    const char* signals[] = {
-        "type='signal',interface='org.freedesktop.login1.Manager',member='SessionNew'",
-        "type='signal',interface='org.freedesktop.login1.Manager',member='SessionRemoved'",
-        "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
-        "path_namespace='/org/freedesktop/login1/session'"};
-    for (const char* match : signals) {
-        if (sd_bus_add_match(bus, nullptr, match, onSignal, this) < 0) {
-            sd_bus_flush_close_unref(bus);
-            return false;
-        }
+    // Only the bus itself sends as org.freedesktop.DBus.
+    if (sd_bus_add_match(bus, nullptr,
+                         "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
+                         "arg0='org.freedesktop.login1'",
+                         onOwner, this) < 0) {
+        sd_bus_flush_close_unref(bus);
+        return false;
     }
     watch_ = bus;
     Message reply;
     Error error;
-    if (sd_bus_call_method(watch_, logind, managerPath, manager, "ListSessions", &error.e, &reply.m,
-                           "") < 0) {
+    const char* owner = "";
+    if (sd_bus_call_method(watch_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "GetNameOwner", &error.e, &reply.m, "s",
+                           logind) >= 0)
+        sd_bus_message_read(reply.m, "s", &owner);
+    else
+        log_("logind chưa chạy — chờ nó để theo dõi các phiên đăng nhập");
+    theoChu(owner);
+    return true;
+}
+
+void LoginSessions::theoChu(const std::string& owner) {
+    for (auto* slot : matches_)
+        sd_bus_slot_unref(slot);
+    matches_.clear();
+    owner_ = owner;
+    if (owner_.empty()) return; // its NameOwnerChanged brings it back
+    const std::string from = "type='signal',sender='" + owner_ + "',";
+    for (const std::string& rule :
+         {from + "path='/org/freedesktop/login1',interface='org.freedesktop.login1.Manager'",
+          from + "interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
+                 "path_namespace='/org/freedesktop/login1/session'"}) {
+        sd_bus_slot* slot = nullptr;
+        if (sd_bus_add_match(watch_, &slot, rule.c_str(), onSignal, this) >= 0)
+            matches_.push_back(slot);
+    }
+    relist_ = true;
+}
+
+void LoginSessions::docLai() {
+    relist_ = false;
+    Message reply;
+    Error error;
+    if (sd_bus_call_method(watch_, owner_.c_str(), managerPath, manager, "ListSessions", &error.e,
+                           &reply.m, "") < 0) {
         log_(std::string("Không đọc được các phiên đăng nhập: ") +
              (error.e.message ? error.e.message : "logind không trả lời"));
-        return true; // its signals still come when it starts
+        relist_ = true;
+        return;
     }
-    std::vector<std::string> paths;
     if (sd_bus_message_enter_container(reply.m, 'a', "(susso)") >= 0) {
         const char *id, *user, *seat, *path;
         std::uint32_t uid;
         while (sd_bus_message_read(reply.m, "(susso)", &id, &uid, &user, &seat, &path) > 0)
-            paths.emplace_back(path);
+            stale_.insert(path);
     }
-    for (const auto& path : paths)
-        lamMoi(path);
-    return true;
+    // Those it no longer lists are asked too: only its answer removes them.
+    std::lock_guard g(mutex_);
+    for (const auto& [path, s] : sessions_)
+        stale_.insert(path);
 }
 
-void LoginSessions::lamMoi(const std::string& path) {
+bool LoginSessions::lamMoi(const std::string& path) {
     Message reply;
     Error error;
     std::optional<LoginSession> s;
-    if (sd_bus_call_method(watch_, logind, path.c_str(), "org.freedesktop.DBus.Properties",
+    if (sd_bus_call_method(watch_, owner_.c_str(), path.c_str(), "org.freedesktop.DBus.Properties",
                            "GetAll", &error.e, &reply.m, "s", sessionInterface) >= 0)
         s = docPhien(reply.m, path);
+    else if (!gone(error.e))
+        return false;
     {
-        Lock g(khoa_);
+        std::lock_guard g(mutex_);
         const auto it = sessions_.find(path);
         if (!s) {
-            // Gone, or logind no longer answers for it.
-            if (it == sessions_.end()) return;
+            if (it == sessions_.end()) return true;
             sessions_.erase(it);
         } else {
-            if (it != sessions_.end() && it->second == *s) return;
+            if (it != sessions_.end() && it->second == *s) return true;
             sessions_[path] = *s;
         }
     }
     changed_();
+    return true;
 }
 
 int LoginSessions::onSignal(sd_bus_message* m, void* self, sd_bus_error*) {
     auto* me = static_cast<LoginSessions*>(self);
-    std::string path;
-    if (std::strcmp(sd_bus_message_get_member(m), "PropertiesChanged") == 0) {
-        path = sd_bus_message_get_path(m);
-    } else {
+    const char* sender = sd_bus_message_get_sender(m);
+    if (!sender || me->owner_ != sender) return 0;
+    const char* member = sd_bus_message_get_member(m);
+    if (std::strcmp(member, "PropertiesChanged") == 0) {
+        me->stale_.insert(sd_bus_message_get_path(m));
+    } else if (std::strcmp(member, "SessionNew") == 0 ||
+               std::strcmp(member, "SessionRemoved") == 0) {
         const char *id, *object;
-        if (sd_bus_message_read(m, "so", &id, &object) < 0) return 0;
-        path = object;
+        if (sd_bus_message_read(m, "so", &id, &object) >= 0) me->stale_.insert(object);
     }
-    me->lamMoi(path);
+    return 0;
+}
+
+int LoginSessions::onOwner(sd_bus_message* m, void* self, sd_bus_error*) {
+    auto* me = static_cast<LoginSessions*>(self);
+    const char *name, *before, *after;
+    if (sd_bus_message_read(m, "sss", &name, &before, &after) < 0) return 0;
+    if (me->owner_ != after) me->theoChu(after);
     return 0;
 }
 
@@ -194,30 +249,39 @@ void LoginSessions::chay() {
         pollfd fds[2] = {{stop_, POLLIN, 0}, {-1, 0, 0}};
         int timeout = retryMs;
         if (watch_) {
-            int r;
-            while ((r = sd_bus_process(watch_, nullptr)) > 0) {
-            }
+            int r = 0, handled = 0;
+            while (handled < burst && (r = sd_bus_process(watch_, nullptr)) > 0)
+                ++handled;
             if (r < 0) {
-                // The bus went away: start over, and forget what may have changed meanwhile.
+                // The bus went away: start over. What logind said stays known until it answers
+                // again; the sessions did not end because the bus restarted.
+                for (auto* slot : std::exchange(matches_, {}))
+                    sd_bus_slot_unref(slot);
                 sd_bus_flush_close_unref(watch_);
                 watch_ = nullptr;
-                {
-                    Lock g(khoa_);
-                    sessions_.clear();
-                }
-                changed_();
+                owner_.clear();
                 continue;
             }
+            if (!owner_.empty()) {
+                if (relist_) docLai();
+                std::set<std::string> unanswered;
+                for (const auto& path : std::exchange(stale_, {}))
+                    if (!lamMoi(path)) unanswered.insert(path);
+                stale_ = std::move(unanswered);
+            }
+            if (handled == burst) continue; // more are waiting
             fds[1] = {sd_bus_get_fd(watch_), static_cast<short>(sd_bus_get_events(watch_)), 0};
             std::uint64_t usec = UINT64_MAX;
             sd_bus_get_timeout(watch_, &usec);
-            timeout = -1;
+            timeout = stale_.empty() && !relist_ ? -1 : staleRetryMs;
             if (usec != UINT64_MAX) {
                 timespec now{};
                 clock_gettime(CLOCK_MONOTONIC, &now);
                 const auto nowUsec = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 +
                                      static_cast<std::uint64_t>(now.tv_nsec) / 1000;
-                timeout = usec > nowUsec ? static_cast<int>((usec - nowUsec + 999) / 1000) : 0;
+                const int due =
+                    usec > nowUsec ? static_cast<int>((usec - nowUsec + 999) / 1000) : 0;
+                timeout = timeout < 0 ? due : std::min(timeout, due);
             }
         }
         if (::poll(fds, watch_ ? 2 : 1, timeout) < 0 && errno != EINTR) return;
@@ -234,7 +298,7 @@ bool LoginSessions::moCalls() {
 
 bool LoginSessions::goi(const char* path, const char* interface, const char* member,
                         const std::string& arg) {
-    Lock g(callKhoa_);
+    std::lock_guard g(callMutex_);
     if (!moCalls()) return false;
     Message reply;
     Error error;
@@ -249,28 +313,10 @@ bool LoginSessions::goi(const char* path, const char* interface, const char* mem
     return r >= 0;
 }
 
-std::optional<std::string> LoginSessions::phienCua(std::int32_t pid) {
-    Lock g(callKhoa_);
-    if (!moCalls()) return std::nullopt;
-    Message reply;
-    Error error;
-    if (sd_bus_call_method(calls_, logind, managerPath, manager, "GetSessionByPID", &error.e,
-                           &reply.m, "u", static_cast<std::uint32_t>(pid)) < 0)
-        return std::nullopt;
-    const char* path = nullptr;
-    if (sd_bus_message_read(reply.m, "o", &path) < 0) return std::nullopt;
-    Message id;
-    if (sd_bus_get_property(calls_, logind, path, sessionInterface, "Id", &error.e, &id.m, "s") < 0)
-        return std::nullopt;
-    std::string out;
-    if (docChuoi(id.m, out) < 0) return std::nullopt;
-    return out;
-}
-
 bool LoginSessions::khoa(const std::string& id) {
     std::string path;
     {
-        Lock g(khoa_);
+        std::lock_guard g(mutex_);
         for (const auto& [p, s] : sessions_)
             if (s.id == id) path = p;
     }
@@ -279,6 +325,10 @@ bool LoginSessions::khoa(const std::string& id) {
 
 bool LoginSessions::ketThuc(const std::string& id) {
     return goi(managerPath, manager, "TerminateSession", id);
+}
+
+bool LoginSessions::activate(const std::string& id) {
+    return goi(managerPath, manager, "ActivateSession", id);
 }
 
 } // namespace tovu

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <thread>
@@ -26,15 +27,47 @@ void installSignals() {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-// A trial may shorten the grace before an unguarded session is ended, and name its own apps.
-tovu::SessionWatch::Options sessionOptions(bool trial) {
+// Keeps the magic SysRq keys that end or unhook the programs on the console (the lock screen
+// among them) away from whoever sits at the keyboard; syncing and rebooting stay.
+void limitSysRq(tovu::Daemon& daemon) {
+    constexpr int console = 4, dumps = 8, signals = 64;
+    const auto text = tovu::FileIO::readText("/proc/sys/kernel/sysrq");
+    if (!text) return;
+    int value = std::atoi(text->c_str());
+    if (value == 1) value = 0x1ff; // every function
+    const int limited = value & ~(console | dumps | signals);
+    if (limited == value) return;
+    if (std::FILE* f = std::fopen("/proc/sys/kernel/sysrq", "w")) {
+        std::fprintf(f, "%d\n", limited);
+        if (std::fclose(f) == 0)
+            daemon.log("Giới hạn phím SysRq: " + std::to_string(value) + " → " +
+                       std::to_string(limited));
+    }
+}
+
+// A trial names its own lock screen, monitors and apps, and may shorten the grace before a
+// session the lock screen cannot cover is ended.
+tovu::SessionWatch::Options sessionOptions(tovu::Daemon& daemon) {
     tovu::SessionWatch::Options o;
     o.appDirs = tovu::AppCatalog::systemDataDirs();
-    if (!trial) return o;
+    const auto log = [&daemon](std::string_view m) { daemon.log(m); };
+    if (!daemon.dev) {
+        o.launcher = tovu::LockLauncher::systemd(log);
+        return o;
+    }
+    const char* command = std::getenv("TOVUC_LOCK_CMD");
+    o.launcher = tovu::LockLauncher::command(command ? command : "", log);
     if (const char* grace = std::getenv("TOVUC_LOCK_GRACE"))
         o.grace = std::chrono::seconds(std::atoi(grace));
     if (const char* apps = std::getenv("TOVUC_APPS_DIR")) o.appDirs = {apps};
+    if (const char* drm = std::getenv("TOVUC_DRM_DIR")) o.drm = drm;
     return o;
+}
+
+// The lock screen's account: its system user, or the one a trial names.
+std::string lockUser(bool trial) {
+    const char* user = trial ? std::getenv("TOVUC_LOCK_USER") : nullptr;
+    return user ? user : "tovucontrol-lock";
 }
 
 } // namespace
@@ -46,14 +79,18 @@ int main() {
     // Any local user may send lines of a megabyte; they must not leave the daemon big.
     platform::keepMemoryLean();
 
-    Daemon::Options options{
-        Paths::config(), Paths::state(), {}, {}, Daemon::agentTuMoiTruong(), {}};
+    const bool trial = Daemon::devTuMoiTruong();
+    Daemon::Options options{Paths::config(), Paths::state(), {}, {}, Daemon::agentTuMoiTruong(), {},
+                            lockUser(trial)};
     Daemon daemon(SystemClock::shared(), FileIO::read<AgentConfig>(options.configPath),
-                  FileIO::read<DaemonState>(options.statePath).value_or(DaemonState{}),
-                  Daemon::devTuMoiTruong(), options);
+                  FileIO::read<DaemonState>(options.statePath).value_or(DaemonState{}), trial,
+                  options);
+    if (!trial) limitSysRq(daemon);
 
-    SessionWatch watch(daemon, sessionOptions(daemon.dev));
+    SessionWatch watch(daemon, sessionOptions(daemon));
     daemon.phienLoi = [&watch] { return watch.lyDo(); };
+    daemon.dangNhapKhac = [&watch] { return watch.dangNhapKhac(); };
+    daemon.khiCoPolicy = [&watch] { watch.baoDoi(); };
 
     Ipc::Options serving;
     serving.admit = [&daemon](const Ipc::Peer& peer) { return daemon.tuChoi(peer); };
@@ -63,12 +100,7 @@ int main() {
         server = Ipc::serve(
             Paths::socket(),
             [&](const IpcRequest& request, const Ipc::Peer& peer) {
-                auto response = daemon.xuLy(request, peer);
-                if (response.ok && request.display && daemon.laAgentThat(peer.pid))
-                    watch.agentGoi(peer.pid, *request.display);
-                // Reported minutes may have run out the day's time.
-                if (request.op == "usage") watch.baoDoi();
-                return response;
+                return daemon.xuLy(request, peer);
             },
             serving);
     } catch (const ApiError& e) {
@@ -86,7 +118,6 @@ int main() {
     for (;;) {
         daemon.docLaiCfg();
         const int delay = daemon.dongBo();
-        watch.baoDoi();
         std::this_thread::sleep_for(std::chrono::seconds(delay));
     }
 }

@@ -91,10 +91,6 @@ protected:
         return !ended;
     }
 
-    // Waits until the agent shows one lock window over each monitor, exactly.
-    bool locksCoverMonitors() {
-        return waitUntil([&] { return x_->overlays(agent()) == xorg_->monitors(); }, 30s);
-    }
     std::size_t panels() { return std::ranges::count(x_->managedTitles(agent()), "TovuControl"); }
     std::vector<Recorded> requestsTo(const std::string& method, const std::string& path) {
         std::vector<Recorded> found;
@@ -111,51 +107,29 @@ protected:
     std::optional<TrialSystem> system_;
 };
 
-// The child's apps and short-lived windows cannot shake the lock; Return on it asks for an
-// hour, and the grant lifts it.
-TEST_F(AgentEndToEndTest, TheLockCoversEveryMonitorKillsAppsAndLiftsWithAGrant) {
-    server_.reply("POST", requestsPath, 200, R"({"id":"r-1","status":"cho"})");
-    server_.reply("GET", requestsPath + "/r-1", 200, R"({"status":"cho"})");
+// While the computer is locked the agent closes every app the child starts, short-lived windows
+// cannot make it miss one, and a grant lets them open again.
+TEST_F(AgentEndToEndTest, LockedTheAgentClosesAppsUntilAGrant) {
     start(trialPolicy(true, "tu_do"));
-    ASSERT_EQ(xorg_->monitors().size(), 2u);
-    ASSERT_TRUE(locksCoverMonitors())
-        << "monitors " << testing::PrintToString(xorg_->monitors()) << ", lock windows "
-        << testing::PrintToString(x_->overlays(agent()));
-    xorg_->show("DUMMY2", 1280, 1024, "DUMMY1");
-    ASSERT_EQ(xorg_->monitors().size(), 3u);
-    EXPECT_TRUE(locksCoverMonitors()) << testing::PrintToString(x_->overlays(agent()));
-    xorg_->unplug("DUMMY2");
-    ASSERT_EQ(xorg_->monitors().size(), 2u);
-    EXPECT_TRUE(locksCoverMonitors()) << testing::PrintToString(x_->overlays(agent()));
-
     Child before = app("xlogo");
-    ASSERT_TRUE(dies(before)) << "xlogo survived the lock";
+    ASSERT_TRUE(dies(before, 30s)) << "xlogo survived the lock";
     EXPECT_TRUE(killed(before));
     EXPECT_EQ(panels(), 0u);
     ASSERT_TRUE(outlastsFlashes());
-    EXPECT_TRUE(locksCoverMonitors());
 
-    ASSERT_TRUE(waitUntil([&] { return x_->keyboardGrabbed(); })) << "the lock holds no keyboard";
-    ASSERT_TRUE(run({"xdotool", "key", "Return"}, xorg_->display()));
-    ASSERT_TRUE(waitUntil([&] { return !requestsTo("POST", requestsPath).empty(); }))
-        << system_->daemon().log();
-    const auto sent = requestsTo("POST", requestsPath).front().json();
-    EXPECT_EQ(sent["kind"], "them_gio");
-    EXPECT_EQ(sent["minutes"], 60);
-    EXPECT_FALSE(sent.contains("appId"));
-    // The agent follows the waiting request on its ticks.
-    ASSERT_TRUE(waitUntil([&] { return !requestsTo("GET", requestsPath + "/r-1").empty(); }, 20s));
-    EXPECT_FALSE(x_->overlays(agent()).empty());
-
-    const std::string end = isoTime(std::chrono::system_clock::now() + 1h);
     Policy granted = trialPolicy(false, "tu_do");
-    granted.grantEndsAt = end;
+    granted.grantEndsAt = isoTime(std::chrono::system_clock::now() + 1h);
     server_.reply("POST", "/api/device/sync", 200, Json::encode(granted));
-    server_.reply("GET", requestsPath + "/r-1", 200,
-                  R"({"status":"duoc","grantedMinutes":60,"grantEndsAt":")" + end + "\"}");
-    EXPECT_TRUE(waitUntil([&] { return x_->overlays(agent()).empty(); }, 20s))
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto p = Ipc::call(op("policy"), system_->socket()).policy;
+            return p && !p->locked;
+        },
+        20s))
         << system_->daemon().log();
-    EXPECT_TRUE(waitUntil([&] { return !x_->keyboardGrabbed(); }));
+    Child after = app("xlogo");
+    EXPECT_TRUE(shown(after));
+    EXPECT_FALSE(after.exited().has_value());
 }
 
 TEST_F(AgentEndToEndTest, LearningModeKillsOtherAppsAndShowsWhyOnlyForTheLaunchedOnes) {
@@ -181,6 +155,12 @@ TEST_F(AgentEndToEndTest, LearningModeKillsOtherAppsAndShowsWhyOnlyForTheLaunche
     EXPECT_TRUE(waitUntil([&] { return cover.dead(); }));
     EXPECT_TRUE(outlastsFlashes());
     EXPECT_FALSE(xclock.exited().has_value());
+
+    // A program started in a session of its own that forks and exits, unreaped, leaving its
+    // connection to the process it forked, which shows a game.
+    XClient left(xorg_->display(), {{200, 200, 300, 200}, false, "Game"},
+                 XClient::Then::leaveUnreaped);
+    EXPECT_TRUE(waitUntil([&] { return left.dead(); }));
 }
 
 TEST_F(AgentEndToEndTest, TheInstalledAgentDrawsOnTheScreensWhateverItsEnvironmentSays) {
@@ -204,10 +184,10 @@ TEST_F(AgentEndToEndTest, TheInstalledAgentDrawsOnTheScreensWhateverItsEnvironme
     }));
 }
 
-// Minutes reach the server under the computer's day, whatever time zone the child's environment
-// names; the daemon leaves the session to the agent while it ticks, and once the agent has gone
-// from a locked computer, it locks the session and then ends it.
-TEST_F(AgentEndToEndTest, MinutesReachTheServerAndTheDaemonTakesTheSessionOnceTheAgentIsGone) {
+// Minutes counted by the daemon reach the server named by the agent, under the computer's day
+// whatever time zone the child's environment names; locked with no lock screen to show, the
+// daemon locks the session and then ends it, agent or not.
+TEST_F(AgentEndToEndTest, MinutesReachTheServerNamedByTheAgentAndALockedSessionIsTaken) {
     SystemBus bus;
     FakeLogind logind(bus);
     LoginSession session = loginSession("c1", "x11", 0);
@@ -233,16 +213,15 @@ TEST_F(AgentEndToEndTest, MinutesReachTheServerAndTheDaemonTakesTheSessionOnceTh
         ScopedEnv tz("TZ", zone);
         if (UsageTracker::ngay(now + later) == today) zone = "Etc/GMT-14";
     }
+    TempDir drm; // no monitor the kernel knows of: the screens count as on
     system_.emplace(TrialSystem::Programs{TOVUCONTROLD_PATH, TOVU_HELPER_EXE}, server_,
                     trialPolicy(false, "tu_do"), xorg_->display(),
-                    std::map<std::string, std::string>{
-                        {"TOVUC_AGENT", std::filesystem::canonical(TOVU_HELPER_EXE).string()},
-                        {"TOVUC_LOCK_GRACE", "2"}},
+                    std::map<std::string, std::string>{{"TOVUC_LOCK_GRACE", "2"},
+                                                       {"TOVUC_DRM_DIR", drm.path().string()}},
                     std::map<std::string, std::string>{{"TZ", zone}});
     auto& daemon = system_->daemon();
-    ASSERT_TRUE(daemon.waitForLog("TovuControl đang trông phiên c1", 30s)) << daemon.log();
 
-    // Reported every 30 s: the first whole minute comes with the second or third report.
+    // Counted a minute after the start, named by the next report, sent with the next sync.
     std::optional<std::string> day;
     auto asked = std::chrono::steady_clock::time_point{};
     auto reported = [&] {
@@ -264,16 +243,12 @@ TEST_F(AgentEndToEndTest, MinutesReachTheServerAndTheDaemonTakesTheSessionOnceTh
         << daemon.log();
     EXPECT_EQ(day, today) << zone;
     EXPECT_FALSE(xclock.exited().has_value());
-    // Over those minutes the agent's ticks held the session.
-    EXPECT_EQ(daemon.log().find("không còn TovuControl trông"), std::string::npos) << daemon.log();
 
     server_.reply("POST", "/api/device/sync", 200, Json::encode(trialPolicy(true, "tu_do")));
-    ASSERT_TRUE(locksCoverMonitors());
-    system_->stopAgent();
     const auto called = [&](const std::vector<std::string>& calls) {
-        return waitUntil([&] { return logind.calls() == calls; }, 30s);
+        return waitUntil([&] { return logind.calls() == calls; }, 40s);
     };
-    EXPECT_TRUE(called({"Lock c1"}));
+    EXPECT_TRUE(called({"Lock c1"})) << daemon.log();
     EXPECT_TRUE(called({"Lock c1", "TerminateSession c1"}));
 }
 

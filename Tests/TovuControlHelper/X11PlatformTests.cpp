@@ -1,9 +1,7 @@
-// The Linux platform layer on real X servers: lock windows, the apps the child runs, and the
-// session's sleep.
+// The Linux platform layer on real X servers: the apps the child runs, and the session's sleep.
 #include "QtTestSupport.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/platform/Platform.hpp"
-#include "platform/LinuxPresentation.hpp"
 #include "platform/LinuxSession.hpp"
 #include "platform/LinuxWorkspace.hpp"
 #include "platform/LinuxXcb.hpp"
@@ -32,98 +30,6 @@ auto& server = QtEnvironment::server;
 bool xdotool(std::vector<std::string> args, const std::string& display = server->display()) {
     args.insert(args.begin(), "xdotool");
     return run(args, display).has_value();
-}
-
-// Whether the other client's grab found the device held by another client.
-bool held(XView& other) {
-    return other.keyboardGrabbed() && other.pointerGrabbed();
-}
-
-// Where window lies in the children of the root, bottom first; -1 when it is not one.
-long height(XView& x, xcb_window_t window) {
-    const auto stack = x.stack();
-    const auto at = std::ranges::find(stack, window);
-    return at == stack.end() ? -1 : at - stack.begin();
-}
-
-TEST(PresentationTest, TheLockWaitsForTheInputStaysOnTopAndInPlaceAndHoldsTheInputUntilItLifts) {
-    // One lock window per screen: here two halves of the one screen, with a button as the lock
-    // screen has.
-    QWidget left, right;
-    left.setGeometry(0, 0, 640, 800);
-    right.setGeometry(640, 0, 640, 800);
-    QPushButton button("Xin thêm thời gian", &right);
-    button.setGeometry(100, 100, 200, 40);
-    QSignalSpy clicks(&button, &QPushButton::clicked);
-    auto xid = [](QWidget& window) { return static_cast<xcb_window_t>(window.winId()); };
-    LinuxPresentation presentation;
-    XView other(server->display());
-    // Another client holds the keyboard: the lock waits until it lets go.
-    xcb_connection_t* c = other.connection();
-    const XcbReply<xcb_grab_keyboard_reply_t> grab(
-        xcb_grab_keyboard_reply(c,
-                                xcb_grab_keyboard(c, 0, other.root(), XCB_CURRENT_TIME,
-                                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
-                                nullptr));
-    ASSERT_TRUE(grab && grab->status == XCB_GRAB_STATUS_SUCCESS);
-    presentation.lock({&left, &right});
-    EXPECT_FALSE(presentation.grabbed());
-    xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
-    xcb_flush(c);
-    ASSERT_TRUE(waitFor([&] { return presentation.grabbed(); }));
-    const std::vector<Area> areas{{0, 0, 640, 800}, {640, 0, 640, 800}};
-    EXPECT_EQ(other.overlays(getpid()), areas);
-    EXPECT_TRUE(held(other));
-
-    // A window made later comes on top of its siblings, and a lock window may be lowered under
-    // it, directly or by circulating the root's children; the lock goes back over it each time.
-    XClient cover(server->display(), {{0, 0, 1280, 800}, true});
-    auto overCover = [&] {
-        const long below = height(other, cover.window());
-        return below >= 0 && height(other, xid(left)) > below && height(other, xid(right)) > below;
-    };
-    EXPECT_TRUE(waitFor(overCover));
-    const std::uint32_t lowest = XCB_STACK_MODE_BELOW;
-    xcb_configure_window(c, xid(right), XCB_CONFIG_WINDOW_STACK_MODE, &lowest);
-    xcb_flush(c);
-    EXPECT_TRUE(waitFor(overCover));
-    xcb_circulate_window(c, XCB_CIRCULATE_LOWER_HIGHEST, other.root());
-    xcb_flush(c);
-    EXPECT_TRUE(waitFor(overCover));
-
-    const QPoint center = button.mapToGlobal(button.rect().center());
-    ASSERT_TRUE(xdotool(
-        {"mousemove", std::to_string(center.x()), std::to_string(center.y()), "click", "1"}));
-    EXPECT_TRUE(waitFor([&] { return clicks.count() == 1; }));
-
-    // Closing a popup on the lock does not give the input away.
-    QMenu menu(&left);
-    menu.addAction("60 phút");
-    menu.popup(left.mapToGlobal(QPoint(100, 300)));
-    ASSERT_TRUE(waitFor([&] { return menu.isVisible(); }));
-    menu.hide();
-    EXPECT_TRUE(waitFor([&] { return presentation.grabbed() && held(other); }));
-
-    // Whatever the child's clients do to a lock window is undone and the input held again:
-    // xdotool's changes to the window that holds it, then shrinking and destroying it at once.
-    const xcb_window_t first = xid(left);
-    auto restored = [&] { return other.overlays(getpid()) == areas && held(other); };
-    const std::string id = std::to_string(first);
-    const std::vector<std::string> changes[] = {
-        {"windowunmap", id}, {"windowmove", id, "3000", "3000"}, {"windowsize", id, "1", "1"}};
-    for (const auto& change : changes) {
-        ASSERT_TRUE(xdotool(change));
-        EXPECT_TRUE(waitFor(restored)) << change.front();
-    }
-    const std::uint32_t tiny[] = {1, 1};
-    xcb_configure_window(c, first, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, tiny);
-    xcb_destroy_window(c, first);
-    xcb_flush(c);
-    EXPECT_TRUE(waitFor([&] { return xid(left) != first && restored(); }));
-
-    presentation.unlock();
-    EXPECT_FALSE(presentation.grabbed());
-    EXPECT_TRUE(waitFor([&] { return !other.keyboardGrabbed() && !other.pointerGrabbed(); }));
 }
 
 std::optional<RunningApp> appOf(const Workspace& workspace, pid_t pid) {
@@ -350,6 +256,32 @@ TEST_F(WorkspaceTest, AnAppLaunchedInAFloodOfWindowsIsSeenAndEnded) {
     }
 }
 
+// A program that leaves its connection to a process it forked: its windows are that process's,
+// whether the program had gone, unreaped, before the window showed or goes after it was seen;
+// ending that app ends the connection with it.
+TEST_F(WorkspaceTest, AConnectionLeftToAForkedProcessIsThatProcesssApp) {
+    auto& ws = workspace();
+    const std::string self = *platform::executablePath(getpid());
+    const WindowSpec game({0, 0, 300, 300}, false, "Game");
+    XClient unreaped(x_.display(), game, XClient::Then::leaveUnreaped);
+    ASSERT_TRUE(waitFor([&] { return launchedApp(unreaped.pid()); }));
+    EXPECT_EQ(appOf(ws, unreaped.pid())->identifier, self);
+
+    XClient shared(x_.display(), game, XClient::Then::shareWithHeir);
+    ASSERT_TRUE(waitFor([&] { return appOf(ws, shared.connector()).has_value(); }));
+    shared.leave();
+    ASSERT_TRUE(
+        waitFor([&] { return launchedApp(shared.pid()) && !appOf(ws, shared.connector()); }));
+
+    for (XClient* client : {&unreaped, &shared}) {
+        ws.forceTerminate(*appOf(ws, client->pid()));
+        EXPECT_TRUE(waitUntil([&] { return client->dead(); }));
+        EXPECT_TRUE(waitUntil([&] {
+            return !run({"xwininfo", "-id", std::to_string(client->window())}, x_.display());
+        }));
+    }
+}
+
 TEST_F(WorkspaceTest, TheDesktopsOwnProgramsAndOtherUsersAppsAreNoApps) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to install a program and to be another user";
     // A screen saver's full-screen window, by what its process runs, not by what it claims.
@@ -371,15 +303,30 @@ TEST_F(WorkspaceTest, TheDesktopsOwnProgramsAndOtherUsersAppsAreNoApps) {
     EXPECT_FALSE(appOf(ws, foreign.pid()));
 }
 
-// Without a process from the server (a client over TCP), only the window's word is left, and it
-// counts only when it says this host.
-TEST(WindowProcessTest, WithoutTheServersWordOnlyWindowsOfThisHostCount) {
+// The process that made a window's connection, as the server names it, while that very process
+// runs; once it has ended, or its pid names a process that started at another time, a process of
+// ours in its group or session, else nobody's to end but the connection. Without the server's
+// word (a client over TCP), the window's own counts only for this host.
+TEST(WindowProcessTest, TheConnectorWhileItRunsThenItsHeirElseTheConnectionAlone) {
     const auto self = static_cast<std::uint32_t>(getpid());
+    const auto started = liveStart(getpid());
+    ASSERT_TRUE(started);
     const std::string host = "family-pc";
-    EXPECT_EQ(windowProcess(std::nullopt, host, self, host), getpid());
-    EXPECT_EQ(windowProcess(std::nullopt, "elsewhere.example", self, host), 0);
-    // A process that has ended belongs to nobody.
-    EXPECT_EQ(windowProcess(std::uint32_t(INT32_MAX), host, std::nullopt, host), 0);
+    const struct {
+        std::optional<Connector> connector;
+        std::string machine;
+        pid_t expected;
+    } cases[] = {
+        {std::nullopt, host, getpid()},
+        {std::nullopt, "elsewhere.example", 0},
+        {Connector{self, started}, "elsewhere.example", getpid()},
+        {Connector{self, *started + 1}, host, orphaned},
+        {Connector{self, std::nullopt}, host, orphaned},
+        {Connector{std::uint32_t(INT32_MAX), std::nullopt}, host, orphaned},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(windowProcess(c.connector, c.machine, self, host), c.expected)
+            << (c.connector ? c.connector->pid : 0) << " " << c.machine;
 }
 
 TEST_F(WorkspaceWithoutWindowManagerTest, FollowsMappedWindowsAndTheFocusUntilAManagerComes) {
@@ -480,8 +427,7 @@ TEST(LogindTest, AwayIdleOrLockedSleepsAndAScreenSaverThatHidesNothingDoesNot) {
     const std::pair<const char*, std::function<void(bool)>> hints[] = {
         {"Active",
          [&](bool away) { logind.change("c7", [=](LoginSession& s) { s.active = !away; }); }},
-        {"IdleHint",
-         [&](bool away) { logind.change("c7", [=](LoginSession& s) { s.idle = away; }); }},
+        {"IdleHint", [&](bool away) { logind.setIdleHint("c7", away); }},
         {"LockedHint", [&](bool away) { logind.setLockedHint("c7", away); }}};
     int n = 1;
     for (const auto& [name, set] : hints) {

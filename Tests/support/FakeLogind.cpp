@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -67,20 +68,59 @@ struct FakeLogind::Impl {
     bool stop = false;
     std::map<std::string, LoginSession> sessions;
     std::map<std::string, bool> lockedHint;
+    std::map<std::string, bool> idleHint;
     std::vector<std::string> calls;
+    // The console in front of seat0.
+    std::uint32_t foreground = 0;
+    // Sessions opened by a program, by a handle on that process.
+    std::map<std::string, int> openedBy;
+    int opened = 0;
     std::thread thread;
 
     void run() {
         for (;;) {
-            pollfd fds[2] = {{wake, POLLIN, 0}, {-1, 0, 0}};
+            std::vector<pollfd> fds{{wake, POLLIN, 0}, {-1, 0, 0}};
             {
                 std::lock_guard g(mutex);
                 if (stop) return;
                 while (sd_bus_process(bus, nullptr) > 0) {
                 }
                 fds[1] = {sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0};
+                for (const auto& [id, fd] : openedBy)
+                    fds.push_back({fd, POLLIN, 0});
             }
-            ::poll(fds, 2, -1);
+            ::poll(fds.data(), fds.size(), -1);
+            std::lock_guard g(mutex);
+            for (std::size_t i = 2; i < fds.size(); ++i)
+                if (fds[i].revents & POLLIN) {
+                    // Its program ended: the session goes, and the seat has nothing in front.
+                    for (auto it = openedBy.begin(); it != openedBy.end(); ++it)
+                        if (it->second == fds[i].fd) {
+                            ::close(it->second);
+                            const std::string id = it->first;
+                            openedBy.erase(it);
+                            sessions.erase(id);
+                            sendSession("SessionRemoved", id);
+                            break;
+                        }
+                }
+        }
+    }
+
+    // The caller holds mutex.
+    void makeActive(const std::string& id) {
+        LoginSession& chosen = sessions.at(id);
+        for (auto& [other, s] : sessions)
+            if (s.seat == chosen.seat && s.active && other != id) {
+                s.active = false;
+                s.state = "online";
+                announce(other, {"Active", "State"});
+            }
+        if (chosen.seat == "seat0") foreground = chosen.vt;
+        if (!chosen.active) {
+            chosen.active = true;
+            chosen.state = "active";
+            announce(id, {"Active", "State"});
         }
     }
 
@@ -150,6 +190,34 @@ struct FakeLogind::Impl {
         return sd_bus_reply_method_return(m, "");
     }
 
+    static int activateSession(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+        const char* id = nullptr;
+        sd_bus_message_read(m, "s", &id);
+        Impl* self = of(userdata);
+        self->calls.push_back(std::string("ActivateSession ") + id);
+        if (!self->sessions.contains(id))
+            return sd_bus_error_set(error, "org.freedesktop.login1.NoSuchSession", "none");
+        self->makeActive(id);
+        return sd_bus_reply_method_return(m, "");
+    }
+
+    static int open(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+        std::uint32_t pid = 0, uid = 0, vt = 0;
+        const char* klass = nullptr;
+        sd_bus_message_read(m, "uusu", &pid, &uid, &klass, &vt);
+        Impl* self = of(userdata);
+        const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        if (fd < 0) return sd_bus_error_set(error, "org.freedesktop.login1.NoSuchProcess", "none");
+        LoginSession s = loginSession("l" + std::to_string(++self->opened), "wayland", uid, false);
+        s.klass = klass;
+        s.vt = vt;
+        self->sessions[s.id] = s;
+        self->openedBy[s.id] = fd;
+        self->sendSession("SessionNew", s.id);
+        if (vt == self->foreground) self->makeActive(s.id);
+        return sd_bus_reply_method_return(m, "s", s.id.c_str());
+    }
+
     static int lock(sd_bus_message* m, void* userdata, sd_bus_error*) {
         of(userdata)->calls.push_back(
             "Lock " + std::string(sd_bus_message_get_path(m) + strlen(sessionPrefix)));
@@ -174,8 +242,8 @@ struct FakeLogind::Impl {
         if (p == "VTNr") return sd_bus_message_append(reply, "u", s.vt);
         if (p == "LockedHint")
             return sd_bus_message_append(reply, "b", of(userdata)->lockedHint[s.id]);
-        const std::map<std::string_view, bool> flags = {
-            {"Remote", s.remote}, {"IdleHint", s.idle}, {"Active", s.active}};
+        if (p == "IdleHint") return sd_bus_message_append(reply, "b", of(userdata)->idleHint[s.id]);
+        const std::map<std::string_view, bool> flags = {{"Remote", s.remote}, {"Active", s.active}};
         if (flags.contains(p)) return sd_bus_message_append(reply, "b", int{flags.at(p)});
         const std::map<std::string_view, std::string> texts = {
             {"Id", s.id},       {"Type", s.type},       {"Class", s.klass},
@@ -195,9 +263,13 @@ FakeLogind::FakeLogind(const SystemBus& bus)
         SD_BUS_METHOD("GetSession", "s", "o", Impl::byId, 0),
         SD_BUS_METHOD("GetSessionByPID", "u", "o", Impl::byPid, 0),
         SD_BUS_METHOD("TerminateSession", "s", "", Impl::terminate, 0),
+        SD_BUS_METHOD("ActivateSession", "s", "", Impl::activateSession, 0),
         SD_BUS_SIGNAL("SessionNew", "so", 0),
         SD_BUS_SIGNAL("SessionRemoved", "so", 0),
         SD_BUS_VTABLE_END};
+    static const sd_bus_vtable opener[] = {SD_BUS_VTABLE_START(0),
+                                           SD_BUS_METHOD("Open", "uusu", "s", Impl::open, 0),
+                                           SD_BUS_VTABLE_END};
     static const sd_bus_vtable session[] = {
         SD_BUS_VTABLE_START(0),
         TOVU_PROPERTY("Id", "s"),
@@ -220,6 +292,8 @@ FakeLogind::FakeLogind(const SystemBus& bus)
     if (sd_bus_new(&i.bus) < 0 || sd_bus_set_address(i.bus, bus.address().c_str()) < 0 ||
         sd_bus_set_bus_client(i.bus, 1) < 0 || sd_bus_start(i.bus) < 0 ||
         sd_bus_add_object_vtable(i.bus, nullptr, managerPath, managerInterface, manager, &i) < 0 ||
+        sd_bus_add_object_vtable(i.bus, nullptr, managerPath, "vn.tovu.test.Logind", opener, &i) <
+            0 ||
         sd_bus_add_fallback_vtable(i.bus, nullptr, "/org/freedesktop/login1/session",
                                    sessionInterface, session, Impl::find, &i) < 0 ||
         sd_bus_request_name(i.bus, "org.freedesktop.login1", 0) < 0)
@@ -235,6 +309,8 @@ FakeLogind::~FakeLogind() {
     const std::uint64_t one = 1;
     if (::write(impl_->wake, &one, sizeof one) < 0) std::terminate(); // it would never end
     impl_->thread.join();
+    for (const auto& [id, fd] : impl_->openedBy)
+        ::close(fd);
     sd_bus_flush_close_unref(impl_->bus);
     ::close(impl_->wake);
 }
@@ -242,6 +318,7 @@ FakeLogind::~FakeLogind() {
 void FakeLogind::add(LoginSession s) {
     std::lock_guard g(impl_->mutex);
     const std::string id = s.id;
+    if (s.active && s.seat == "seat0") impl_->foreground = s.vt;
     impl_->sessions[id] = std::move(s);
     impl_->sendSession("SessionNew", id);
 }
@@ -252,9 +329,8 @@ void FakeLogind::change(const std::string& id, const std::function<void(LoginSes
     const LoginSession old = s;
     edit(s);
     std::vector<const char*> changed;
-    for (const auto& [name, differs] : {std::pair{"Active", s.active != old.active},
-                                        {"IdleHint", s.idle != old.idle},
-                                        {"State", s.state != old.state}})
+    for (const auto& [name, differs] :
+         {std::pair{"Active", s.active != old.active}, {"State", s.state != old.state}})
         if (differs) changed.push_back(name);
     impl_->announce(id, changed);
 }
@@ -263,6 +339,31 @@ void FakeLogind::remove(const std::string& id) {
     std::lock_guard g(impl_->mutex);
     impl_->sessions.erase(id);
     impl_->sendSession("SessionRemoved", id);
+}
+
+void FakeLogind::activate(const std::string& id) {
+    std::lock_guard g(impl_->mutex);
+    impl_->makeActive(id);
+}
+
+void FakeLogind::setIdleHint(const std::string& id, bool idle) {
+    std::lock_guard g(impl_->mutex);
+    impl_->idleHint[id] = idle;
+    impl_->announce(id, {"IdleHint"});
+}
+
+std::string FakeLogind::front() const {
+    std::lock_guard g(impl_->mutex);
+    for (const auto& [id, s] : impl_->sessions)
+        if (s.seat == "seat0" && s.active) return id;
+    return {};
+}
+
+std::optional<LoginSession> FakeLogind::session(const std::string& id) const {
+    std::lock_guard g(impl_->mutex);
+    const auto it = impl_->sessions.find(id);
+    if (it == impl_->sessions.end()) return std::nullopt;
+    return it->second;
 }
 
 void FakeLogind::setLockedHint(const std::string& id, bool locked) {

@@ -37,8 +37,13 @@ LoginSession loginSession(std::string id, std::string type, std::uint32_t uid, b
 // sessions that the test adds, changes and removes (with logind's signals: a change announces
 // what changed, IdleHint by invalidation and the rest with their values), GetSession, the
 // caller's session at session/auto (here the first one), GetSessionByPID answered from the
-// process's XDG_SESSION_ID, and a record of Lock and TerminateSession calls (a terminated
+// process's XDG_SESSION_ID, ActivateSession (one active session per seat, as a console switch
+// makes it), and a record of Lock, TerminateSession and ActivateSession calls (a terminated
 // session goes away).
+//
+// A program stands for the lock screen's session by calling, on the bus,
+// `vn.tovu.test.Logind.Open(u pid, u uid, s class, u vt)` on /org/freedesktop/login1: the
+// session lives on seat0 as long as process pid, and is in front when its console is.
 class FakeLogind {
 public:
     explicit FakeLogind(const SystemBus& bus);
@@ -49,10 +54,17 @@ public:
     void add(LoginSession s);
     void change(const std::string& id, const std::function<void(LoginSession&)>& edit);
     void remove(const std::string& id);
+    // Brings the session to the front of its seat, as a switch of console does.
+    void activate(const std::string& id);
+    void setIdleHint(const std::string& id, bool idle);
     // The screen locker's word on whether the session is locked.
     void setLockedHint(const std::string& id, bool locked);
-    // "Lock c1", "TerminateSession c1", in order.
+    // "Lock c1", "TerminateSession c1", "ActivateSession c1", in order.
     std::vector<std::string> calls() const;
+    // The session in front of seat0; empty when none is.
+    std::string front() const;
+    // A copy of a session; absent when there is none of that id.
+    std::optional<LoginSession> session(const std::string& id) const;
 
 private:
     struct Impl;

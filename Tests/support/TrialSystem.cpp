@@ -17,10 +17,11 @@ std::string isoTime(Time t) {
 TrialSystem::TrialSystem(const Programs& programs, FakeServer& server, const Policy& policy,
                          const std::string& display,
                          const std::map<std::string, std::string>& daemonEnv,
-                         const std::map<std::string, std::string>& agentEnvironment)
+                         const std::map<std::string, std::string>& agentEnvironment,
+                         const std::string& child)
     : socket_(dir_.file("d.sock")) {
     server.reply("POST", "/api/device/sync", 200, Json::encode(policy));
-    FileIO::write(AgentConfig{server.url(), "tok", "dev-1", policy.childName, "root"},
+    FileIO::write(AgentConfig{server.url(), "tok", "dev-1", policy.childName, child},
                   dir_.file("config.json"));
     FileIO::writeJson({{"policy", policy},
                        {"fetchedAt", Json::encodeDate(std::chrono::system_clock::now())},

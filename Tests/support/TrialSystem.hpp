@@ -28,16 +28,18 @@ public:
     };
 
     // Serves policy from the server's sync, then starts the daemon (with daemonEnv added to its
-    // TOVUC_* variables) and the agent, with the variables of
+    // TOVUC_* variables) for the account child and the agent, with the variables of
     // agentEnvironment set as well.
     TrialSystem(const Programs& programs, FakeServer& server, const Policy& policy,
                 const std::string& display,
                 const std::map<std::string, std::string>& daemonEnv = {},
-                const std::map<std::string, std::string>& agentEnvironment = {});
+                const std::map<std::string, std::string>& agentEnvironment = {},
+                const std::string& child = "root");
     TrialSystem(const TrialSystem&) = delete;
     TrialSystem& operator=(const TrialSystem&) = delete;
 
     DaemonProcess& daemon() { return *daemon_; }
+    const std::string& socket() const { return socket_; }
     Child& agent() { return *agent_; }
     void stopAgent() { agent_.reset(); }
 

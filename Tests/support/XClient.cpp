@@ -1,7 +1,8 @@
 #include "support/XClient.hpp"
 
-#include <cerrno>
 #include <csignal>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,9 +10,18 @@
 namespace tovu::test {
 namespace {
 
+// Whether a process has ended, reaped or not.
+bool ended(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto name = stat.rfind(')');
+    return name == std::string::npos || stat.substr(name + 2, 1) == "Z";
+}
+
 // Runs in the forked process: shows the window and reports it and the holder on out.
 [[noreturn]] void show(const std::string& display, const WindowSpec& shape, XClient::Then then,
                        int out) {
+    using Then = XClient::Then;
     xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
     if (xcb_connection_has_error(c)) _exit(1);
     const xcb_window_t window = createWindow(c, shape);
@@ -21,21 +31,31 @@ namespace {
         if (write(out, &window, sizeof window) < 0 || write(out, &holder, sizeof holder) < 0)
             _exit(1);
     };
-    if (then == XClient::Then::leaveToHeir || then == XClient::Then::leaveToStranger) {
+    auto map = [&] {
+        xcb_map_window(c, window);
+        std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    };
+    if (then != Then::stay && then != Then::exit) {
+        const pid_t program = getpid();
         const pid_t heir = fork();
         if (heir == 0) {
-            if (then == XClient::Then::leaveToStranger) setsid();
+            if (then == Then::leaveToStranger) setsid();
+            if (then == Then::leaveUnreaped) {
+                // Orphaned, it is given to another parent.
+                while (getppid() == program)
+                    usleep(1000);
+            }
             report();
+            if (then == Then::leaveUnreaped) map();
             for (;;)
                 pause();
         }
-        if (heir < 0) _exit(1);
+        if (heir < 0 || then == Then::leaveUnreaped) _exit(heir < 0);
     } else {
         report();
     }
-    xcb_map_window(c, window);
-    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-    if (then != XClient::Then::stay) _exit(0);
+    map();
+    if (then != Then::stay && then != Then::shareWithHeir) _exit(0);
     for (;;)
         pause();
 }
@@ -71,20 +91,25 @@ XClient::XClient(const std::string& display, const WindowSpec& window, Then then
     child_ = fork();
     if (child_ == 0) {
         close(fds[0]);
-        // Its own process group, as a shell gives to a program it starts.
-        setpgid(0, 0);
+        // Its own process group, as a shell gives to a program it starts, or its own session.
+        if (then == Then::leaveUnreaped)
+            setsid();
+        else
+            setpgid(0, 0);
         show(display, window, then, fds[1]);
     }
     close(fds[1]);
     const bool read = ::read(fds[0], &window_, sizeof window_) == sizeof window_ &&
                       ::read(fds[0], &holder_, sizeof holder_) == sizeof holder_;
     close(fds[0]);
-    if (then != Then::stay) {
+    if (then == Then::exit || then == Then::leaveToHeir || then == Then::leaveToStranger) {
         waitpid(child_, nullptr, 0);
+        reaped_ = true;
         ended_ = then == Then::exit;
     }
     if (!read) {
-        if (then == Then::stay) {
+        if (holder_ > 0 && holder_ != child_) kill(holder_, SIGKILL);
+        if (!reaped_) {
             kill(child_, SIGKILL);
             waitpid(child_, nullptr, 0);
         }
@@ -93,17 +118,25 @@ XClient::XClient(const std::string& display, const WindowSpec& window, Then then
 }
 
 XClient::~XClient() {
-    if (ended_ || holder_ <= 0) return;
-    kill(holder_, SIGKILL);
-    if (holder_ == child_) waitpid(child_, nullptr, 0);
+    if (!ended_ && holder_ > 0 && holder_ != child_) kill(holder_, SIGKILL);
+    if (reaped_) return;
+    kill(child_, SIGKILL);
+    waitpid(child_, nullptr, 0);
 }
 
 bool XClient::dead() {
-    if (!ended_ && holder_ == child_)
-        ended_ = waitpid(child_, nullptr, WNOHANG) == child_;
-    else if (!ended_)
-        ended_ = kill(holder_, 0) != 0 && errno == ESRCH;
+    if (!ended_ && holder_ == child_) {
+        ended_ = reaped_ = waitpid(child_, nullptr, WNOHANG) == child_;
+    } else if (!ended_) {
+        ended_ = ended(holder_);
+    }
     return ended_;
+}
+
+void XClient::leave() {
+    kill(child_, SIGKILL);
+    waitpid(child_, nullptr, 0);
+    reaped_ = true;
 }
 
 WindowFlood::WindowFlood(const std::string& display, int count, Churn churn)

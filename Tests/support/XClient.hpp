@@ -26,27 +26,34 @@ xcb_window_t createWindow(xcb_connection_t* c, const WindowSpec& plan);
 
 // A process of the test's own that shows a window on display and then, as told: stays; exits at
 // once; or exits leaving its connection to a process it forked, in its process group (heir) or
-// in a session of its own (stranger). The process that holds the connection is killed with the
-// object.
+// in a session of its own (stranger); or, started in a session of its own, forks and exits
+// before the process it forked shows the window, and is not reaped until the object ends
+// (unreaped); or forks a process in its group that holds the connection too, both staying until
+// leave() (shared). The process that holds the connection is killed with the object.
 class XClient {
 public:
-    enum class Then { stay, exit, leaveToHeir, leaveToStranger };
+    enum class Then { stay, exit, leaveToHeir, leaveToStranger, leaveUnreaped, shareWithHeir };
 
     XClient(const std::string& display, const WindowSpec& window, Then then = Then::stay);
     ~XClient();
     XClient(const XClient&) = delete;
     XClient& operator=(const XClient&) = delete;
 
-    // The process that holds the connection now.
+    // The process that holds the connection now (at the end, for shareWithHeir).
     pid_t pid() const { return holder_; }
+    // The process that made the connection.
+    pid_t connector() const { return child_; }
     xcb_window_t window() const { return window_; }
-    // Whether that process has died (it is reaped then when it is the test's child).
+    // Whether the holder has died (it is reaped then when it is the test's child).
     bool dead();
+    // Kills and reaps the connector, leaving the connection to the holder.
+    void leave();
 
 private:
     pid_t child_ = -1;
     pid_t holder_ = -1;
     bool ended_ = false;
+    bool reaped_ = false; // child_
     xcb_window_t window_ = XCB_NONE;
 };
 

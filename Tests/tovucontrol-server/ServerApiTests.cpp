@@ -4,6 +4,7 @@
 #include "Database.hpp"
 #include "Engine.hpp"
 #include "TovuCore/Ipc.hpp"
+#include "TovuCore/Paths.hpp"
 #include "TovuCore/UsageTracker.hpp"
 #include "TovuCore/platform/Platform.hpp"
 #include "TovuProtocol/Contract.hpp"
@@ -47,6 +48,7 @@ struct Case {
     std::optional<Span> hours, bedtime;
     bool byParent = false, learning = false;
     std::optional<Time> grantEnd;
+    bool parentGrant = false; // the grant is a parent's, not bought with points
     bool locked = false;
     std::optional<std::string> reason;
     std::optional<std::int64_t> left;
@@ -158,7 +160,7 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
     ScopedEnv utc("TZ", "UTC");
     ConsoleClient console(url, ca);
     const auto child = family(console);
-    ASSERT_EQ(changeRules(console, child, {{"dailyMinutes", {5, 5, 5, 5, 5, 5, 5}}}).status, 200);
+    ASSERT_EQ(changeRules(console, child, {{"dailyMinutes", {1, 1, 1, 1, 1, 1, 1}}}).status, 200);
 
     TempDir support;
     const std::vector<std::string> setupTool{
@@ -169,27 +171,25 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
     const auto tool = start(setupTool, env);
     ASSERT_EQ(tool->wait(), 0) << tool->log();
 
+    // Two minutes of a game, counted before the daemon's restart: it tells the server, which
+    // locks, and the parents see it.
+    const auto today = UsageTracker::ngay(std::chrono::system_clock::now());
+    FileIO::writeJson({{"usedAtFetch", 0},
+                       {"usage", {{{"day", today},
+                                   {"appId", "org.example.game"},
+                                   {"appName", "Trò " + sneaky},
+                                   {"minutes", 2}}}}},
+                      support.file("state.json"));
     const auto sock = support.file("d.sock");
     const auto daemon =
         start({TOVUCONTROLD_PATH},
               {{"TOVUC_DIR", support.path().string()}, {"TOVUC_SOCK", sock}, {"TOVUC_DEV", "1"}});
     const auto policy = [&] { return Ipc::call(op("policy"), sock).policy; };
-    ASSERT_TRUE(waitUntil([&] {
-        const auto p = policy();
-        return p && p->minutesLeft == 5 && !p->locked;
-    })) << daemon->log();
-
-    // Ten minutes of a game: the daemon locks, tells the server, and the parents see it.
-    const auto today = UsageTracker::ngay(std::chrono::system_clock::now());
-    ASSERT_TRUE(
-        Ipc::call({.op = "usage", .entries = {{{today, "org.example.game", "Trò " + sneaky, 10}}}},
-                  sock)
-            .ok);
     json seen;
     ASSERT_TRUE(waitUntil([&] {
         seen = console.get("children/" + child + "/today").body;
-        return seen["usedMinutes"] == 10;
-    })) << seen;
+        return seen["usedMinutes"] == 2;
+    })) << seen << daemon->log();
     EXPECT_EQ(seen["lockReason"], "het_gio");
     EXPECT_EQ(seen["apps"][0]["appName"], "Trò " + sneaky);
     const auto devices = console.get("family").body["devices"];
@@ -411,6 +411,17 @@ TEST_P(ServerApi, FamiliesOfOneServerStayApartWhileTheirRequestsGoOn) {
     EXPECT_EQ(device(tokenA, "/api/device/requests/" + request).body["status"], "thay");
     EXPECT_EQ(device(tokenA, "/api/device/sync", {{"usage", json::array()}}).body["nextCheckSec"],
               10);
+    // Under the parents' lock points buy nothing and the child hears why; a parent's grant lifts
+    // the lock only when the parent says so.
+    ASSERT_EQ(mum.post("children/" + childA + "/lock").status, 200);
+    const auto underLock = ask({{"kind", "doi_diem"}, {"minutes", 20}});
+    EXPECT_EQ(underLock["status"], "tu_choi");
+    EXPECT_EQ(underLock["message"], "Bố mẹ đang khoá máy");
+    EXPECT_EQ(device(tokenA, "/api/device/sync", {{"usage", json::array()}}).body["locked"], true);
+    const auto unasked = mum.post("children/" + childA + "/grant", {{"minutes", 5}});
+    EXPECT_EQ(unasked.status, 409);
+    EXPECT_EQ(unasked.body["confirm"], "unlock");
+    ASSERT_EQ(mum.post("children/" + childA + "/unlock").status, 200);
     const auto bought = ask({{"kind", "doi_diem"}, {"minutes", 20}});
     EXPECT_EQ(bought["status"], "tu_duyet");
     EXPECT_TRUE(bought.contains("grantEndsAt"));
@@ -456,9 +467,15 @@ TEST(Engine, PolicyForRulesStateAndTime) {
         {.name = "bedtime before the hours", .minuteOfDay = 60, .hours = day,
          .bedtime = Span{0, 7 * 60}, .locked = true, .reason = "ngu"},
         {.name = "parent's lock beats a grant", .byParent = true, .grantEnd = now + 1h,
-         .locked = true},
-        {.name = "grant lifts the limits", .monday = 0, .bedtime = Span{9 * 60, 11 * 60},
-         .grantEnd = now + 90s, .left = 2},
+         .parentGrant = true, .locked = true},
+        {.name = "parent's grant lifts the limits", .monday = 0, .bedtime = Span{9 * 60, 11 * 60},
+         .grantEnd = now + 90s, .parentGrant = true, .left = 2},
+        {.name = "bought time lifts the allowance", .monday = 0, .grantEnd = now + 90s,
+         .left = 2},
+        {.name = "bought time keeps bedtime", .bedtime = Span{9 * 60, 11 * 60},
+         .grantEnd = now + 90s, .locked = true, .reason = "ngu"},
+        {.name = "bought time keeps the hours", .minuteOfDay = 1300, .hours = day,
+         .grantEnd = now + 90s, .locked = true, .reason = "ngoai_gio"},
         {.name = "grant ending now is over", .monday = 0, .grantEnd = now, .locked = true,
          .reason = "het_gio", .left = 0},
     };
@@ -469,6 +486,7 @@ TEST(Engine, PolicyForRulesStateAndTime) {
         if (c.learning) rules.learningApps = {"org.kde.kalzium"};
         const ChildState state{.lockedByParent = c.byParent,
                                .grantEnd = c.grantEnd,
+                               .parentGrantEnd = c.parentGrant ? c.grantEnd : std::nullopt,
                                .usedToday = c.used,
                                .usedUnderGrant = c.underGrant};
         const auto p = Engine::policy(rules, state, {"2026-12-07", 0, c.minuteOfDay}, now);
@@ -489,13 +507,29 @@ TEST(Engine, GrantCarriesItsEndAndApps) {
     EXPECT_EQ(p.allowedApps, (std::vector<std::string>{"a", "b"}));
 }
 
-TEST(Engine, PointsExchangeNeedsPermissionAndBalance) {
-    // The cap and the price are followed through the device API.
-    ChildRules rules{.canExchangePoints = true, .pointsPerMinute = 2, .exchangeCapMinutes = 30};
-    EXPECT_TRUE(Engine::canExchange(rules, 60, 0, 30));
-    EXPECT_FALSE(Engine::canExchange(rules, 59, 0, 30));
-    rules.canExchangePoints = false;
-    EXPECT_FALSE(Engine::canExchange(rules, 1000, 0, 5));
+TEST(Engine, PointsBuyTimeOnlyWhenNothingButTheAllowanceLocks) {
+    const ChildRules rules{
+        .canExchangePoints = true, .pointsPerMinute = 2, .exchangeCapMinutes = 30};
+    Policy open, timeUp{.locked = true, .lockReason = "het_gio"};
+    const struct {
+        Policy inForce;
+        ChildRules rules;
+        std::int64_t balance, exchanged;
+        std::optional<std::string> refusal;
+    } cases[] = {
+        {open, rules, 60, 0, std::nullopt},
+        {timeUp, rules, 60, 0, std::nullopt},
+        {Policy{.locked = true}, rules, 60, 0, "Bố mẹ đang khoá máy"},
+        {Policy{.locked = true, .lockReason = "ngu"}, rules, 60, 0, "Đến giờ ngủ rồi"},
+        {Policy{.locked = true, .lockReason = "ngoai_gio"}, rules, 60, 0, "Ngoài giờ dùng máy"},
+        {open, ChildRules{}, 60, 0, "Bố mẹ chưa cho đổi điểm lấy thời gian."},
+        {open, rules, 60, 1, "Hôm nay con chỉ được đổi tối đa 30 phút."},
+        {open, rules, 59, 0, "Chưa đủ điểm: cần 60 điểm, con có 59 điểm."},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Engine::exchangeRefusal(c.rules, c.inForce, c.balance, c.exchanged, 30),
+                  c.refusal)
+            << c.refusal.value_or("allowed");
 }
 
 // Every field's way through the console and back is followed in the browser test.

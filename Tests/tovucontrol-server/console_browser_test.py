@@ -300,11 +300,21 @@ class Console(unittest.TestCase):
         self.button('Khoá máy ngay', self.child_card)
         self.assertEqual(self.policy()['locked'], before)
 
+        # More time under the parents' lock lifts the lock: the console asks first.
+        self.click('Khoá máy ngay', self.child_card)
         self.click('Chi tiết', self.child_card)
         self.heading(CHILD)
+        dialog = lambda: self.visible('#hop-xac-nhan')
         self.click('+30 phút')
+        self.assertIn('Cho thêm giờ sẽ mở khoá máy', dialog().text)
+        self.click('Thôi', dialog)
+        self.assertTrue(self.policy()['locked'])
+        self.click('+30 phút')
+        self.click('Mở khoá và cho thêm giờ', dialog)
         self.text_shown('Được thêm giờ đến')
-        self.assertIn('grantEndsAt', self.policy())
+        policy = self.policy()
+        self.assertFalse(policy['locked'])
+        self.assertIn('grantEndsAt', policy)
         self.text_shown('Cờ vua', '.ung-dung')
         # An event may draw the page again meanwhile.
         until('the apps, most used first', lambda: [

@@ -25,8 +25,6 @@ const std::string syncPath = "/api/device/sync";
 const std::string requestsPath = "/api/device/requests";
 const auto notManaged = IpcResponse::failure("Không phải tài khoản được quản lý");
 const auto unpaired = IpcResponse::failure("Máy chưa ghép với bố mẹ");
-const std::string agentDown =
-    "Ứng dụng TovuControl trong phiên của con không chạy (con chưa đăng nhập hoặc đã tắt).";
 using Minutes = std::numeric_limits<std::int64_t>;
 
 IpcRequest usage(std::vector<UsageEntry> entries) {
@@ -54,6 +52,7 @@ protected:
     ManualClock clock{utcTime(2026, 3, 10, 5, 0, 7)};
     std::atomic<bool> childIsAdmin{false};
     std::function<void(const DaemonState&)> saver; // empty: the real file
+    std::string lockUser;
     std::mutex logMutex;
     std::vector<std::string> lines;
     std::unique_ptr<Daemon> daemon;
@@ -70,7 +69,8 @@ protected:
                                 },
                                 [this](const std::string&) { return childIsAdmin.load(); },
                                 std::filesystem::read_symlink("/proc/self/exe"),
-                                saver};
+                                saver,
+                                lockUser};
         daemon.reset();
         daemon = std::make_unique<Daemon>(clock, std::move(cfg), std::move(st), dev, options);
         return *daemon;
@@ -151,65 +151,82 @@ TEST_F(DaemonTest, EffectivePolicyCountsDownTodaysMinutesByTheClock) {
     EXPECT_EQ(d.policyHieuLuc(), withMinutes(60));
 }
 
-// Whatever the child's programs report, the store keeps what the day could really have held.
-TEST_F(DaemonTest, UsageMergesByDayAndAppWithinTheBoundsOfADay) {
+// The daemon counts the minutes; the agent's reports only name them, and what they leave
+// unnamed stays booked as such.
+TEST_F(DaemonTest, ReportsNameCountedMinutesAndNeverAddAny) {
     const std::string longName(201, 'x');
+    const auto unnamed = [](std::string day, std::int64_t minutes) {
+        return on(std::move(day), minutes, Daemon::khongRoId, Daemon::khongRoTen);
+    };
     struct Case {
         const char* what;
-        std::vector<UsageEntry> stored, sent, kept;
+        std::vector<UsageEntry> stored;
+        std::int64_t counted; // the daemon's minutes of today
+        std::vector<UsageEntry> sent, kept;
     };
     const std::vector<Case> cases{
-        {"larger minutes win, with their name",
+        {"larger minutes win, with their name, out of the unnamed ones",
          {on(day(), 12, "a", "A cũ")},
+         20,
          {on(day(), 10, "a", "A mới"), on(day(), 15, "a", "A mới"), on(day(), 2, "b")},
-         {on(day(), 15, "a", "A mới"), on(day(), 2, "b")}},
-        {"the oldest of four days goes, with nothing sent",
+         {on(day(), 15, "a", "A mới"), unnamed(day(), 3), on(day(), 2, "b")}},
+        {"a report names no more than was counted, and never the unnamed minutes themselves",
+         {},
+         5,
+         {on(day(), 240, "hoc"), on(day(), 9, Daemon::khongRoId), on(day(), 1, "b")},
+         {unnamed(day(), 0), on(day(), 5, "hoc")}},
+        {"the oldest of four days goes",
          {on(day(-3), 5), on(day(-2), 5), on(day(-1), 5)},
+         3,
          {on(day(), 0), on(day(), 3, "b")},
-         {on(day(-2), 5), on(day(-1), 5), on(day(), 3, "b")}},
+         {on(day(-2), 5), on(day(-1), 5), unnamed(day(), 0), on(day(), 3, "b")}},
         {"entries that cannot be real are ignored",
          {},
-         {on(day(), -5, "neg"), on(day(), 0, "zero"), on("2026-02-30", 1), on("2026-1-05", 1),
-          on(day(1), 1), on("2024-02-29", 1), on(day(), 1, ""), on(day(), 1, "a\nb"),
-          on(day(), 1, std::string(513, 'i')), on(day(), 1, "n", longName), on(day(), 4)},
-         {on("2024-02-29", 1), on(day(), 4)}},
-        {"an app has at most a day, a day at most the minutes it has had",
-         {on(day(-2), 100, "a")},
-         {on(day(-2), Minutes::max(), "a"), on(day(-1), Minutes::max(), "b"), on(day(), 700, "c"),
-          on(day(), 700, "d"), on(day(), 5, "c")},
-         {on(day(-2), 1440, "a"), on(day(-1), 1440, "b"), on(day(), 700, "c"), on(day(), 21, "d")}},
+         4,
+         {on(day(), -5, "neg"), on(day(), 0, "zero"), on("2026-02-30", 1), on(day(), 1, ""),
+          on(day(), 1, "a\nb"), on(day(), 1, std::string(513, 'i')), on(day(), 1, "n", longName),
+          on(day(), 4)},
+         {unnamed(day(), 0), on(day(), 4)}},
         {"names lose control and direction characters",
          {},
+         1,
          {on(day(), 1, "a", "Cờ\u202Evua\tmới\u2066\x7f\u0085")},
-         {on(day(), 1, "a", "Cờvua mới")}},
+         {unnamed(day(), 0), on(day(), 1, "a", "Cờvua mới")}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        paired({{}, {}, 0, c.stored});
+        auto& d = paired({{}, {}, 0, c.stored});
+        d.demPhut(day(), c.counted);
         EXPECT_TRUE(ask(usage(c.sent)).ok);
         EXPECT_EQ(state().usage, c.kept);
         EXPECT_EQ(saved()->usage, c.kept);
     }
-    // Stored entries from before these bounds are held to them at start.
-    paired({{}, {}, 0, {on(day(), Minutes::max()), on(day(), 0, "b")}});
+    // The counted minutes go out with the unnamed ones the agent never named; a day's count
+    // never goes down.
+    auto& d = paired();
+    d.demPhut(day(), 7);
+    d.demPhut(day(), 6);
+    ask(usage({on(day(), 2, "a")}));
+    EXPECT_EQ(ask(op("usageToday")).entries, (std::vector{unnamed(day(), 5), on(day(), 2, "a")}));
+    // Stored entries are held at start to what their day could really have had.
+    paired({{}, {}, 0, {on(day(), Minutes::max()), on(day(), 0, "b"), on(day(1), 1, "c")}});
     EXPECT_EQ(state().usage, std::vector{on(day(), 721)});
 }
 
 TEST_F(DaemonTest, ADayKeepsAtMostTwoHundredFiftySixAppsAndSaysSoOnce) {
-    paired();
+    auto& d = paired();
+    d.demPhut(day(), 700);
     std::vector<UsageEntry> many;
     for (int i = 0; i < 300; ++i)
         many.push_back(on(day(), 1, "app" + std::to_string(i)));
     ask(usage(many));
     ask(usage({on(day(), 1, "late"), on(day(), 2, "app0")}));
     const auto kept = state().usage;
-    ASSERT_EQ(kept.size(), 256u);
-    EXPECT_EQ(kept.front(), on(day(), 2, "app0"));
-    EXPECT_EQ(kept.back(), on(day(), 1, "app255"));
+    ASSERT_EQ(kept.size(), 256u); // the unnamed minutes and 255 apps
+    EXPECT_EQ(kept[1], on(day(), 2, "app0"));
+    EXPECT_EQ(kept.back(), on(day(), 1, "app254"));
     EXPECT_EQ(logged(), std::vector<std::string>{"[2026-03-10T05:00:07Z] Ngày " + day() +
                                                  " đã có 256 ứng dụng, bỏ qua các ứng dụng mới\n"});
-    ask(usage({on(day(-1), 1, "late")})); // another day has room of its own
-    EXPECT_EQ(state().usage.size(), 257u);
 }
 
 TEST_F(DaemonTest, StateIsWrittenOutsideTheLockAndTheNewestSaveLandsLast) {
@@ -223,15 +240,16 @@ TEST_F(DaemonTest, StateIsWrittenOutsideTheLockAndTheNewestSaveLandsLast) {
         std::lock_guard g(m);
         writes.push_back(s);
     };
-    paired();
-    auto first = std::async(std::launch::async, [&] { return ask(usage({on(day(), 1)})); });
+    auto& d = paired();
+    auto first = std::async(std::launch::async, [&] { d.demPhut(day(), 5); });
     ASSERT_TRUE(waitUntil([&] { return calls == 1; }));
     ASSERT_TRUE(daemon->khoa.try_lock());
     daemon->khoa.unlock();
     auto second = std::async(std::launch::async, [&] { return ask(usage({on(day(), 2, "b")})); });
     EXPECT_TRUE(waitUntil([&] { return state().usage.size() == 2; }));
     release.set_value();
-    EXPECT_TRUE(first.get().ok && second.get().ok);
+    first.get();
+    EXPECT_TRUE(second.get().ok);
     EXPECT_EQ(writes.back(), state());
 }
 
@@ -259,7 +277,8 @@ TEST_F(DaemonTest, GrantsAreAnsweredAtOnceAndSyncedBehindOnePassAtATime) {
     follow.id = "r";
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(ask(follow).state->status, "duoc");
-    EXPECT_TRUE(ask(usage({on(day(), 15)})).policy->locked); // the minutes ran out here
+    daemon->demPhut(day(), 15);
+    EXPECT_TRUE(ask(usage({})).policy->locked); // the minutes ran out here
     EXPECT_EQ(syncs, 1);
     release.set_value();
     EXPECT_TRUE(waitUntil([&] { return state().policy == granted; }));
@@ -321,11 +340,23 @@ TEST_F(DaemonTest, RequestsAreCheckedThenForwardedWithDefaults) {
     EXPECT_EQ(server.requests().back().path, requestsPath); // no sync without a grant
 }
 
-TEST_F(DaemonTest, OnlyRootAndTheChildAreServedAndOnlyTheAgentKeepsItAlive) {
+TEST_F(DaemonTest, OnlyRootTheChildAndTheLockScreenAreServedAndOnlyTheAgentKeepsItAlive) {
     const auto child = uidOf("nobody");
-    if (!child) GTEST_SKIP() << "needs the account nobody";
+    const auto lockScreen = uidOf("daemon");
+    if (!child || !lockScreen) GTEST_SKIP() << "needs the accounts nobody and daemon";
+    lockUser = "daemon";
     auto& d = paired();
     EXPECT_EQ(ask(op("policy"), Ipc::unknownUid), notManaged);
+    // Only the lock screen brings up the login screen: the child has one already.
+    int shown = 0;
+    d.dangNhapKhac = [&]() -> std::optional<std::string> {
+        return ++shown == 1 ? std::nullopt : std::optional<std::string>("chưa được");
+    };
+    EXPECT_TRUE(ask(op("greeter"), *lockScreen, 0).ok);
+    EXPECT_EQ(ask(op("greeter"), *lockScreen, 0), IpcResponse::failure("chưa được"));
+    EXPECT_FALSE(ask(op("greeter"), *child, 0).ok);
+    EXPECT_EQ(shown, 2);
+    EXPECT_TRUE(ask(op("policy"), *lockScreen, 0).ok);
     EXPECT_EQ(json(ask(op("policy"), 0, 0)), json::parse(R"({"ok":true,"online":false})"));
     EXPECT_TRUE(ask(op("usage"), *child, 0).ok);
     EXPECT_EQ(d.trangThai()["helperAlive"], false); // served, but not the agent's process
@@ -340,21 +371,22 @@ TEST_F(DaemonTest, OnlyRootAndTheChildAreServedAndOnlyTheAgentKeepsItAlive) {
     EXPECT_EQ(ask(op("policy"), Ipc::unknownUid), unpaired);
 }
 
-// One reason at a time: the administrator first, then a stopped agent, then an uncovered session.
+// The administrator first, then whatever stops the daemon locking or enforcing; a missing agent
+// only takes the countdown off the screen.
 TEST_F(DaemonTest, StatusReportsTheWeightiestReasonProtectionFails) {
     const std::string admin = "Tài khoản nobody đang là quản trị — con tắt được TovuControl. Đổi "
                               "sang tài khoản thường.";
     struct Case {
         std::optional<std::chrono::seconds> sinceCall; // absent: the agent never called
         bool admin;
-        std::optional<std::string> session; // why a session goes uncovered
+        std::optional<std::string> session; // why the daemon cannot hold a session
         bool alive;
         std::string reason; // empty: protected
     };
     const std::vector<Case> cases{
-        {{}, false, {}, false, agentDown},   {119s, false, {}, true, ""},
-        {120s, false, {}, false, agentDown}, {0s, true, "phiên", true, admin},
-        {0s, false, "phiên", true, "phiên"}, {120s, false, "phiên", false, agentDown},
+        {{}, false, {}, false, ""},          {119s, false, {}, true, ""},
+        {120s, false, {}, false, ""},        {0s, true, "phiên", true, admin},
+        {0s, false, "phiên", true, "phiên"}, {120s, false, "phiên", false, "phiên"},
     };
     for (const auto& c : cases) {
         auto& d = paired();

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <utility>
@@ -31,6 +33,10 @@ constexpr std::size_t insideLimit = 512;
 constexpr std::size_t batchLimit = 256;
 // Text properties are read up to this many 32-bit units: names and ids, never more.
 constexpr std::uint32_t textLimit = 256;
+// How often the connections and the processes behind windows are looked at: the time a process
+// that ends leaves its connection to another before the windows are judged again, and the time
+// a connection's process has to end and see its pid reused before the agent knows it.
+constexpr std::chrono::seconds processCheckInterval{1};
 
 template <class T> std::optional<T> number(std::string_view text) {
     T value{};
@@ -52,39 +58,64 @@ std::optional<uid_t> ownerOf(pid_t pid) {
     return std::nullopt;
 }
 
-// Field n (1-based, as in proc(5)) of /proc/PID/stat, from field 3 on.
-std::optional<std::uint64_t> statField(pid_t pid, int n) {
+// What /proc/PID/stat tells of a process.
+struct ProcessStat {
+    char state = 0;
+    pid_t group = 0;
+    pid_t session = 0;
+    // In clock ticks since boot: with its pid, it names one process for good.
+    std::uint64_t started = 0;
+};
+
+std::optional<ProcessStat> statOf(pid_t pid) {
     // Unreadable (not thrown) when the process ends during the read.
     const std::string stat =
         FileIO::readText("/proc/" + std::to_string(pid) + "/stat").value_or("");
-    // The command name before them may hold spaces and parentheses.
-    auto at = stat.rfind(')');
-    if (at == std::string::npos) return std::nullopt;
-    for (int field = 2; field < n && at != std::string::npos; ++field)
-        at = stat.find(' ', at + 1);
-    if (at == std::string::npos) return std::nullopt;
-    return number<std::uint64_t>(std::string_view(stat).substr(at + 1));
-}
-
-// When a process started, in clock ticks since boot: with its pid, it names one process for good.
-std::optional<std::uint64_t> startOf(pid_t pid) {
-    return statField(pid, 22);
+    // The command name before the fields may hold spaces and parentheses.
+    const auto name = stat.rfind(')');
+    if (name == std::string::npos) return std::nullopt;
+    // Fields 3 (state), 4 (parent), 5 (group), 6 (session) ... 22 (start).
+    std::istringstream fields(stat.substr(name + 1));
+    ProcessStat s;
+    std::string skip;
+    fields >> s.state >> skip >> s.group >> s.session;
+    for (int field = 7; field < 22; ++field)
+        fields >> skip;
+    fields >> s.started;
+    if (!fields) return std::nullopt;
+    return s;
 }
 
 // The live process of this user left holding the X connection of a process that has ended: one
-// in its process group or session (the lowest such pid).
-pid_t heirOf(std::uint32_t ended) {
+// in its process group or session (the lowest such pid). While a process is in them, the ended
+// one's pid cannot be given to another.
+pid_t heirOf(pid_t ended) {
     std::error_code ec;
     std::optional<pid_t> found;
     for (auto it = std::filesystem::directory_iterator("/proc", ec);
          !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
         const auto pid = number<pid_t>(it->path().filename().string());
-        if (!pid || (found && *pid >= *found)) continue;
-        if ((statField(*pid, 5) == ended || statField(*pid, 6) == ended) &&
+        if (!pid || *pid == ended || (found && *pid >= *found)) continue;
+        const auto s = statOf(*pid);
+        if (s && (s->group == ended || s->session == ended) && liveStart(*pid) &&
             ownerOf(*pid) == getuid())
             found = pid;
     }
     return found.value_or(0);
+}
+
+// The processes that the X server names for its clients: client id bits → pid.
+std::map<std::uint32_t, std::uint32_t> clientPids(const xcb_res_query_client_ids_reply_t* reply) {
+    std::map<std::uint32_t, std::uint32_t> pids;
+    if (!reply) return pids;
+    for (auto it = xcb_res_query_client_ids_ids_iterator(reply); it.rem > 0;
+         xcb_res_client_id_value_next(&it)) {
+        const auto& [spec, length] = *it.data;
+        if ((spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
+            length >= sizeof(std::uint32_t))
+            pids[spec.client] = *xcb_res_client_id_value_value(it.data);
+    }
+    return pids;
 }
 
 std::string hostName() {
@@ -122,7 +153,7 @@ struct LinuxWorkspace::Batch {
         AppIdentity identity;
         std::optional<std::uint64_t> started;
     };
-    std::map<std::uint32_t, pid_t> holders; // by the X server's pid of the connection
+    std::map<Connector, pid_t> holders;
     std::map<pid_t, Process> processes;
 };
 
@@ -182,8 +213,15 @@ LinuxWorkspace::LinuxWorkspace(AppCatalog catalog)
                              XCB_EVENT_MASK_FOCUS_CHANGE);
     x_.setHandler([this](const xcb_generic_event_t& event) { handle(event); });
     x_.setSettle([this] { return settle(); });
+    // No event tells when a process ends or a client connects.
+    processCheck_.callOnTimeout([this] {
+        checkProcesses_ = true;
+        x_.wake();
+    });
+    processCheck_.start(processCheckInterval);
     // The apps already running are there from the start, none of them announced.
     rescan_ = true;
+    checkProcesses_ = true;
     while (settle()) {
     }
 }
@@ -208,27 +246,26 @@ std::optional<RunningApp> LinuxWorkspace::frontmostApp() const {
 
 void LinuxWorkspace::forceTerminate(const RunningApp& app) {
     if (app.pid == 0 || !apps_.contains(app.pid)) return;
-    if (app.pid < 0) {
-        // No process to end: the server drops the client, and its windows with it.
-        for (const auto& [window, w] : windows_)
-            if (w.pid == app.pid) {
-                xcb_kill_client(x_.get(), window);
-                xcb_flush(x_.get());
-                return;
-            }
-        return;
+    if (app.pid > 0) {
+        // Until the end of its windows is heard, an app's pid may have ended and been reused:
+        // only the process that was seen showing them is signalled. The handle, taken before
+        // the check, still names that process if the pid changes hands after it.
+        const int process = static_cast<int>(syscall(SYS_pidfd_open, app.pid, 0));
+        const auto started = liveStart(app.pid);
+        if (process >= 0 && started && std::ranges::any_of(windows_, [&](const auto& entry) {
+                return entry.second.pid == app.pid && entry.second.started == started;
+            }))
+            syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
+        if (process >= 0) close(process);
     }
-    // Until the end of its windows is heard, an app's pid may have ended and been reused: only
-    // the process that was seen showing them is signalled. The handle, taken before the check,
-    // still names that process if the pid changes hands after it.
-    const int process = static_cast<int>(syscall(SYS_pidfd_open, app.pid, 0));
-    if (process < 0) return;
-    const auto started = startOf(app.pid);
-    if (started && std::ranges::any_of(windows_, [&](const auto& entry) {
-            return entry.second.pid == app.pid && entry.second.started == started;
-        }))
-        syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
-    close(process);
+    // Its connections end too, whoever holds them now: a process it forked may, and a process
+    // that has gone leaves only its connection, which the server drops with its windows.
+    const std::uint32_t clientBits = ~xcb_get_setup(x_.get())->resource_id_mask;
+    std::set<std::uint32_t> ended;
+    for (const auto& [window, w] : windows_)
+        if (w.pid == app.pid && ended.insert(window & clientBits).second)
+            xcb_kill_client(x_.get(), window);
+    xcb_flush(x_.get());
 }
 
 void LinuxWorkspace::handle(const xcb_generic_event_t& event) {
@@ -352,6 +389,12 @@ bool LinuxWorkspace::settle() {
         list = askProperty(c, x_.root(), ewmh_._NET_CLIENT_LIST);
     if (wm_ && std::exchange(readFront_, false))
         active = askProperty(c, x_.root(), ewmh_._NET_ACTIVE_WINDOW);
+    std::optional<xcb_res_query_client_ids_cookie_t> clients;
+    const bool check = std::exchange(checkProcesses_, false);
+    if (check && hasRes_) {
+        const xcb_res_client_id_spec_t everyone{XCB_NONE, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        clients = xcb_res_query_client_ids(c, 1, &everyone);
+    }
     const auto examined = examining_.take(batchLimit);
     std::vector<Questions> questions;
     for (const auto& [window, inside] : examined)
@@ -362,6 +405,11 @@ bool LinuxWorkspace::settle() {
         trees.push_back(xcb_query_tree(c, window));
 
     if (list) useClientList(values32(propertyReply(c, *list).get()));
+    if (check) {
+        XcbReply<xcb_res_query_client_ids_reply_t> everyone;
+        if (clients) everyone.reset(xcb_res_query_client_ids_reply(c, *clients, nullptr));
+        checkProcesses(everyone.get());
+    }
     if (active) {
         const auto front = values32(propertyReply(c, *active).get());
         frontWindow_ = front.empty() ? XCB_NONE : front[0];
@@ -507,6 +555,29 @@ void LinuxWorkspace::lookInside(xcb_window_t top, const xcb_query_tree_reply_t* 
     }
 }
 
+Connector LinuxWorkspace::connector(std::uint32_t client, std::uint32_t pid) {
+    Connector& known = connectors_[client];
+    // A client that left gives its id bits to the next; the same process may connect again.
+    if (known.pid != pid) known = {pid, liveStart(static_cast<pid_t>(pid))};
+    return known;
+}
+
+void LinuxWorkspace::checkProcesses(const xcb_res_query_client_ids_reply_t* clients) {
+    if (clients) {
+        std::map<std::uint32_t, Connector> now;
+        for (const auto& [client, pid] : clientPids(clients))
+            if (pid != 0) now[client] = connector(client, pid);
+        connectors_ = std::move(now);
+    }
+    std::map<pid_t, std::optional<std::uint64_t>> started;
+    for (const auto& [window, w] : windows_) {
+        if (w.pid <= 0 || w.pid == getpid()) continue;
+        auto [known, fresh] = started.try_emplace(w.pid);
+        if (fresh) known->second = liveStart(w.pid);
+        if (known->second != w.started) examining_.push(window, w.inside);
+    }
+}
+
 LinuxWorkspace::Questions LinuxWorkspace::ask(xcb_window_t window) {
     xcb_connection_t* c = x_.get();
     auto text = [&](xcb_atom_t atom) {
@@ -544,19 +615,12 @@ void LinuxWorkspace::examine(xcb_window_t window, xcb_window_t inside, Questions
         w.area = {geometry->x, geometry->y, static_cast<std::uint16_t>(geometry->width + border),
                   static_cast<std::uint16_t>(geometry->height + border)};
     }
-    std::optional<std::uint32_t> serverPid;
+    std::optional<Connector> connector;
     if (q.res) {
-        XcbReply<xcb_res_query_client_ids_reply_t> ids{
+        const XcbReply<xcb_res_query_client_ids_reply_t> ids{
             xcb_res_query_client_ids_reply(c, *q.res, nullptr)};
-        if (ids) {
-            for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
-                 xcb_res_client_id_value_next(&it)) {
-                const auto& [client, length] = *it.data;
-                if ((client.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
-                    length >= sizeof(std::uint32_t))
-                    serverPid = *xcb_res_client_id_value_value(it.data);
-            }
-        }
+        for (const auto& [client, pid] : clientPids(ids.get()))
+            if (pid != 0) connector = this->connector(client, pid);
     }
     auto netPid = values32(propertyReply(c, q.netPid).get());
     auto machine = firstText(propertyReply(c, q.machine).get());
@@ -578,14 +642,14 @@ void LinuxWorkspace::examine(xcb_window_t window, xcb_window_t inside, Questions
         return;
     }
     const auto claimedPid = netPid.empty() ? std::nullopt : std::optional(netPid[0]);
-    if (serverPid && *serverPid != 0) {
-        auto [holder, fresh] = batch.holders.try_emplace(*serverPid, 0);
-        if (fresh) holder->second = windowProcess(serverPid, machine, claimedPid, host_);
+    if (connector) {
+        auto [holder, fresh] = batch.holders.try_emplace(*connector, 0);
+        if (fresh) holder->second = windowProcess(connector, machine, claimedPid, host_);
         w.pid = holder->second;
     } else {
-        w.pid = windowProcess(serverPid, machine, claimedPid, host_);
+        w.pid = windowProcess(std::nullopt, machine, claimedPid, host_);
     }
-    identify(w, serverPid, window, desktopId, windowClass, batch);
+    identify(w, window, desktopId, windowClass, batch);
     changed_ = true;
     if (old != windows_.end()) {
         w.shown = old->second.shown;
@@ -600,8 +664,8 @@ void LinuxWorkspace::examine(xcb_window_t window, xcb_window_t inside, Questions
     windows_.emplace(window, std::move(w));
 }
 
-void LinuxWorkspace::identify(Window& w, std::optional<std::uint32_t> serverPid,
-                              xcb_window_t window, const std::optional<std::string>& claimedId,
+void LinuxWorkspace::identify(Window& w, xcb_window_t window,
+                              const std::optional<std::string>& claimedId,
                               const std::optional<std::string>& windowClass, Batch& batch) const {
     // What the window says of itself names the app for the child, never more.
     std::optional<std::string> claimedName;
@@ -614,7 +678,7 @@ void LinuxWorkspace::identify(Window& w, std::optional<std::uint32_t> serverPid,
     }
     if (w.pid > 0) {
         auto [known, fresh] = batch.processes.try_emplace(w.pid);
-        if (fresh) known->second = {catalog_.identify(w.pid), startOf(w.pid)};
+        if (fresh) known->second = {catalog_.identify(w.pid), liveStart(w.pid)};
         const AppIdentity& identity = known->second.identity;
         w.started = known->second.started;
         if (!identity.id.empty()) {
@@ -626,8 +690,7 @@ void LinuxWorkspace::identify(Window& w, std::optional<std::uint32_t> serverPid,
     }
     // A process that has gone: its connection is all that is left of it, and the X server can
     // end that.
-    if (w.pid > 0 ||
-        (w.pid == 0 && serverPid && *serverPid != 0 && !ownerOf(static_cast<pid_t>(*serverPid)))) {
+    if (w.pid > 0 || w.pid == orphaned) {
         w.pid =
             -static_cast<pid_t>(window & ~xcb_get_setup(x_.get())->resource_id_mask & INT32_MAX);
         w.started.reset();
@@ -725,16 +788,30 @@ void LinuxWorkspace::publish() {
         emit deactivated();
 }
 
-pid_t windowProcess(std::optional<std::uint32_t> serverPid,
+pid_t windowProcess(const std::optional<Connector>& connector,
                     const std::optional<std::string>& machine,
                     std::optional<std::uint32_t> claimedPid, const std::string& host) {
-    std::uint32_t pid = 0;
-    if (serverPid) pid = *serverPid;
-    if (pid == 0 && machine == host && claimedPid) pid = *claimedPid;
-    if (pid == 0 || pid > INT32_MAX) return 0;
-    if (ownerOf(static_cast<pid_t>(pid)) == getuid()) return static_cast<pid_t>(pid);
-    if (!ownerOf(static_cast<pid_t>(pid)) && serverPid) return heirOf(pid);
-    return 0;
+    if (!connector) {
+        if (machine != host || !claimedPid || *claimedPid == 0 || *claimedPid > INT32_MAX) return 0;
+        const auto pid = static_cast<pid_t>(*claimedPid);
+        return ownerOf(pid) == getuid() ? pid : 0;
+    }
+    if (connector->pid == 0 || connector->pid > INT32_MAX) return 0;
+    const auto pid = static_cast<pid_t>(connector->pid);
+    const auto started = liveStart(pid);
+    if (started && started == connector->started) return ownerOf(pid) == getuid() ? pid : 0;
+    // Reused, the pid names another process, and nothing is left in the ended one's group or
+    // session.
+    if (started) return orphaned;
+    const pid_t heir = heirOf(pid);
+    return heir != 0 ? heir : orphaned;
+}
+
+std::optional<std::uint64_t> liveStart(pid_t pid) {
+    const auto s = statOf(pid);
+    // A zombie holds no connection.
+    if (!s || s->state == 'Z' || s->state == 'X' || s->state == 'x') return std::nullopt;
+    return s->started;
 }
 
 std::unique_ptr<Workspace> makeWorkspace() {

@@ -4,12 +4,28 @@
 #include "platform/LinuxXcb.hpp"
 #include "platform/Workspace.hpp"
 
+#include <QTimer>
 #include <deque>
 #include <map>
 #include <set>
+#include <xcb/res.h>
 #include <xcb/xcb_ewmh.h>
 
 namespace tovu {
+
+// The process that made a connection to the X server, as the X server names it (a client cannot
+// misstate it) when the agent first saw the connection.
+struct Connector {
+    std::uint32_t pid = 0;
+    // When it started; none when it had already ended by then.
+    std::optional<std::uint64_t> started;
+
+    auto operator<=>(const Connector&) const = default;
+};
+
+// A connection that has outlived its process and is held by none of this user's that can be
+// named: only the connection itself can be ended.
+inline constexpr pid_t orphaned = -1;
 
 // The apps of the X display, from the window manager's client list and active window (EWMH),
 // or without a window manager from the mapped top-level windows and the input focus, and the
@@ -81,9 +97,14 @@ private:
     void lookInside(xcb_window_t top, const xcb_query_tree_reply_t* tree);
     // Forgets a window, and the windows inside it.
     void forget(xcb_window_t window);
-    void identify(Window& w, std::optional<std::uint32_t> serverPid, xcb_window_t window,
-                  const std::optional<std::string>& claimedId,
+    void identify(Window& w, xcb_window_t window, const std::optional<std::string>& claimedId,
                   const std::optional<std::string>& windowClass, Batch& batch) const;
+    // The connector of a client, by its id bits, now that the server names pid for it.
+    Connector connector(std::uint32_t client, std::uint32_t pid);
+    // Notes the connections the server has now, so that each is known by its process early,
+    // before that process could end and its pid be reused; and has the windows of processes
+    // that ended looked at again.
+    void checkProcesses(const xcb_res_query_client_ids_reply_t* clients);
     bool makesRegular(const Window& window) const;
     bool counts(const Window& window) const;
     std::map<pid_t, RunningApp> collect() const;
@@ -119,15 +140,23 @@ private:
     bool readClientList_ = false;
     bool readFront_ = false;
     bool readMonitors_ = false;
+    bool checkProcesses_ = false;
     bool changed_ = false;
+    // By client id bits.
+    std::map<std::uint32_t, Connector> connectors_;
+    QTimer processCheck_;
 };
 
-// The process of this user that a window belongs to, else 0. serverPid is the process at the
-// other end of the window's connection, which the X server knows and a client cannot misstate
-// (none for a client over TCP). Only without it do the window's own WM_CLIENT_MACHINE and
-// _NET_WM_PID count, and only when the machine is this host. When serverPid has ended, the
-// process of ours that it left its connection to, found by its process group or session; else 0.
-pid_t windowProcess(std::optional<std::uint32_t> serverPid,
+// When a process started, in clock ticks since boot, while it runs: none once it has ended, even
+// before its parent reaps it. With its pid, it names one process for good.
+std::optional<std::uint64_t> liveStart(pid_t pid);
+
+// The process of this user that a window belongs to, 0 when none (another user's, another
+// host's), or orphaned. Without a connector (a client over TCP), only the window's own
+// WM_CLIENT_MACHINE and _NET_WM_PID count, and only when the machine is this host. A connector
+// that has ended, or whose pid now names a process that started at another time, leaves the
+// connection to a process of ours in its process group or session, if any.
+pid_t windowProcess(const std::optional<Connector>& connector,
                     const std::optional<std::string>& machine,
                     std::optional<std::uint32_t> claimedPid, const std::string& host);
 

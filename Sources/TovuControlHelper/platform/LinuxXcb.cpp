@@ -66,10 +66,13 @@ void XcbConnection::drain() {
     // Answers awaited while settling bring events along into xcb's queue, where the notifier
     // cannot see them.
     next_.reset(xcb_poll_for_queued_event(c_));
-    if ((more || next_) && !again_) {
-        again_ = true;
-        QTimer::singleShot(0, this, &XcbConnection::drain);
-    }
+    if (more || next_) wake();
+}
+
+void XcbConnection::wake() {
+    if (again_ || !notifier_) return;
+    again_ = true;
+    QTimer::singleShot(0, this, &XcbConnection::drain);
 }
 
 xcb_get_property_cookie_t askProperty(xcb_connection_t* c, xcb_window_t window, xcb_atom_t atom) {

@@ -46,6 +46,8 @@ public:
     void select(xcb_window_t window, std::uint32_t mask);
     // The same, sent with the next request that waits for an answer or the end of the turn.
     void selectLater(xcb_window_t window, std::uint32_t mask);
+    // Asks for a turn soon, for work that came from elsewhere than the server's events.
+    void wake();
 
 private:
     void drain();
