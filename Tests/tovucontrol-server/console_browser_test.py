@@ -24,7 +24,7 @@ from selenium.common.exceptions import ElementNotInteractableException, StaleEle
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 SERVER = None
 SHOTS = None
@@ -34,6 +34,34 @@ CHILD = 'Minh'
 MARKUP = 'Bé <b>Na</b> "&\' <img src=x onerror=alert(1)>'
 WAIT = 60  # generous: the sanitized server is slow
 SIZES = {'dien-thoai': (390, 844), 'may-tinh': (1280, 800)}
+SCHEMES = {'sang': 'light', 'toi': 'dark'}
+AXE = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'vendor', 'axe.min.js')
+# Controls smaller than a finger, and controls that a message keeps from being pressed: ones
+# that are on top at their centre while the messages are hidden, but not when they show (inert
+# controls behind a dialog do not count).
+LAYOUT_PROBLEMS = '''
+const scope = document.querySelector('dialog[open]') || document;
+const shown = (e) => e.getClientRects().length > 0 && getComputedStyle(e).visibility !== 'hidden';
+const controls = [...scope.querySelectorAll('a[href], button, summary, select, label.hop-chon,' +
+  'input:not([type=checkbox]):not([type=radio]):not([type=hidden])')].filter(shown);
+const small = controls.filter((e) => { const r = e.getBoundingClientRect(); return r.width < 43.5 || r.height < 43.5; });
+const onTop = (c) => {
+  const r = c.getBoundingClientRect();
+  const x = r.left + r.width / 2, y = r.top + r.height / 2;
+  const e = x >= 0 && y >= 0 && x < innerWidth && y < innerHeight && document.elementFromPoint(x, y);
+  return !!e && (c === e || c.contains(e) || (c.labels && [...c.labels].some((l) => l.contains(e))));
+};
+const covered = [];
+for (const note of [...document.querySelectorAll('.tin')].filter(shown)) {
+  note.scrollIntoView({ block: 'center' });
+  note.style.visibility = 'hidden';
+  const free = controls.filter((c) => !note.contains(c) && onTop(c));
+  note.style.visibility = '';
+  covered.push(...free.filter((c) => !onTop(c)));
+}
+const name = (e) => e.outerHTML.slice(0, 120);
+return { small: small.map(name), covered: covered.map(name) };
+'''
 
 
 def free_port():
@@ -64,10 +92,7 @@ class Console(unittest.TestCase):
         cls.port = free_port()
         cls.base = f'http://127.0.0.1:{cls.port}'
         cls.log = open(os.path.join(cls.data, 'server.log'), 'w+')
-        cls.server = subprocess.Popen(
-            [SERVER, '--listen', f'127.0.0.1:{cls.port}', '--data', os.path.join(cls.data, 'data'),
-             '--setup-token', TOKEN],
-            stdout=subprocess.PIPE, stderr=cls.log, text=True)
+        cls.start_server()
         cls.addClassCleanup(cls.stop_server)
         ready, _, _ = select.select([cls.server.stdout], [], [], WAIT)
         first = cls.server.stdout.readline() if ready else ''
@@ -86,23 +111,36 @@ class Console(unittest.TestCase):
         cls.driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
         cls.addClassCleanup(cls.driver.quit)
         cls.driver.set_window_size(1280, 800)
+        cls.driver.set_script_timeout(WAIT)
         cls.device = {}
 
     @classmethod
-    def stop_server(cls):
+    def start_server(cls):
+        cls.server = subprocess.Popen(
+            [SERVER, '--listen', f'127.0.0.1:{cls.port}', '--data', os.path.join(cls.data, 'data'),
+             '--setup-token', TOKEN],
+            stdout=subprocess.PIPE, stderr=cls.log, text=True)
+
+    @classmethod
+    def end_server(cls):
         """SIGTERM must end the server cleanly (under the sanitizers too, whose reports end it otherwise)."""
         cls.server.terminate()
         try:
             status = cls.server.wait(timeout=WAIT)
-            cls.log.seek(0)
-            log = cls.log.read()
         finally:
             cls.server.kill()
             cls.server.stdout.close()
+        if status != 0:
+            cls.log.seek(0)
+            raise AssertionError(f'the server ended with status {status}; its log ends with:\n{cls.log.read()[-4000:]}')
+
+    @classmethod
+    def stop_server(cls):
+        try:
+            cls.end_server()
+        finally:
             cls.log.close()
             shutil.rmtree(cls.data, ignore_errors=True)
-        if status != 0:
-            raise AssertionError(f'the server ended with status {status}; its log ends with:\n{log[-4000:]}')
 
     # ---- helpers ----
 
@@ -188,29 +226,43 @@ class Console(unittest.TestCase):
         """Waits for text in the card of CHILD: children added in the same second come by name."""
         self.wait(text, lambda d: text in getattr(self.find_child_card(d), 'text', ''))
 
-    def shoot(self, name, whole=True):
-        """Saves the page (or only the screen, for dialogs) at phone and desktop width, then comes back
-        to desktop width."""
-        leaks = {'undefined', 'null', 'NaN', 'false', 'true', '[object'} & set(self.driver.find_element(By.TAG_NAME, 'main').text.split())
+    def look(self, name, whole=True):
+        """Checks the page at phone and desktop width, light and dark: no raw values, no serious or
+        critical finding of axe, every control at least 44 px, no message over a control; saves a
+        picture of each (only the screen for dialogs), then comes back to desktop width, light."""
+        d = self.driver
+        leaks = {'undefined', 'null', 'NaN', 'false', 'true', '[object'} & set(d.find_element(By.TAG_NAME, 'main').text.split())
         self.assertFalse(leaks, 'raw values on the page ' + name)
-        # A passing message would float over the middle of a whole-page picture.
-        self.driver.execute_script("document.getElementById('thong-bao').textContent = ''")
-        for size, (width, height) in SIZES.items():
-            self.driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {
-                'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': size == 'dien-thoai'})
-            full = self.driver.execute_script('return Math.max(document.documentElement.scrollHeight, innerHeight)') \
-                if whole else height
-            shot = self.driver.execute_cdp_cmd('Page.captureScreenshot', {
-                'format': 'png', 'captureBeyondViewport': True,
-                'clip': {'x': 0, 'y': 0, 'width': width, 'height': full, 'scale': 1}})
-            with open(os.path.join(SHOTS, f'{name}-{size}.png'), 'wb') as f:
-                f.write(base64.b64decode(shot['data']))
-        self.driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})
+        if not d.execute_script('return typeof axe === "object"'):
+            with open(AXE) as f:
+                d.execute_script(f.read())
+        for scheme, media in SCHEMES.items():
+            d.execute_cdp_cmd('Emulation.setEmulatedMedia', {'features': [{'name': 'prefers-color-scheme', 'value': media}]})
+            for size, (width, height) in SIZES.items():
+                d.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {
+                    'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': size == 'dien-thoai'})
+                where = f'{name}, {size}, {scheme}'
+                problems = d.execute_script(LAYOUT_PROBLEMS)
+                self.assertEqual(problems, {'small': [], 'covered': []}, where)
+                findings = d.execute_async_script("""
+                    axe.run(document, {resultTypes: ['violations']}).then((r) => arguments[0](r.violations
+                      .filter((v) => ['serious', 'critical'].includes(v.impact))
+                      .map((v) => v.id + ': ' + v.nodes.map((n) => n.target.join(' ')).join(', '))));""")
+                self.assertEqual(findings, [], where)
+                full = d.execute_script('return Math.max(document.documentElement.scrollHeight, innerHeight)') \
+                    if whole else height
+                shot = d.execute_cdp_cmd('Page.captureScreenshot', {
+                    'format': 'png', 'captureBeyondViewport': True,
+                    'clip': {'x': 0, 'y': 0, 'width': width, 'height': full, 'scale': 1}})
+                with open(os.path.join(SHOTS, f'{name}-{size}-{scheme}.png'), 'wb') as f:
+                    f.write(base64.b64decode(shot['data']))
+        d.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})
+        d.execute_cdp_cmd('Emulation.setEmulatedMedia', {'features': []})
 
-    def policy(self):
+    def policy(self, status=None):
         status, answer = self.http('POST', '/api/device/sync', {
-            'status': {'protected': False, 'helperAlive': True, 'childIsAdmin': True, 'childUser': 'minh',
-                       'reason': 'Tài khoản minh đang là quản trị — con tắt được TovuControl. Đổi sang tài khoản thường.'},
+            'status': status or {'protected': False, 'helperAlive': True, 'childIsAdmin': True, 'childUser': 'minh',
+                                 'reason': 'Tài khoản minh đang là quản trị — con tắt được TovuControl. Đổi sang tài khoản thường.'},
             'usage': [{'day': self.today, 'appId': 'org.gnome.Chess', 'appName': 'Cờ vua', 'minutes': 25},
                       {'day': self.today, 'appId': 'org.mozilla.firefox', 'appName': 'Firefox', 'minutes': 40}],
             'apps': [], 'agentVersion': 'linux-0.1.0', 'osVersion': 'Debian GNU/Linux 12'}, self.device['token'])
@@ -219,7 +271,7 @@ class Console(unittest.TestCase):
 
     # ---- the steps, in order ----
 
-    def test_1_first_run_setup(self):
+    def test_01_first_run_setup(self):
         d = self.driver
         d.get(self.base + '/')
         self.heading('Chào mừng')
@@ -228,24 +280,28 @@ class Console(unittest.TestCase):
         self.type_into('Tên của bạn', PARENT)
         self.type_into('Mật khẩu', PASSWORD)
         self.type_into('Nhập lại mật khẩu', PASSWORD)
-        zone = d.find_element(By.CSS_SELECTOR, 'select[name="timeZone"]')
-        zone.find_element(By.CSS_SELECTOR, 'option[value="Asia/Ho_Chi_Minh"]').click()
+        # Vietnam first, the rest by region as "city (offset)"; the headless browser runs in UTC.
+        zone = Select(d.find_element(By.CSS_SELECTOR, 'select[name="timeZone"]'))
+        self.assertEqual((zone.options[0].get_attribute('value'), zone.options[0].text), ('Asia/Ho_Chi_Minh', 'Việt Nam (GMT+7)'))
+        self.assertEqual(zone.first_selected_option.text, 'Việt Nam (GMT+7)')
+        self.assertIn('Tokyo (GMT+9)', [o.text for o in zone.options])
+        self.assertEqual(d.find_element(By.CSS_SELECTOR, 'select[name="timeZone"] optgroup').get_attribute('label'), 'Châu Á')
         self.click('Tạo tài khoản')
         self.text_shown('Mã thiết lập không đúng', 'form .loi')
-        self.shoot('thiet-lap')
+        self.look('thiet-lap')
         self.type_into('Mã thiết lập', TOKEN)
         self.click('Tạo tài khoản')
         self.heading(FAMILY)
         self.assertEqual(d.find_element(By.ID, 'ten-gia-dinh').text, FAMILY)
 
-    def test_2_login_logout_wrong_password(self):
+    def test_02_login_logout_wrong_password(self):
         self.click('Đăng xuất')
         self.heading('Đăng nhập')
         self.type_into('Tên', PARENT)
         self.type_into('Mật khẩu', 'sai-mat-khau')
         self.click('Đăng nhập')
         self.text_shown('Sai tên hoặc mật khẩu.', 'form .loi')
-        self.shoot('dang-nhap')
+        self.look('dang-nhap')
         self.type_into('Mật khẩu', PASSWORD)
         self.click('Đăng nhập')
         self.heading(FAMILY)
@@ -253,18 +309,22 @@ class Console(unittest.TestCase):
         self.driver.refresh()
         self.heading(FAMILY)
 
-    def test_3_child_and_pairing_code(self):
+    def test_03_child_and_pairing_code(self):
         # Names are shown as typed, never read as markup.
         for name in (CHILD, MARKUP):
             self.type_into('Tên', name)
             self.click('Thêm con')
             self.wait('the card of ' + name, lambda d: name in [h.text for h in d.find_elements(By.CSS_SELECTOR, 'section.con h2')])
         self.assertFalse(self.driver.find_elements(By.CSS_SELECTOR, 'main img[src="x"], main b'))
+        # Nothing to lock yet: the card says so and offers the pairing code instead.
+        self.shown_for_child('Chưa có máy')
+        self.assertNotIn('Khoá máy ngay', self.child_card().text)
+        self.look('gia-dinh-chua-co-may')
         self.click('Mã ghép máy mới', self.child_card)
         code = self.visible('#ma-ghep').text.replace(' ', '')
         self.assertRegex(code, r'^\d{6}$')
         self.assertIn('Hết hạn lúc', self.driver.find_element(By.ID, 'ma-ghep-han').text)
-        self.shoot('ma-ghep', whole=False)
+        self.look('ma-ghep', whole=False)
         self.click('Xong')
 
         status, paired = self.http('POST', '/api/pair', {
@@ -282,20 +342,37 @@ class Console(unittest.TestCase):
 
         self.driver.refresh()
         for text in ('may-hoc-cua-minh', 'Đang kết nối', 'Chưa được bảo vệ: Tài khoản minh đang là quản trị',
-                     'Linux · Debian GNU/Linux 12 · TovuControl linux-0.1.0'):
+                     'Hôm nay đã dùng 1 giờ 5 phút'):
             self.shown_for_child(text)
-        self.shown_for_child('Hôm nay đã dùng 1 giờ 5 phút')
-        self.shoot('gia-dinh')
+        self.look('gia-dinh')
+        # Protected without the countdown on the child's screen is amber, never "not protected".
+        self.policy({'protected': True, 'helperAlive': False, 'childIsAdmin': False, 'childUser': 'minh'})
+        self.driver.refresh()
+        self.shown_for_child('Đang được bảo vệ')
+        self.assertEqual(self.child_card().find_element(By.CSS_SELECTOR, '.canh-bao').text,
+                         'Màn hình của con không hiện giờ đếm ngược')
+        self.assertNotIn('Chưa được bảo vệ', self.child_card().text)
+        self.policy()
 
-    def test_4_lock_unlock_grant_points(self):
+    def test_04_lock_unlock_grant_points(self):
         before = self.policy()['locked']
         self.click('Khoá máy ngay', self.child_card)
         self.button('Mở khoá', self.child_card)
         self.shown_for_child('Đang khoá: Bố mẹ đang khoá máy')
+        self.shown_for_child('Đã khoá máy của ' + CHILD)
+        self.look('da-khoa')
         policy = self.policy()
         self.assertTrue(policy['locked'])
         self.assertNotIn('lockReason', policy)
 
+        # The way back is beside the message, and has its own.
+        self.click('Hoàn tác', self.child_card)
+        self.button('Khoá máy ngay', self.child_card)
+        self.shown_for_child('Đã mở khoá cho ' + CHILD)
+        self.assertEqual(self.policy()['locked'], before)
+        self.click('Hoàn tác', self.child_card)
+        self.button('Mở khoá', self.child_card)
+        self.assertTrue(self.policy()['locked'])
         self.click('Mở khoá', self.child_card)
         self.button('Khoá máy ngay', self.child_card)
         self.assertEqual(self.policy()['locked'], before)
@@ -321,6 +398,10 @@ class Console(unittest.TestCase):
             b.find_element(By.CSS_SELECTOR, '.ten-app').text
             for b in self.driver.find_elements(By.CSS_SELECTOR, '.ung-dung li')] == ['Firefox', 'Cờ vua'])
         self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, 'svg.bieu-do rect.cot')), 7)
+        labels = self.driver.execute_script("return [...document.querySelectorAll('svg.bieu-do text')].map((e) => e.textContent)")
+        self.assertEqual(labels[0], 'phút')
+        self.assertEqual(len([x for x in labels if re.fullmatch(r'\d\d/\d\d', x)]), 7)
+        self.text_shown('Tổng 1 giờ 5 phút', '.tom-tat')
 
         self.type_into('Số điểm', '12')
         self.click('Cộng điểm')
@@ -328,9 +409,12 @@ class Console(unittest.TestCase):
         self.type_into('Số điểm', '5')
         self.click('Trừ điểm')
         self.wait('the balance', EC.text_to_be_present_in_element((By.ID, 'so-diem'), '7'))
-        self.shoot('con')
+        self.type_into('Số điểm', '500')
+        self.click('Trừ điểm')
+        self.text_shown(f'{CHILD} chỉ có 7 điểm.', '[aria-labelledby="diem"] .loi')
+        self.look('con')
 
-    def test_5_rules_are_kept(self):
+    def test_05_rules_are_kept(self):
         self.click('Sửa luật dùng máy')
         self.heading('Luật dùng máy của ' + CHILD)
         d = self.driver
@@ -359,8 +443,8 @@ class Console(unittest.TestCase):
             field.clear()
             field.send_keys(value)
         self.click('Lưu luật')
-        self.text_shown('Đã lưu luật cho ' + CHILD, '#thong-bao')
-        self.shoot('luat')
+        self.text_shown('Đã lưu luật cho ' + CHILD, '.luu .tin')
+        self.look('luat')
 
         d.refresh()
         self.heading('Luật dùng máy của ' + CHILD)
@@ -383,7 +467,7 @@ class Console(unittest.TestCase):
         self.assertEqual((policy['mode'], policy['allowedApps'], policy['learningApps'], policy['canExchangePoints']),
                          ('hoc', ['org.gnome.Chess'], ['org.gnome.Chess'], True))
 
-    def test_6_request_answered_while_the_page_is_open(self):
+    def test_06_request_answered_while_the_page_is_open(self):
         d = self.driver
         # A stand-in for the browser's notifications, which headless Chromium cannot show.
         d.execute_script("""
@@ -408,7 +492,13 @@ class Console(unittest.TestCase):
         self.assertIn('Con làm bài xong rồi ạ', item.text)
         self.assertEqual(d.find_element(By.ID, 'so-cho').text, '1')
         self.assertEqual(d.execute_script('return window.shown'), [[f'{CHILD} xin thêm 45 phút', '“Con làm bài xong rồi ạ”']])
-        self.shoot('yeu-cau')
+        self.look('yeu-cau')
+        # The family page opens with what waits for an answer.
+        self.click('Gia đình')
+        self.text_shown(f'{CHILD} xin thêm 45 phút', '.dang-cho')
+        self.click('Trả lời')
+        self.heading('Yêu cầu của con')
+        item = self.visible(f'li.cho[data-id="{made["id"]}"]')
 
         minutes = item.find_element(By.CSS_SELECTOR, 'input[name="minutes"]')
         minutes.clear()
@@ -419,31 +509,48 @@ class Console(unittest.TestCase):
         status, state = self.http('GET', '/api/device/requests/' + made['id'], token=self.device['token'])
         self.assertEqual((status, state['status'], state.get('grantedMinutes')), (200, 'duoc', 20))
 
-    def test_7_remove_device(self):
+    def test_07_offline_banner(self):
         self.click('Gia đình')
-        self.click('Gỡ máy', self.child_card)
+        self.shown_for_child('Đang kết nối')
+        banner = self.driver.find_element(By.ID, 'mat-ket-noi')
+        self.assertFalse(banner.is_displayed())
+        self.end_server()
+        self.wait('the banner', lambda d: banner.is_displayed())
+        self.shown_for_child('Chưa rõ: mất kết nối với máy chủ')
+        self.assertNotIn('Đang được bảo vệ', self.child_card().text)
+        self.look('mat-ket-noi')
+        self.start_server()
+        self.wait('the banner to go', lambda d: not banner.is_displayed())
+        self.shown_for_child('Đang kết nối')
+
+    def test_08_remove_device(self):
+        self.click('Chi tiết', self.child_card)
+        self.heading(CHILD)
+        self.text_shown('Linux · Debian GNU/Linux 12 · TovuControl linux-0.1.0 · tài khoản minh', '.may')
+        self.click('Gỡ máy')
         dialog = lambda: self.visible('#hop-xac-nhan')
         self.assertIn('may-hoc-cua-minh', dialog().text)
-        self.shoot('go-may', whole=False)
+        self.look('go-may', whole=False)
         self.click('Thôi', dialog)
         self.assertEqual(self.http('POST', '/api/device/sync', {'status': {}, 'usage': [], 'apps': [],
                                                                 'agentVersion': 'x', 'osVersion': 'y'},
                                    self.device['token'])[0], 200, 'cancelling keeps the device')
-        self.click('Gỡ máy', self.child_card)
+        self.click('Gỡ máy')
         self.click('Gỡ máy', dialog)
-        self.shown_for_child('Chưa có máy nào của ' + CHILD)
+        self.text_shown('Chưa có máy nào của ' + CHILD)
+        self.text_shown('Đã gỡ máy may-hoc-cua-minh.', '.tin:not([hidden])')
         status, _ = self.http('POST', '/api/device/sync', {'status': {}, 'usage': [], 'apps': [],
                                                            'agentVersion': 'x', 'osVersion': 'y'}, self.device['token'])
         self.assertEqual(status, 401)
 
-    def test_8_another_family_with_the_providers_code(self):
+    def test_09_another_family_with_the_providers_code(self):
         made = subprocess.run([SERVER, '--new-family', '--data', os.path.join(self.data, 'data')],
                               capture_output=True, text=True, check=True).stdout
         code = re.search(r'gia đình mới: ([0-9a-f]{32}) ', made).group(1)
         self.click('Đăng xuất')
         self.click('Có mã thiết lập? Tạo gia đình mới')
         self.heading('Tạo gia đình mới')
-        self.shoot('gia-dinh-moi')
+        self.look('gia-dinh-moi')
         for label, text in (('Mã thiết lập', code), ('Tên gia đình', 'Nhà Hoa'), ('Tên của bạn', 'Bố Hải'),
                             ('Mật khẩu', PASSWORD), ('Nhập lại mật khẩu', PASSWORD)):
             self.type_into(label, text)
@@ -452,7 +559,7 @@ class Console(unittest.TestCase):
         self.text_shown('Bố Hải')
         self.assertNotIn(CHILD, self.driver.find_element(By.TAG_NAME, 'main').text)
 
-    def test_9_no_script_or_policy_errors(self):
+    def test_10_no_script_or_policy_errors(self):
         problems = [e['message'] for e in self.driver.get_log('browser')
                     if 'Content Security Policy' in e['message'] or 'Uncaught' in e['message']]
         self.assertEqual(problems, [])

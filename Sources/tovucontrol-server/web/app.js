@@ -1,6 +1,6 @@
 // The parents' console: one page whose parts are drawn by the module of each page, talking to
 // /api/console/ and listening to its event stream.
-import { act, h, main, toast } from './dom.js';
+import { act, h, main, say } from './dom.js';
 import { startEvents, stopEvents, loadRequests } from './live.js';
 import { S, api, takeSession } from './session.js';
 import { loginPage, setupPage } from './setup.js';
@@ -13,7 +13,7 @@ async function sessionEnded(message) {
   stopEvents();
   takeSession(await api('GET', 'session'));
   render(true);
-  toast(message);
+  say('trang', message);
 }
 
 function route() {

@@ -1,60 +1,108 @@
 // A child's state and the parent's quick actions, on the family page and the child's page.
 import { CONTRACT } from './contract.js';
-import { act, confirmBox, errorLine, h, toast } from './dom.js';
+import { act, confirmBox, errorLine, h, noteSlot, say, svg } from './dom.js';
 import { S, api } from './session.js';
 import { ago, clock, duration } from './texts.js';
 
 const GRANTS = [15, 30, 60];
 
-export function todayLine(today, child) {
-  const lines = [];
-  const used = `Hôm nay đã dùng ${duration(today.usedMinutes)}`;
-  lines.push(h('p', { class: 'so-lieu' }, used, ' · ',
-    today.minutesLeft == null ? 'không giới hạn' : h('strong', {}, `còn ${duration(today.minutesLeft)}`)));
-  if (today.locked) {
-    lines.push(h('p', { class: 'trang-thai khoa' }, h('img', { src: 'lock.svg', alt: '', width: 18, height: 18 }),
-      'Đang khoá: ' + (CONTRACT.lockTitles[today.lockReason] || CONTRACT.parentsLockTitle)));
-  } else {
-    lines.push(h('p', { class: 'trang-thai mo' }, h('img', { src: 'open.svg', alt: '', width: 18, height: 18 }),
-      'Đang mở'));
+const icons = {
+  khoa: ['M5 10.5h14v10H5z', 'M8 10.5V7.5a4 4 0 0 1 8 0v3'],
+  mo: ['M5 10.5h14v10H5z', 'M8 10.5V7.5a4 4 0 0 1 7.7-1.5'],
+  may: ['M3.5 5h17v11h-17z', 'M8 20h8', 'M12 16v4'],
+};
+
+function icon(name) {
+  return svg('svg', { viewBox: '0 0 24 24', width: 18, height: 18, class: 'bieu-tuong', 'aria-hidden': 'true' },
+    icons[name].map((d) => svg('path', { d })));
+}
+
+function lockTitle(today) {
+  return CONTRACT.lockTitles[today.lockReason] || CONTRACT.parentsLockTitle;
+}
+
+// What a computer tells about itself, as the parent should read it: not protected is red, a
+// computer that only lacks the countdown on the child's screen is amber, at most.
+function deviceFacts(d) {
+  if (S.offline) return [h('span', { class: 'cham xam' }, 'Chưa rõ: mất kết nối với máy chủ')];
+  const facts = [h('span', { class: d.online ? 'cham xanh' : 'cham xam' },
+    d.online ? 'Đang kết nối' : d.lastSeen ? `Ngoại tuyến, lần cuối ${ago(d.lastSeen)}` : 'Chưa kết nối lần nào')];
+  if (d.rulesReceivedAt) facts.push(h('span', {}, `Máy đã nhận lúc ${clock(d.rulesReceivedAt)}`));
+  else if (d.rulesWaiting) facts.push(h('span', {}, 'Máy chưa nhận thay đổi mới nhất'));
+  if (d.protected === false) facts.push(h('span', { class: 'nguy-hiem' }, 'Chưa được bảo vệ' + (d.reason ? `: ${d.reason}` : '')));
+  else if (d.protected === true) {
+    facts.push(h('span', { class: 'bao-ve' }, 'Đang được bảo vệ'));
+    if (d.helperAlive === false) facts.push(h('span', { class: 'canh-bao' }, 'Màn hình của con không hiện giờ đếm ngược'));
   }
+  if (!d.reason && d.childIsAdmin === true) facts.push(h('span', { class: 'canh-bao' }, 'Tài khoản của con có quyền quản trị'));
+  return facts;
+}
+
+// The top of a child's card: the lock and why, the time, and each computer, as they are now.
+export function statusBlock(child, today, devices) {
+  const lines = [];
+  if (devices.length === 0) {
+    lines.push(h('p', { class: 'trang-thai trong' }, icon('may'), 'Chưa có máy'));
+  } else if (today.locked) {
+    lines.push(h('p', { class: 'trang-thai khoa' }, icon('khoa'), 'Đang khoá: ' + lockTitle(today)));
+  } else {
+    lines.push(h('p', { class: 'trang-thai mo' }, icon('mo'), 'Đang mở'));
+  }
+  lines.push(h('p', { class: 'so-lieu' }, `Hôm nay đã dùng ${duration(today.usedMinutes)}`, ' · ',
+    today.minutesLeft == null ? 'không giới hạn' : h('strong', {}, `còn ${duration(today.minutesLeft)}`)));
   const grant = today.grantEndsAt || child.grantEndsAt;
   if (grant && new Date(grant) > new Date()) lines.push(h('p', { class: 'phu' }, `Được thêm giờ đến ${clock(grant)}`));
+  if (devices.length > 0) {
+    lines.push(h('ul', { class: 'tinh-trang-may', 'aria-label': `Máy của ${child.name}` },
+      devices.map((d) => h('li', {}, h('strong', {}, d.name), h('span', { class: 'su-kien' }, deviceFacts(d))))));
+  }
   return h('div', { class: 'hom-nay' }, lines);
 }
 
-export function controls(child) {
+// Lock, unlock and more time, each with its way back. A child without a computer gets the
+// pairing code instead: there is nothing to lock yet.
+export function controls(child, devices) {
+  const place = 'con-' + child.id;
+  if (devices.length === 0) {
+    return h('div', { class: 'dieu-khien' },
+      h('p', { class: 'phu' }, `Ghép máy của ${child.name} để khoá máy và cho thêm giờ từ đây.`),
+      pairingButton(child, 'nut-dac'), noteSlot(place));
+  }
   const line = errorLine();
   const path = `children/${encodeURIComponent(child.id)}/`;
-  const run = (button, what, body, done) => act(button, line, async () => {
+  const send = async (what, body) => {
     await api('POST', path + what, body);
-    toast(done);
     if (S.refresh) S.refresh('usage');
-  });
-  const lock = child.lockedByParent
-    ? h('button', { type: 'button', class: 'nut-dac', onclick: (e) => run(e.currentTarget, 'unlock', undefined, `Đã mở khoá cho ${child.name}.`) }, 'Mở khoá')
-    : h('button', { type: 'button', class: 'nut-nguy', onclick: (e) => run(e.currentTarget, 'lock', undefined, `Đã khoá máy của ${child.name}.`) }, 'Khoá máy ngay');
+  };
+  const lock = async () => {
+    await send('lock');
+    say(place, `Đã khoá máy của ${child.name}.`, [['Hoàn tác', unlock]]);
+  };
+  const unlock = async () => {
+    await send('unlock');
+    say(place, `Đã mở khoá cho ${child.name}.`, [['Hoàn tác', lock]]);
+  };
+  const toggle = child.lockedByParent
+    ? h('button', { type: 'button', class: 'nut-dac', onclick: (e) => act(e.currentTarget, line, unlock) }, 'Mở khoá')
+    : h('button', { type: 'button', class: 'nut-nguy', onclick: (e) => act(e.currentTarget, line, lock) }, 'Khoá máy ngay');
   const grants = GRANTS.map((m) => h('button', {
     type: 'button', class: 'nut-vien', 'aria-label': `Cho thêm ${m} phút`,
-    onclick: (e) => run(e.currentTarget, 'grant', { minutes: m }, `Đã cho ${child.name} thêm ${duration(m)}.`),
+    onclick: (e) => act(e.currentTarget, line, async () => {
+      await send('grant', { minutes: m });
+      say(place, `Đã cho ${child.name} thêm ${duration(m)}.`);
+    }),
   }, `+${m} phút`));
-  return h('div', { class: 'dieu-khien' }, lock, h('div', { class: 'them-gio', role: 'group', 'aria-label': 'Cho thêm giờ' }, grants), line);
+  return h('div', { class: 'dieu-khien' }, toggle,
+    h('div', { class: 'them-gio', role: 'group', 'aria-label': 'Cho thêm giờ' }, grants), line, noteSlot(place));
 }
 
+// The child's computers with what a parent manages on them.
 export function deviceList(devices, child) {
+  const place = 'may-' + child.id;
   if (devices.length === 0) {
-    return h('p', { class: 'phu' }, `Chưa có máy nào của ${child.name}. Tạo mã ghép rồi nhập mã trên máy của con.`);
+    return [h('p', { class: 'phu' }, `Chưa có máy nào của ${child.name}. Tạo mã ghép rồi nhập mã trên máy của con.`), noteSlot(place)];
   }
   return h('ul', { class: 'may', 'aria-label': `Máy của ${child.name}` }, devices.map((d) => {
-    const facts = [];
-    facts.push(h('span', { class: d.online ? 'cham xanh' : 'cham xam' },
-      d.online ? 'Đang kết nối' : d.lastSeen ? `Ngoại tuyến, lần cuối ${ago(d.lastSeen)}` : 'Chưa kết nối lần nào'));
-    if (d.rulesReceivedAt) facts.push(h('span', {}, `Máy đã nhận lúc ${clock(d.rulesReceivedAt)}`));
-    else if (d.rulesWaiting) facts.push(h('span', {}, 'Máy chưa nhận thay đổi mới nhất'));
-    if (d.protected === true) facts.push(h('span', { class: 'bao-ve' }, 'Đang được bảo vệ'));
-    else if (d.protected === false) facts.push(h('span', { class: 'canh-bao' }, 'Chưa được bảo vệ' + (d.reason ? `: ${d.reason}` : '')));
-    if (!d.reason && d.helperAlive === false) facts.push(h('span', { class: 'canh-bao' }, 'Ứng dụng trên máy của con không chạy'));
-    if (!d.reason && d.childIsAdmin === true) facts.push(h('span', { class: 'canh-bao' }, 'Tài khoản của con có quyền quản trị'));
     const versions = [d.platform === 'mac' ? 'Mac' : 'Linux', d.osVersion, d.agentVersion && `TovuControl ${d.agentVersion}`, d.childUser && `tài khoản ${d.childUser}`]
       .filter(Boolean).join(' · ');
     const remove = h('button', {
@@ -66,22 +114,21 @@ export function deviceList(devices, child) {
         if (!yes) return;
         act(button, null, async () => {
           await api('DELETE', `devices/${encodeURIComponent(d.id)}`);
-          toast(`Đã gỡ máy ${d.name}.`);
+          say(place, `Đã gỡ máy ${d.name}.`);
           if (S.refresh) S.refresh('family');
-        });
+        }, place);
       },
     }, 'Gỡ máy');
     return h('li', { class: 'mot-may' },
       h('div', { class: 'dau-the' }, h('strong', {}, d.name), remove),
-      h('p', { class: 'su-kien' }, facts),
       h('p', { class: 'phu nho' }, versions));
-  }));
+  }), noteSlot(place));
 }
 
 let pairingTimer = 0;
-export function pairingButton(child) {
+export function pairingButton(child, look = 'nut-vien') {
   return h('button', {
-    type: 'button', class: 'nut-vien', onclick: (e) => act(e.currentTarget, null, async () => {
+    type: 'button', class: look, onclick: (e) => act(e.currentTarget, null, async () => {
       const answer = await api('POST', `children/${encodeURIComponent(child.id)}/pairing-code`, undefined);
       const dlg = document.getElementById('hop-ma-ghep');
       document.getElementById('ma-ghep-cho').textContent = `Để ghép một máy của ${child.name}:`;

@@ -1,10 +1,10 @@
 // A child's page: today, the last seven days, points and computers.
 import { CONTRACT } from './contract.js';
-import { act, errorLine, field, h, svg, toast } from './dom.js';
-import { controls, deviceList, pairingButton, todayLine } from './card.js';
+import { act, errorLine, field, h, noteSlot, say, svg } from './dom.js';
+import { controls, deviceList, pairingButton, statusBlock } from './card.js';
 import { heading, live } from './live.js';
 import { ApiError, S, api } from './session.js';
-import { duration, shortDay } from './texts.js';
+import { dayName, duration, shortDate, shortDay } from './texts.js';
 
 const { number: NUMBER } = CONTRACT;
 
@@ -24,12 +24,12 @@ export function childPage(root, id) {
       h('div', { class: 'luoi' },
         h('div', {},
           h('section', { class: 'the', 'aria-labelledby': 'hom-nay' }, h('h2', { id: 'hom-nay' }, 'Hôm nay'),
-            todayLine(today, child), controls(child), appBars(today.apps)),
-          h('section', { class: 'the', 'aria-labelledby': 'tuan' }, h('h2', { id: 'tuan' }, '7 ngày qua'), weekChart(week.days, child.rules))),
+            statusBlock(child, today, devices), controls(child, devices), appBars(today.apps)),
+          h('section', { class: 'the', 'aria-labelledby': 'tuan' }, h('h2', { id: 'tuan' }, '7 ngày qua'), weekSummary(week), weekChart(week.days))),
         h('div', {},
           pointsBox(child),
           h('section', { class: 'the', 'aria-labelledby': 'may-cua-con' }, h('h2', { id: 'may-cua-con' }, 'Máy của con'),
-            deviceList(devices, child), h('div', { class: 'hang-nut' }, pairingButton(child))),
+            deviceList(devices, child), devices.length > 0 && h('div', { class: 'hang-nut' }, pairingButton(child))),
           h('p', {}, h('a', { class: 'nut-dac', href: `#/con/${encodeURIComponent(id)}/luat` }, 'Sửa luật dùng máy')))),
     ];
   });
@@ -46,49 +46,66 @@ function appBars(apps) {
       svg('rect', { class: 'gia-tri', x: 0, y: 0, width: Math.max(1, (100 * a.minutes) / most), height: 8, rx: 2 })))));
 }
 
-function weekChart(days, rules) {
+// Minutes per day as bars, each day with its date and the limit that applied to it that day.
+function weekChart(days) {
   const width = 350;
-  const height = 190;
-  const top = 24;
-  const bottom = 160;
-  const limits = days.map((d) => {
-    const [y, m, dd] = d.day.split('-').map(Number);
-    const weekday = (new Date(Date.UTC(y, m - 1, dd)).getUTCDay() + 6) % 7; // Monday = 0
-    return rules.dailyMinutes[weekday];
-  });
-  const most = Math.max(60, ...days.map((d) => d.minutes), ...limits.filter((l) => l != null));
+  const height = 214;
+  const top = 26;
+  const bottom = 164;
+  const most = Math.max(60, ...days.map((d) => Math.max(d.minutes, d.limitMinutes ?? 0)));
   const scale = (m) => ((bottom - top) * m) / most;
   const step = width / days.length;
-  const label = '7 ngày qua: ' + days.map((d) => `${shortDay(d.day)} ${duration(d.minutes)}`).join(', ');
+  const told = (d) => `${dayName(d.day)}: ${duration(d.minutes)}` + (d.limitMinutes == null ? '' : `, giới hạn ${duration(d.limitMinutes)}`);
+  const label = 'Số phút dùng máy 7 ngày qua. ' + days.map(told).join('; ') + '.';
   const chart = svg('svg', { class: 'bieu-do', viewBox: `0 0 ${width} ${height}`, role: 'img', 'aria-label': label },
-    svg('title', {}, label),
+    svg('text', { class: 'don-vi', x: 0, y: 12 }, 'phút'),
     svg('line', { class: 'truc', x1: 0, x2: width, y1: bottom, y2: bottom }));
   days.forEach((d, i) => {
     const x = i * step + step * 0.2;
     const w = step * 0.6;
+    const middle = x + w / 2;
     const barHeight = Math.max(d.minutes > 0 ? 2 : 0, scale(d.minutes));
     const today = i === days.length - 1;
-    chart.append(svg('rect', { class: today ? 'cot hom-nay' : 'cot', x, y: bottom - barHeight, width: w, height: barHeight, rx: 3 }));
-    chart.append(svg('text', { class: 'so', x: x + w / 2, y: bottom - barHeight - 6, 'text-anchor': 'middle' }, String(d.minutes)));
-    chart.append(svg('text', { class: 'ngay', x: x + w / 2, y: bottom + 20, 'text-anchor': 'middle' }, today ? 'Hôm nay' : shortDay(d.day)));
-    if (limits[i] != null) {
-      const y = bottom - scale(limits[i]);
-      chart.append(svg('line', { class: 'gioi-han', x1: x - 4, x2: x + w + 4, y1: y, y2: y }));
+    const over = d.limitMinutes != null && d.minutes > d.limitMinutes;
+    chart.append(svg('rect', { class: 'cot' + (today ? ' hom-nay' : '') + (over ? ' vuot' : ''), x, y: bottom - barHeight, width: w, height: barHeight, rx: 3 }));
+    if (d.limitMinutes != null) {
+      const y = bottom - scale(d.limitMinutes);
+      chart.append(svg('line', { class: 'gioi-han-nen', x1: x - 5, x2: x + w + 5, y1: y, y2: y }),
+        svg('line', { class: 'gioi-han', x1: x - 5, x2: x + w + 5, y1: y, y2: y }));
     }
+    chart.append(svg('text', { class: 'so', x: middle, y: bottom - barHeight - 6, 'text-anchor': 'middle' }, String(d.minutes)));
+    chart.append(svg('text', { class: 'ngay', x: middle, y: bottom + 19, 'text-anchor': 'middle' }, today ? 'Hôm nay' : shortDay(d.day)));
+    chart.append(svg('text', { class: 'ngay', x: middle, y: bottom + 36, 'text-anchor': 'middle' }, shortDate(d.day)));
   });
+  const limited = days.some((d) => d.limitMinutes != null);
   return h('figure', { class: 'tuan' }, chart,
-    h('figcaption', { class: 'phu nho' }, 'Số phút dùng máy mỗi ngày' +
-      (limits.some((l) => l != null) ? '; vạch đỏ là giới hạn của ngày đó.' : '.')));
+    h('figcaption', { class: 'phu nho' }, 'Cột: số phút dùng máy mỗi ngày.',
+      limited && ' Vạch ngang: giới hạn của chính ngày đó.'));
+}
+
+// The week in a few words: how much, how often over the limit, and on what.
+function weekSummary(week) {
+  const total = week.days.reduce((sum, d) => sum + d.minutes, 0);
+  const over = week.days.filter((d) => d.limitMinutes != null && d.minutes > d.limitMinutes).length;
+  const facts = [`Tổng ${duration(total)}, trung bình ${duration(Math.round(total / week.days.length))} mỗi ngày.`];
+  if (week.days.some((d) => d.limitMinutes != null)) facts.push(over === 0 ? 'Không ngày nào quá giới hạn.' : `Quá giới hạn ${over} ngày.`);
+  if (week.apps && week.apps.length > 0) {
+    facts.push('Dùng nhiều nhất: ' + week.apps.map((a) => `${a.appName} (${duration(a.minutes)})`).join(', ') + '.');
+  }
+  return h('p', { class: 'tom-tat' }, facts.join(' '));
 }
 
 function pointsBox(child) {
   const amount = h('input', { type: 'number', min: 1, max: NUMBER.pointsDelta.max, step: 1, value: 10, inputmode: 'numeric', name: 'points' });
   const line = errorLine();
   const change = (sign, button) => act(button, line, async () => {
-    const n = Number.parseInt(amount.value, 10);
-    if (!(n > 0)) throw new ApiError('Hãy nhập số điểm lớn hơn 0.', 400);
+    const n = Number(amount.value);
+    if (!Number.isInteger(n) || n < 1 || n > NUMBER.pointsDelta.max) {
+      throw new ApiError(`Số điểm: hãy nhập số nguyên từ 1 đến ${NUMBER.pointsDelta.max}.`, 400);
+    }
+    if (sign < 0 && n > child.pointsBalance) throw new ApiError(`${child.name} chỉ có ${child.pointsBalance} điểm.`, 400);
     const updated = await api('POST', `children/${encodeURIComponent(child.id)}/points`, { delta: sign * n });
-    toast(`${updated.name} có ${updated.pointsBalance} điểm.`);
+    say('diem', `${updated.name} có ${updated.pointsBalance} điểm.`);
     if (S.refresh) S.refresh('family');
   });
   const rate = child.rules.canExchangePoints
@@ -101,5 +118,5 @@ function pointsBox(child) {
     h('div', { class: 'hang-nut' },
       h('button', { type: 'button', class: 'nut-dac', onclick: (e) => change(1, e.currentTarget) }, 'Cộng điểm'),
       h('button', { type: 'button', class: 'nut-vien', onclick: (e) => change(-1, e.currentTarget) }, 'Trừ điểm')),
-    line);
+    line, noteSlot('diem'));
 }

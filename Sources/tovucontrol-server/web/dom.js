@@ -1,5 +1,5 @@
 // Building the page with DOM calls (the server's CSP forbids inline code and inline styles),
-// and the small pieces every page shares: fields, errors, the message box and confirmations.
+// and the small pieces every page shares: fields, errors, messages and confirmations.
 
 export function put(el, kids) {
   for (const kid of kids.flat()) {
@@ -43,17 +43,46 @@ export function showError(line, text) {
   line.hidden = !text;
 }
 
-let toastTimer = 0;
-export function toast(text) {
-  const box = document.getElementById('thong-bao');
-  box.textContent = text;
-  box.classList.add('hien');
-  clearTimeout(toastTimer);
-  toastTimer = setTimeout(() => box.classList.remove('hien'), 6000);
+// Messages sit in the page's flow, in the place of what was done (a child's card, a form), so
+// they never cover a button; they outlive a redraw of that place and go after a while. Screen
+// readers hear them through one polite live region.
+const notes = new Map(); // place → { text, actions, timer }
+const NOTE_MS = 12000;
+
+function fill(slot) {
+  const note = notes.get(slot.dataset.noi);
+  slot.replaceChildren();
+  slot.hidden = !note;
+  if (!note) return;
+  slot.append(h('span', {}, note.text), ...note.actions.map(([label, run]) => h('button', {
+    type: 'button', class: 'nut-chu', onclick: (e) => act(e.currentTarget, null, run, slot.dataset.noi),
+  }, label)));
 }
 
-// Runs an action from a button: the button is busy meanwhile, and a failure shows its message.
-export async function act(button, line, work) {
+// The place where the notes of `place` show.
+export function noteSlot(place) {
+  const slot = h('p', { class: 'tin', 'data-noi': place });
+  fill(slot);
+  return slot;
+}
+
+// Shows `text` in `place`, with buttons [label, async action] such as "Hoàn tác".
+export function say(place, text, actions = []) {
+  clearTimeout(notes.get(place)?.timer);
+  const timer = setTimeout(() => {
+    notes.delete(place);
+    for (const slot of document.querySelectorAll(`[data-noi="${CSS.escape(place)}"]`)) fill(slot);
+  }, NOTE_MS);
+  notes.set(place, { text, actions, timer });
+  for (const slot of document.querySelectorAll(`[data-noi="${CSS.escape(place)}"]`)) fill(slot);
+  const live = document.getElementById('thong-bao');
+  live.textContent = '';
+  setTimeout(() => { live.textContent = text; }, 50);
+}
+
+// Runs an action from a button: the button is busy meanwhile, and a failure shows its message
+// in `line`, or in the notes of `place`.
+export async function act(button, line, work, place = 'trang') {
   if (button) button.disabled = true;
   if (line) showError(line, '');
   try {
@@ -61,7 +90,7 @@ export async function act(button, line, work) {
   } catch (e) {
     if (!e.handled) {
       if (line) showError(line, e.message);
-      else toast(e.message);
+      else say(place, e.message);
     }
   } finally {
     if (button) button.disabled = false;

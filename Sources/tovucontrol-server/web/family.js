@@ -1,11 +1,12 @@
 // The family page: a card per child, adding a child, the parents.
 import { CONTRACT } from './contract.js';
-import { act, errorLine, field, h, toast } from './dom.js';
-import { controls, deviceList, pairingButton, todayLine } from './card.js';
+import { act, errorLine, field, h, noteSlot, say } from './dom.js';
+import { controls, pairingButton, statusBlock } from './card.js';
 import { heading, live, notificationOffer } from './live.js';
 import { S, api } from './session.js';
+import { requestText } from './texts.js';
 
-const { text: TEXT } = CONTRACT;
+const { status: STATUS, text: TEXT } = CONTRACT;
 
 async function loadChildren() {
   const family = await api('GET', 'family');
@@ -14,28 +15,38 @@ async function loadChildren() {
   return family;
 }
 
+// The children's requests that wait for an answer, as the first thing on the family page.
+function waitingStrip() {
+  const waiting = S.requests.filter((r) => r.status === STATUS.waiting);
+  if (waiting.length === 0) return null;
+  return h('section', { class: 'the dang-cho', 'aria-labelledby': 'cho-tra-loi' },
+    h('h2', { id: 'cho-tra-loi' }, 'Đang chờ bạn trả lời'),
+    h('ul', {}, waiting.map((r) => h('li', {}, requestText(r)))),
+    h('a', { href: '#/yeu-cau', class: 'nut-dac' }, 'Trả lời'));
+}
+
 export function familyPage(root) {
   const title = heading(root, S.session.family ? S.session.family.name : 'Gia đình');
   const offer = notificationOffer();
   if (offer) root.append(offer);
-  live(root, ['family', 'usage'], loadChildren, (family) => {
+  live(root, ['family', 'usage', 'requests'], loadChildren, (family) => {
     title.textContent = family.family.name;
-    const out = [];
+    const out = [waitingStrip()];
     if (family.children.length === 0) {
       out.push(h('p', { class: 'the trong' }, 'Chưa có con nào. Thêm con đầu tiên để bắt đầu.'));
     }
     const list = h('div', { class: 'luoi' });
     for (const child of family.children) {
       const devices = family.devices.filter((d) => d.childId === child.id);
+      const path = `#/con/${encodeURIComponent(child.id)}`;
       list.append(h('section', { class: 'the con', 'aria-labelledby': 'con-' + child.id },
         h('div', { class: 'dau-the' },
           h('h2', { id: 'con-' + child.id }, child.name),
-          h('a', { href: `#/con/${encodeURIComponent(child.id)}`, class: 'nut-nho' }, 'Chi tiết')),
-        todayLine(child.today, child),
-        controls(child),
-        deviceList(devices, child),
-        h('div', { class: 'hang-nut' }, pairingButton(child),
-          h('a', { href: `#/con/${encodeURIComponent(child.id)}/luat`, class: 'nut-vien' }, 'Luật dùng máy'))));
+          h('a', { href: path, class: 'nut-nho' }, 'Chi tiết')),
+        statusBlock(child, child.today, devices),
+        controls(child, devices),
+        h('div', { class: 'hang-nut' }, devices.length > 0 && pairingButton(child),
+          h('a', { href: path + '/luat', class: 'nut-vien' }, 'Luật dùng máy'))));
     }
     out.push(list, h('div', { class: 'luoi' }, addChildForm(), parentsBox(family.parents)));
     return out;
@@ -46,12 +57,12 @@ function addChildForm() {
   const name = h('input', { name: 'childName', required: true, maxlength: TEXT.name.chars, placeholder: 'Tên của con' });
   const line = errorLine();
   const button = h('button', { type: 'submit', class: 'nut-dac' }, 'Thêm con');
-  const form = h('form', { class: 'the them' }, h('h2', {}, 'Thêm con'), field('Tên', name), line, button);
+  const form = h('form', { class: 'the them' }, h('h2', {}, 'Thêm con'), field('Tên', name), line, button, noteSlot('them-con'));
   form.addEventListener('submit', (e) => {
     e.preventDefault();
     act(button, line, async () => {
       const child = await api('POST', 'children', { name: name.value.trim() });
-      toast(`Đã thêm ${child.name}. Bấm “Mã ghép máy mới” để ghép máy của con.`);
+      say('them-con', `Đã thêm ${child.name}. Bấm “Mã ghép máy mới” trong thẻ của con để ghép máy.`);
       if (S.refresh) S.refresh('family');
     });
   });
@@ -68,12 +79,13 @@ function parentsBox(parents) {
     e.preventDefault();
     act(button, line, async () => {
       const added = await api('POST', 'parents', { name: name.value.trim(), password: password.value });
-      toast(`${added.name} đã có thể đăng nhập.`);
+      say('bo-me', `${added.name} đã có thể đăng nhập.`);
       if (S.refresh) S.refresh('family');
     });
   });
   return h('section', { class: 'the', 'aria-labelledby': 'bo-me' },
     h('h2', { id: 'bo-me' }, 'Bố mẹ'),
     h('p', {}, parents.map((p) => p.name).join(', ')),
+    noteSlot('bo-me'),
     h('details', {}, h('summary', {}, 'Thêm bố hoặc mẹ'), form));
 }

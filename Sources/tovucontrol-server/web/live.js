@@ -1,8 +1,8 @@
 // What keeps the page current: the event stream, the inbox's count, browser notifications, and
 // pages that load their data and draw it again when something changes.
 import { CONTRACT } from './contract.js';
-import { h, put, toast } from './dom.js';
-import { S, api, takeSession } from './session.js';
+import { h, noteSlot, put } from './dom.js';
+import { S, api, setOffline, takeSession } from './session.js';
 import { requestText } from './texts.js';
 
 const { status: STATUS } = CONTRACT;
@@ -12,7 +12,10 @@ export function startEvents() {
   const es = new EventSource('/api/console/events');
   es.addEventListener('request', (e) => requestArrived(JSON.parse(e.data)));
   es.addEventListener('changed', (e) => changed(JSON.parse(e.data).what));
+  es.addEventListener('open', () => setOffline(false));
   es.addEventListener('error', () => {
+    // A stream that breaks while the browser retries it may mean the server is gone: ask.
+    if (es.readyState === EventSource.CONNECTING) api('GET', 'session').catch(() => {});
     // The browser retries by itself unless the server refused the stream (for instance after
     // the session ended); then look at the session again a little later.
     if (es.readyState !== EventSource.CLOSED || S.events !== es) return;
@@ -43,7 +46,6 @@ function requestArrived(r) {
   S.requests = [r, ...S.requests.filter((x) => x.id !== r.id)];
   showWaitingCount();
   if (r.status === STATUS.waiting) {
-    toast(requestText(r));
     notify(r);
   }
   if (S.refresh) S.refresh('requests');
@@ -100,7 +102,7 @@ export function notificationOffer() {
 export function heading(root, text, back) {
   if (back) root.append(h('a', { class: 'lui', href: back }, '← Gia đình'));
   const h1 = h('h1', {}, text);
-  root.append(h1);
+  root.append(h1, noteSlot('trang'));
   return h1;
 }
 
@@ -116,23 +118,33 @@ export function live(root, what, load, draw) {
     if (waiting && !typing() && turn === S.turn) reload();
   }, 0);
   box.addEventListener('focusout', S.resume);
+  let last = null; // the data on screen, drawn again as "unknown" while the server is away
+  const show = (data) => {
+    waiting = typing() || document.querySelector('dialog[open]') !== null;
+    if (waiting) return;
+    box.replaceChildren();
+    put(box, [draw(data)]);
+  };
   const reload = async () => {
     try {
       const data = await load();
       if (turn !== S.turn) return;
-      waiting = typing() || document.querySelector('dialog[open]') !== null;
-      if (waiting) return;
-      box.replaceChildren();
-      put(box, [draw(data)]);
+      last = data;
+      show(data);
     } catch (e) {
       if (turn !== S.turn || e.handled) return;
-      box.replaceChildren(h('p', { class: 'loi', role: 'alert' }, e.message));
+      if (S.offline && last) show(last);
+      else box.replaceChildren(h('p', { class: 'loi', role: 'alert' }, e.message));
     } finally {
       box.removeAttribute('aria-busy');
     }
   };
   S.refresh = (kind) => {
-    if (what.includes(kind)) reload();
+    if (kind === 'mat-ket-noi') {
+      if (last) show(last);
+    } else if (kind === 'lai' || what.includes(kind)) {
+      reload();
+    }
   };
   reload();
   return reload;

@@ -1,6 +1,6 @@
 // The inbox of the children's requests.
 import { CONTRACT } from './contract.js';
-import { act, errorLine, field, h, showError, toast } from './dom.js';
+import { act, errorLine, field, h, noteSlot, say, showError } from './dom.js';
 import { heading, live, loadRequests, notificationOffer } from './live.js';
 import { S, api } from './session.js';
 import { STATUS_TEXT, clock, duration, requestText, when } from './texts.js';
@@ -18,7 +18,7 @@ export function requestsPage(root) {
     const waiting = requests.filter((r) => r.status === STATUS.waiting);
     const answered = requests.filter((r) => r.status !== STATUS.waiting);
     return [
-      h('section', { 'aria-labelledby': 'dang-cho' }, h('h2', { id: 'dang-cho' }, 'Đang chờ bạn trả lời'),
+      h('section', { 'aria-labelledby': 'dang-cho' }, h('h2', { id: 'dang-cho' }, 'Đang chờ bạn trả lời'), noteSlot('yeu-cau'),
         waiting.length === 0 ? h('p', { class: 'the trong' }, 'Không có yêu cầu nào đang chờ.')
           : h('ul', { class: 'yeu-cau' }, waiting.map(waitingItem))),
       answered.length > 0 && h('section', { 'aria-labelledby': 'da-tra-loi' }, h('h2', { id: 'da-tra-loi' }, 'Đã trả lời'),
@@ -32,7 +32,7 @@ function waitingItem(r) {
   const line = errorLine();
   const answer = (button, body, done) => act(button, line, async () => {
     await api('POST', `requests/${encodeURIComponent(r.id)}/answer`, body);
-    toast(done);
+    say('yeu-cau', done);
     await loadRequests();
     if (S.refresh) S.refresh('requests');
   });

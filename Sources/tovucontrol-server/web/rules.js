@@ -1,6 +1,6 @@
 // The rules of one child: minutes and hours per weekday, bedtime, mode and apps, points.
 import { CONTRACT } from './contract.js';
-import { act, errorLine, field, h, toast } from './dom.js';
+import { act, errorLine, field, h, noteSlot, say } from './dom.js';
 import { heading, live } from './live.js';
 import { ApiError, api } from './session.js';
 import { WEEKDAYS } from './texts.js';
@@ -48,7 +48,7 @@ function rulesForm(child, reported) {
         d.from.value = days[0].from.value;
         d.to.value = days[0].to.value;
       }
-      toast('Đã chép Thứ Hai cho cả tuần. Nhớ bấm Lưu.');
+      say('chep', 'Đã chép Thứ Hai cho cả tuần. Nhớ bấm “Lưu luật”.');
     },
   }, 'Chép Thứ Hai cho cả tuần');
 
@@ -88,7 +88,7 @@ function rulesForm(child, reported) {
     h('section', { class: 'the' }, h('h2', {}, 'Giờ dùng máy mỗi ngày'),
       h('p', { class: 'phu' }, 'Mỗi ngày: số phút được dùng (để trống là không giới hạn) và khung giờ được dùng (để trống là cả ngày).'),
       h('div', { class: 'ngay-tuan dau-cot', 'aria-hidden': 'true' }, h('span', {}, 'Ngày'), h('span', {}, 'Số phút'), h('span', {}, 'Được dùng trong giờ')),
-      dayRows, copy),
+      dayRows, copy, noteSlot('chep')),
     h('section', { class: 'the' }, h('h2', {}, 'Giờ đi ngủ'),
       h('label', { for: bedOn.id, class: 'hop-chon' }, bedOn, h('span', {}, 'Khoá máy vào giờ ngủ')),
       h('div', { class: 'o' }, h('span', { class: 'nhan' }, 'Từ (có thể qua nửa đêm)'), bedTimes)),
@@ -101,7 +101,7 @@ function rulesForm(child, reported) {
       h('label', { for: exchange.id, class: 'hop-chon' }, exchange, h('span', {}, 'Cho con đổi điểm lấy thời gian')),
       field('Số điểm cho mỗi phút', perMinute),
       field('Đổi tối đa mỗi ngày (phút)', cap)),
-    h('div', { class: 'luu' }, line, save));
+    h('div', { class: 'luu' }, line, save, noteSlot('luu')));
 
   const whole = (input, min, max, label) => {
     const n = Number(input.value);
@@ -135,7 +135,7 @@ function rulesForm(child, reported) {
       };
       if (bedOn.checked && !next.bedtime) throw new ApiError('Giờ đi ngủ: hãy điền đủ giờ bắt đầu và giờ kết thúc.', 400);
       const saved = await api('PUT', `children/${encodeURIComponent(child.id)}/rules`, next);
-      toast(`Đã lưu luật cho ${saved.name}.`);
+      say('luu', `Đã lưu luật cho ${saved.name}.`);
     });
   });
   return form;

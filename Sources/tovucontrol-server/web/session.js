@@ -11,6 +11,7 @@ export const S = {
   resume: () => {}, // draws a reload that waited for the parent to leave a field or a dialog
   render: () => {}, // draws the page of the address (set by app.js)
   ended: async () => {}, // goes back to the login page with a message (set by app.js)
+  offline: false, // the server did not answer the last call
 };
 
 export class ApiError extends Error {
@@ -32,8 +33,10 @@ export async function api(method, path, body) {
   try {
     res = await fetch('/api/console/' + path, options);
   } catch {
+    setOffline(true);
     throw new ApiError('Chưa kết nối được máy chủ. Kiểm tra mạng rồi thử lại.', 0);
   }
+  setOffline(false);
   let data = null;
   try {
     data = await res.json();
@@ -54,6 +57,15 @@ export async function api(method, path, body) {
     throw new ApiError(message, res.status);
   }
   return data;
+}
+
+// The banner under the header says so while the server cannot be reached; when it answers again
+// the page loads its data anew.
+export function setOffline(offline) {
+  if (S.offline === offline) return;
+  S.offline = offline;
+  document.getElementById('mat-ket-noi').hidden = !offline;
+  if (S.refresh) S.refresh(offline ? 'mat-ket-noi' : 'lai');
 }
 
 export function takeSession(session) {

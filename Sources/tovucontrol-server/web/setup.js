@@ -1,10 +1,37 @@
 // Before a parent is logged in: the first family, one more family, and logging in.
 import { CONTRACT } from './contract.js';
-import { act, errorLine, field, h, showError, toast } from './dom.js';
+import { act, errorLine, field, h, say, showError } from './dom.js';
 import { heading, loadRequests } from './live.js';
 import { S, api, takeSession } from './session.js';
 
 const { text: TEXT } = CONTRACT;
+
+const VIETNAM = 'Asia/Ho_Chi_Minh';
+const REGIONS = [['Asia', 'Châu Á'], ['Europe', 'Châu Âu'], ['America', 'Châu Mỹ'], ['Australia', 'Châu Úc'],
+  ['Pacific', 'Thái Bình Dương'], ['Africa', 'Châu Phi'], ['Atlantic', 'Đại Tây Dương'], ['Indian', 'Ấn Độ Dương']];
+
+function offset(zone) {
+  const parts = new Intl.DateTimeFormat('en-US', { timeZone: zone, timeZoneName: 'shortOffset' }).formatToParts(new Date());
+  return parts.find((p) => p.type === 'timeZoneName').value;
+}
+
+// Time zones as a parent reads them: Vietnam first, then the others by region as "city (GMT+9)";
+// the browser's own zone is chosen.
+function zonePicker() {
+  const here = Intl.DateTimeFormat().resolvedOptions().timeZone;
+  const select = h('select', { name: 'timeZone' },
+    h('option', { value: VIETNAM, selected: !here || here === VIETNAM || here === 'Asia/Saigon' }, `Việt Nam (${offset(VIETNAM)})`));
+  const zones = Intl.supportedValuesOf('timeZone');
+  for (const [prefix, name] of REGIONS) {
+    const group = h('optgroup', { label: name });
+    const cities = zones.filter((z) => z.startsWith(prefix + '/') && z !== VIETNAM && z !== 'Asia/Saigon')
+      .map((z) => [z, z.split('/').pop().replaceAll('_', ' ')])
+      .sort((a, b) => a[1].localeCompare(b[1], 'vi'));
+    for (const [z, city] of cities) group.append(h('option', { value: z, selected: z === here }, `${city} (${offset(z)})`));
+    select.append(group);
+  }
+  return select;
+}
 
 // The first family of a fresh server, or one more family with a code from whoever runs it.
 export function setupPage(root) {
@@ -19,11 +46,7 @@ export function setupPage(root) {
   const parent = h('input', { name: 'parentName', required: true, maxlength: TEXT.name.chars, autocomplete: 'username', placeholder: 'Ví dụ: Mẹ Lan' });
   const password = h('input', { name: 'password', type: 'password', required: true, minlength: CONTRACT.minPasswordChars, autocomplete: 'new-password' });
   const again = h('input', { name: 'password2', type: 'password', required: true, minlength: CONTRACT.minPasswordChars, autocomplete: 'new-password' });
-  const zone = h('select', { name: 'timeZone' });
-  const here = Intl.DateTimeFormat().resolvedOptions().timeZone || 'Asia/Ho_Chi_Minh';
-  const zones = new Set(Intl.supportedValuesOf ? Intl.supportedValuesOf('timeZone') : []);
-  zones.add(here).add('Asia/Ho_Chi_Minh');
-  for (const z of [...zones].sort()) zone.append(h('option', { value: z, selected: z === here }, z.replaceAll('_', ' ')));
+  const zone = zonePicker();
   const line = errorLine();
   const button = h('button', { type: 'submit', class: 'nut-dac' }, 'Tạo tài khoản');
   const form = h('form', { class: 'the', novalidate: false },
@@ -45,7 +68,7 @@ export function setupPage(root) {
       await loadRequests();
       if (first) S.render(true);
       else location.hash = '#/';
-      toast('Xong rồi! Giờ thêm con và ghép máy của con nhé.');
+      say('trang', 'Xong rồi! Giờ thêm con và ghép máy của con nhé.');
     });
   });
   root.append(form);

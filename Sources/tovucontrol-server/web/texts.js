@@ -42,9 +42,23 @@ export function ago(iso) {
   return `lúc ${when(iso)}`;
 }
 
-export function shortDay(day) {
+function utcDate(day) {
   const [y, m, d] = day.split('-').map(Number);
-  return SHORT_DAYS[new Date(Date.UTC(y, m - 1, d)).getUTCDay()];
+  return new Date(Date.UTC(y, m - 1, d));
+}
+
+export function shortDay(day) {
+  return SHORT_DAYS[utcDate(day).getUTCDay()];
+}
+
+// "08/12" for the day key "2025-12-08".
+export function shortDate(day) {
+  return day.slice(8, 10) + '/' + day.slice(5, 7);
+}
+
+// "Thứ Hai 08/12".
+export function dayName(day) {
+  return `${WEEKDAYS[(utcDate(day).getUTCDay() + 6) % 7]} ${shortDate(day)}`;
 }
 
 export function requestText(r) {
