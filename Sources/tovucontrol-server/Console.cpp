@@ -1,7 +1,6 @@
 #include "Console.hpp"
 
 #include "Engine.hpp"
-#include "Http.hpp"
 #include "Security.hpp"
 #include "WebFiles.hpp"
 #include "Zone.hpp"
@@ -16,10 +15,9 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 
 constexpr const char* cookieName = "tovu_session";
-constexpr int maxStreams = 16;
 
-std::string cookieToken(const httplib::Request& req) {
-    const auto header = req.get_header_value("Cookie");
+std::string cookieToken(const Http::Request& req) {
+    const auto header = req.header("cookie");
     const std::string key = std::string(cookieName) + "=";
     for (std::size_t at = 0; at < header.size();) {
         auto end = header.find(';', at);
@@ -63,19 +61,20 @@ const char* contentType(std::string_view name) {
 
 } // namespace
 
-Console::Console(Store& store, bool secure)
+Console::Console(Store& store, Hub& hub, bool secure)
     : store_(store)
+    , hub_(hub)
     , secure_(secure) {}
 
-Console::Session Console::sessionOf(const httplib::Request& req) {
+Console::Session Console::sessionOf(const Http::Request& req) {
     Session s{cookieToken(req), std::nullopt};
     if (!s.token.empty()) s.parent = store_.session(s.token);
     return s;
 }
 
-bool Console::csrfHolds(const httplib::Request& req, const Session& s) const {
+bool Console::csrfHolds(const Http::Request& req, const Session& s) const {
     return !s.token.empty() &&
-           Security::sameSecret(req.get_header_value("X-CSRF-Token"), Security::csrfFor(s.token));
+           Security::sameSecret(req.header("x-csrf-token"), Security::csrfFor(s.token));
 }
 
 json Console::sessionJson(const Session& s) {
@@ -89,178 +88,146 @@ json Console::sessionJson(const Session& s) {
     return out;
 }
 
-void Console::setCookie(httplib::Response& res, const std::string& token, bool persistent) const {
+void Console::setCookie(Http::Response& res, const std::string& token, bool persistent) const {
     std::string cookie =
         std::string(cookieName) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict";
     if (persistent) cookie += "; Max-Age=2592000";
     if (token.empty()) cookie += "; Max-Age=0";
     if (secure_) cookie += "; Secure";
-    res.set_header("Set-Cookie", cookie);
+    res.headers.emplace_back("Set-Cookie", cookie);
 }
 
-void Console::loggedIn(httplib::Response& res, const Parent& parent) {
+Http::Response Console::loggedIn(const Parent& parent) {
     // A fresh cookie at login, so that a cookie planted before it is worth nothing after.
     const Session s{store_.openSession(parent), parent};
+    auto res = Http::reply(200, sessionJson(s));
     setCookie(res, s.token, true);
-    Http::sendJson(res, 200, sessionJson(s));
+    return res;
 }
 
-httplib::Server::Handler Console::parentCall(Action action, bool mutating) {
-    return Http::guard([this, action = std::move(action), mutating](const httplib::Request& req,
-                                                                    httplib::Response& res) {
+HttpServer::Handler Console::parentCall(Action action, bool mutating) {
+    return [this, action = std::move(action), mutating](const Http::Request& req) {
         const auto s = sessionOf(req);
-        if (mutating && !csrfHolds(req, s))
-            return Http::sendMessage(res, 403, "Phiên đã hết hạn, hãy tải lại trang.");
-        if (!s.parent) return Http::sendMessage(res, 401, "Hãy đăng nhập lại.");
-        Http::sendJson(res, 200, action(*s.parent, req));
-    });
-}
-
-void Console::streamEvents(const Parent& parent, httplib::Response& res) {
-    if (++streams_ > maxStreams) {
-        --streams_;
-        return Http::sendMessage(res, 503, "Có quá nhiều trang đang mở, hãy đóng bớt.");
-    }
-    struct Stream {
-        std::string familyId;
-        std::int64_t last = 0;
-        std::chrono::steady_clock::time_point pinged{};
+        if (mutating && !csrfHolds(req, s)) return expired();
+        if (!s.parent) return Http::message(401, "Hãy đăng nhập lại.");
+        return Http::reply(200, action(*s.parent, req));
     };
-    auto stream =
-        std::make_shared<Stream>(Stream{parent.familyId, store_.lastEvent(parent.familyId)});
-    res.set_header("Cache-Control", "no-store");
-    res.set_chunked_content_provider(
-        "text/event-stream",
-        [this, stream](std::size_t, httplib::DataSink& sink) {
-            if (stopping_) return false;
-            std::string out;
-            try {
-                for (const auto& e : store_.eventsAfter(stream->familyId, stream->last)) {
-                    stream->last = e.id;
-                    out += "event: " + e.kind + "\ndata: " + e.data + "\n\n";
-                }
-            } catch (const DatabaseError& e) {
-                Http::log(std::string("Lỗi cơ sở dữ liệu: ") + e.what());
-                return false; // the browser opens the stream again
-            }
-            const auto now = std::chrono::steady_clock::now();
-            if (out.empty() && now - stream->pinged >= 15s) out = ": ping\n\n";
-            if (!out.empty()) {
-                stream->pinged = now;
-                return sink.write(out.data(), out.size());
-            }
-            // Other server processes write events too, so the table is what is watched.
-            std::unique_lock lock(mutex_);
-            wake_.wait_for(lock, 1s, [&] { return stopping_.load(); });
-            return !stopping_;
-        },
-        [this](bool) { --streams_; });
 }
 
-void Console::stop() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
+Http::Response Console::expired() {
+    return Http::message(403, "Phiên đã hết hạn, hãy tải lại trang.");
 }
 
-void Console::addRoutes(httplib::Server& server) {
+Http::Response Console::events(const Parent& parent) {
+    auto seat = hub_.seat(parent.familyId, parent.id);
+    if (!seat) return Http::message(503, "Có quá nhiều trang đang mở, hãy đóng bớt.");
+    const auto last = store_.lastEvent(parent.familyId);
+    Http::Response res;
+    res.contentType = "text/event-stream";
+    res.streamTo = [this, seat = std::move(seat), last](std::shared_ptr<Http::Stream> stream) {
+        hub_.watch(seat, last, std::move(stream));
+    };
+    return res;
+}
+
+void Console::addRoutes(HttpServer& server) {
     const std::string api = "/api/console/";
     const std::string child = api + "children/([^/]+)/";
 
-    server.Get(api + "session",
-               Http::guard([this](const httplib::Request& req, httplib::Response& res) {
-                   auto s = sessionOf(req);
-                   if (s.token.empty()) {
-                       s.token = Security::newToken();
-                       setCookie(res, s.token, false);
-                   }
-                   Http::sendJson(res, 200, sessionJson(s));
-               }));
+    server.route("GET", api + "session", [this](const Http::Request& req) {
+        auto s = sessionOf(req);
+        const bool fresh = s.token.empty();
+        if (fresh) s.token = Security::newToken();
+        auto res = Http::reply(200, sessionJson(s));
+        if (fresh) setCookie(res, s.token, false);
+        return res;
+    });
 
-    server.Post(api + "setup",
-                Http::guard([this](const httplib::Request& req, httplib::Response& res) {
-                    if (!csrfHolds(req, sessionOf(req)))
-                        return Http::sendMessage(res, 403, "Phiên đã hết hạn, hãy tải lại trang.");
-                    const auto b = Http::body(req);
-                    const auto timeZone = *Http::text(b, "timeZone", Http::word);
-                    if (!Zone::valid(timeZone)) throw BadInput("Múi giờ không đúng.");
-                    loggedIn(res, store_.setup(*Http::text(b, "setupToken", Http::word),
-                                               *Http::text(b, "familyName", Contract::Text::name),
-                                               *Http::text(b, "parentName", Contract::Text::name),
-                                               password(b), timeZone));
-                }));
+    server.route(
+        "POST", api + "setup",
+        [this](const Http::Request& req) {
+            if (!csrfHolds(req, sessionOf(req))) return expired();
+            const auto b = Http::body(req);
+            const auto timeZone = *Http::text(b, "timeZone", Http::word);
+            if (!Zone::valid(timeZone)) throw BadInput("Múi giờ không đúng.");
+            return loggedIn(store_.setup(*Http::text(b, "setupToken", Http::word),
+                                         *Http::text(b, "familyName", Contract::Text::name),
+                                         *Http::text(b, "parentName", Contract::Text::name),
+                                         password(b), timeZone));
+        },
+        true);
 
-    server.Post(api + "login",
-                Http::guard([this](const httplib::Request& req, httplib::Response& res) {
-                    if (!csrfHolds(req, sessionOf(req)))
-                        return Http::sendMessage(res, 403, "Phiên đã hết hạn, hãy tải lại trang.");
-                    const auto b = Http::body(req);
-                    loggedIn(res, store_.login(*Http::text(b, "name", Contract::Text::name),
-                                               *Http::text(b, "password", Contract::Text::password),
-                                               req.remote_addr));
-                }));
+    server.route(
+        "POST", api + "login",
+        [this](const Http::Request& req) {
+            if (!csrfHolds(req, sessionOf(req))) return expired();
+            const auto b = Http::body(req);
+            return loggedIn(store_.login(*Http::text(b, "name", Contract::Text::name),
+                                         *Http::text(b, "password", Contract::Text::password),
+                                         req.remoteAddress));
+        },
+        true);
 
-    server.Post(api + "logout",
-                Http::guard([this](const httplib::Request& req, httplib::Response& res) {
-                    const auto s = sessionOf(req);
-                    if (!csrfHolds(req, s))
-                        return Http::sendMessage(res, 403, "Phiên đã hết hạn, hãy tải lại trang.");
-                    store_.closeSession(s.token);
-                    setCookie(res, "", false);
-                    Http::sendJson(res, 200, json::object());
-                }));
+    server.route("POST", api + "logout", [this](const Http::Request& req) {
+        const auto s = sessionOf(req);
+        if (!csrfHolds(req, s)) return expired();
+        store_.closeSession(s.token);
+        auto res = Http::reply(200, json::object());
+        setCookie(res, "", false);
+        return res;
+    });
 
-    server.Get(api + "family",
-               parentCall([this](const Parent& p,
-                                 const httplib::Request&) { return store_.familyView(p); },
-                          false));
-    server.Post(api + "parents",
-                parentCall(
-                    [this](const Parent& p, const httplib::Request& req) {
-                        const auto b = Http::body(req);
-                        return store_.addParent(p, *Http::text(b, "name", Contract::Text::name),
-                                                password(b));
-                    },
-                    true));
-    server.Post(api + "children",
-                parentCall(
-                    [this](const Parent& p, const httplib::Request& req) {
-                        return store_.addChild(
-                            p, *Http::text(Http::body(req), "name", Contract::Text::name));
-                    },
-                    true));
-    server.Put(child + "rules", parentCall(
-                                    [this](const Parent& p, const httplib::Request& req) {
-                                        return store_.setRules(p, req.matches[1],
-                                                               Http::body(req).get<ChildRules>());
-                                    },
-                                    true));
+    server.route(
+        "GET", api + "family",
+        parentCall([this](const Parent& p, const Http::Request&) { return store_.familyView(p); },
+                   false));
+    server.route("POST", api + "parents",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         const auto b = Http::body(req);
+                         return store_.addParent(p, *Http::text(b, "name", Contract::Text::name),
+                                                 password(b));
+                     },
+                     true),
+                 true);
+    server.route("POST", api + "children",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         return store_.addChild(
+                             p, *Http::text(Http::body(req), "name", Contract::Text::name));
+                     },
+                     true));
+    server.route("PUT", child + "rules",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         return store_.setRules(p, req.matches[1],
+                                                Http::body(req).get<ChildRules>());
+                     },
+                     true));
     for (const bool lock : {true, false})
-        server.Post(child + (lock ? "lock" : "unlock"),
-                    parentCall(
-                        [this, lock](const Parent& p, const httplib::Request& req) {
-                            return store_.setLock(p, req.matches[1], lock);
-                        },
-                        true));
-    server.Post(child + "grant",
-                parentCall(
-                    [this](const Parent& p, const httplib::Request& req) {
-                        const auto b = Http::body(req);
-                        return store_.grant(p, req.matches[1],
-                                            Http::integer(b, "minutes", Contract::Number::minutes),
-                                            Http::flag(b, "unlock"));
-                    },
-                    true));
-    server.Post(child + "points",
-                parentCall(
-                    [this](const Parent& p, const httplib::Request& req) {
-                        return store_.addPoints(
-                            p, req.matches[1],
-                            Http::integer(Http::body(req), "delta", Contract::Number::pointsDelta));
-                    },
-                    true));
+        server.route("POST", child + (lock ? "lock" : "unlock"),
+                     parentCall(
+                         [this, lock](const Parent& p, const Http::Request& req) {
+                             return store_.setLock(p, req.matches[1], lock);
+                         },
+                         true));
+    server.route("POST", child + "grant",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         const auto b = Http::body(req);
+                         return store_.grant(p, req.matches[1],
+                                             Http::integer(b, "minutes", Contract::Number::minutes),
+                                             Http::flag(b, "unlock"));
+                     },
+                     true));
+    server.route("POST", child + "points",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         return store_.addPoints(p, req.matches[1],
+                                                 Http::integer(Http::body(req), "delta",
+                                                               Contract::Number::pointsDelta));
+                     },
+                     true));
     // The child's views, and a new pairing code for the child.
     using View = json (Store::*)(const Parent&, const std::string&);
     const std::tuple<const char*, View, bool> views[] = {
@@ -268,57 +235,52 @@ void Console::addRoutes(httplib::Server& server) {
         {"week", &Store::week, false},
         {"apps", &Store::apps, false},
         {"pairing-code", &Store::pairingCode, true}};
-    for (const auto& [name, view, mutating] : views) {
-        auto call = parentCall(
-            [this, view](const Parent& p, const httplib::Request& req) {
-                return (store_.*view)(p, req.matches[1]);
-            },
-            mutating);
-        if (mutating)
-            server.Post(child + name, std::move(call));
-        else
-            server.Get(child + name, std::move(call));
-    }
-    server.Delete(api + "devices/([^/]+)",
-                  parentCall(
-                      [this](const Parent& p, const httplib::Request& req) {
-                          store_.removeDevice(p, req.matches[1]);
-                          return json::object();
-                      },
-                      true));
-    server.Get(
-        api + "requests",
-        parentCall([this](const Parent& p, const httplib::Request&) { return store_.requests(p); },
+    for (const auto& [name, view, mutating] : views)
+        server.route(mutating ? "POST" : "GET", child + name,
+                     parentCall(
+                         [this, view](const Parent& p, const Http::Request& req) {
+                             return (store_.*view)(p, req.matches[1]);
+                         },
+                         mutating));
+    server.route("DELETE", api + "devices/([^/]+)",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         store_.removeDevice(p, req.matches[1]);
+                         return json::object();
+                     },
+                     true));
+    server.route(
+        "GET", api + "requests",
+        parentCall([this](const Parent& p, const Http::Request&) { return store_.requests(p); },
                    false));
-    server.Post(api + "requests/([^/]+)/answer",
-                parentCall(
-                    [this](const Parent& p, const httplib::Request& req) {
-                        const auto b = Http::body(req);
-                        const auto answer = *Http::text(b, "answer", Http::word);
-                        if (answer != Contract::Status::granted &&
-                            answer != Contract::Status::refused)
-                            throw BadInput("Câu trả lời phải là được hoặc từ chối.");
-                        std::optional<std::int64_t> minutes;
-                        if (b.contains("minutes") && !b["minutes"].is_null())
-                            minutes = Http::integer(b, "minutes", Contract::Number::minutes);
-                        return store_.answer(p, req.matches[1], answer == Contract::Status::granted,
-                                             minutes, Http::flag(b, "unlock"));
-                    },
-                    true));
-    server.Get(api + "events",
-               Http::guard([this](const httplib::Request& req, httplib::Response& res) {
-                   const auto s = sessionOf(req);
-                   if (!s.parent) return Http::sendMessage(res, 401, "Hãy đăng nhập lại.");
-                   streamEvents(*s.parent, res);
-               }));
+    server.route(
+        "POST", api + "requests/([^/]+)/answer",
+        parentCall(
+            [this](const Parent& p, const Http::Request& req) {
+                const auto b = Http::body(req);
+                const auto answer = *Http::text(b, "answer", Http::word);
+                if (answer != Contract::Status::granted && answer != Contract::Status::refused)
+                    throw BadInput("Câu trả lời phải là được hoặc từ chối.");
+                std::optional<std::int64_t> minutes;
+                if (b.contains("minutes") && !b["minutes"].is_null())
+                    minutes = Http::integer(b, "minutes", Contract::Number::minutes);
+                return store_.answer(p, req.matches[1], answer == Contract::Status::granted,
+                                     minutes, Http::flag(b, "unlock"));
+            },
+            true));
+    server.route("GET", api + "events", [this](const Http::Request& req) {
+        const auto s = sessionOf(req);
+        if (!s.parent) return Http::message(401, "Hãy đăng nhập lại.");
+        return events(*s.parent);
+    });
 
-    server.Get(R"(/([A-Za-z0-9_.-]*))", [](const httplib::Request& req, httplib::Response& res) {
+    server.route("GET", "/([A-Za-z0-9_.-]*)", [](const Http::Request& req) {
         std::string name = req.matches[1];
         if (name.empty()) name = "index.html";
         const auto& files = webFiles();
         const auto it = files.find(name);
-        if (it == files.end()) return Http::sendMessage(res, 404, "Không có trang này.");
-        res.set_content(std::string(it->second), contentType(name));
+        if (it == files.end()) return Http::message(404, "Không có trang này.");
+        return Http::Response{.contentType = contentType(name), .body = std::string(it->second)};
     });
 }
 

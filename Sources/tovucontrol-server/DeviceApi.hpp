@@ -1,12 +1,12 @@
 #pragma once
 
+#include "HttpServer.hpp"
+#include "Hub.hpp"
 #include "Store.hpp"
-
-#include <httplib.h>
 
 namespace tovu::server {
 
-// The four endpoints the setup tool and the daemon call.
-void addDeviceApi(httplib::Server& server, Store& store);
+// The endpoints the setup tool and the daemon call: pairing, sync, requests and the wait.
+void addDeviceApi(HttpServer& server, Store& store, Hub& hub);
 
 } // namespace tovu::server

@@ -1,6 +1,7 @@
 #include "Store.hpp"
 
 #include "Security.hpp"
+#include "Topics.hpp"
 #include "TovuProtocol/Contract.hpp"
 #include "TovuProtocol/Iso.hpp"
 #include "TovuProtocol/Json.hpp"
@@ -23,6 +24,7 @@ struct ChildRow {
     std::vector<std::string> grantApps;
     std::string timeZone;
     std::optional<std::int64_t> parentGrantEnd;
+    std::int64_t revision = 0; // moves on with every change of a parent or the child
 };
 
 namespace {
@@ -78,6 +80,12 @@ const std::vector<std::string> migrations = {
     // Grants so far were all a parent's.
     R"(ALTER TABLE children ADD COLUMN parent_grant_ends_at BIGINT;
     UPDATE children SET parent_grant_ends_at = grant_ends_at)",
+    // The revision of the child's rules the computer has applied, and since when; attempts are
+    // counted before they are judged, and forgiven by their ticket when they succeed.
+    R"(ALTER TABLE devices ADD COLUMN applied_revision BIGINT;
+    ALTER TABLE devices ADD COLUMN applied_at BIGINT;
+    ALTER TABLE attempts ADD COLUMN ticket TEXT;
+    CREATE INDEX attempts_ticket ON attempts(ticket))",
 };
 
 std::int64_t secs(Time t) {
@@ -106,7 +114,7 @@ Refusal notFound() {
 
 const std::string childColumns =
     "c.id, c.family_id, c.name, c.rules, c.points, c.locked_by_parent, c.grant_ends_at, "
-    "c.grant_apps, f.time_zone, c.parent_grant_ends_at";
+    "c.grant_apps, f.time_zone, c.parent_grant_ends_at, c.version";
 
 ChildRow childFrom(const Row& r, std::size_t at = 0) {
     ChildRow c;
@@ -120,6 +128,7 @@ ChildRow childFrom(const Row& r, std::size_t at = 0) {
     c.grantApps = Json::parse(r.text(at + 7)).get<std::vector<std::string>>();
     c.timeZone = r.text(at + 8);
     c.parentGrantEnd = r.optInteger(at + 9);
+    c.revision = r.integer(at + 10);
     return c;
 }
 
@@ -127,10 +136,14 @@ ChildRow childFrom(const Row& r, std::size_t at = 0) {
 // one child from several processes run one after the other.
 ChildRow loadChild(Transaction& tx, const std::string& childId, const std::string& familyId,
                    bool forUpdate) {
-    if (forUpdate && tx.change("UPDATE children SET version = version + 1 "
-                               "WHERE id = $1 AND family_id = $2",
-                               {childId, familyId}) == 0)
-        throw notFound();
+    if (forUpdate) {
+        const auto bumped = tx.one("UPDATE children SET version = version + 1 "
+                                   "WHERE id = $1 AND family_id = $2 RETURNING version",
+                                   {childId, familyId});
+        if (!bumped) throw notFound();
+        // The child's computers waiting on the server hear of it once this commits.
+        tx.notify(Topics::child(childId, bumped->integer(0)));
+    }
     auto r = tx.one("SELECT " + childColumns +
                         " FROM children c JOIN families f ON f.id = c.family_id "
                         "WHERE c.id = $1 AND c.family_id = $2",
@@ -149,36 +162,65 @@ json childJson(const ChildRow& c, Time now) {
             {"grantEndsAt", granting ? isoOrNull(c.grantEnd) : json(nullptr)}};
 }
 
+// An event for the family's consoles, to run in the transaction.
+Statement event(Transaction& tx, const std::string& familyId, const std::string& kind,
+                const json& data, Time now) {
+    tx.notify(Topics::family(familyId));
+    return {"INSERT INTO events (family_id, kind, data, at) VALUES ($1, $2, $3, $4)",
+            {familyId, kind, Json::encode(data), secs(now)}};
+}
+
 void emit(Transaction& tx, const std::string& familyId, const std::string& kind, const json& data,
           Time now) {
-    tx.query("INSERT INTO events (family_id, kind, data, at) VALUES ($1, $2, $3, $4)",
-             {familyId, kind, Json::encode(data), secs(now)});
+    const auto s = event(tx, familyId, kind, data, now);
+    tx.query(s.sql, s.params);
+}
+
+Statement changedStatement(Transaction& tx, const std::string& familyId, const char* what,
+                           Time now) {
+    return event(tx, familyId, "changed", {{"what", what}}, now);
 }
 
 void changed(Transaction& tx, const std::string& familyId, const char* what, Time now) {
     emit(tx, familyId, "changed", {{"what", what}}, now);
 }
 
-ChildState stateOf(Transaction& tx, const ChildRow& c, const LocalTime& local) {
+// One statement for what the policy needs besides the child's row: each sync asks it, and
+// each round trip to PostgreSQL counts.
+Statement stateQuery(const ChildRow& c, const LocalTime& local) {
+    return {"SELECT (SELECT COALESCE(SUM(u.minutes), 0) FROM usage u "
+            "JOIN devices d ON d.id = u.device_id "
+            "WHERE d.child_id = $1 AND u.day = $2), "
+            "(SELECT COALESCE(MAX(under_grant), 0) FROM child_days "
+            "WHERE child_id = $1 AND day = $2), "
+            "CASE WHEN EXISTS (SELECT 1 FROM requests "
+            "WHERE child_id = $1 AND status = 'cho') THEN 1 ELSE 0 END",
+            {c.id, local.day}};
+}
+
+ChildState stateFrom(const ChildRow& c, const Row& r) {
     ChildState s;
     s.name = c.name;
     s.lockedByParent = c.lockedByParent;
     if (c.grantEnd) s.grantEnd = fromSecs(*c.grantEnd);
     if (c.parentGrantEnd) s.parentGrantEnd = fromSecs(*c.parentGrantEnd);
     s.grantApps = c.grantApps;
-    // One statement: each sync asks this, and each round trip to PostgreSQL counts.
-    const auto r = tx.one("SELECT (SELECT COALESCE(SUM(u.minutes), 0) FROM usage u "
-                          "JOIN devices d ON d.id = u.device_id "
-                          "WHERE d.child_id = $1 AND u.day = $2), "
-                          "(SELECT COALESCE(MAX(under_grant), 0) FROM child_days "
-                          "WHERE child_id = $1 AND day = $2), "
-                          "CASE WHEN EXISTS (SELECT 1 FROM requests "
-                          "WHERE child_id = $1 AND status = 'cho') THEN 1 ELSE 0 END",
-                          {c.id, local.day});
-    s.usedToday = r->integer(0);
-    s.usedUnderGrant = r->integer(1);
-    s.requestWaiting = r->integer(2) != 0;
+    s.usedToday = r.integer(0);
+    s.usedUnderGrant = r.integer(1);
+    s.requestWaiting = r.integer(2) != 0;
     return s;
+}
+
+ChildState stateOf(Transaction& tx, const ChildRow& c, const LocalTime& local) {
+    const auto s = stateQuery(c, local);
+    return stateFrom(c, *tx.one(s.sql, s.params));
+}
+
+// The revision a computer says it applied, when it is news: never past the child's own, never
+// back to an older one.
+bool appliedNews(std::optional<std::int64_t> stored, std::optional<std::int64_t> reported,
+                 std::int64_t current) {
+    return reported && *reported <= current && (!stored || *reported > *stored);
 }
 
 // Extends the running grant, or starts one now. A parent's grant also ends their lock and lifts
@@ -237,20 +279,34 @@ json requestById(Transaction& tx, const std::string& id) {
                                {id}));
 }
 
-// Failed attempts in the window, per bucket; true when every bucket is under the limit.
-bool underLimit(Transaction& tx, const std::vector<std::string>& buckets, Time now) {
+// Counts an attempt in each bucket before it is judged, unless a bucket holds the limit within
+// the window already (false, nothing counted). The buckets are locked first, so that attempts
+// at the same moment, in any server process, are counted one after the other. ticket names the
+// attempt for forgive().
+bool countAttempt(Transaction& tx, std::vector<std::string> buckets, const std::string& ticket,
+                  Time now) {
+    std::sort(buckets.begin(), buckets.end());
+    for (const auto& b : buckets)
+        tx.lock("attempts " + b);
     const auto since = secs(now - Store::attemptWindow);
     for (const auto& b : buckets)
         if (tx.one("SELECT COUNT(*) FROM attempts WHERE bucket = $1 AND at > $2", {b, since})
                 ->integer(0) >= Store::attemptLimit)
             return false;
+    tx.query("DELETE FROM attempts WHERE at <= $1", {since});
+    for (const auto& b : buckets)
+        tx.query("INSERT INTO attempts (bucket, at, ticket) VALUES ($1, $2, $3)",
+                 {b, secs(now), ticket});
     return true;
 }
 
-void recordFailure(Transaction& tx, const std::vector<std::string>& buckets, Time now) {
-    tx.query("DELETE FROM attempts WHERE at <= $1", {secs(now - Store::attemptWindow)});
-    for (const auto& b : buckets)
-        tx.query("INSERT INTO attempts (bucket, at) VALUES ($1, $2)", {b, secs(now)});
+// An attempt that succeeded counts for nothing.
+void forgive(Transaction& tx, const std::string& ticket) {
+    tx.query("DELETE FROM attempts WHERE ticket = $1", {ticket});
+}
+
+Refusal tooManyAttempts() {
+    return Refusal(429, "Thử quá nhiều lần. Hãy đợi 10 phút rồi thử lại.");
 }
 
 // Names are how parents log in, so they are unique across every family of the server. The
@@ -264,50 +320,59 @@ void insertParent(Transaction& tx, const Parent& p, const std::string& hash, Tim
         throw Refusal(409, "Tên này đã có người dùng, hãy chọn tên khác.");
 }
 
-// Replaces the device's usage of the reported days with the report (the last entry of an app
-// counts), a few rows per statement: a sync is a handful of round trips to PostgreSQL, and the
-// statements' shapes, each cached, stay few.
-void replaceUsage(Transaction& tx, const std::string& deviceId,
-                  const std::vector<UsageEntry>& usage) {
-    constexpr std::size_t rowsPerStatement = 16;
+// The report with the last entry of each app and day kept.
+std::vector<UsageEntry> latestOfEach(const std::vector<UsageEntry>& usage) {
     std::map<std::pair<std::string, std::string>, const UsageEntry*> latest;
-    std::vector<std::string> days;
-    for (const auto& e : usage) {
+    for (const auto& e : usage)
         latest[{e.day, e.appId}] = &e;
+    std::vector<UsageEntry> out;
+    out.reserve(latest.size());
+    for (const auto& [key, e] : latest)
+        out.push_back(*e);
+    return out;
+}
+
+// Statements that replace the device's usage of the reported days with the report, a few rows
+// per statement so that their shapes, each prepared once, stay few. The upsert never collides
+// with another sync of the same computer.
+std::vector<Statement> replaceUsage(const std::string& deviceId,
+                                    const std::vector<UsageEntry>& rows) {
+    constexpr std::size_t rowsPerStatement = 16;
+    std::vector<std::string> days;
+    for (const auto& e : rows)
         if (std::find(days.begin(), days.end(), e.day) == days.end()) days.push_back(e.day);
-    }
-    const auto statements = [&](const std::string& head, std::size_t count, const auto& row,
-                                const std::string& tail) {
-        for (std::size_t at = 0; at < count; at += rowsPerStatement) {
-            std::string sql = head;
-            Params params{deviceId};
-            for (std::size_t i = at; i < std::min(count, at + rowsPerStatement); ++i) {
-                if (i > at) sql += ", ";
-                sql += row(i, params);
-            }
-            tx.query(sql + tail, params);
-        }
-    };
+    std::vector<Statement> out;
     const auto param = [](Params& params, Value v) {
         params.push_back(std::move(v));
         return "$" + std::to_string(params.size());
     };
+    const auto statements = [&](const std::string& head, std::size_t count, const auto& row,
+                                const std::string& tail) {
+        for (std::size_t at = 0; at < count; at += rowsPerStatement) {
+            Statement st{head, {deviceId}};
+            for (std::size_t i = at; i < std::min(count, at + rowsPerStatement); ++i) {
+                if (i > at) st.sql += ", ";
+                st.sql += row(i, st.params);
+            }
+            st.sql += tail;
+            out.push_back(std::move(st));
+        }
+    };
     statements(
         "DELETE FROM usage WHERE device_id = $1 AND day IN (", days.size(),
         [&](std::size_t i, Params& p) { return param(p, days[i]); }, ")");
-    std::vector<const UsageEntry*> rows;
-    for (const auto& [key, e] : latest)
-        rows.push_back(e);
     statements(
         "INSERT INTO usage (device_id, day, app_id, app_name, minutes) VALUES ", rows.size(),
         [&](std::size_t i, Params& p) {
-            const auto& e = *rows[i];
+            const auto& e = rows[i];
             std::string group = "($1";
             for (Value v : {Value(e.day), Value(e.appId), Value(e.appName), Value(e.minutes)})
                 group += ", " + param(p, std::move(v));
             return group + ")";
         },
-        "");
+        " ON CONFLICT (device_id, day, app_id) DO UPDATE SET app_name = excluded.app_name, "
+        "minutes = excluded.minutes");
+    return out;
 }
 
 std::string usageDigest(const std::vector<UsageEntry>& usage) {
@@ -320,7 +385,7 @@ Store::Store(Database& db, const Clock& clock)
     : db_(db)
     , clock_(clock) {
     db_.transact([&](Transaction& tx) {
-        db_.lockForMigration(tx);
+        tx.lock("migration");
         tx.query("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)");
         const auto row = tx.one("SELECT value FROM meta WHERE key = 'schema_version'");
         const auto version = row ? std::stoul(row->text(0)) : 0ul;
@@ -365,16 +430,15 @@ PairResult Store::pair(const Pairing& p, const std::string& address) {
     PairResult result;
     std::optional<Refusal> refused;
     db_.transact([&](Transaction& tx) {
-        const std::vector<std::string> buckets{"pair-address:" + address, "pair-code:" + p.code};
-        if (!underLimit(tx, buckets, now)) {
-            refused = Refusal(429, "Thử quá nhiều lần. Hãy đợi 10 phút rồi thử lại.");
+        const auto ticket = Security::newId();
+        if (!countAttempt(tx, {"pair-address:" + address, "pair-code:" + p.code}, ticket, now)) {
+            refused = tooManyAttempts();
             return;
         }
         const auto code = tx.one("SELECT child_id, expires_at, used FROM pairing_codes "
                                  "WHERE code = $1",
                                  {p.code});
         if (!code || code->integer(2) != 0 || code->integer(1) <= secs(now)) {
-            recordFailure(tx, buckets, now);
             refused = code && code->integer(2) == 0 ? Refusal(410, "Mã ghép hết hạn")
                                                     : Refusal(404, "Mã ghép không đúng");
             return;
@@ -384,6 +448,7 @@ PairResult Store::pair(const Pairing& p, const std::string& address) {
             refused = Refusal(404, "Mã ghép không đúng");
             return;
         }
+        forgive(tx, ticket);
         const auto childId = code->text(0);
         const auto child = tx.one("SELECT name, family_id FROM children WHERE id = $1", {childId});
         result.deviceId = Security::newId();
@@ -412,53 +477,100 @@ std::optional<DeviceRef> Store::device(const std::string& token) {
     return ref;
 }
 
-std::optional<Policy> Store::sync(const std::string& token, const SyncReport& report) {
+std::optional<SyncAnswer> Store::sync(const std::string& token, const SyncReport& report) {
     const auto now = clock_.now();
-    std::optional<Policy> policy;
+    const auto hash = Security::tokenHash(token);
+    const auto rows = latestOfEach(report.usage);
+    std::string firstDay = "9999";
+    for (const auto& e : rows)
+        firstDay = std::min(firstDay, e.day);
+    std::optional<SyncAnswer> answer;
     db_.transact([&](Transaction& tx) {
-        const auto hash = Security::tokenHash(token);
-        const auto r = tx.one("SELECT d.id, d.last_seen, d.status, d.usage_digest, d.token_hash, " +
-                                  childColumns +
-                                  " FROM devices d JOIN children c ON c.id = d.child_id "
-                                  "JOIN families f ON f.id = c.family_id "
-                                  "WHERE d.token_hash = $1 AND d.removed = 0",
-                              {hash});
-        if (!r || !Security::sameSecret(r->text(4), hash)) return;
-        const auto deviceId = r->text(0);
-        const auto lastSeen = r->optInteger(1);
-        const auto child = childFrom(*r, 5);
+        answer.reset();
+        // Two round trips: what the device and its child are, then every change with the
+        // commit. The first statement takes the device's row, so that overlapping syncs of one
+        // computer run one after the other.
+        const auto read = tx.batch({
+            {"UPDATE devices SET last_seen = last_seen WHERE token_hash = $1 AND removed = 0",
+             {hash}},
+            {"SELECT d.id, d.last_seen, d.status, d.usage_digest, d.token_hash, "
+             "d.applied_revision, " +
+                 childColumns +
+                 " FROM devices d JOIN children c ON c.id = d.child_id "
+                 "JOIN families f ON f.id = c.family_id "
+                 "WHERE d.token_hash = $1 AND d.removed = 0",
+             {hash}},
+            {"SELECT u.day, SUM(u.minutes) FROM usage u JOIN devices d ON d.id = u.device_id "
+             "WHERE d.token_hash = $1 AND u.day >= $2 GROUP BY u.day",
+             {hash, firstDay}},
+        });
+        if (read[1].empty() || !Security::sameSecret(read[1][0].text(4), hash)) return;
+        const auto& r = read[1][0];
+        const auto deviceId = r.text(0);
+        const auto lastSeen = r.optInteger(1);
+        const auto child = childFrom(r, 6);
         const auto local = Zone::local(now, child.timeZone);
 
-        const auto digest = usageDigest(report.usage);
-        if (r->optText(3) != digest) {
+        std::vector<Statement> writes;
+        const auto digest = usageDigest(rows);
+        if (r.optText(3) != digest) {
             // Minutes used while a grant ran are the grant's, not the day's allowance.
             const bool granting = child.grantEnd && *child.grantEnd > lastSeen.value_or(secs(now));
-            const auto usedToday = [&] {
-                return tx
-                    .one("SELECT COALESCE(SUM(minutes), 0) FROM usage "
-                         "WHERE device_id = $1 AND day = $2",
-                         {deviceId, local.day})
-                    ->integer(0);
-            };
-            const auto before = granting ? usedToday() : 0;
-            replaceUsage(tx, deviceId, report.usage);
-            if (const auto after = granting ? usedToday() : 0; after > before)
-                tx.query("INSERT INTO child_days (child_id, day, under_grant) VALUES ($1, $2, $3) "
-                         "ON CONFLICT (child_id, day) DO UPDATE SET "
-                         "under_grant = child_days.under_grant + excluded.under_grant",
-                         {child.id, local.day, after - before});
-            changed(tx, child.familyId, "usage", now);
+            std::int64_t before = 0, after = 0;
+            for (const auto& day : read[2])
+                if (day.text(0) == local.day) before = day.integer(1);
+            for (const auto& e : rows)
+                if (e.day == local.day) after += e.minutes;
+            writes = replaceUsage(deviceId, rows);
+            if (granting && after > before)
+                writes.push_back(
+                    {"INSERT INTO child_days (child_id, day, under_grant) VALUES ($1, $2, $3) "
+                     "ON CONFLICT (child_id, day) DO UPDATE SET "
+                     "under_grant = child_days.under_grant + excluded.under_grant",
+                     {child.id, local.day, after - before}});
+            writes.push_back(changedStatement(tx, child.familyId, "usage", now));
         }
         const auto status = Json::encode(report.status);
-        tx.query(
-            "UPDATE devices SET last_seen = $1, status = $2, usage_digest = $3, "
-            "agent_version = COALESCE($4, agent_version), "
-            "os_version = COALESCE($5, os_version) WHERE id = $6",
-            {secs(now), status, digest, opt(report.agentVersion), opt(report.osVersion), deviceId});
-        if (r->optText(2) != status) changed(tx, child.familyId, "family", now);
-        policy = Engine::policy(child.rules, stateOf(tx, child, local), local, now);
+        const bool applied = appliedNews(r.optInteger(5), report.revision, child.revision);
+        writes.push_back(
+            {"UPDATE devices SET last_seen = $1, status = $2, usage_digest = $3, "
+             "agent_version = COALESCE($4, agent_version), "
+             "os_version = COALESCE($5, os_version), "
+             "applied_revision = COALESCE($6, applied_revision), "
+             "applied_at = COALESCE($7, applied_at) WHERE id = $8",
+             {secs(now), status, digest, opt(report.agentVersion), opt(report.osVersion),
+              applied ? Value(*report.revision) : Value(nullptr),
+              applied ? Value(secs(now)) : Value(nullptr), deviceId}});
+        if (r.optText(2) != status || applied)
+            writes.push_back(changedStatement(tx, child.familyId, "family", now));
+        writes.push_back(stateQuery(child, local));
+        const auto done = tx.finish(writes);
+        answer =
+            SyncAnswer{Engine::policy(child.rules, stateFrom(child, done.back().at(0)), local, now),
+                       child.revision,
+                       {}};
     });
-    return policy;
+    return answer;
+}
+
+std::optional<WaitStart> Store::waitFrom(const std::string& token, std::int64_t applied) {
+    const auto now = clock_.now();
+    const auto hash = Security::tokenHash(token);
+    std::optional<WaitStart> start;
+    db_.transact([&](Transaction& tx) {
+        const auto r = tx.one("SELECT d.id, d.child_id, c.family_id, d.token_hash, "
+                              "d.applied_revision, c.version FROM devices d "
+                              "JOIN children c ON c.id = d.child_id "
+                              "WHERE d.token_hash = $1 AND d.removed = 0",
+                              {hash});
+        if (!r || !Security::sameSecret(r->text(3), hash)) return;
+        start = WaitStart{r->text(1), r->integer(5)};
+        if (!appliedNews(r->optInteger(4), applied, start->revision)) return;
+        tx.query("UPDATE devices SET applied_revision = $1, applied_at = $2 WHERE id = $3",
+                 {applied, secs(now), r->text(0)});
+        changed(tx, r->text(2), "family", now);
+    });
+    return start;
 }
 
 RequestResult Store::request(const DeviceRef& device, const NewRequest& n) {
@@ -589,12 +701,12 @@ std::string Store::familyToken() {
 Parent Store::login(const std::string& name, const std::string& password,
                     const std::string& address) {
     const auto now = clock_.now();
-    const std::vector<std::string> buckets{"login-address:" + address, "login-name:" + name};
+    const auto ticket = Security::newId();
     std::optional<Parent> parent;
     std::string hash;
-    bool limited = false;
+    bool counted = false;
     db_.transact([&](Transaction& tx) {
-        limited = !underLimit(tx, buckets, now);
+        counted = countAttempt(tx, {"login-address:" + address, "login-name:" + name}, ticket, now);
         if (auto r = tx.one("SELECT id, name, family_id, password_hash FROM parents "
                             "WHERE name = $1",
                             {name})) {
@@ -602,14 +714,12 @@ Parent Store::login(const std::string& name, const std::string& password,
             hash = r->text(3);
         }
     });
-    if (limited) throw Refusal(429, "Thử quá nhiều lần. Hãy đợi 10 phút rồi thử lại.");
+    if (!counted) throw tooManyAttempts();
     // The slow hash runs outside the transaction; an unknown name costs as much as a known one.
     static const std::string decoy = Security::hashPassword("decoy password");
-    const bool ok = Security::checkPassword(parent ? hash : decoy, password) && parent;
-    if (!ok) {
-        db_.transact([&](Transaction& tx) { recordFailure(tx, buckets, now); });
+    if (!Security::checkPassword(parent ? hash : decoy, password) || !parent)
         throw Refusal(401, "Sai tên hoặc mật khẩu.");
-    }
+    db_.transact([&](Transaction& tx) { forgive(tx, ticket); });
     return *parent;
 }
 
@@ -672,7 +782,8 @@ json Store::familyView(const Parent& parent) {
             out["children"].push_back(childJson(childFrom(r), now));
         for (const auto& r :
              tx.query("SELECT d.id, d.child_id, d.name, d.platform, d.os_version, "
-                      "d.agent_version, d.last_seen, d.status FROM devices d "
+                      "d.agent_version, d.last_seen, d.status, d.applied_revision, d.applied_at, "
+                      "c.version FROM devices d "
                       "JOIN children c ON c.id = d.child_id "
                       "WHERE c.family_id = $1 AND d.removed = 0 ORDER BY d.paired_at",
                       {parent.familyId})) {
@@ -681,19 +792,25 @@ json Store::familyView(const Parent& parent) {
             const auto field = [&](const char* key) {
                 return status.contains(key) ? status[key] : json(nullptr);
             };
-            out["devices"].push_back({{"id", r.text(0)},
-                                      {"childId", r.text(1)},
-                                      {"name", r.text(2)},
-                                      {"platform", r.text(3)},
-                                      {"osVersion", r.text(4)},
-                                      {"agentVersion", r.text(5)},
-                                      {"online", seen && now - fromSecs(*seen) < onlineWindow},
-                                      {"lastSeen", isoOrNull(seen)},
-                                      {"protected", field("protected")},
-                                      {"helperAlive", field("helperAlive")},
-                                      {"childIsAdmin", field("childIsAdmin")},
-                                      {"childUser", field("childUser")},
-                                      {"reason", field("reason")}});
+            out["devices"].push_back(
+                {{"id", r.text(0)},
+                 {"childId", r.text(1)},
+                 {"name", r.text(2)},
+                 {"platform", r.text(3)},
+                 {"osVersion", r.text(4)},
+                 {"agentVersion", r.text(5)},
+                 {"online", seen && now - fromSecs(*seen) < onlineWindow},
+                 {"lastSeen", isoOrNull(seen)},
+                 {"protected", field("protected")},
+                 {"helperAlive", field("helperAlive")},
+                 {"childIsAdmin", field("childIsAdmin")},
+                 {"childUser", field("childUser")},
+                 {"reason", field("reason")},
+                 // When the computer got the rules as they are now,
+                 // or that it has yet to get the latest change.
+                 {"rulesReceivedAt",
+                  r.optInteger(8) == r.optInteger(10) ? isoOrNull(r.optInteger(9)) : json(nullptr)},
+                 {"rulesWaiting", r.optInteger(8) && r.optInteger(8) < r.optInteger(10)}});
         }
     });
     return out;

@@ -3,6 +3,7 @@
 #include "Database.hpp"
 #include "Engine.hpp"
 #include "Errors.hpp"
+#include "Hub.hpp"
 #include "TovuProtocol/Clock.hpp"
 #include "TovuProtocol/Models.hpp"
 
@@ -33,8 +34,14 @@ struct Pairing {
 struct SyncReport {
     nlohmann::json status; // the known keys only, typed
     std::vector<UsageEntry> usage;
+    std::optional<std::int64_t> revision; // of the policy the computer applied last
     std::optional<std::string> agentVersion;
     std::optional<std::string> osVersion;
+};
+
+struct WaitStart {
+    std::string childId;
+    std::int64_t revision = 0;
 };
 
 struct NewRequest {
@@ -50,12 +57,6 @@ struct Parent {
     std::string id;
     std::string name;
     std::string familyId;
-};
-
-struct Event {
-    std::int64_t id = 0;
-    std::string kind; // "request" or "changed"
-    std::string data; // JSON text
 };
 
 // Everything the server keeps, on top of a Database. Each operation is one transaction, so
@@ -75,7 +76,10 @@ public:
     PairResult pair(const Pairing& p, const std::string& address);
     std::optional<DeviceRef> device(const std::string& token);
     // Absent: the token belongs to no device (or to a removed one).
-    std::optional<Policy> sync(const std::string& token, const SyncReport& report);
+    std::optional<SyncAnswer> sync(const std::string& token, const SyncReport& report);
+    // The child a wait is for and the revision of its rules now; records applied as the
+    // revision the computer has. Absent as for sync.
+    std::optional<WaitStart> waitFrom(const std::string& token, std::int64_t applied);
     RequestResult request(const DeviceRef& device, const NewRequest& r);
     std::optional<RequestState> requestState(const DeviceRef& device, const std::string& id);
 

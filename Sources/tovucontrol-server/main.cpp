@@ -3,7 +3,10 @@
 // tovucontrol-server --new-family [--data DIR] [--database postgresql://…]
 //   prints a one-time token with which one more family sets itself up in the console.
 // Options may also stand in the settings file, as "name = value" lines; the command line wins.
+#include "Console.hpp"
+#include "DeviceApi.hpp"
 #include "HttpServer.hpp"
+#include "Hub.hpp"
 #include "Security.hpp"
 #include "Settings.hpp"
 #include "Store.hpp"
@@ -12,6 +15,7 @@
 #include <cstdio>
 #include <iostream>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -83,6 +87,14 @@ Options parse(const std::vector<std::string>& argv) {
     return o;
 }
 
+// Every waiting computer holds a connection: as many as the system lets one process have.
+void raiseFileLimit() {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= files.rlim_max) return;
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -114,7 +126,15 @@ int main(int argc, char** argv) {
                       << std::endl;
             return 0;
         }
-        HttpServer server(store, options.tls);
+        raiseFileLimit();
+        HttpServer server(options.tls);
+        // Declared after the server, so that its waiting streams go before the server does.
+        Hub hub(*db, [&store](const std::string& familyId, std::int64_t after) {
+            return store.eventsAfter(familyId, after);
+        });
+        Console console(store, hub, options.tls.has_value());
+        addDeviceApi(server, store, hub);
+        console.addRoutes(server);
         const int port = server.bind(options.host, options.port);
         if (port < 0) {
             std::cerr << "tovucontrol-server: không nghe được ở " << options.host << ":"

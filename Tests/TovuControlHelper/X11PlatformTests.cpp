@@ -218,27 +218,6 @@ TEST_F(WorkspaceTest, EveryClientWithAWindowOfRealSizeCountsWhateverItsWindowsSa
     EXPECT_TRUE(appOf(ws, inside.pid())->regular);
     ASSERT_TRUE(xdotool({"windowactivate", window}));
     EXPECT_TRUE(cameToFront(inside.pid()));
-
-    // A client whose process has gone is its heir's.
-    const WindowSpec left({0, 0, 200, 200}, false, "Left");
-    XClient heir(x_.display(), left, XClient::Then::leaveToHeir);
-    ASSERT_TRUE(waitFor([&] { return appOf(ws, heir.pid()).has_value(); }));
-    EXPECT_EQ(appOf(ws, heir.pid())->identifier, self);
-
-    // Gone to a session of its own: nothing to judge but the connection, which can be ended.
-    XClient stranger(x_.display(), left, XClient::Then::leaveToStranger);
-    auto orphan = [&] {
-        for (const auto& app : ws.runningApps())
-            if (app.pid < 0) return std::optional(app);
-        return std::optional<RunningApp>();
-    };
-    ASSERT_TRUE(waitFor([&] { return orphan().has_value(); }));
-    EXPECT_EQ(*orphan(), (RunningApp{orphan()->pid, "?", "Left", true}));
-    ws.forceTerminate(*orphan());
-    EXPECT_TRUE(waitFor([&] { return !orphan(); }));
-    EXPECT_TRUE(waitUntil([&] {
-        return !run({"xwininfo", "-id", std::to_string(stranger.window())}, x_.display());
-    }));
 }
 
 // Thousands of tiny windows that come and go without a pause hide no app: one launched in the
@@ -257,9 +236,10 @@ TEST_F(WorkspaceTest, AnAppLaunchedInAFloodOfWindowsIsSeenAndEnded) {
 }
 
 // A program that leaves its connection to a process it forked: its windows are that process's,
-// whether the program had gone, unreaped, before the window showed or goes after it was seen;
-// ending that app ends the connection with it.
-TEST_F(WorkspaceTest, AConnectionLeftToAForkedProcessIsThatProcesssApp) {
+// whether the program had gone, unreaped, before the window showed or went after it was seen;
+// left to a process in a session of its own, nothing is left to judge but the connection. Ending
+// the app ends the connection.
+TEST_F(WorkspaceTest, AConnectionLeftByItsProgramIsItsHeirsOrNobodys) {
     auto& ws = workspace();
     const std::string self = *platform::executablePath(getpid());
     const WindowSpec game({0, 0, 300, 300}, false, "Game");
@@ -273,13 +253,24 @@ TEST_F(WorkspaceTest, AConnectionLeftToAForkedProcessIsThatProcesssApp) {
     ASSERT_TRUE(
         waitFor([&] { return launchedApp(shared.pid()) && !appOf(ws, shared.connector()); }));
 
-    for (XClient* client : {&unreaped, &shared}) {
-        ws.forceTerminate(*appOf(ws, client->pid()));
-        EXPECT_TRUE(waitUntil([&] { return client->dead(); }));
+    XClient stranger(x_.display(), game, XClient::Then::leaveToStranger);
+    auto orphan = [&] {
+        for (const auto& app : ws.runningApps())
+            if (app.pid < 0) return std::optional(app);
+        return std::optional<RunningApp>();
+    };
+    ASSERT_TRUE(waitFor([&] { return orphan().has_value(); }));
+    EXPECT_EQ(*orphan(), (RunningApp{orphan()->pid, "?", "Game", true}));
+
+    for (auto [client, app] : {std::pair{&unreaped, appOf(ws, unreaped.pid())},
+                               {&shared, appOf(ws, shared.pid())},
+                               {&stranger, orphan()}}) {
+        ws.forceTerminate(*app);
         EXPECT_TRUE(waitUntil([&] {
             return !run({"xwininfo", "-id", std::to_string(client->window())}, x_.display());
         }));
     }
+    EXPECT_TRUE(waitUntil([&] { return unreaped.dead() && shared.dead(); }));
 }
 
 TEST_F(WorkspaceTest, TheDesktopsOwnProgramsAndOtherUsersAppsAreNoApps) {

@@ -111,4 +111,34 @@ Answer ConsoleClient::call(const std::string& method, const std::string& path,
     return a;
 }
 
+TestFamily::TestFamily(const std::string& url, const std::string& setupToken,
+                       const std::string& parent, const std::string& ca)
+    : console(url, ca)
+    , url_(url)
+    , ca_(ca) {
+    const auto made = console.post("setup", {{"setupToken", setupToken},
+                                             {"familyName", "Nhà của " + parent},
+                                             {"parentName", parent},
+                                             {"password", password},
+                                             {"timeZone", "UTC"}});
+    if (made.status != 200) throw std::runtime_error("setup refused: " + made.body.dump());
+    childId = addChild("Bin");
+}
+
+std::string TestFamily::addChild(const std::string& name) {
+    return console.post("children", {{"name", name}}).body.value("id", "");
+}
+
+std::string TestFamily::pair(const std::string& child) {
+    const auto code = console.post("children/" + child + "/pairing-code").body.value("code", "");
+    const nlohmann::json body{{"code", code},
+                              {"platform", "linux"},
+                              {"deviceName", "Máy của Bin"},
+                              {"osVersion", "Linux 6.1"},
+                              {"agentVersion", "linux-0.1.0"}};
+    const auto r = serverClient(url_, ca_).Post("/api/pair", body.dump(), "application/json");
+    if (!r || r->status != 200) throw std::runtime_error("pairing failed");
+    return nlohmann::json::parse(r->body).value("token", "");
+}
+
 } // namespace tovu::test

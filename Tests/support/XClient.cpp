@@ -102,7 +102,7 @@ XClient::XClient(const std::string& display, const WindowSpec& window, Then then
     const bool read = ::read(fds[0], &window_, sizeof window_) == sizeof window_ &&
                       ::read(fds[0], &holder_, sizeof holder_) == sizeof holder_;
     close(fds[0]);
-    if (then == Then::exit || then == Then::leaveToHeir || then == Then::leaveToStranger) {
+    if (then == Then::exit || then == Then::leaveToStranger) {
         waitpid(child_, nullptr, 0);
         reaped_ = true;
         ended_ = then == Then::exit;

@@ -25,14 +25,14 @@ struct WindowSpec {
 xcb_window_t createWindow(xcb_connection_t* c, const WindowSpec& plan);
 
 // A process of the test's own that shows a window on display and then, as told: stays; exits at
-// once; or exits leaving its connection to a process it forked, in its process group (heir) or
-// in a session of its own (stranger); or, started in a session of its own, forks and exits
-// before the process it forked shows the window, and is not reaped until the object ends
-// (unreaped); or forks a process in its group that holds the connection too, both staying until
-// leave() (shared). The process that holds the connection is killed with the object.
+// once; or exits leaving its connection to a process it forked in a session of its own
+// (stranger); or, started in a session of its own, forks and exits before the process it forked
+// shows the window, and is not reaped until the object ends (unreaped); or forks a process in
+// its group that holds the connection too, both staying until leave() (shared). The process
+// that holds the connection is killed with the object.
 class XClient {
 public:
-    enum class Then { stay, exit, leaveToHeir, leaveToStranger, leaveUnreaped, shareWithHeir };
+    enum class Then { stay, exit, leaveToStranger, leaveUnreaped, shareWithHeir };
 
     XClient(const std::string& display, const WindowSpec& window, Then then = Then::stay);
     ~XClient();

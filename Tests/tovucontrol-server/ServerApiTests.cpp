@@ -3,6 +3,8 @@
 // through both APIs.
 #include "Database.hpp"
 #include "Engine.hpp"
+#include "Security.hpp"
+#include "Store.hpp"
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/UsageTracker.hpp"
@@ -447,6 +449,38 @@ TEST_P(ServerApi, FamiliesOfOneServerStayApartWhileTheirRequestsGoOn) {
 INSTANTIATE_TEST_SUITE_P(Stores, ServerApi, testing::Bool(), [](const auto& info) {
     return info.param ? "PostgreSQLOverHttps" : "SQLite";
 });
+
+// Thirty wrong passwords at once, on two stores over one database as two server processes
+// would have: exactly ten are checked.
+TEST(Store, WrongPasswordsAtOnceAreCheckedTenTimes) {
+    Security::init();
+    for (const bool postgres : {false, true}) {
+        if (postgres && !PgCluster::available()) continue;
+        TempDir data;
+        std::optional<PgCluster> pg;
+        if (postgres) pg.emplace();
+        const auto open = [&] {
+            return postgres ? openPostgres(pg->url()) : openSqlite(data.file("data"));
+        };
+        auto first = open(), second = open();
+        Store a(*first, SystemClock::shared()), b(*second, SystemClock::shared());
+        a.setup(a.setupToken("t"), "Nhà", "Mẹ", "mật khẩu dài", "UTC");
+        std::vector<std::future<int>> tries;
+        for (int i = 0; i < 30; ++i)
+            tries.push_back(std::async(std::launch::async, [&, i] {
+                try {
+                    (i % 2 ? a : b).login("Mẹ", "đoán sai", "203.0.113.7");
+                } catch (const Refusal& e) {
+                    return e.status;
+                }
+                return 200;
+            }));
+        std::map<int, int> statuses;
+        for (auto& t : tries)
+            ++statuses[t.get()];
+        EXPECT_EQ(statuses, (std::map<int, int>{{401, 10}, {429, 20}})) << postgres;
+    }
+}
 
 TEST(Engine, PolicyForRulesStateAndTime) {
     // clang-format off
