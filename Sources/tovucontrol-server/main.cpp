@@ -2,12 +2,14 @@
 //                    [--tls-cert FILE --tls-key FILE] [--setup-token TOKEN]
 // tovucontrol-server --new-family [--data DIR] [--database postgresql://…]
 //   prints a one-time token with which one more family sets itself up in the console.
+// Options may also stand in the settings file, as "name = value" lines; the command line wins.
 #include "Console.hpp"
 #include "DeviceApi.hpp"
 #include "HttpServer.hpp"
 #include "Hub.hpp"
 #include "Migrations.hpp"
 #include "Security.hpp"
+#include "Settings.hpp"
 
 #include <csignal>
 #include <cstdio>
@@ -41,10 +43,11 @@ struct Options {
     std::exit(2);
 }
 
-Options parse(int argc, char** argv) {
+Options parse(const std::vector<std::string>& argv) {
+    const auto argc = argv.size();
     Options o;
     std::optional<std::string> cert, key;
-    for (int i = 1; i < argc; ++i) {
+    for (std::size_t i = 1; i < argc; ++i) {
         const std::string name = argv[i];
         if (name == "--new-family") {
             o.newFamily = true;
@@ -95,7 +98,12 @@ void raiseFileLimit() {
 } // namespace
 
 int main(int argc, char** argv) {
-    const auto options = parse(argc, argv);
+    Options options;
+    try {
+        options = parse(withSettings(TOVU_SERVER_SETTINGS, {argv, argv + argc}));
+    } catch (const std::runtime_error& e) {
+        usage(e.what());
+    }
 
     // Signals are taken by one thread only, which stops the server cleanly.
     sigset_t signals;
@@ -107,6 +115,8 @@ int main(int argc, char** argv) {
 
     try {
         Security::init();
+        // An administrator's --new-family must not leave files of root's in the service's store.
+        if (!options.database) becomeOwnerOf(options.data);
         auto db = options.database ? openPostgres(*options.database) : openSqlite(options.data);
         migrate(*db);
         const auto& clock = SystemClock::shared();
