@@ -346,4 +346,10 @@ RequestState ApiClient::requestState(const std::string& id) const {
     return send<RequestState>("GET", "/api/device/requests/" + encodeSegment(id));
 }
 
+WakeUp ApiClient::wait(std::int64_t revision) const {
+    // The server sends a space every Contract::waitHeartbeat while it holds the wait.
+    return send<WakeUp>("GET", "/api/device/wait?revision=" + std::to_string(revision),
+                        std::nullopt, Contract::waitHeartbeat + inactivityLimit);
+}
+
 } // namespace tovu

@@ -62,13 +62,14 @@ public:
     // One request, following up to five redirects to http or https addresses; returns the
     // decoded 2xx body. Throws ApiError, TransportError or DecodeError (a 2xx body that is
     // not a T).
+    // inactivity: without a byte moving for this long, the call gives up.
     template <class T>
     T send(std::string_view method, std::string_view path,
-           const std::optional<nlohmann::json>& body = std::nullopt) const {
-        return Json::decode<T>(sendRaw(method, path, body, inactivityLimit));
+           const std::optional<nlohmann::json>& body = std::nullopt,
+           std::chrono::seconds inactivity = inactivityLimit) const {
+        return Json::decode<T>(sendRaw(method, path, body, inactivity));
     }
 
-    // Without a byte moving for this long, a call gives up.
     static constexpr std::chrono::seconds inactivityLimit{20};
 
     PairResult pair(const std::string& code, const std::string& deviceName,
@@ -85,6 +86,9 @@ public:
                           const std::optional<std::string>& appName,
                           const std::optional<std::string>& note) const;
     RequestState requestState(const std::string& id) const;
+    // Holds a request on the server until the child's rules move past revision (the one of
+    // the policy the computer applied), or Contract::longestWait has passed.
+    WakeUp wait(std::int64_t revision) const;
 
 private:
     // Performs the exchange and returns the body of a 2xx answer.

@@ -77,8 +77,10 @@ inline constexpr Range exchangeCapMinutes{0, 1440};
 inline constexpr Range pointsDelta{-1000000, 1000000};
 } // namespace Number
 
-// How long the server holds a computer's wait before it answers that nothing changed.
-inline constexpr std::chrono::seconds longestWait{50};
+// How long the server holds a computer's wait before it answers that nothing changed, and how
+// often it sends a space meanwhile, so that no one on the way takes the line for dead.
+inline constexpr std::chrono::seconds longestWait{600};
+inline constexpr std::chrono::seconds waitHeartbeat{30};
 
 inline constexpr std::size_t maxApps = 500;          // in a list of the rules
 inline constexpr std::size_t maxUsageEntries = 3000; // in one sync

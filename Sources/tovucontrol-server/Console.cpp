@@ -1,13 +1,13 @@
 #include "Console.hpp"
 
 #include "Engine.hpp"
-#include "Http.hpp"
 #include "Security.hpp"
+#include "TovuProtocol/Iso.hpp"
+#include "TovuProtocol/Json.hpp"
 #include "WebFiles.hpp"
 #include "Zone.hpp"
 
 #include <map>
-#include <tuple>
 
 namespace tovu::server {
 namespace {
@@ -16,10 +16,9 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 
 constexpr const char* cookieName = "tovu_session";
-constexpr int maxStreams = 16;
 
-std::string cookieToken(const httplib::Request& req) {
-    const auto header = req.get_header_value("Cookie");
+std::string cookieToken(const Http::Request& req) {
+    const auto header = req.header("cookie");
     const std::string key = std::string(cookieName) + "=";
     for (std::size_t at = 0; at < header.size();) {
         auto end = header.find(';', at);
@@ -61,264 +60,349 @@ const char* contentType(std::string_view name) {
     return "application/octet-stream";
 }
 
+json iso(const std::optional<Time>& t) {
+    return t ? json(Iso::format(*t)) : json(nullptr);
+}
+
+template <class T> json orNull(const std::optional<T>& v) {
+    return v ? json(*v) : json(nullptr);
+}
+
+json toJson(const FamilyInfo& f) {
+    return {{"id", f.id}, {"name", f.name}, {"timeZone", f.timeZone}};
+}
+
+json toJson(const ChildView& c) {
+    return {{"id", c.id},
+            {"name", c.name},
+            {"pointsBalance", c.points},
+            {"rules", c.rules},
+            {"lockedByParent", c.lockedByParent},
+            {"grantEndsAt", iso(c.grantEnd)}};
+}
+
+json toJson(const DeviceView& d) {
+    return {{"id", d.id},
+            {"childId", d.childId},
+            {"name", d.name},
+            {"platform", d.platform},
+            {"osVersion", d.osVersion},
+            {"agentVersion", d.agentVersion},
+            {"online", d.online},
+            {"lastSeen", iso(d.lastSeen)},
+            {"protected", orNull(d.isProtected)},
+            {"helperAlive", orNull(d.helperAlive)},
+            {"childIsAdmin", orNull(d.childIsAdmin)},
+            {"childUser", orNull(d.childUser)},
+            {"reason", orNull(d.reason)},
+            {"rulesReceivedAt", iso(d.rulesReceivedAt)},
+            {"rulesWaiting", d.rulesWaiting}};
+}
+
+json toJson(const RequestView& r) {
+    return {{"id", r.id},
+            {"childId", r.childId},
+            {"childName", r.childName},
+            {"kind", r.kind},
+            {"minutes", r.minutes},
+            {"appId", orNull(r.appId)},
+            {"appName", orNull(r.appName)},
+            {"note", orNull(r.note)},
+            {"status", r.status},
+            {"createdAt", iso(r.createdAt)},
+            {"answeredAt", iso(r.answeredAt)},
+            {"grantEndsAt", iso(r.grantEnd)}};
+}
+
+json toJson(const TodayView& t) {
+    json apps = json::array();
+    for (const auto& a : t.apps)
+        apps.push_back({{"appId", a.appId}, {"appName", a.appName}, {"minutes", a.minutes}});
+    return {{"day", t.day},
+            {"usedMinutes", t.usedMinutes},
+            {"minutesLeft", orNull(t.policy.minutesLeft)},
+            {"locked", t.policy.locked},
+            {"lockReason", orNull(t.policy.lockReason)},
+            {"grantEndsAt", orNull(t.policy.grantEndsAt)},
+            {"apps", apps}};
+}
+
+template <class T> json list(const std::vector<T>& items) {
+    json out = json::array();
+    for (const auto& item : items)
+        out.push_back(toJson(item));
+    return out;
+}
+
+json toJson(const FamilyView& v) {
+    json parents = json::array();
+    for (const auto& [id, name] : v.parents)
+        parents.push_back({{"id", id}, {"name", name}});
+    return {{"family", toJson(v.family)},
+            {"parents", parents},
+            {"children", list(v.children)},
+            {"devices", list(v.devices)}};
+}
+
 } // namespace
 
-Console::Console(Store& store, bool secure)
-    : store_(store)
+std::vector<Event> Console::eventsAfter(const std::string& familyId, std::int64_t after) {
+    auto events = events_.after(familyId, after);
+    // A request event names the request; the console gets all of it.
+    for (auto& e : events) {
+        if (e.kind != "request") continue;
+        const auto id = Json::parse(e.data).value("request", std::string());
+        if (const auto r = families_.request(familyId, id)) e.data = Json::encode(toJson(*r));
+    }
+    return events;
+}
+
+Console::Console(Accounts& accounts, Families& families, Events& events, bool secure)
+    : accounts_(accounts)
+    , families_(families)
+    , events_(events)
     , secure_(secure) {}
 
-Console::Session Console::sessionOf(const httplib::Request& req) {
+Console::Session Console::sessionOf(const Http::Request& req) {
     Session s{cookieToken(req), std::nullopt};
-    if (!s.token.empty()) s.parent = store_.session(s.token);
+    if (!s.token.empty()) s.parent = accounts_.session(s.token);
     return s;
 }
 
-bool Console::csrfHolds(const httplib::Request& req, const Session& s) const {
+bool Console::csrfHolds(const Http::Request& req, const Session& s) const {
     return !s.token.empty() &&
-           Security::sameSecret(req.get_header_value("X-CSRF-Token"), Security::csrfFor(s.token));
+           Security::sameSecret(req.header("x-csrf-token"), Security::csrfFor(s.token));
 }
 
 json Console::sessionJson(const Session& s) {
-    json out{{"setupNeeded", store_.setupNeeded()},
+    json out{{"setupNeeded", accounts_.setupNeeded()},
              {"loggedIn", s.parent.has_value()},
              {"csrf", Security::csrfFor(s.token)}};
     if (s.parent) {
         out["parent"] = {{"id", s.parent->id}, {"name", s.parent->name}};
-        out["family"] = store_.family(*s.parent);
+        out["family"] = toJson(families_.family(*s.parent));
     }
     return out;
 }
 
-void Console::setCookie(httplib::Response& res, const std::string& token, bool persistent) const {
+void Console::setCookie(Http::Response& res, const std::string& token, bool persistent) const {
     std::string cookie =
         std::string(cookieName) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict";
     if (persistent) cookie += "; Max-Age=2592000";
     if (token.empty()) cookie += "; Max-Age=0";
     if (secure_) cookie += "; Secure";
-    res.set_header("Set-Cookie", cookie);
+    res.headers.emplace_back("Set-Cookie", cookie);
 }
 
-void Console::loggedIn(httplib::Response& res, const Parent& parent) {
+Http::Response Console::loggedIn(const Parent& parent) {
     // A fresh cookie at login, so that a cookie planted before it is worth nothing after.
-    const Session s{store_.openSession(parent), parent};
+    const Session s{accounts_.openSession(parent), parent};
+    auto res = Http::reply(200, sessionJson(s));
     setCookie(res, s.token, true);
-    Http::sendJson(res, 200, sessionJson(s));
+    return res;
 }
 
-httplib::Server::Handler Console::parentCall(Action action, bool mutating) {
-    return Http::guard([this, action = std::move(action), mutating](const httplib::Request& req,
-                                                                    httplib::Response& res) {
+HttpServer::Handler Console::parentCall(Action action, bool mutating) {
+    return [this, action = std::move(action), mutating](const Http::Request& req) {
         const auto s = sessionOf(req);
-        if (mutating && !csrfHolds(req, s))
-            return Http::sendMessage(res, 403, "Phiên đã hết hạn, hãy tải lại trang.");
-        if (!s.parent) return Http::sendMessage(res, 401, "Hãy đăng nhập lại.");
-        Http::sendJson(res, 200, action(*s.parent, req));
-    });
-}
-
-void Console::streamEvents(const Parent& parent, httplib::Response& res) {
-    if (++streams_ > maxStreams) {
-        --streams_;
-        return Http::sendMessage(res, 503, "Có quá nhiều trang đang mở, hãy đóng bớt.");
-    }
-    struct Stream {
-        std::string familyId;
-        std::int64_t last = 0;
-        std::chrono::steady_clock::time_point pinged{};
+        if (mutating && !csrfHolds(req, s)) return expired();
+        if (!s.parent) return Http::message(401, "Hãy đăng nhập lại.");
+        return Http::reply(200, action(*s.parent, req));
     };
-    auto stream =
-        std::make_shared<Stream>(Stream{parent.familyId, store_.lastEvent(parent.familyId)});
-    res.set_header("Cache-Control", "no-store");
-    res.set_chunked_content_provider(
-        "text/event-stream",
-        [this, stream](std::size_t, httplib::DataSink& sink) {
-            if (stopping_) return false;
-            std::string out;
-            try {
-                for (const auto& e : store_.eventsAfter(stream->familyId, stream->last)) {
-                    stream->last = e.id;
-                    out += "event: " + e.kind + "\ndata: " + e.data + "\n\n";
-                }
-            } catch (const DatabaseError& e) {
-                Http::log(std::string("Lỗi cơ sở dữ liệu: ") + e.what());
-                return false; // the browser opens the stream again
-            }
-            const auto now = std::chrono::steady_clock::now();
-            if (out.empty() && now - stream->pinged >= 15s) out = ": ping\n\n";
-            if (!out.empty()) {
-                stream->pinged = now;
-                return sink.write(out.data(), out.size());
-            }
-            // Other server processes write events too, so the table is what is watched.
-            std::unique_lock lock(mutex_);
-            wake_.wait_for(lock, 1s, [&] { return stopping_.load(); });
-            return !stopping_;
-        },
-        [this](bool) { --streams_; });
 }
 
-void Console::stop() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
+Http::Response Console::expired() {
+    return Http::message(403, "Phiên đã hết hạn, hãy tải lại trang.");
 }
 
-void Console::addRoutes(httplib::Server& server) {
+Http::Response Console::events(Hub& hub, const Parent& parent) {
+    auto seat = hub.seat(parent.familyId, parent.id);
+    if (!seat) return Http::message(503, "Có quá nhiều trang đang mở, hãy đóng bớt.");
+    const auto last = events_.last(parent.familyId);
+    Http::Response res;
+    res.contentType = "text/event-stream";
+    res.streamTo = [&hub, seat = std::move(seat), last](std::shared_ptr<Http::Stream> stream) {
+        hub.watch(seat, last, std::move(stream));
+    };
+    return res;
+}
+
+void Console::addRoutes(HttpServer& server, Hub& hub) {
     const std::string api = "/api/console/";
     const std::string child = api + "children/([^/]+)/";
 
-    server.Get(api + "session",
-               Http::guard([this](const httplib::Request& req, httplib::Response& res) {
-                   auto s = sessionOf(req);
-                   if (s.token.empty()) {
-                       s.token = Security::newToken();
-                       setCookie(res, s.token, false);
-                   }
-                   Http::sendJson(res, 200, sessionJson(s));
-               }));
+    server.route("GET", api + "session", [this](const Http::Request& req) {
+        auto s = sessionOf(req);
+        const bool fresh = s.token.empty();
+        if (fresh) s.token = Security::newToken();
+        auto res = Http::reply(200, sessionJson(s));
+        if (fresh) setCookie(res, s.token, false);
+        return res;
+    });
 
-    server.Post(api + "setup",
-                Http::guard([this](const httplib::Request& req, httplib::Response& res) {
-                    if (!csrfHolds(req, sessionOf(req)))
-                        return Http::sendMessage(res, 403, "Phiên đã hết hạn, hãy tải lại trang.");
-                    const auto b = Http::body(req);
-                    const auto timeZone = *Http::text(b, "timeZone", Http::word);
-                    if (!Zone::valid(timeZone)) throw BadInput("Múi giờ không đúng.");
-                    loggedIn(res, store_.setup(*Http::text(b, "setupToken", Http::word),
-                                               *Http::text(b, "familyName", Contract::Text::name),
-                                               *Http::text(b, "parentName", Contract::Text::name),
-                                               password(b), timeZone));
-                }));
+    server.route(
+        "POST", api + "setup",
+        [this](const Http::Request& req) {
+            if (!csrfHolds(req, sessionOf(req))) return expired();
+            const auto b = Http::body(req);
+            const auto timeZone = *Http::text(b, "timeZone", Http::word);
+            if (!Zone::valid(timeZone)) throw BadInput("Múi giờ không đúng.");
+            return loggedIn(accounts_.setup(*Http::text(b, "setupToken", Http::word),
+                                            *Http::text(b, "familyName", Contract::Text::name),
+                                            *Http::text(b, "parentName", Contract::Text::name),
+                                            password(b), timeZone));
+        },
+        true);
 
-    server.Post(api + "login",
-                Http::guard([this](const httplib::Request& req, httplib::Response& res) {
-                    if (!csrfHolds(req, sessionOf(req)))
-                        return Http::sendMessage(res, 403, "Phiên đã hết hạn, hãy tải lại trang.");
-                    const auto b = Http::body(req);
-                    loggedIn(res, store_.login(*Http::text(b, "name", Contract::Text::name),
-                                               *Http::text(b, "password", Contract::Text::password),
-                                               req.remote_addr));
-                }));
+    server.route(
+        "POST", api + "login",
+        [this](const Http::Request& req) {
+            if (!csrfHolds(req, sessionOf(req))) return expired();
+            const auto b = Http::body(req);
+            return loggedIn(accounts_.login(*Http::text(b, "name", Contract::Text::name),
+                                            *Http::text(b, "password", Contract::Text::password),
+                                            req.remoteAddress));
+        },
+        true);
 
-    server.Post(api + "logout",
-                Http::guard([this](const httplib::Request& req, httplib::Response& res) {
-                    const auto s = sessionOf(req);
-                    if (!csrfHolds(req, s))
-                        return Http::sendMessage(res, 403, "Phiên đã hết hạn, hãy tải lại trang.");
-                    store_.closeSession(s.token);
-                    setCookie(res, "", false);
-                    Http::sendJson(res, 200, json::object());
-                }));
+    server.route("POST", api + "logout", [this](const Http::Request& req) {
+        const auto s = sessionOf(req);
+        if (!csrfHolds(req, s)) return expired();
+        accounts_.closeSession(s.token);
+        auto res = Http::reply(200, json::object());
+        setCookie(res, "", false);
+        return res;
+    });
 
-    server.Get(api + "family",
-               parentCall([this](const Parent& p,
-                                 const httplib::Request&) { return store_.familyView(p); },
-                          false));
-    server.Post(api + "parents",
-                parentCall(
-                    [this](const Parent& p, const httplib::Request& req) {
-                        const auto b = Http::body(req);
-                        return store_.addParent(p, *Http::text(b, "name", Contract::Text::name),
-                                                password(b));
-                    },
-                    true));
-    server.Post(api + "children",
-                parentCall(
-                    [this](const Parent& p, const httplib::Request& req) {
-                        return store_.addChild(
-                            p, *Http::text(Http::body(req), "name", Contract::Text::name));
-                    },
-                    true));
-    server.Put(child + "rules", parentCall(
-                                    [this](const Parent& p, const httplib::Request& req) {
-                                        return store_.setRules(p, req.matches[1],
-                                                               Http::body(req).get<ChildRules>());
-                                    },
-                                    true));
+    server.route("GET", api + "family",
+                 parentCall([this](const Parent& p,
+                                   const Http::Request&) { return toJson(families_.view(p)); },
+                            false));
+    server.route("POST", api + "parents",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         const auto b = Http::body(req);
+                         const auto added = accounts_.addParent(
+                             p, *Http::text(b, "name", Contract::Text::name), password(b));
+                         return json{{"id", added.id}, {"name", added.name}};
+                     },
+                     true),
+                 true);
+    server.route("POST", api + "children",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         return toJson(families_.addChild(
+                             p, *Http::text(Http::body(req), "name", Contract::Text::name)));
+                     },
+                     true));
+    server.route("PUT", child + "rules",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         return toJson(families_.setRules(p, req.matches[1],
+                                                          Http::body(req).get<ChildRules>()));
+                     },
+                     true));
     for (const bool lock : {true, false})
-        server.Post(child + (lock ? "lock" : "unlock"),
-                    parentCall(
-                        [this, lock](const Parent& p, const httplib::Request& req) {
-                            return store_.setLock(p, req.matches[1], lock);
-                        },
-                        true));
-    server.Post(child + "grant",
-                parentCall(
-                    [this](const Parent& p, const httplib::Request& req) {
-                        const auto b = Http::body(req);
-                        return store_.grant(p, req.matches[1],
-                                            Http::integer(b, "minutes", Contract::Number::minutes),
-                                            Http::flag(b, "unlock"));
-                    },
-                    true));
-    server.Post(child + "points",
-                parentCall(
-                    [this](const Parent& p, const httplib::Request& req) {
-                        return store_.addPoints(
-                            p, req.matches[1],
-                            Http::integer(Http::body(req), "delta", Contract::Number::pointsDelta));
-                    },
-                    true));
-    // The child's views, and a new pairing code for the child.
-    using View = json (Store::*)(const Parent&, const std::string&);
-    const std::tuple<const char*, View, bool> views[] = {
-        {"today", &Store::today, false},
-        {"week", &Store::week, false},
-        {"apps", &Store::apps, false},
-        {"pairing-code", &Store::pairingCode, true}};
-    for (const auto& [name, view, mutating] : views) {
-        auto call = parentCall(
-            [this, view](const Parent& p, const httplib::Request& req) {
-                return (store_.*view)(p, req.matches[1]);
+        server.route("POST", child + (lock ? "lock" : "unlock"),
+                     parentCall(
+                         [this, lock](const Parent& p, const Http::Request& req) {
+                             return toJson(families_.setLock(p, req.matches[1], lock));
+                         },
+                         true));
+    server.route("POST", child + "grant",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         const auto b = Http::body(req);
+                         return toJson(
+                             families_.grant(p, req.matches[1],
+                                             Http::integer(b, "minutes", Contract::Number::minutes),
+                                             Http::flag(b, "unlock")));
+                     },
+                     true));
+    server.route(
+        "POST", child + "points",
+        parentCall(
+            [this](const Parent& p, const Http::Request& req) {
+                return toJson(families_.addPoints(
+                    p, req.matches[1],
+                    Http::integer(Http::body(req), "delta", Contract::Number::pointsDelta)));
             },
-            mutating);
-        if (mutating)
-            server.Post(child + name, std::move(call));
-        else
-            server.Get(child + name, std::move(call));
-    }
-    server.Delete(api + "devices/([^/]+)",
-                  parentCall(
-                      [this](const Parent& p, const httplib::Request& req) {
-                          store_.removeDevice(p, req.matches[1]);
-                          return json::object();
-                      },
-                      true));
-    server.Get(
-        api + "requests",
-        parentCall([this](const Parent& p, const httplib::Request&) { return store_.requests(p); },
-                   false));
-    server.Post(api + "requests/([^/]+)/answer",
-                parentCall(
-                    [this](const Parent& p, const httplib::Request& req) {
-                        const auto b = Http::body(req);
-                        const auto answer = *Http::text(b, "answer", Http::word);
-                        if (answer != Contract::Status::granted &&
-                            answer != Contract::Status::refused)
-                            throw BadInput("Câu trả lời phải là được hoặc từ chối.");
-                        std::optional<std::int64_t> minutes;
-                        if (b.contains("minutes") && !b["minutes"].is_null())
-                            minutes = Http::integer(b, "minutes", Contract::Number::minutes);
-                        return store_.answer(p, req.matches[1], answer == Contract::Status::granted,
-                                             minutes, Http::flag(b, "unlock"));
-                    },
-                    true));
-    server.Get(api + "events",
-               Http::guard([this](const httplib::Request& req, httplib::Response& res) {
-                   const auto s = sessionOf(req);
-                   if (!s.parent) return Http::sendMessage(res, 401, "Hãy đăng nhập lại.");
-                   streamEvents(*s.parent, res);
-               }));
+            true));
+    // The child's views, and a new pairing code for the child.
+    server.route("GET", child + "today",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         return toJson(families_.today(p, req.matches[1]));
+                     },
+                     false));
+    server.route("GET", child + "week",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         json days = json::array();
+                         for (const auto& d : families_.week(p, req.matches[1]))
+                             days.push_back({{"day", d.day}, {"minutes", d.minutes}});
+                         return json{{"days", days}};
+                     },
+                     false));
+    server.route("GET", child + "apps",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         json apps = json::array();
+                         for (const auto& a : families_.apps(p, req.matches[1]))
+                             apps.push_back({{"appId", a.appId}, {"appName", a.appName}});
+                         return json{{"apps", apps}};
+                     },
+                     false));
+    server.route(
+        "POST", child + "pairing-code",
+        parentCall(
+            [this](const Parent& p, const Http::Request& req) {
+                const auto code = families_.pairingCode(p, req.matches[1]);
+                return json{{"code", code.code}, {"expiresAt", Iso::format(code.expiresAt)}};
+            },
+            true));
+    server.route("DELETE", api + "devices/([^/]+)",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         families_.removeDevice(p, req.matches[1]);
+                         return json::object();
+                     },
+                     true));
+    server.route("GET", api + "requests",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request&) {
+                         return json{{"requests", list(families_.requests(p))}};
+                     },
+                     false));
+    server.route("POST", api + "requests/([^/]+)/answer",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         const auto b = Http::body(req);
+                         const auto answer = *Http::text(b, "answer", Http::word);
+                         if (answer != Contract::Status::granted &&
+                             answer != Contract::Status::refused)
+                             throw BadInput("Câu trả lời phải là được hoặc từ chối.");
+                         std::optional<std::int64_t> minutes;
+                         if (b.contains("minutes") && !b["minutes"].is_null())
+                             minutes = Http::integer(b, "minutes", Contract::Number::minutes);
+                         return toJson(families_.answer(p, req.matches[1],
+                                                        answer == Contract::Status::granted,
+                                                        minutes, Http::flag(b, "unlock")));
+                     },
+                     true));
+    server.route("GET", api + "events", [this, &hub](const Http::Request& req) {
+        const auto s = sessionOf(req);
+        if (!s.parent) return Http::message(401, "Hãy đăng nhập lại.");
+        return events(hub, *s.parent);
+    });
 
-    server.Get(R"(/([A-Za-z0-9_.-]*))", [](const httplib::Request& req, httplib::Response& res) {
+    server.route("GET", "/([A-Za-z0-9_.-]*)", [](const Http::Request& req) {
         std::string name = req.matches[1];
         if (name.empty()) name = "index.html";
         const auto& files = webFiles();
         const auto it = files.find(name);
-        if (it == files.end()) return Http::sendMessage(res, 404, "Không có trang này.");
-        res.set_content(std::string(it->second), contentType(name));
+        if (it == files.end()) return Http::message(404, "Không có trang này.");
+        return Http::Response{.contentType = contentType(name), .body = std::string(it->second)};
     });
 }
 

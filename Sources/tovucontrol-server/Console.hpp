@@ -1,11 +1,15 @@
 #pragma once
 
-#include "Store.hpp"
+#include "Accounts.hpp"
+#include "Events.hpp"
+#include "Families.hpp"
+#include "HttpServer.hpp"
+#include "Hub.hpp"
 
-#include <atomic>
-#include <condition_variable>
-#include <httplib.h>
-#include <mutex>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
 
 namespace tovu::server {
 
@@ -13,34 +17,34 @@ namespace tovu::server {
 class Console {
 public:
     // secure: the server speaks HTTPS, so the cookie is marked Secure.
-    Console(Store& store, bool secure);
-    void addRoutes(httplib::Server& server);
-    // Ends the event streams, so that the server can stop.
-    void stop();
+    Console(Accounts& accounts, Families& families, Events& events, bool secure);
+    // The event stream's places are taken from hub.
+    void addRoutes(HttpServer& server, Hub& hub);
+    // The family's events for its consoles, a request event with all of its request.
+    std::vector<Event> eventsAfter(const std::string& familyId, std::int64_t after);
 
 private:
     struct Session {
         std::string token; // the cookie's value; may be anonymous
         std::optional<Parent> parent;
     };
-    using Action = std::function<nlohmann::json(const Parent&, const httplib::Request&)>;
+    using Action = std::function<nlohmann::json(const Parent&, const Http::Request&)>;
 
-    Session sessionOf(const httplib::Request& req);
-    bool csrfHolds(const httplib::Request& req, const Session& s) const;
+    Session sessionOf(const Http::Request& req);
+    bool csrfHolds(const Http::Request& req, const Session& s) const;
     nlohmann::json sessionJson(const Session& s);
-    void setCookie(httplib::Response& res, const std::string& token, bool persistent) const;
+    void setCookie(Http::Response& res, const std::string& token, bool persistent) const;
     // A logged-in parent's call; mutating methods also need the CSRF header.
-    httplib::Server::Handler parentCall(Action action, bool mutating);
+    HttpServer::Handler parentCall(Action action, bool mutating);
+    static Http::Response expired();
     // The start of a session after setup or login.
-    void loggedIn(httplib::Response& res, const Parent& parent);
-    void streamEvents(const Parent& parent, httplib::Response& res);
+    Http::Response loggedIn(const Parent& parent);
+    Http::Response events(Hub& hub, const Parent& parent);
 
-    Store& store_;
+    Accounts& accounts_;
+    Families& families_;
+    Events& events_;
     bool secure_;
-    std::atomic<bool> stopping_ = false;
-    std::atomic<int> streams_ = 0;
-    std::mutex mutex_;
-    std::condition_variable wake_;
 };
 
 } // namespace tovu::server

@@ -30,6 +30,14 @@ std::optional<Row> Transaction::one(const std::string& sql, const Params& params
     return std::move(rows.front());
 }
 
+std::vector<std::vector<Row>> Transaction::batch(const std::vector<Statement>& statements) {
+    std::vector<std::vector<Row>> results;
+    results.reserve(statements.size());
+    for (const auto& s : statements)
+        results.push_back(query(s.sql, s.params));
+    return results;
+}
+
 std::size_t Transaction::change(const std::string& sql, const Params& params) {
     return query(sql + " RETURNING 1", params).size();
 }

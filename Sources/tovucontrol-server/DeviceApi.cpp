@@ -1,8 +1,9 @@
 #include "DeviceApi.hpp"
 
-#include "Http.hpp"
+#include "Errors.hpp"
 #include "TovuProtocol/Json.hpp"
 
+#include <charconv>
 #include <regex>
 
 namespace tovu::server {
@@ -10,21 +11,14 @@ namespace {
 
 using nlohmann::json;
 
-std::string bearer(const httplib::Request& req) {
+std::string bearer(const Http::Request& req) {
     static constexpr std::string_view prefix = "Bearer ";
-    const auto auth = req.get_header_value("Authorization");
+    const auto auth = req.header("authorization");
     return auth.starts_with(prefix) ? auth.substr(prefix.size()) : std::string();
 }
 
-void refuseToken(httplib::Response& res) {
-    Http::sendMessage(res, 401, "Máy đã bị gỡ khỏi gia đình hoặc token sai.");
-}
-
-std::optional<DeviceRef> deviceOf(Store& store, const httplib::Request& req,
-                                  httplib::Response& res) {
-    auto device = store.device(bearer(req));
-    if (!device) refuseToken(res);
-    return device;
+Http::Response refusedToken() {
+    return Http::message(401, "Máy đã bị gỡ khỏi gia đình hoặc token sai.");
 }
 
 UsageEntry usageEntry(const json& e) {
@@ -74,65 +68,84 @@ SyncReport syncReport(const json& b, std::vector<DroppedEntry>& dropped) {
             }
         }
     }
+    if (const auto v = b.find("revision"); v != b.end() && v->is_number_integer())
+        r.revision = v->get<std::int64_t>();
     r.agentVersion = reported(b, "agentVersion", Contract::Text::version);
     r.osVersion = reported(b, "osVersion", Contract::Text::version);
     return r;
 }
 
+std::int64_t revisionOf(const Http::Request& req) {
+    const auto text = req.param("revision").value_or("");
+    std::int64_t revision = -1;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), revision);
+    if (ec != std::errc() || end != text.data() + text.size() || revision < 0)
+        throw BadInput("Cần revision là số nguyên không âm.");
+    return revision;
+}
+
 } // namespace
 
-void addDeviceApi(httplib::Server& server, Store& store) {
-    server.Post("/api/pair", Http::guard([&](const httplib::Request& req, httplib::Response& res) {
-                    const auto b = Http::body(req);
-                    Pairing p;
-                    p.code = Http::text(b, "code", Http::word).value_or("");
-                    p.platform = *Http::text(b, "platform", Http::word);
-                    if (p.platform != "linux" && p.platform != "mac")
-                        throw BadInput("Máy chủ chỉ nhận máy linux hoặc mac.");
-                    p.deviceName = *Http::text(b, "deviceName", Contract::Text::name);
-                    p.osVersion = *Http::text(b, "osVersion", Contract::Text::version);
-                    p.agentVersion = *Http::text(b, "agentVersion", Contract::Text::version);
-                    Http::sendJson(res, 200, store.pair(p, req.remote_addr));
-                }));
+void addDeviceApi(HttpServer& server, Devices& devices, Hub& hub) {
+    server.route("POST", "/api/pair", [&](const Http::Request& req) {
+        const auto b = Http::body(req);
+        Pairing p;
+        p.code = Http::text(b, "code", Http::word).value_or("");
+        p.platform = *Http::text(b, "platform", Http::word);
+        if (p.platform != "linux" && p.platform != "mac")
+            throw BadInput("Máy chủ chỉ nhận máy linux hoặc mac.");
+        p.deviceName = *Http::text(b, "deviceName", Contract::Text::name);
+        p.osVersion = *Http::text(b, "osVersion", Contract::Text::version);
+        p.agentVersion = *Http::text(b, "agentVersion", Contract::Text::version);
+        return Http::reply(200, devices.pair(p, req.remoteAddress));
+    });
 
-    server.Post("/api/device/sync",
-                Http::guard([&](const httplib::Request& req, httplib::Response& res) {
-                    SyncAnswer answer;
-                    const auto report = syncReport(Http::body(req), answer.dropped);
-                    if (const auto policy = store.sync(bearer(req), report)) {
-                        answer.policy = *policy;
-                        Http::sendJson(res, 200, answer);
-                    } else
-                        refuseToken(res);
-                }));
+    server.route("POST", "/api/device/sync", [&](const Http::Request& req) {
+        std::vector<DroppedEntry> dropped;
+        const auto report = syncReport(Http::body(req), dropped);
+        auto answer = devices.sync(bearer(req), report);
+        if (!answer) return refusedToken();
+        answer->dropped = std::move(dropped);
+        return Http::reply(200, *answer);
+    });
 
-    server.Post("/api/device/requests",
-                Http::guard([&](const httplib::Request& req, httplib::Response& res) {
-                    const auto device = deviceOf(store, req, res);
-                    if (!device) return;
-                    const auto b = Http::body(req);
-                    NewRequest n;
-                    n.kind = *Http::text(b, "kind", Http::word);
-                    if (n.kind != Contract::Kind::moreTime && n.kind != Contract::Kind::exchange)
-                        throw BadInput("Loại yêu cầu không đúng.");
-                    n.minutes = Http::integer(b, "minutes", Contract::Number::minutes);
-                    if (n.kind == Contract::Kind::moreTime) {
-                        n.appId = Http::text(b, "appId", Contract::Text::appId, false);
-                        n.appName = Http::text(b, "appName", Contract::Text::appName, false);
-                        n.note = Http::text(b, "note", Contract::Text::note, false);
-                    }
-                    Http::sendJson(res, 200, store.request(*device, n));
-                }));
+    server.route("POST", "/api/device/requests", [&](const Http::Request& req) {
+        const auto device = devices.device(bearer(req));
+        if (!device) return refusedToken();
+        const auto b = Http::body(req);
+        NewRequest n;
+        n.kind = *Http::text(b, "kind", Http::word);
+        if (n.kind != Contract::Kind::moreTime && n.kind != Contract::Kind::exchange)
+            throw BadInput("Loại yêu cầu không đúng.");
+        n.minutes = Http::integer(b, "minutes", Contract::Number::minutes);
+        if (n.kind == Contract::Kind::moreTime) {
+            n.appId = Http::text(b, "appId", Contract::Text::appId, false);
+            n.appName = Http::text(b, "appName", Contract::Text::appName, false);
+            n.note = Http::text(b, "note", Contract::Text::note, false);
+        }
+        return Http::reply(200, devices.request(*device, n));
+    });
 
-    server.Get(R"(/api/device/requests/([^/]+))",
-               Http::guard([&](const httplib::Request& req, httplib::Response& res) {
-                   const auto device = deviceOf(store, req, res);
-                   if (!device) return;
-                   if (const auto state = store.requestState(*device, req.matches[1]))
-                       Http::sendJson(res, 200, *state);
-                   else
-                       Http::sendMessage(res, 404, "Không có yêu cầu này");
-               }));
+    server.route("GET", "/api/device/requests/([^/]+)", [&](const Http::Request& req) {
+        const auto device = devices.device(bearer(req));
+        if (!device) return refusedToken();
+        if (const auto state = devices.requestState(*device, req.matches[1]))
+            return Http::reply(200, *state);
+        return Http::message(404, "Không có yêu cầu này");
+    });
+
+    server.route("GET", "/api/device/wait", [&](const Http::Request& req) {
+        const auto revision = revisionOf(req);
+        const auto waiting = devices.waitFrom(bearer(req), revision);
+        if (!waiting) return refusedToken();
+        if (waiting->revision > revision) return Http::reply(200, WakeUp{true, waiting->revision});
+        Http::Response res;
+        res.streamTo = [&hub, childId = waiting->childId,
+                        revision](std::shared_ptr<Http::Stream> stream) {
+            hub.wait(childId, revision, std::move(stream));
+        };
+        return res;
+    });
 }
 
 } // namespace tovu::server

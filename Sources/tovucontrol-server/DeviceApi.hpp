@@ -1,12 +1,12 @@
 #pragma once
 
-#include "Store.hpp"
-
-#include <httplib.h>
+#include "Devices.hpp"
+#include "HttpServer.hpp"
+#include "Hub.hpp"
 
 namespace tovu::server {
 
-// The four endpoints the setup tool and the daemon call.
-void addDeviceApi(httplib::Server& server, Store& store);
+// The endpoints the setup tool and the daemon call: pairing, sync, requests and the wait.
+void addDeviceApi(HttpServer& server, Devices& devices, Hub& hub);
 
 } // namespace tovu::server

@@ -1,5 +1,6 @@
 #include "Http.hpp"
 
+#include "Errors.hpp"
 #include "TovuProtocol/Iso.hpp"
 #include "TovuProtocol/Json.hpp"
 
@@ -9,16 +10,33 @@ namespace tovu::server::Http {
 
 using nlohmann::json;
 
-void sendJson(httplib::Response& res, int status, const json& body) {
-    res.status = status;
-    res.set_content(Json::encode(body), "application/json; charset=utf-8");
+std::string Request::header(std::string_view name) const {
+    for (const auto& [key, value] : headers)
+        if (key == name) return value;
+    return {};
 }
 
-void sendMessage(httplib::Response& res, int status, const std::string& message) {
-    sendJson(res, status, {{"message", message}});
+std::optional<std::string> Request::param(std::string_view name) const {
+    for (std::size_t at = 0; at <= query.size();) {
+        auto end = query.find('&', at);
+        if (end == std::string::npos) end = query.size();
+        const std::string_view part = std::string_view(query).substr(at, end - at);
+        if (part.starts_with(name) && part.size() > name.size() && part[name.size()] == '=')
+            return std::string(part.substr(name.size() + 1));
+        at = end + 1;
+    }
+    return std::nullopt;
 }
 
-json body(const httplib::Request& req) {
+Response reply(int status, const nlohmann::json& body) {
+    return {.status = status, .body = Json::encode(body)};
+}
+
+Response message(int status, const std::string& text) {
+    return reply(status, {{"message", text}});
+}
+
+nlohmann::json body(const Request& req) {
     try {
         auto j = Json::parse(req.body);
         if (j.is_object()) return j;
@@ -57,29 +75,15 @@ bool flag(const json& o, const char* key) {
 
 std::int64_t integer(const json& o, const char* key, const Contract::Range& range) {
     const auto it = o.find(key);
-    if (it == o.end() || !it->is_number_integer() || !range.contains(it->get<std::int64_t>()))
-        throw BadInput(std::string("Giá trị ") + key + " phải là số nguyên từ " +
-                       std::to_string(range.min) + " đến " + std::to_string(range.max) + ".");
-    return it->get<std::int64_t>();
-}
-
-httplib::Server::Handler guard(Handler handler) {
-    return [handler = std::move(handler)](const httplib::Request& req, httplib::Response& res) {
-        try {
-            handler(req, res);
-        } catch (const BadInput& e) {
-            sendMessage(res, 400, e.what());
-        } catch (const Refusal& e) {
-            json answer{{"message", e.what()}};
-            if (!e.confirm.empty()) answer["confirm"] = e.confirm;
-            sendJson(res, e.status, answer);
-        } catch (const DecodeError&) {
-            sendMessage(res, 400, "Dữ liệu gửi lên không đúng.");
-        } catch (const DatabaseError& e) {
-            log(std::string("Lỗi cơ sở dữ liệu: ") + e.what());
-            sendMessage(res, 500, "Máy chủ đang gặp lỗi, hãy thử lại sau.");
-        }
-    };
+    try {
+        // Unsigned values past the signed range are refused there, never wrapped.
+        if (it != o.end())
+            if (const auto v = Json::field::asInteger(*it, key); range.contains(v)) return v;
+    } catch (const DecodeError&) {
+        // Answered below.
+    }
+    throw BadInput(std::string("Giá trị ") + key + " phải là số nguyên từ " +
+                   std::to_string(range.min) + " đến " + std::to_string(range.max) + ".");
 }
 
 void log(const std::string& message) {

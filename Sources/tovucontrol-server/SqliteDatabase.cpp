@@ -1,6 +1,7 @@
 #include "Database.hpp"
 
 #include <SQLiteCpp/SQLiteCpp.h>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -42,6 +43,7 @@ public:
 
     void transact(const std::function<void(Transaction&)>& work) override {
         std::lock_guard lock(mutex_);
+        topics_.clear();
         try {
             db_.exec("BEGIN IMMEDIATE");
             work(*this);
@@ -53,10 +55,17 @@ public:
             rollback();
             throw;
         }
+        if (heard_)
+            for (const auto& topic : topics_)
+                heard_(topic);
     }
 
     std::string serialKey() const override { return "INTEGER PRIMARY KEY AUTOINCREMENT"; }
-    void lockForMigration(Transaction&) override {} // BEGIN IMMEDIATE already holds the file
+
+    // One process: what it commits is all there is to hear.
+    void listen(std::function<void(const std::string&)> heard) override {
+        heard_ = std::move(heard);
+    }
 
 private:
     void checkpointEverySecond() {
@@ -77,6 +86,13 @@ private:
             // No transaction was open.
         }
     }
+
+    void notify(const std::string& topic) override {
+        if (std::find(topics_.begin(), topics_.end(), topic) == topics_.end())
+            topics_.push_back(topic);
+    }
+
+    void lock(const std::string&) override {} // BEGIN IMMEDIATE holds the whole file already
 
     std::vector<Row> query(const std::string& sql, const Params& params) override {
         auto& slot = statements_[sql];
@@ -113,6 +129,8 @@ private:
 
     std::mutex mutex_;
     SQLite::Database db_;
+    std::vector<std::string> topics_; // of the transaction under way
+    std::function<void(const std::string&)> heard_;
     std::map<std::string, std::unique_ptr<SQLite::Statement>> statements_;
     std::unique_ptr<SQLite::Database> checkpoints_;
     std::mutex checkpointMutex_;

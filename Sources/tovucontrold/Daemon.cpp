@@ -175,7 +175,7 @@ bool Daemon::devTuMoiTruong() {
 std::string Daemon::agentTuMoiTruong() {
     const char* value = std::getenv("TOVUC_AGENT");
     if (value != nullptr && *value != '\0') return value;
-    return Paths::dir() + "/TovuControl.app/Contents/MacOS/TovuControlHelper";
+    return TOVU_AGENT_PATH;
 }
 
 std::optional<AgentConfig> Daemon::cauHinh() {

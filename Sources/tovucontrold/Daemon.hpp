@@ -55,7 +55,7 @@ public:
 
     // Trial mode: TOVUC_DEV is exactly "1".
     static bool devTuMoiTruong();
-    // TOVUC_AGENT, else the agent installed in the support folder beside the daemon.
+    // TOVUC_AGENT, else the agent installed beside the daemon.
     static std::string agentTuMoiTruong();
 
     // Guards st, helperLanCuoi, online and cfg; held only for copies and updates, never across

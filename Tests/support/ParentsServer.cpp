@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <pwd.h>
 #include <regex>
 #include <stdexcept>
@@ -37,6 +38,13 @@ PgCluster::PgCluster() {
            " -c listen_addresses= -F\" start >/dev/null") != 0)
         throw std::runtime_error("PostgreSQL does not start in " + d);
     url_ = "postgresql:///postgres?host=" + d + "&user=postgres";
+}
+
+void PgCluster::pin(int cpu) const {
+    std::ifstream pidFile(dir_.path() / "data" / "postmaster.pid");
+    std::string pid;
+    std::getline(pidFile, pid);
+    sh("/usr/bin/taskset -a -p -c " + std::to_string(cpu) + " " + pid + " >/dev/null");
 }
 
 PgCluster::~PgCluster() {
@@ -109,6 +117,36 @@ Answer ConsoleClient::call(const std::string& method, const std::string& path,
     Answer a{r->status, nlohmann::json::parse(r->body, nullptr, false)};
     if (a.body.is_object() && a.body.contains("csrf")) csrf = a.body["csrf"];
     return a;
+}
+
+TestFamily::TestFamily(const std::string& url, const std::string& setupToken,
+                       const std::string& parent, const std::string& ca)
+    : console(url, ca)
+    , url_(url)
+    , ca_(ca) {
+    const auto made = console.post("setup", {{"setupToken", setupToken},
+                                             {"familyName", "Nhà của " + parent},
+                                             {"parentName", parent},
+                                             {"password", password},
+                                             {"timeZone", "UTC"}});
+    if (made.status != 200) throw std::runtime_error("setup refused: " + made.body.dump());
+    childId = addChild("Bin");
+}
+
+std::string TestFamily::addChild(const std::string& name) {
+    return console.post("children", {{"name", name}}).body.value("id", "");
+}
+
+std::string TestFamily::pair(const std::string& child) {
+    const auto code = console.post("children/" + child + "/pairing-code").body.value("code", "");
+    const nlohmann::json body{{"code", code},
+                              {"platform", "linux"},
+                              {"deviceName", "Máy của Bin"},
+                              {"osVersion", "Linux 6.1"},
+                              {"agentVersion", "linux-0.1.0"}};
+    const auto r = serverClient(url_, ca_).Post("/api/pair", body.dump(), "application/json");
+    if (!r || r->status != 200) throw std::runtime_error("pairing failed");
+    return nlohmann::json::parse(r->body).value("token", "");
 }
 
 } // namespace tovu::test

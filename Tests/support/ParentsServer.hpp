@@ -21,6 +21,10 @@ public:
 
     static bool available();
     const std::string& url() const { return url_; }
+    // The folder of its socket, for clients that take a host and a user (pgbench).
+    std::string socketDir() const { return dir_.path().string(); }
+    // Runs the server and every backend it starts on that CPU only.
+    void pin(int cpu) const;
 
 private:
     TempDir dir_;
@@ -75,6 +79,25 @@ private:
     std::string url_, ca_;
     httplib::Client http_;
     std::string cookie_;
+};
+
+// A family set up through the console of the server at url, with one child.
+class TestFamily {
+public:
+    static constexpr const char* password = "mật khẩu dài";
+
+    // Throws std::runtime_error when the server refuses the setup token.
+    TestFamily(const std::string& url, const std::string& setupToken,
+               const std::string& parent = "Mẹ", const std::string& ca = "");
+    std::string addChild(const std::string& name);
+    // Pairs a new computer for the child; returns its device token.
+    std::string pair(const std::string& childId);
+
+    ConsoleClient console;
+    std::string childId;
+
+private:
+    std::string url_, ca_;
 };
 
 } // namespace tovu::test
