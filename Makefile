@@ -1,5 +1,5 @@
 # Thin wrappers over the CMake presets. `make test` is what CI runs.
-.PHONY: deps build demo test bench format
+.PHONY: deps build demo test bench package format
 
 JOBS ?= $(shell nproc)
 
@@ -17,6 +17,8 @@ test: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS)
 	ctest --preset default
+	scripts/package
+	scripts/check-packages
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan
@@ -29,6 +31,10 @@ bench: deps
 	build/default/bench/agent
 	build/default/bench/server
 	build/default/bench/sessions
+
+# The Debian packages tovucontrol and tovucontrol-server, in build/packages/.
+package: deps
+	scripts/package
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

@@ -10,9 +10,19 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <string_view>
 #include <sys/prctl.h>
 
 namespace {
+
+// The way to the screen is the session's own: Wayland in a Wayland session, X11 elsewhere. The
+// environment is the child's, so it chooses only how the agent draws, never what is enforced.
+const char* windowSystem() {
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    const bool wayland =
+        type ? std::string_view(type) == "wayland" : std::getenv("WAYLAND_DISPLAY") != nullptr;
+    return wayland ? "wayland" : "xcb";
+}
 
 // The day is the computer's, not the one the child's environment names; and the agent installed
 // for the family talks to the real daemon and draws on the real screens, whatever its environment
@@ -20,11 +30,12 @@ namespace {
 void ignoreChildsEnvironment() {
     unsetenv("TZ");
     tzset();
-    if (!tovu::platform::programPath(nullptr).starts_with(tovu::platform::supportDirectory() + "/"))
-        return;
+    const bool installed =
+        tovu::platform::programPath(nullptr).starts_with(tovu::platform::supportDirectory() + "/");
+    if (installed || !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", windowSystem(), 1);
+    if (!installed) return;
     unsetenv("TOVUC_SOCK");
     unsetenv("TOVUC_DIR");
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
 }
 
 } // namespace
@@ -50,6 +61,8 @@ int main(int argc, char** argv) {
     // Closing a panel must not end the agent; nothing else does either.
     QApplication::setQuitOnLastWindowClosed(false);
     tovu::Kieu::napPhongChu();
+    // On Wayland nothing is read from Xwayland: it shows only the X clients, not the session.
+    if (QGuiApplication::platformName() == QLatin1String("wayland")) unsetenv("DISPLAY");
 
     const auto workspace = tovu::makeWorkspace();
     const auto session = tovu::makeSession();

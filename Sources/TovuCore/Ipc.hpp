@@ -28,8 +28,23 @@ struct IpcRequest {
     std::optional<std::vector<std::map<std::string, std::string>>> apps;
     // The X display the agent holds.
     std::optional<std::string> display;
+    // The process whose window the shell has in front (op "front").
+    std::optional<std::int64_t> pid;
 
     bool operator==(const IpcRequest&) const = default;
+};
+
+// The last program of the child that the daemon ended because the rules did not let it run.
+struct EndedApp {
+    // The reason when the rules simply do not let the app run now.
+    static constexpr std::string_view notNow = "chưa được mở lúc này";
+
+    std::string appId;
+    std::string appName;
+    std::string reason;
+    std::string at; // when, ISO 8601
+
+    bool operator==(const EndedApp&) const = default;
 };
 
 // Daemon → agent, one JSON line.
@@ -41,6 +56,8 @@ struct IpcResponse {
     std::optional<RequestResult> result;
     std::optional<RequestState> state;
     std::optional<bool> online;
+    // With the policy: so that the child's session can say why a program it opened has gone.
+    std::optional<EndedApp> ended;
 
     static IpcResponse failure(std::string error);
     bool operator==(const IpcResponse&) const = default;
@@ -49,6 +66,8 @@ struct IpcResponse {
 void to_json(nlohmann::json& j, const IpcRequest& v);
 void from_json(const nlohmann::json& j, IpcRequest& v);
 void to_json(nlohmann::json& j, const IpcResponse& v);
+void to_json(nlohmann::json& j, const EndedApp& v);
+void from_json(const nlohmann::json& j, EndedApp& v);
 void from_json(const nlohmann::json& j, IpcResponse& v);
 
 namespace Ipc {

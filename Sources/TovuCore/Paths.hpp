@@ -14,14 +14,13 @@ std::string socket(); // TOVUC_SOCK, else /var/run/tovucontrol.sock
 std::string dir();    // TOVUC_DIR, else the platform's support directory
 std::string config(); // dir()/config.json
 std::string state();  // dir()/state.json
-inline constexpr std::string_view daemonLabel = "vn.morvane.tovucontrold";
-inline constexpr std::string_view helperLabel = "vn.morvane.tovucontrol.helper";
-inline constexpr std::string_view helperBundleId = helperLabel;
+// The agent's own identity among the apps, always allowed.
+inline constexpr std::string_view helperBundleId = "vn.morvane.tovucontrol.helper";
 } // namespace Paths
 
 namespace Version {
-std::string agent(); // platform::name() + "-0.1.0": "linux-0.1.0", "mac-0.1.0"
-std::string os();    // "Linux 6.1" / "macOS 14.5", asked of the system at every call
+std::string agent(); // platform::name() + "-0.1.0": "linux-0.1.0"
+std::string os();    // "Linux 6.1", asked of the system at every call
 } // namespace Version
 
 namespace FileIO {

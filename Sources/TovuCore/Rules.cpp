@@ -46,10 +46,7 @@ std::int64_t saturatingSub(std::int64_t a, std::int64_t b) {
 
 const std::set<std::string, std::less<>>& luonCho() {
     static const std::set<std::string, std::less<>> ids{
-        "com.apple.finder",
-        "com.apple.systempreferences",
-        "com.apple.loginwindow",
-        std::string(Paths::helperLabel),
+        std::string(Paths::helperBundleId),
     };
     return ids;
 }

@@ -2,11 +2,12 @@
 
 #include "Engine.hpp"
 #include "Security.hpp"
+#include "TovuProtocol/Iso.hpp"
+#include "TovuProtocol/Json.hpp"
 #include "WebFiles.hpp"
 #include "Zone.hpp"
 
 #include <map>
-#include <tuple>
 
 namespace tovu::server {
 namespace {
@@ -59,16 +60,112 @@ const char* contentType(std::string_view name) {
     return "application/octet-stream";
 }
 
+json iso(const std::optional<Time>& t) {
+    return t ? json(Iso::format(*t)) : json(nullptr);
+}
+
+template <class T> json orNull(const std::optional<T>& v) {
+    return v ? json(*v) : json(nullptr);
+}
+
+json toJson(const FamilyInfo& f) {
+    return {{"id", f.id}, {"name", f.name}, {"timeZone", f.timeZone}};
+}
+
+json toJson(const ChildView& c) {
+    return {{"id", c.id},
+            {"name", c.name},
+            {"pointsBalance", c.points},
+            {"rules", c.rules},
+            {"lockedByParent", c.lockedByParent},
+            {"grantEndsAt", iso(c.grantEnd)}};
+}
+
+json toJson(const DeviceView& d) {
+    return {{"id", d.id},
+            {"childId", d.childId},
+            {"name", d.name},
+            {"platform", d.platform},
+            {"osVersion", d.osVersion},
+            {"agentVersion", d.agentVersion},
+            {"online", d.online},
+            {"lastSeen", iso(d.lastSeen)},
+            {"protected", orNull(d.isProtected)},
+            {"helperAlive", orNull(d.helperAlive)},
+            {"childIsAdmin", orNull(d.childIsAdmin)},
+            {"childUser", orNull(d.childUser)},
+            {"reason", orNull(d.reason)},
+            {"rulesReceivedAt", iso(d.rulesReceivedAt)},
+            {"rulesWaiting", d.rulesWaiting}};
+}
+
+json toJson(const RequestView& r) {
+    return {{"id", r.id},
+            {"childId", r.childId},
+            {"childName", r.childName},
+            {"kind", r.kind},
+            {"minutes", r.minutes},
+            {"appId", orNull(r.appId)},
+            {"appName", orNull(r.appName)},
+            {"note", orNull(r.note)},
+            {"status", r.status},
+            {"createdAt", iso(r.createdAt)},
+            {"answeredAt", iso(r.answeredAt)},
+            {"grantEndsAt", iso(r.grantEnd)}};
+}
+
+json toJson(const TodayView& t) {
+    json apps = json::array();
+    for (const auto& a : t.apps)
+        apps.push_back({{"appId", a.appId}, {"appName", a.appName}, {"minutes", a.minutes}});
+    return {{"day", t.day},
+            {"usedMinutes", t.usedMinutes},
+            {"minutesLeft", orNull(t.policy.minutesLeft)},
+            {"locked", t.policy.locked},
+            {"lockReason", orNull(t.policy.lockReason)},
+            {"grantEndsAt", orNull(t.policy.grantEndsAt)},
+            {"apps", apps}};
+}
+
+template <class T> json list(const std::vector<T>& items) {
+    json out = json::array();
+    for (const auto& item : items)
+        out.push_back(toJson(item));
+    return out;
+}
+
+json toJson(const FamilyView& v) {
+    json parents = json::array();
+    for (const auto& [id, name] : v.parents)
+        parents.push_back({{"id", id}, {"name", name}});
+    return {{"family", toJson(v.family)},
+            {"parents", parents},
+            {"children", list(v.children)},
+            {"devices", list(v.devices)}};
+}
+
 } // namespace
 
-Console::Console(Store& store, Hub& hub, bool secure)
-    : store_(store)
-    , hub_(hub)
+std::vector<Event> Console::eventsAfter(const std::string& familyId, std::int64_t after) {
+    auto events = events_.after(familyId, after);
+    // A request event names the request; the console gets all of it.
+    for (auto& e : events) {
+        if (e.kind != "request") continue;
+        const auto id = Json::parse(e.data).value("request", std::string());
+        if (const auto r = families_.request(familyId, id)) e.data = Json::encode(toJson(*r));
+    }
+    return events;
+}
+
+Console::Console(Accounts& accounts, Families& families, Events& events, bool secure)
+    : accounts_(accounts)
+    , families_(families)
+    , events_(events)
     , secure_(secure) {}
 
 Console::Session Console::sessionOf(const Http::Request& req) {
     Session s{cookieToken(req), std::nullopt};
-    if (!s.token.empty()) s.parent = store_.session(s.token);
+    if (!s.token.empty()) s.parent = accounts_.session(s.token);
     return s;
 }
 
@@ -78,12 +175,12 @@ bool Console::csrfHolds(const Http::Request& req, const Session& s) const {
 }
 
 json Console::sessionJson(const Session& s) {
-    json out{{"setupNeeded", store_.setupNeeded()},
+    json out{{"setupNeeded", accounts_.setupNeeded()},
              {"loggedIn", s.parent.has_value()},
              {"csrf", Security::csrfFor(s.token)}};
     if (s.parent) {
         out["parent"] = {{"id", s.parent->id}, {"name", s.parent->name}};
-        out["family"] = store_.family(*s.parent);
+        out["family"] = toJson(families_.family(*s.parent));
     }
     return out;
 }
@@ -99,7 +196,7 @@ void Console::setCookie(Http::Response& res, const std::string& token, bool pers
 
 Http::Response Console::loggedIn(const Parent& parent) {
     // A fresh cookie at login, so that a cookie planted before it is worth nothing after.
-    const Session s{store_.openSession(parent), parent};
+    const Session s{accounts_.openSession(parent), parent};
     auto res = Http::reply(200, sessionJson(s));
     setCookie(res, s.token, true);
     return res;
@@ -118,19 +215,19 @@ Http::Response Console::expired() {
     return Http::message(403, "Phiên đã hết hạn, hãy tải lại trang.");
 }
 
-Http::Response Console::events(const Parent& parent) {
-    auto seat = hub_.seat(parent.familyId, parent.id);
+Http::Response Console::events(Hub& hub, const Parent& parent) {
+    auto seat = hub.seat(parent.familyId, parent.id);
     if (!seat) return Http::message(503, "Có quá nhiều trang đang mở, hãy đóng bớt.");
-    const auto last = store_.lastEvent(parent.familyId);
+    const auto last = events_.last(parent.familyId);
     Http::Response res;
     res.contentType = "text/event-stream";
-    res.streamTo = [this, seat = std::move(seat), last](std::shared_ptr<Http::Stream> stream) {
-        hub_.watch(seat, last, std::move(stream));
+    res.streamTo = [&hub, seat = std::move(seat), last](std::shared_ptr<Http::Stream> stream) {
+        hub.watch(seat, last, std::move(stream));
     };
     return res;
 }
 
-void Console::addRoutes(HttpServer& server) {
+void Console::addRoutes(HttpServer& server, Hub& hub) {
     const std::string api = "/api/console/";
     const std::string child = api + "children/([^/]+)/";
 
@@ -150,10 +247,10 @@ void Console::addRoutes(HttpServer& server) {
             const auto b = Http::body(req);
             const auto timeZone = *Http::text(b, "timeZone", Http::word);
             if (!Zone::valid(timeZone)) throw BadInput("Múi giờ không đúng.");
-            return loggedIn(store_.setup(*Http::text(b, "setupToken", Http::word),
-                                         *Http::text(b, "familyName", Contract::Text::name),
-                                         *Http::text(b, "parentName", Contract::Text::name),
-                                         password(b), timeZone));
+            return loggedIn(accounts_.setup(*Http::text(b, "setupToken", Http::word),
+                                            *Http::text(b, "familyName", Contract::Text::name),
+                                            *Http::text(b, "parentName", Contract::Text::name),
+                                            password(b), timeZone));
         },
         true);
 
@@ -162,116 +259,141 @@ void Console::addRoutes(HttpServer& server) {
         [this](const Http::Request& req) {
             if (!csrfHolds(req, sessionOf(req))) return expired();
             const auto b = Http::body(req);
-            return loggedIn(store_.login(*Http::text(b, "name", Contract::Text::name),
-                                         *Http::text(b, "password", Contract::Text::password),
-                                         req.remoteAddress));
+            return loggedIn(accounts_.login(*Http::text(b, "name", Contract::Text::name),
+                                            *Http::text(b, "password", Contract::Text::password),
+                                            req.remoteAddress));
         },
         true);
 
     server.route("POST", api + "logout", [this](const Http::Request& req) {
         const auto s = sessionOf(req);
         if (!csrfHolds(req, s)) return expired();
-        store_.closeSession(s.token);
+        accounts_.closeSession(s.token);
         auto res = Http::reply(200, json::object());
         setCookie(res, "", false);
         return res;
     });
 
-    server.route(
-        "GET", api + "family",
-        parentCall([this](const Parent& p, const Http::Request&) { return store_.familyView(p); },
-                   false));
+    server.route("GET", api + "family",
+                 parentCall([this](const Parent& p,
+                                   const Http::Request&) { return toJson(families_.view(p)); },
+                            false));
     server.route("POST", api + "parents",
                  parentCall(
                      [this](const Parent& p, const Http::Request& req) {
                          const auto b = Http::body(req);
-                         return store_.addParent(p, *Http::text(b, "name", Contract::Text::name),
-                                                 password(b));
+                         const auto added = accounts_.addParent(
+                             p, *Http::text(b, "name", Contract::Text::name), password(b));
+                         return json{{"id", added.id}, {"name", added.name}};
                      },
                      true),
                  true);
     server.route("POST", api + "children",
                  parentCall(
                      [this](const Parent& p, const Http::Request& req) {
-                         return store_.addChild(
-                             p, *Http::text(Http::body(req), "name", Contract::Text::name));
+                         return toJson(families_.addChild(
+                             p, *Http::text(Http::body(req), "name", Contract::Text::name)));
                      },
                      true));
     server.route("PUT", child + "rules",
                  parentCall(
                      [this](const Parent& p, const Http::Request& req) {
-                         return store_.setRules(p, req.matches[1],
-                                                Http::body(req).get<ChildRules>());
+                         return toJson(families_.setRules(p, req.matches[1],
+                                                          Http::body(req).get<ChildRules>()));
                      },
                      true));
     for (const bool lock : {true, false})
         server.route("POST", child + (lock ? "lock" : "unlock"),
                      parentCall(
                          [this, lock](const Parent& p, const Http::Request& req) {
-                             return store_.setLock(p, req.matches[1], lock);
+                             return toJson(families_.setLock(p, req.matches[1], lock));
                          },
                          true));
     server.route("POST", child + "grant",
                  parentCall(
                      [this](const Parent& p, const Http::Request& req) {
                          const auto b = Http::body(req);
-                         return store_.grant(p, req.matches[1],
+                         return toJson(
+                             families_.grant(p, req.matches[1],
                                              Http::integer(b, "minutes", Contract::Number::minutes),
-                                             Http::flag(b, "unlock"));
+                                             Http::flag(b, "unlock")));
                      },
                      true));
-    server.route("POST", child + "points",
+    server.route(
+        "POST", child + "points",
+        parentCall(
+            [this](const Parent& p, const Http::Request& req) {
+                return toJson(families_.addPoints(
+                    p, req.matches[1],
+                    Http::integer(Http::body(req), "delta", Contract::Number::pointsDelta)));
+            },
+            true));
+    // The child's views, and a new pairing code for the child.
+    server.route("GET", child + "today",
                  parentCall(
                      [this](const Parent& p, const Http::Request& req) {
-                         return store_.addPoints(p, req.matches[1],
-                                                 Http::integer(Http::body(req), "delta",
-                                                               Contract::Number::pointsDelta));
+                         return toJson(families_.today(p, req.matches[1]));
                      },
-                     true));
-    // The child's views, and a new pairing code for the child.
-    using View = json (Store::*)(const Parent&, const std::string&);
-    const std::tuple<const char*, View, bool> views[] = {
-        {"today", &Store::today, false},
-        {"week", &Store::week, false},
-        {"apps", &Store::apps, false},
-        {"pairing-code", &Store::pairingCode, true}};
-    for (const auto& [name, view, mutating] : views)
-        server.route(mutating ? "POST" : "GET", child + name,
-                     parentCall(
-                         [this, view](const Parent& p, const Http::Request& req) {
-                             return (store_.*view)(p, req.matches[1]);
-                         },
-                         mutating));
+                     false));
+    server.route("GET", child + "week",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         json days = json::array();
+                         for (const auto& d : families_.week(p, req.matches[1]))
+                             days.push_back({{"day", d.day}, {"minutes", d.minutes}});
+                         return json{{"days", days}};
+                     },
+                     false));
+    server.route("GET", child + "apps",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         json apps = json::array();
+                         for (const auto& a : families_.apps(p, req.matches[1]))
+                             apps.push_back({{"appId", a.appId}, {"appName", a.appName}});
+                         return json{{"apps", apps}};
+                     },
+                     false));
+    server.route(
+        "POST", child + "pairing-code",
+        parentCall(
+            [this](const Parent& p, const Http::Request& req) {
+                const auto code = families_.pairingCode(p, req.matches[1]);
+                return json{{"code", code.code}, {"expiresAt", Iso::format(code.expiresAt)}};
+            },
+            true));
     server.route("DELETE", api + "devices/([^/]+)",
                  parentCall(
                      [this](const Parent& p, const Http::Request& req) {
-                         store_.removeDevice(p, req.matches[1]);
+                         families_.removeDevice(p, req.matches[1]);
                          return json::object();
                      },
                      true));
-    server.route(
-        "GET", api + "requests",
-        parentCall([this](const Parent& p, const Http::Request&) { return store_.requests(p); },
-                   false));
-    server.route(
-        "POST", api + "requests/([^/]+)/answer",
-        parentCall(
-            [this](const Parent& p, const Http::Request& req) {
-                const auto b = Http::body(req);
-                const auto answer = *Http::text(b, "answer", Http::word);
-                if (answer != Contract::Status::granted && answer != Contract::Status::refused)
-                    throw BadInput("Câu trả lời phải là được hoặc từ chối.");
-                std::optional<std::int64_t> minutes;
-                if (b.contains("minutes") && !b["minutes"].is_null())
-                    minutes = Http::integer(b, "minutes", Contract::Number::minutes);
-                return store_.answer(p, req.matches[1], answer == Contract::Status::granted,
-                                     minutes, Http::flag(b, "unlock"));
-            },
-            true));
-    server.route("GET", api + "events", [this](const Http::Request& req) {
+    server.route("GET", api + "requests",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request&) {
+                         return json{{"requests", list(families_.requests(p))}};
+                     },
+                     false));
+    server.route("POST", api + "requests/([^/]+)/answer",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         const auto b = Http::body(req);
+                         const auto answer = *Http::text(b, "answer", Http::word);
+                         if (answer != Contract::Status::granted &&
+                             answer != Contract::Status::refused)
+                             throw BadInput("Câu trả lời phải là được hoặc từ chối.");
+                         std::optional<std::int64_t> minutes;
+                         if (b.contains("minutes") && !b["minutes"].is_null())
+                             minutes = Http::integer(b, "minutes", Contract::Number::minutes);
+                         return toJson(families_.answer(p, req.matches[1],
+                                                        answer == Contract::Status::granted,
+                                                        minutes, Http::flag(b, "unlock")));
+                     },
+                     true));
+    server.route("GET", api + "events", [this, &hub](const Http::Request& req) {
         const auto s = sessionOf(req);
         if (!s.parent) return Http::message(401, "Hãy đăng nhập lại.");
-        return events(*s.parent);
+        return events(hub, *s.parent);
     });
 
     server.route("GET", "/([A-Za-z0-9_.-]*)", [](const Http::Request& req) {

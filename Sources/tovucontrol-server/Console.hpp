@@ -1,8 +1,10 @@
 #pragma once
 
+#include "Accounts.hpp"
+#include "Events.hpp"
+#include "Families.hpp"
 #include "HttpServer.hpp"
 #include "Hub.hpp"
-#include "Store.hpp"
 
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -15,8 +17,11 @@ namespace tovu::server {
 class Console {
 public:
     // secure: the server speaks HTTPS, so the cookie is marked Secure.
-    Console(Store& store, Hub& hub, bool secure);
-    void addRoutes(HttpServer& server);
+    Console(Accounts& accounts, Families& families, Events& events, bool secure);
+    // The event stream's places are taken from hub.
+    void addRoutes(HttpServer& server, Hub& hub);
+    // The family's events for its consoles, a request event with all of its request.
+    std::vector<Event> eventsAfter(const std::string& familyId, std::int64_t after);
 
 private:
     struct Session {
@@ -34,10 +39,11 @@ private:
     static Http::Response expired();
     // The start of a session after setup or login.
     Http::Response loggedIn(const Parent& parent);
-    Http::Response events(const Parent& parent);
+    Http::Response events(Hub& hub, const Parent& parent);
 
-    Store& store_;
-    Hub& hub_;
+    Accounts& accounts_;
+    Families& families_;
+    Events& events_;
     bool secure_;
 };
 

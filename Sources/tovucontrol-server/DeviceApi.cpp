@@ -1,5 +1,6 @@
 #include "DeviceApi.hpp"
 
+#include "Errors.hpp"
 #include "TovuProtocol/Json.hpp"
 
 #include <charconv>
@@ -85,7 +86,7 @@ std::int64_t revisionOf(const Http::Request& req) {
 
 } // namespace
 
-void addDeviceApi(HttpServer& server, Store& store, Hub& hub) {
+void addDeviceApi(HttpServer& server, Devices& devices, Hub& hub) {
     server.route("POST", "/api/pair", [&](const Http::Request& req) {
         const auto b = Http::body(req);
         Pairing p;
@@ -96,20 +97,20 @@ void addDeviceApi(HttpServer& server, Store& store, Hub& hub) {
         p.deviceName = *Http::text(b, "deviceName", Contract::Text::name);
         p.osVersion = *Http::text(b, "osVersion", Contract::Text::version);
         p.agentVersion = *Http::text(b, "agentVersion", Contract::Text::version);
-        return Http::reply(200, store.pair(p, req.remoteAddress));
+        return Http::reply(200, devices.pair(p, req.remoteAddress));
     });
 
     server.route("POST", "/api/device/sync", [&](const Http::Request& req) {
         std::vector<DroppedEntry> dropped;
         const auto report = syncReport(Http::body(req), dropped);
-        auto answer = store.sync(bearer(req), report);
+        auto answer = devices.sync(bearer(req), report);
         if (!answer) return refusedToken();
         answer->dropped = std::move(dropped);
         return Http::reply(200, *answer);
     });
 
     server.route("POST", "/api/device/requests", [&](const Http::Request& req) {
-        const auto device = store.device(bearer(req));
+        const auto device = devices.device(bearer(req));
         if (!device) return refusedToken();
         const auto b = Http::body(req);
         NewRequest n;
@@ -122,20 +123,20 @@ void addDeviceApi(HttpServer& server, Store& store, Hub& hub) {
             n.appName = Http::text(b, "appName", Contract::Text::appName, false);
             n.note = Http::text(b, "note", Contract::Text::note, false);
         }
-        return Http::reply(200, store.request(*device, n));
+        return Http::reply(200, devices.request(*device, n));
     });
 
     server.route("GET", "/api/device/requests/([^/]+)", [&](const Http::Request& req) {
-        const auto device = store.device(bearer(req));
+        const auto device = devices.device(bearer(req));
         if (!device) return refusedToken();
-        if (const auto state = store.requestState(*device, req.matches[1]))
+        if (const auto state = devices.requestState(*device, req.matches[1]))
             return Http::reply(200, *state);
         return Http::message(404, "Không có yêu cầu này");
     });
 
     server.route("GET", "/api/device/wait", [&](const Http::Request& req) {
         const auto revision = revisionOf(req);
-        const auto waiting = store.waitFrom(bearer(req), revision);
+        const auto waiting = devices.waitFrom(bearer(req), revision);
         if (!waiting) return refusedToken();
         if (waiting->revision > revision) return Http::reply(200, WakeUp{true, waiting->revision});
         Http::Response res;

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "Devices.hpp"
 #include "HttpServer.hpp"
 #include "Hub.hpp"
-#include "Store.hpp"
 
 namespace tovu::server {
 
 // The endpoints the setup tool and the daemon call: pairing, sync, requests and the wait.
-void addDeviceApi(HttpServer& server, Store& store, Hub& hub);
+void addDeviceApi(HttpServer& server, Devices& devices, Hub& hub);
 
 } // namespace tovu::server

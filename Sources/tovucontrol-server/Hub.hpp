@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Database.hpp"
+#include "Events.hpp"
 #include "Http.hpp"
 
 #include <chrono>
@@ -17,12 +18,6 @@
 #include <vector>
 
 namespace tovu::server {
-
-struct Event {
-    std::int64_t id = 0;
-    std::string kind; // "request" or "changed"
-    std::string data; // JSON text
-};
 
 // Who is waiting to hear of a change, and telling them: the computers of each child, each
 // holding a wait, and the consoles of each family, each holding an event stream. Changes come

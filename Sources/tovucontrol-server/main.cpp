@@ -2,12 +2,14 @@
 //                    [--tls-cert FILE --tls-key FILE] [--setup-token TOKEN]
 // tovucontrol-server --new-family [--data DIR] [--database postgresql://…]
 //   prints a one-time token with which one more family sets itself up in the console.
+// Options may also stand in the settings file, as "name = value" lines; the command line wins.
 #include "Console.hpp"
 #include "DeviceApi.hpp"
 #include "HttpServer.hpp"
 #include "Hub.hpp"
+#include "Migrations.hpp"
 #include "Security.hpp"
-#include "Store.hpp"
+#include "Settings.hpp"
 
 #include <csignal>
 #include <cstdio>
@@ -41,10 +43,11 @@ struct Options {
     std::exit(2);
 }
 
-Options parse(int argc, char** argv) {
+Options parse(const std::vector<std::string>& argv) {
+    const auto argc = argv.size();
     Options o;
     std::optional<std::string> cert, key;
-    for (int i = 1; i < argc; ++i) {
+    for (std::size_t i = 1; i < argc; ++i) {
         const std::string name = argv[i];
         if (name == "--new-family") {
             o.newFamily = true;
@@ -95,7 +98,12 @@ void raiseFileLimit() {
 } // namespace
 
 int main(int argc, char** argv) {
-    const auto options = parse(argc, argv);
+    Options options;
+    try {
+        options = parse(withSettings(TOVU_SERVER_SETTINGS, {argv, argv + argc}));
+    } catch (const std::runtime_error& e) {
+        usage(e.what());
+    }
 
     // Signals are taken by one thread only, which stops the server cleanly.
     sigset_t signals;
@@ -107,24 +115,31 @@ int main(int argc, char** argv) {
 
     try {
         Security::init();
+        // An administrator's --new-family must not leave files of root's in the service's store.
+        if (!options.database) becomeOwnerOf(options.data);
         auto db = options.database ? openPostgres(*options.database) : openSqlite(options.data);
-        Store store(*db, SystemClock::shared());
+        migrate(*db);
+        const auto& clock = SystemClock::shared();
+        Accounts accounts(*db, clock);
         if (options.newFamily) {
-            std::cout << "Mã thiết lập gia đình mới: " << store.familyToken()
-                      << " — dùng được một lần, trong " << Store::familyTokenLifetime.count()
+            std::cout << "Mã thiết lập gia đình mới: " << accounts.familyToken()
+                      << " — dùng được một lần, trong " << Accounts::familyTokenLifetime.count()
                       << " giờ. Trên trang đăng nhập, chọn “Tạo gia đình mới” và nhập mã này."
                       << std::endl;
             return 0;
         }
         raiseFileLimit();
+        Devices devices(*db, clock);
+        Families families(*db, clock);
+        Events events(*db, clock);
         HttpServer server(options.tls);
-        // Declared after the server, so that its waiting streams go before the server does.
-        Hub hub(*db, [&store](const std::string& familyId, std::int64_t after) {
-            return store.eventsAfter(familyId, after);
+        Console console(accounts, families, events, options.tls.has_value());
+        // After the server and the console: its waiting streams end before them.
+        Hub hub(*db, [&console](const std::string& familyId, std::int64_t after) {
+            return console.eventsAfter(familyId, after);
         });
-        Console console(store, hub, options.tls.has_value());
-        addDeviceApi(server, store, hub);
-        console.addRoutes(server);
+        addDeviceApi(server, devices, hub);
+        console.addRoutes(server, hub);
         const int port = server.bind(options.host, options.port);
         if (port < 0) {
             std::cerr << "tovucontrol-server: không nghe được ở " << options.host << ":"
@@ -133,8 +148,8 @@ int main(int argc, char** argv) {
         }
         const std::string address = std::string(options.tls ? "https" : "http") + "://" +
                                     options.host + ":" + std::to_string(port) + "/";
-        if (store.setupNeeded()) {
-            std::cout << "Mã thiết lập: " << store.setupToken(options.setupToken) << " — mở "
+        if (accounts.setupNeeded()) {
+            std::cout << "Mã thiết lập: " << accounts.setupToken(options.setupToken) << " — mở "
                       << address << " để tạo tài khoản bố mẹ." << std::endl;
         }
         std::cerr << "tovucontrol-server: đang phục vụ tại " << address << std::endl;

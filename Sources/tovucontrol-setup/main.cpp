@@ -1,10 +1,9 @@
-// tovucontrol-setup: pairs the computer with the parents' server and installs the daemon and the
-// agent; "--go" removes them. Run once by a parent with sudo.
+// tovucontrol-setup: pairs the computer with the parents' server and turns on the installed
+// daemon and agent; "--go" turns them off and forgets the pairing. Run once by a parent with sudo.
 #include "Install.hpp"
-#include "LaunchdJobs.hpp"
 #include "SessionChooser.hpp"
 #include "SetupError.hpp"
-#include "SystemdJobs.hpp"
+#include "SystemdUnits.hpp"
 #include "Text.hpp"
 #include "TovuCore/Api.hpp"
 #include "TovuCore/Paths.hpp"
@@ -13,7 +12,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
-#include <memory>
 #include <pwd.h>
 #include <system_error>
 #include <unistd.h>
@@ -76,35 +74,29 @@ PairResult ghep(const std::string& server, const std::string& code, const std::s
     }
 }
 
-std::unique_ptr<Jobs> lamJobs(const Installer& installer) {
-    if (installer.thu() || platform::serviceManager() == platform::ServiceManager::launchd)
-        return std::make_unique<LaunchdJobs>(installer);
-    return std::make_unique<SystemdJobs>(installer);
-}
-
 platform::Account taiKhoan(const std::vector<std::string>& args) {
     const std::string user =
-        traLoi(args, "--user", "Tên tài khoản macOS của con (short name, ví dụ bin):");
+        traLoi(args, "--user", "Tên đăng nhập của con trên máy này (ví dụ bin):");
     const passwd* entry = ::getpwnam(user.c_str());
     if (!entry || entry->pw_uid < platform::firstHumanUid())
         throw SetupError("Không thấy tài khoản " + q + user + q + " trên máy này.");
     return {user, entry->pw_uid};
 }
 
-// server.txt beside the program, trimmed; absent when missing, not UTF-8 or blank.
-std::optional<std::string> serverMacDinh(const fs::path& tuDay) {
-    const auto text = FileIO::readText((tuDay / "server.txt").string());
+// server.txt in folder, trimmed; absent when missing, not UTF-8 or blank.
+std::optional<std::string> serverMacDinh(const fs::path& folder) {
+    const auto text = FileIO::readText((folder / "server.txt").string());
     if (!text || !Text::isUtf8(*text)) return std::nullopt;
     std::string server = Text::trim(*text, Text::whitespace);
     if (server.empty()) return std::nullopt;
     return server;
 }
 
-std::string mayChu(const std::vector<std::string>& args, const fs::path& tuDay) {
+std::string mayChu(const std::vector<std::string>& args, const fs::path& settings) {
     std::string server;
     if (auto given = thamSo(args, "--server"))
         server = *given;
-    else if (auto macDinh = serverMacDinh(tuDay))
+    else if (auto macDinh = serverMacDinh(settings))
         server = *macDinh;
     else
         server = hoi("Địa chỉ máy chủ (trên màn ghép máy):");
@@ -136,9 +128,9 @@ void kiemTraThamSo(const std::vector<std::string>& args) {
 int chayCaiDat(const std::vector<std::string>& args) {
     kiemTraThamSo(args);
     const bool thu = std::getenv("TOVUC_DIR") != nullptr;
+    const std::string dir = Paths::dir();
     ProcessRunner runner;
-    const Installer installer(runner, thu, Paths::dir());
-    const auto jobs = lamJobs(installer);
+    const SystemdUnits units(runner);
 
     if (!thu && ::geteuid() != 0)
         throw SetupError("Cần chạy bằng sudo trên tài khoản bố mẹ (admin).");
@@ -146,18 +138,18 @@ int chayCaiDat(const std::vector<std::string>& args) {
     if (coCo(args, "--go")) {
         // The children get their earlier sessions back before the folder that keeps them goes;
         // a folder that removal refuses is not read.
-        const std::string sessions =
-            thu || khongDungDuoc(installer.dir()) ? "" : SessionChooser(installer.dir()).traLai();
-        go(installer, *jobs);
+        const std::string sessions = thu || khongDungDuoc(dir) ? "" : SessionChooser(dir).traLai();
+        go(dir, thu ? nullptr : &units);
         std::cout << sessions
-                  << "✓ Đã gỡ TovuControl. Nhớ gỡ máy này trong app phụ huynh (Máy → Gỡ máy)."
-                  << std::endl;
+                  << "✓ Đã gỡ TovuControl. Nhớ gỡ máy này trên trang bố mẹ (Máy của con → Gỡ "
+                     "máy).\n";
+        if (!thu) std::cout << "  Muốn gỡ cả chương trình khỏi máy: sudo apt remove tovucontrol\n";
+        std::cout << std::flush;
         return 0;
     }
 
     // The support directory is given mode 0755 below: never a folder of people's files.
-    if (auto refusal = khongDungDuoc(installer.dir()))
-        throw SetupError("Không cài được: " + *refusal);
+    if (auto refusal = khongDungDuoc(dir)) throw SetupError("Không cài được: " + *refusal);
 
     const platform::Account child = taiKhoan(args);
     const std::string& user = child.name;
@@ -166,21 +158,19 @@ int chayCaiDat(const std::vector<std::string>& args) {
                          " đang là Administrator — con tự gỡ được TovuControl. Vào Cài đặt hệ "
                          "thống → Người dùng & Nhóm, đổi thành Standard rồi chạy lại.");
 
+    // A trial keeps its settings beside the tool.
     const fs::path tuDay =
         fs::path(platform::programPath(args.empty() ? nullptr : args[0].c_str())).parent_path();
-    const fs::path nguonDaemon = nguon(tuDay, "tovucontrold");
-    const fs::path nguonApp = nguon(tuDay, "TovuControl.app");
-
-    const std::string server = mayChu(args, tuDay);
+    const std::string server = mayChu(args, thu ? tuDay : fs::path(TOVU_SETTINGS_DIR));
     const std::string code = maGhep(args);
-    const std::string ten = platform::deviceName().value_or("Mac");
+    const std::string ten = platform::deviceName().value_or("Máy tính");
     const std::string os = Version::os();
 
     const PairResult ketQua = ghep(server, code, ten, os);
 
     std::error_code ec;
-    fs::create_directories(installer.dir(), ec);
-    fs::permissions(installer.dir(), fs::perms(0755), ec);
+    fs::create_directories(dir, ec);
+    fs::permissions(dir, fs::perms(0755), ec);
 
     ghiCauHinh({
         .server = ketQua.server ? ApiClient::normalize(*ketQua.server) : server,
@@ -190,16 +180,23 @@ int chayCaiDat(const std::vector<std::string>& args) {
         .childUser = user,
     });
 
-    caiDat(installer, *jobs, nguonDaemon, nguonApp, child);
-    // The agent covers X11 sessions only; trial runs leave the display manager alone.
-    if (!thu) std::cout << SessionChooser(installer.dir()).chon(user);
+    if (thu) {
+        // The programs of a build lie beside its tool; an installed tool's in their own folder.
+        std::error_code missing;
+        const bool built = fs::exists(tuDay / "tovucontrold", missing);
+        SystemdUnits::ghi(dir, built ? tuDay : fs::path(TOVU_PROGRAM_DIR));
+    } else {
+        units.nap(child);
+        // The agent covers X11 sessions only; trial runs leave the display manager alone.
+        std::cout << SessionChooser(dir).chon(user);
+    }
 
     const std::string role =
         laAdmin(user) ? "Administrator — con tự gỡ được, nên đổi sang Standard" : "Standard";
     std::cout << "✓ Đã ghép máy " + q + ten + q + " cho " + ketQua.childName + ".\n" +
                      "  Tài khoản quản lý: " + user + " (" + role + ")\n" +
-                     "  Mở app phụ huynh để xem máy đã " + q + "Đang bảo vệ" + q +
-                     ". Con sẽ thấy biểu tượng TovuControl trên thanh menu.\n"
+                     "  Mở trang bố mẹ để xem máy đã " + q + "Đang được bảo vệ" + q +
+                     ". Con sẽ thấy biểu tượng TovuControl trong khay hệ thống.\n"
               << std::flush;
     return 0;
 }

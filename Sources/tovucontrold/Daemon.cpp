@@ -198,7 +198,7 @@ bool Daemon::devTuMoiTruong() {
 std::string Daemon::agentTuMoiTruong() {
     const char* value = std::getenv("TOVUC_AGENT");
     if (value != nullptr && *value != '\0') return value;
-    return Paths::dir() + "/TovuControl.app/Contents/MacOS/TovuControlHelper";
+    return TOVU_AGENT_PATH;
 }
 
 std::optional<AgentConfig> Daemon::cauHinh() {
@@ -424,6 +424,7 @@ IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
     if (op == "policy") {
         auto r = thanhCong();
         r.policy = policyHieuLuc();
+        if (daDong) r.ended = daDong();
         Lock g(khoa);
         r.online = online;
         return r;
@@ -584,6 +585,7 @@ IpcResponse Daemon::nhanUsage(const IpcRequest& request, const Ipc::Peer& peer) 
 
     auto r = thanhCong();
     r.policy = policyHieuLuc();
+    if (daDong) r.ended = daDong();
     if (r.policy && r.policy->locked) {
         bool localLock;
         {

@@ -70,7 +70,7 @@ public:
 
     // Trial mode: TOVUC_DEV is exactly "1".
     static bool devTuMoiTruong();
-    // TOVUC_AGENT, else the agent installed in the support folder beside the daemon.
+    // TOVUC_AGENT, else the agent installed beside the daemon.
     static std::string agentTuMoiTruong();
 
     // Guards st, helperLanCuoi, online and cfg; held only for copies and updates, never across
@@ -95,6 +95,9 @@ public:
     // Brings the display manager's login screen to the front; the error to show, if any. Set
     // before the socket serves.
     std::function<std::optional<std::string>()> dangNhapKhac;
+    // The last program of the child that the rules ended, told with the policy. Set before the
+    // socket serves.
+    std::function<std::optional<EndedApp>()> daDong;
     // Runs after each sync pass that stored a policy. Set before the sync loop starts.
     std::function<void()> khiCoPolicy;
     // Reads config.json again while unpaired, so a pairing made after start is picked up.

@@ -3,6 +3,7 @@
 #include "ProcessFacts.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/Rules.hpp"
+#include "TovuProtocol/Iso.hpp"
 
 #include <algorithm>
 #include <array>
@@ -104,6 +105,11 @@ std::optional<std::string> ProcessGuard::loi() const {
     return loi_;
 }
 
+std::optional<EndedApp> ProcessGuard::daDong() const {
+    Lock g(mutex_);
+    return daDong_;
+}
+
 void ProcessGuard::apDung(const std::optional<Policy>& policy, std::uint32_t uid) {
     // Root owns every file and could stop the daemon anyway: its programs are never judged.
     if (!policy || uid == 0) {
@@ -171,7 +177,7 @@ std::optional<std::string> ProcessGuard::lyDoDong(std::int32_t pid, const AppIde
                                                   const Policy& policy, std::uint32_t uid,
                                                   const std::vector<gid_t>& groups) {
     if (app.installed) {
-        if (!Rules::choMo(app.id, policy)) return "chưa được mở lúc này";
+        if (!Rules::choMo(app.id, policy)) return std::string(EndedApp::notNow);
         if (ProcessFacts::statusField(pid, "TracerPid:").value_or(0) != 0)
             return "đang bị chương trình khác điều khiển";
         if (const auto name = variable(pid, uid, groups))
@@ -216,8 +222,10 @@ void ProcessGuard::xet(std::int32_t pid, bool again) {
         }
         return;
     }
-    if (syscall(SYS_pidfd_send_signal, process.fd, SIGKILL, nullptr, 0) == 0)
-        log_("Đã đóng " + app.name + " (" + app.id + "): " + *why);
+    if (syscall(SYS_pidfd_send_signal, process.fd, SIGKILL, nullptr, 0) != 0) return;
+    log_("Đã đóng " + app.name + " (" + app.id + "): " + *why);
+    Lock g(mutex_);
+    daDong_ = EndedApp{app.id, app.name, *why, Iso::format(std::chrono::system_clock::now())};
 }
 
 } // namespace tovu

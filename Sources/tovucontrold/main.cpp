@@ -100,6 +100,7 @@ int main() {
     daemon.phienLoi = [&watch] { return watch.lyDo(); };
     daemon.dangNhapKhac = [&watch] { return watch.dangNhapKhac(); };
     daemon.khiCoPolicy = [&watch] { watch.baoDoi(); };
+    daemon.daDong = [&watch] { return watch.daDong(); };
 
     Ipc::Options serving;
     serving.admit = [&daemon](const Ipc::Peer& peer) { return daemon.tuChoi(peer); };

@@ -24,8 +24,7 @@ const Time now = utcTime(2025, 3, 1, 18, 30);
 TEST(Rules, ChoMoAlwaysAllowedThenLockThenExactLearningMode) {
     const Policy locked = trialPolicy(true, "tu_do", {"com.example.game"});
     EXPECT_TRUE(Rules::choMo(std::nullopt, locked));
-    EXPECT_TRUE(Rules::choMo("COM.Apple.FINDER", locked));
-    EXPECT_TRUE(Rules::choMo(std::string(Paths::helperLabel), locked));
+    EXPECT_TRUE(Rules::choMo("VN.Morvane.TOVUCONTROL.Helper", locked)); // the agent itself
     EXPECT_FALSE(Rules::choMo("com.example.game", locked));
 
     EXPECT_TRUE(Rules::choMo("com.example.game", trialPolicy(false, "tu_do", {"org.khan"})));

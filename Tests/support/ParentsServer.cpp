@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <pwd.h>
 #include <regex>
 #include <stdexcept>
@@ -37,6 +38,13 @@ PgCluster::PgCluster() {
            " -c listen_addresses= -F\" start >/dev/null") != 0)
         throw std::runtime_error("PostgreSQL does not start in " + d);
     url_ = "postgresql:///postgres?host=" + d + "&user=postgres";
+}
+
+void PgCluster::pin(int cpu) const {
+    std::ifstream pidFile(dir_.path() / "data" / "postmaster.pid");
+    std::string pid;
+    std::getline(pidFile, pid);
+    sh("/usr/bin/taskset -a -p -c " + std::to_string(cpu) + " " + pid + " >/dev/null");
 }
 
 PgCluster::~PgCluster() {

@@ -21,6 +21,10 @@ public:
 
     static bool available();
     const std::string& url() const { return url_; }
+    // The folder of its socket, for clients that take a host and a user (pgbench).
+    std::string socketDir() const { return dir_.path().string(); }
+    // Runs the server and every backend it starts on that CPU only.
+    void pin(int cpu) const;
 
 private:
     TempDir dir_;

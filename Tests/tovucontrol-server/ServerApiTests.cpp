@@ -1,10 +1,11 @@
 // The parents' server: its rules engine in process, and the built tovucontrol-server on each
 // store, driven through its console API, the real setup tool and the real daemon, and attacked
 // through both APIs.
+#include "Accounts.hpp"
 #include "Database.hpp"
 #include "Engine.hpp"
+#include "Migrations.hpp"
 #include "Security.hpp"
-#include "Store.hpp"
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/UsageTracker.hpp"
@@ -164,14 +165,9 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
     const auto child = family(console);
     ASSERT_EQ(changeRules(console, child, {{"dailyMinutes", {1, 1, 1, 1, 1, 1, 1}}}).status, 200);
 
-    // The setup tool pairs from a kit of its own; the agent is not needed here.
-    TempDir kit, support;
-    fs::copy_file(TOVU_SETUP_BINARY, kit.path() / "tovucontrol-setup");
-    fs::copy_file(TOVUCONTROLD_PATH, kit.path() / "tovucontrold");
-    writeFile(kit.path() / "TovuControl.app/Contents/MacOS/TovuControlHelper", "agent");
+    TempDir support;
     const std::vector<std::string> setupTool{
-        kit.file("tovucontrol-setup"), "--user", "nobody", "--server", url, "--code",
-        code(console, child)};
+        TOVU_SETUP_BINARY, "--user", "nobody", "--server", url, "--code", code(console, child)};
     const std::map<std::string, std::string> env{{"TOVUC_DIR", support.path().string()}};
     // A server the system does not trust is refused, and the code stays good.
     EXPECT_TRUE(ca.empty() || start(setupTool, env, false)->wait() != 0);
@@ -182,10 +178,11 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
     // locks, and the parents see it.
     const auto today = UsageTracker::ngay(std::chrono::system_clock::now());
     FileIO::writeJson({{"usedAtFetch", 0},
-                       {"usage", {{{"day", today},
-                                   {"appId", "org.example.game"},
-                                   {"appName", "Trò " + sneaky},
-                                   {"minutes", 2}}}}},
+                       {"usage",
+                        {{{"day", today},
+                          {"appId", "org.example.game"},
+                          {"appName", "Trò " + sneaky},
+                          {"minutes", 2}}}}},
                       support.file("state.json"));
     const auto sock = support.file("d.sock");
     const auto daemon =
@@ -196,13 +193,14 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
     ASSERT_TRUE(waitUntil([&] {
         seen = console.get("children/" + child + "/today").body;
         return seen["usedMinutes"] == 2;
-    })) << seen << daemon->log();
+    })) << seen
+        << daemon->log();
     EXPECT_EQ(seen["lockReason"], "het_gio");
     EXPECT_EQ(seen["apps"][0]["appName"], "Trò " + sneaky);
     const auto devices = console.get("family").body["devices"];
     ASSERT_EQ(devices.size(), 1u);
     EXPECT_EQ(devices[0]["childUser"], "nobody");
-    EXPECT_EQ(devices[0]["name"], platform::deviceName().value_or("Mac"));
+    EXPECT_EQ(devices[0]["name"], platform::deviceName().value_or("Máy tính"));
     ASSERT_TRUE(waitUntil([&] {
         const auto p = policy();
         return p && p->locked && p->lockReason == "het_gio";
@@ -457,7 +455,7 @@ INSTANTIATE_TEST_SUITE_P(Stores, ServerApi, testing::Bool(), [](const auto& info
 
 // Thirty wrong passwords at once, on two stores over one database as two server processes
 // would have: exactly ten are checked.
-TEST(Store, WrongPasswordsAtOnceAreCheckedTenTimes) {
+TEST(Accounts, WrongPasswordsAtOnceAreCheckedTenTimes) {
     Security::init();
     for (const bool postgres : {false, true}) {
         if (postgres && !PgCluster::available()) continue;
@@ -468,7 +466,8 @@ TEST(Store, WrongPasswordsAtOnceAreCheckedTenTimes) {
             return postgres ? openPostgres(pg->url()) : openSqlite(data.file("data"));
         };
         auto first = open(), second = open();
-        Store a(*first, SystemClock::shared()), b(*second, SystemClock::shared());
+        migrate(*first);
+        Accounts a(*first, SystemClock::shared()), b(*second, SystemClock::shared());
         a.setup(a.setupToken("t"), "Nhà", "Mẹ", "mật khẩu dài", "UTC");
         std::vector<std::future<int>> tries;
         for (int i = 0; i < 30; ++i)

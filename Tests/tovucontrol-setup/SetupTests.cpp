@@ -1,10 +1,10 @@
 // The setup tool: the built program run in trial mode against a fake server, and its routines
-// in process: the systemd jobs against a recording runner, the copies, the folder guard, the
-// process runner, and the session choice against a stand-in AccountsService.
+// in process: the systemd units against a recording runner, the folder guard, the process
+// runner, and the session choice against a stand-in AccountsService.
 #include "Install.hpp"
 #include "SessionChooser.hpp"
 #include "SetupError.hpp"
-#include "SystemdJobs.hpp"
+#include "SystemdUnits.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuProtocol/Models.hpp"
 #include "support/FakeAccounts.hpp"
@@ -47,25 +47,17 @@ fs::perms mode(const fs::path& path) {
     return fs::status(path).permissions();
 }
 
-// The built program beside a fake daemon and app bundle, a fake server, and systemd jobs
-// written into folders of the test.
+// The built program beside a fake daemon, a fake server, and the units' links made in folders
+// of the test.
 class Setup : public testing::Test {
 protected:
     void SetUp() override {
         fs::permissions(tmp.path(), fs::perms(0755)); // the program also runs as another account
-        for (const auto& dir : {kit.string(), system, user})
-            fs::create_directories(dir);
+        fs::create_directories(kit);
         fs::copy_file(TOVU_SETUP_BINARY, program);
-        writeFile(kit / "tovucontrold", "daemon");
-        fs::permissions(kit / "tovucontrold", fs::perms(0755));
-        writeFile(kit / "TovuControl.app/Contents/MacOS/TovuControlHelper", "helper");
+        writeFile(kit / "tovucontrold", "daemon"); // a build's programs
         server.reply("POST", "/api/pair", 200,
                      R"({"deviceId":"d","token":"t","childName":"Bin","server":" tovu.example/"})");
-    }
-
-    void install() {
-        fs::create_directories(support);
-        caiDat(installer, jobs, kit / "tovucontrold", kit / "TovuControl.app", {"kid", 1001});
     }
 
     // Runs the program with args and input, without the TOVUC_ variables of the test but with
@@ -88,19 +80,14 @@ protected:
     fs::path kit = tmp.path() / "kit";
     std::string program = (kit / "tovucontrol-setup").string();
     std::string support = tmp.file("support");
-    std::string system = tmp.file("system");
-    std::string user = tmp.file("user");
-    std::string daemon = support + "/tovucontrold";
-    std::string app = support + "/TovuControl.app";
-    std::string helper = app + "/Contents/MacOS/TovuControlHelper";
     test::FakeServer server;
     RecordingRunner runner;
-    Installer installer{runner, false, support};
-    SystemdJobs jobs{installer, system, user,
-                     [] {
-                         return std::vector<platform::Account>{{"kid", 1001}, {"mum", 1002}};
-                     },
-                     tmp.file("xdg/autostart")}; // made by the install
+    const std::string entry = "/usr/share/tovucontrol/tovucontrol-helper.desktop";
+    SystemdUnits units{runner,
+                       [] {
+                           return std::vector<platform::Account>{{"kid", 1001}, {"mum", 1002}};
+                       },
+                       tmp.file("xdg/autostart"), entry}; // the folder is made by nap
 };
 
 TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
@@ -113,13 +100,13 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
                       " \t" + admin.name + " \r\n" + server.url() + "\n12 34 56\n");
     ASSERT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(result.output,
-              "Tên tài khoản macOS của con (short name, ví dụ bin): Địa chỉ máy chủ "
-              "(trên màn ghép máy): Mã ghép 6 số: ✓ Đã ghép máy \"" +
-                  platform::deviceName().value_or("Mac") +
+              "Tên đăng nhập của con trên máy này (ví dụ bin): Địa chỉ máy chủ (trên màn ghép "
+              "máy): Mã ghép 6 số: ✓ Đã ghép máy \"" +
+                  platform::deviceName().value_or("Máy tính") +
                   "\" cho Bin.\n  Tài khoản quản lý: " + admin.name +
-                  " (Administrator — con tự gỡ được, nên đổi sang Standard)\n  Mở app phụ huynh "
-                  "để xem máy đã \"Đang bảo vệ\". Con sẽ thấy biểu tượng TovuControl trên thanh "
-                  "menu.\n");
+                  " (Administrator — con tự gỡ được, nên đổi sang Standard)\n  Mở trang bố mẹ "
+                  "để xem máy đã \"Đang được bảo vệ\". Con sẽ thấy biểu tượng TovuControl trong "
+                  "khay hệ thống.\n");
     // The rest of the pairing body is the API client's.
     EXPECT_EQ(server.requests().at(0).json()["code"], "123456");
     // The server named in the pairing answer replaces the one typed.
@@ -127,15 +114,19 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
               (AgentConfig{"https://tovu.example", "t", "d", "Bin", admin.name}));
     EXPECT_EQ(mode(support), fs::perms(0755));
     EXPECT_EQ(mode(support + "/config.json"), fs::perms(0600));
-    // Trial mode keeps the launchd job lists, naming the installed programs, in the support
-    // folder.
-    EXPECT_THAT(readFile(support + "/vn.morvane.tovucontrold.plist"),
-                HasSubstr("<string>" + daemon + "</string>"));
+    // Trial mode writes the units into the support folder, naming the programs beside it.
+    for (const auto& [unit, line] : std::vector<std::pair<std::string, std::string>>{
+             {"tovucontrold.service", "ExecStart=" + kit.string() + "/tovucontrold"},
+             {"tovucontrol-helper.service", "ExecStart=" + kit.string() + "/TovuControlHelper"},
+             {"tovucontrol-helper.desktop", "Exec=" + kit.string() + "/TovuControlHelper"}}) {
+        EXPECT_THAT(readFile(support + "/" + unit), HasSubstr("\n" + line + "\n"));
+        EXPECT_EQ(mode(support + "/" + unit), fs::perms(0644));
+    }
 
     result = run({"--go"});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.output,
-              "✓ Đã gỡ TovuControl. Nhớ gỡ máy này trong app phụ huynh (Máy → Gỡ máy).\n");
+              "✓ Đã gỡ TovuControl. Nhớ gỡ máy này trên trang bố mẹ (Máy của con → Gỡ máy).\n");
     EXPECT_FALSE(fs::exists(support));
     // A server.txt with an address is used unasked, unless "--server" names another.
     test::FakeServer refusing;
@@ -169,10 +160,6 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
     }
     EXPECT_EQ(server.requests().size(), paired);
     EXPECT_FALSE(fs::exists(support));
-    // Missing items are found out before any question about the server.
-    fs::remove_all(kit / "TovuControl.app");
-    EXPECT_EQ(run({"--user", kid.name}).output,
-              "✗ Thiếu TovuControl.app cạnh trình cài — chạy từ thư mục gói đã cài.\n");
     // Neither removal nor installation touches a folder of other files.
     const std::string docs = tmp.file("docs");
     writeFile(docs + "/thesis.txt", "keep");
@@ -188,81 +175,74 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
                   "✗ Cần chạy bằng sudo trên tài khoản bố mẹ (admin).\n");
 }
 
-const std::string daemonService = "vn.morvane.tovucontrold.service";
-const std::string agentService = "vn.morvane.tovucontrol.helper.service";
+const std::string daemon = "tovucontrold.service";
+const std::string agent = "tovucontrol-helper.service";
 const std::string ctl = "/bin/systemctl";
 const std::string kid = "--machine=kid@.host";
 
-TEST_F(Setup, SystemdJobsAreLoadedInOrderUpToAFailureAndRemovedForEveryAccount) {
-    install();
-    for (const auto& [unit, line] : std::vector<std::pair<std::string, std::string>>{
-             {jobs.daemonUnit(), "ExecStart=" + daemon},
-             {jobs.agentUnit(), "ExecStart=" + helper},
-             {jobs.agentAutostart(), "Exec=" + helper}}) {
-        EXPECT_EQ(mode(unit), fs::perms(0644));
-        EXPECT_THAT(readFile(unit), HasSubstr("\n" + line + "\n"));
-    }
-    go(installer, jobs);
+TEST_F(Setup, UnitsAreEnabledInOrderUpToAFailureAndDisabledForEveryAccount) {
+    fs::create_directories(support);
+    writeFile(support + "/config.json", "{}");
+    units.nap({"kid", 1001});
+    EXPECT_EQ(fs::read_symlink(units.autostartLink()), entry);
+    go(support, &units);
     EXPECT_THAT(runner.calls,
-                ElementsAre(Command{"/bin/chown", "-R", "root:root", daemon},
-                            Command{"/bin/chown", "-R", "root:root", app},
-                            Command{"/bin/chown", "root:root", jobs.daemonUnit()},
-                            Command{"/bin/chown", "root:root", jobs.agentUnit()},
-                            Command{"/bin/chown", "root:root", jobs.agentAutostart()},
-                            Command{ctl, "daemon-reload"}, Command{ctl, "stop", daemonService},
-                            Command{ctl, "enable", "--now", daemonService},
-                            Command{ctl, "--global", "enable", agentService},
+                ElementsAre(Command{ctl, "daemon-reload"}, Command{ctl, "stop", daemon},
+                            Command{ctl, "enable", "--now", daemon},
+                            Command{ctl, "--global", "enable", agent},
                             Command{ctl, "is-active", "--quiet", "user@1001.service"},
                             Command{ctl, "--user", kid, "daemon-reload"},
-                            Command{ctl, "--user", kid, "restart", agentService},
+                            Command{ctl, "--user", kid, "restart", agent},
                             // removal
-                            Command{ctl, "disable", "--now", daemonService},
-                            Command{ctl, "--user", kid, "stop", agentService},
-                            Command{ctl, "--user", "--machine=mum@.host", "stop", agentService},
-                            Command{ctl, "--global", "disable", agentService},
-                            Command{ctl, "daemon-reload"}));
-    for (const auto& file : {jobs.daemonUnit(), jobs.agentUnit(), jobs.agentAutostart(), support})
-        EXPECT_FALSE(fs::exists(file)) << file;
+                            Command{ctl, "disable", "--now", daemon},
+                            Command{ctl, "--user", kid, "stop", agent},
+                            Command{ctl, "--user", "--machine=mum@.host", "stop", agent},
+                            Command{ctl, "--global", "disable", agent}));
+    for (const auto& file : {units.autostartLink(), support})
+        EXPECT_FALSE(fs::exists(fs::symlink_status(file))) << file;
 
     // A failure to start the daemon or the agent ends the run.
     const std::string failed = ": unit failed\n";
     for (const auto& [failing, message] : std::vector<std::pair<Command, std::string>>{
-             {{ctl, "enable", "--now", daemonService}, "Không nạp được dịch vụ" + failed},
-             {{ctl, "--global", "enable", agentService},
+             {{ctl, "enable", "--now", daemon}, "Không nạp được dịch vụ" + failed},
+             {{ctl, "--global", "enable", agent},
               "Không bật được ứng dụng TovuControl cho con" + failed},
-             {{ctl, "--user", kid, "restart", agentService},
+             {{ctl, "--user", kid, "restart", agent},
               "Không chạy được ứng dụng TovuControl trong phiên của con" + failed},
              // The child is not logged in: the agent starts with the session.
              {{ctl, "is-active", "--quiet", "user@1001.service"}, ""}}) {
         runner.calls.clear();
         runner.failing = {failing};
         if (message.empty())
-            EXPECT_NO_THROW(install());
+            EXPECT_NO_THROW(units.nap({"kid", 1001}));
         else
-            EXPECT_THAT([&] { install(); }, ThrowsMessage<SetupError>(message));
+            EXPECT_THAT([&] { units.nap({"kid", 1001}); }, ThrowsMessage<SetupError>(message));
         // Nothing runs after the failure.
         EXPECT_EQ(runner.calls.back(), failing);
     }
+    // An autostart folder that cannot be made stops the run before the child's session.
+    runner.calls.clear();
+    runner.failing.clear();
+    fs::remove_all(tmp.file("xdg"));
+    writeFile(tmp.file("xdg"), "not a folder");
+    EXPECT_THAT(
+        [&] {
+            units.nap({"kid", 1001});
+        },
+        ThrowsMessage<SetupError>(StartsWith("Không bật được ứng dụng TovuControl cho con: ")));
+    EXPECT_EQ(runner.calls.back(), (Command{ctl, "--global", "enable", agent}));
 }
 
-TEST_F(Setup, ReinstallReplacesEachItemWholeOrKeepsTheOldOne) {
-    install();
-    writeFile(app + "/Contents/MacOS/stale", "old");
-    writeFile(kit / "TovuControl.app/Contents/MacOS/TovuControlHelper", "helper v2");
-    EXPECT_EQ(installer.caiVao(kit / "TovuControl.app"), app);
-    EXPECT_FALSE(fs::exists(app + "/Contents/MacOS/stale"));
-    EXPECT_EQ(readFile(helper), "helper v2");
-    // Copies that fail half-way (a pipe is not a file) leave the installed items in place.
-    fs::remove(kit / "tovucontrold");
-    for (const auto& pipe : {kit / "tovucontrold", kit / "TovuControl.app/Contents/pipe"})
-        ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
-    for (const std::string item : {"tovucontrold", "TovuControl.app"})
-        EXPECT_THAT([&] { installer.caiVao(kit / item); },
-                    ThrowsMessage<SetupError>(StartsWith("Không chép được " + item + ": ")));
-    EXPECT_EQ(readFile(daemon), "daemon");
-    EXPECT_EQ(mode(daemon), fs::perms(0755));
-    EXPECT_EQ(readFile(helper), "helper v2");
-    EXPECT_EQ(std::distance(fs::directory_iterator(support), fs::directory_iterator()), 2);
+// The units that trial mode writes, naming the built programs, are units systemd accepts.
+TEST(SystemdUnits, TrialUnitsPassSystemdsCheck) {
+    test::TempDir dir;
+    const fs::path programs = fs::path(TOVU_SETUP_BINARY).parent_path();
+    SystemdUnits::ghi(dir.path().string(), programs);
+    for (const std::string unit : {"tovucontrold.service", "tovucontrol-helper.service"}) {
+        const RunResult verified = ProcessRunner().chay("/usr/bin/systemd-analyze",
+                                                        {"verify", "--man=no", dir.file(unit)});
+        EXPECT_EQ(verified, (RunResult{0, ""})) << unit;
+    }
 }
 
 TEST_F(Setup, OnlyAFolderOfOursIsFilledOrDeleted) {

@@ -115,13 +115,6 @@ protected:
 
 } // namespace
 
-// Trial mode on and off is shown by the real-process tests, which set TOVUC_DEV=1 or not at all.
-TEST(DaemonEnvironmentTest, TheAgentDefaultsToTheSupportFolder) {
-    ScopedEnv dir("TOVUC_DIR", "/x");
-    ScopedEnv agent("TOVUC_AGENT", std::nullopt);
-    EXPECT_EQ(Daemon::agentTuMoiTruong(), "/x/TovuControl.app/Contents/MacOS/TovuControlHelper");
-}
-
 TEST_F(DaemonTest, SyncSendsStatusAndUsageClampsTheDelayAndStoresTodaysTotal) {
     const std::vector<UsageEntry> entries{on(day(-1), 500), on(day(), 30), on(day(), 10, "b")};
     auto& d = paired({{}, {}, 0, entries});

@@ -8,6 +8,7 @@
 #include "SessionWatch.hpp"
 #include "Sessions.hpp"
 #include "TovuCore/UsageTracker.hpp"
+#include "TovuProtocol/Iso.hpp"
 #include "support/DaemonFixtures.hpp"
 #include "support/FakeLogind.hpp"
 #include "support/Support.hpp"
@@ -275,10 +276,15 @@ TEST(ProcessGuard, EndsWhatTheRulesRefuseAndWhatRunsTheChildsOwnCode) {
     struct Row {
         const char* what;
         std::vector<std::string> argv;
+        std::optional<EndedApp> told = {}; // what the child's session is told, at will
     };
     const std::vector<Row> ended{
-        {"an installed app the rules refuse", {root.file("bin/game"), "60"}},
-        {"a copy in the child's home", {home.file("game"), "60"}},
+        {"an installed app the rules refuse",
+         {root.file("bin/game"), "60"},
+         EndedApp{"org.tovu.game", "game", std::string(EndedApp::notNow), {}}},
+        {"a copy in the child's home",
+         {home.file("game"), "60"},
+         EndedApp{home.file("game"), "game", "chương trình con tự chép hoặc tự viết", {}}},
         {"a program in a memfd", {python, "-c", memfd}},
         {"the child's script under an interpreter", {python, home.file("game.py")}},
         {"an allowed app with the child's library preloaded",
@@ -289,11 +295,18 @@ TEST(ProcessGuard, EndsWhatTheRulesRefuseAndWhatRunsTheChildsOwnCode) {
     };
     for (const auto& row : ended) {
         SCOPED_TRACE(row.what);
+        const auto since = std::chrono::system_clock::now() - std::chrono::seconds(1);
         auto child = as(row.argv);
         EXPECT_TRUE(waitUntil([&] { return child->exited().has_value(); }));
         if (row.argv.back() == traced) {
             EXPECT_EQ(child->exited(), 0);
         }
+        if (!row.told) continue;
+        auto told = guard.daDong();
+        ASSERT_TRUE(told);
+        EXPECT_GE(Iso::parse(told->at), since);
+        told->at.clear();
+        EXPECT_EQ(told, row.told);
     }
     // Their starts came before the others', so they have been looked at, twice.
     for (const auto& child : spared)

@@ -134,8 +134,4 @@ std::optional<std::string> deviceName() {
     return std::string(name.data());
 }
 
-std::string rootOwnership() {
-    return "root:root";
-}
-
 } // namespace tovu::platform

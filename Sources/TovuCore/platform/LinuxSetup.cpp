@@ -42,11 +42,6 @@ std::uint32_t firstHumanUid() {
     return fallback;
 }
 
-std::string chownPath() {
-    // /bin is where chown lives on every Linux, with /usr merged or not.
-    return "/bin/chown";
-}
-
 std::vector<Account> homeAccounts() {
     std::vector<Account> accounts;
     ::setpwent();
@@ -55,10 +50,6 @@ std::vector<Account> homeAccounts() {
             accounts.push_back({entry->pw_name, entry->pw_uid});
     ::endpwent();
     return accounts;
-}
-
-ServiceManager serviceManager() {
-    return ServiceManager::systemd;
 }
 
 } // namespace tovu::platform

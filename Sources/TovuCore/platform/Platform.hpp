@@ -6,17 +6,16 @@
 #include <string>
 #include <vector>
 
-// Operating-system services that differ between Linux and macOS. One implementation per
-// system (LinuxPlatform.cpp, ...), chosen by CMake.
+// Operating-system services, kept apart from the logic that uses them (Linux*.cpp).
 namespace tovu::platform {
 
-// The system's name as the parents' server knows it: "linux" or "mac".
+// The system's name as the parents' server knows it: "linux".
 std::string name();
 
-// "Linux 6.1" (kernel major.minor) or "macOS 14.5".
+// "Linux 6.1" (kernel major.minor).
 std::string osVersion();
 
-// Built-in support directory: /var/lib/tovucontrol on Linux.
+// Built-in support directory: /var/lib/tovucontrol.
 std::string supportDirectory();
 
 // User id of the process at the other end of a connected Unix-domain socket.
@@ -50,19 +49,12 @@ bool isAdmin(const std::string& user);
 // else the host name); absent when the system gives none.
 std::optional<std::string> deviceName();
 
-// Owner given to installed files: "root:root" on Linux, "root:wheel" on macOS.
-std::string rootOwnership();
-
 // Path of the running program with symbolic links resolved (argv0 is the fallback where the
 // system cannot say); empty when neither resolves.
 std::string programPath(const char* argv0);
 
-// Lowest user id of a person's account: 500 on macOS; UID_MIN of /etc/login.defs on Linux
-// (1000 when it says nothing).
+// Lowest user id of a person's account: UID_MIN of /etc/login.defs (1000 when it says nothing).
 std::uint32_t firstHumanUid();
-
-// The chown(1) that sets rootOwnership() on installed files.
-std::string chownPath();
 
 struct Account {
     std::string name;
@@ -70,13 +62,8 @@ struct Account {
     bool operator==(const Account&) const = default;
 };
 
-// Accounts of the people who may log in: on macOS the names under /Users that the user database
-// knows, on Linux the accounts whose home is under /home; in the system's order.
+// Accounts of the people who may log in: those whose home is under /home, in the system's order.
 std::vector<Account> homeAccounts();
-
-// The service manager that runs the daemon and the agent.
-enum class ServiceManager { launchd, systemd };
-ServiceManager serviceManager();
 
 // A system service that could not be reached or refused a call; what() says what it answered.
 class ServiceError : public std::runtime_error {
