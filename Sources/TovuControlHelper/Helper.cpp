@@ -1,6 +1,7 @@
 #include "Helper.hpp"
 
 #include "TovuCore/Rules.hpp"
+#include "TovuProtocol/Iso.hpp"
 #include "Views/BieuTuong.hpp"
 #include "Views/HopXin.hpp"
 #include "Views/Kieu.hpp"
@@ -30,6 +31,9 @@ void bo(std::unique_ptr<QWidget>& window) {
     window->hide();
     window.release()->deleteLater();
 }
+
+// A program ended longer ago than this is not told: the agent was not there to tell it then.
+constexpr std::chrono::minutes daDongGanDay{1};
 
 QIcon khien() {
     QIcon icon;
@@ -62,6 +66,7 @@ void Helper::start() {
     connect(&workspace_, &Workspace::launched, this, &Helper::moApp);
     connect(&session_, &Session::asleep, this, &Helper::ngu);
     connect(&session_, &Session::awake, this, &Helper::thuc);
+    connect(&m, &HelperModel::daDongChanged, this, &Helper::baoDaDong);
 
     moDau();
 
@@ -155,6 +160,19 @@ void Helper::chan(const RunningApp& app) {
     if (m.policy()->locked) return;
     m.setAppBiChan(ten.toStdString());
     moHop(new ManKhongDuoc(m, ten, id, dongHop(), false));
+}
+
+void Helper::baoDaDong() {
+    const auto& ended = m.daDong();
+    const auto at = ended ? Iso::parse(ended->at) : std::nullopt;
+    // The lock screen already says why.
+    if (!at || clock_.now() - *at > daDongGanDay || !m.policy() || m.policy()->locked) return;
+    const QString ten = ended->appName.empty() ? "App này" : Kieu::qs(ended->appName);
+    const QString lyDo = ended->reason == EndedApp::notNow
+                             ? QString()
+                             : "TovuControl đã đóng " + ten + ": " + Kieu::qs(ended->reason) + ".";
+    m.setAppBiChan(ten.toStdString());
+    moHop(new ManKhongDuoc(m, ten, Kieu::qs(ended->appId), dongHop(), false, lyDo));
 }
 
 void Helper::thuc() {

@@ -64,6 +64,8 @@ public:
     void moApp(const tovu::RunningApp& app);
     // Ends app at once when the policy does not allow it; tells the child unless locked.
     void chan(const tovu::RunningApp& app);
+    // Tells the child of a program the daemon ended just now, unless locked.
+    void baoDaDong();
     void gioiThieu();
     void xinThem();
 

@@ -62,6 +62,10 @@ void HelperModel::setAppBiChan(std::optional<std::string> value) {
     if (thay(appBiChan_, std::move(value))) emit appBiChanChanged();
 }
 
+void HelperModel::setDaDong(std::optional<EndedApp> value) {
+    if (thay(daDong_, std::move(value))) emit daDongChanged();
+}
+
 void HelperModel::setNow(Time value) {
     if (thay(now_, value)) emit nowChanged();
 }
@@ -83,6 +87,7 @@ QCoro::Task<std::optional<IpcResponse>> HelperModel::hoi(IpcRequest request) {
     const Call goi = call;
     IpcResponse answer = co_await goi(std::move(request));
     if (!self) co_return std::nullopt;
+    if (answer.error == Ipc::daCoAgent) emit phienDaCoAgent();
     co_return answer;
 }
 
@@ -97,6 +102,7 @@ QCoro::Task<> HelperModel::lamMoi(std::optional<std::vector<UsageEntry>> usage) 
         co_return;
     }
     if (answer->policy) setPolicy(answer->policy);
+    if (answer->ended) setDaDong(answer->ended);
     setOnline(answer->online.value_or(false));
     if (loi_ == khongChay) setLoi(std::nullopt);
 }

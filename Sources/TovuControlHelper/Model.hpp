@@ -71,6 +71,7 @@ public:
     const std::optional<std::string>& loi() const { return loi_; }
     const TrangThaiXin& xin() const { return xin_; }
     const std::optional<std::string>& appBiChan() const { return appBiChan_; }
+    const std::optional<EndedApp>& daDong() const { return daDong_; }
     Time now() const { return now_; }
 
     void setPolicy(std::optional<Policy> value);
@@ -78,6 +79,7 @@ public:
     void setLoi(std::optional<std::string> value);
     void setXin(TrangThaiXin value);
     void setAppBiChan(std::optional<std::string> value);
+    void setDaDong(std::optional<EndedApp> value);
     void setNow(Time value);
 
     // How the daemon is reached; the default runs Ipc::call off the main thread.
@@ -103,7 +105,10 @@ signals:
     void loiChanged();
     void xinChanged();
     void appBiChanChanged();
+    void daDongChanged();
     void nowChanged();
+    // The daemon has another agent for this login session: this one is not wanted.
+    void phienDaCoAgent();
 
 private:
     // One exchange through call; absent when the model is gone by the time the answer comes.
@@ -117,6 +122,7 @@ private:
     std::optional<std::string> loi_;
     TrangThaiXin xin_;
     std::optional<std::string> appBiChan_;
+    std::optional<EndedApp> daDong_;
     Time now_;
 };
 

@@ -10,8 +10,19 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <string_view>
+#include <sys/prctl.h>
 
 namespace {
+
+// The way to the screen is the session's own: Wayland in a Wayland session, X11 elsewhere. The
+// environment is the child's, so it chooses only how the agent draws, never what is enforced.
+const char* windowSystem() {
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    const bool wayland =
+        type ? std::string_view(type) == "wayland" : std::getenv("WAYLAND_DISPLAY") != nullptr;
+    return wayland ? "wayland" : "xcb";
+}
 
 // The day is the computer's, not the one the child's environment names; and the agent installed
 // for the family talks to the real daemon and draws on the real screens, whatever its environment
@@ -19,11 +30,12 @@ namespace {
 void ignoreChildsEnvironment() {
     unsetenv("TZ");
     tzset();
-    if (!tovu::platform::programPath(nullptr).starts_with(tovu::platform::supportDirectory() + "/"))
-        return;
+    const bool installed =
+        tovu::platform::programPath(nullptr).starts_with(tovu::platform::supportDirectory() + "/");
+    if (installed || !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", windowSystem(), 1);
+    if (!installed) return;
     unsetenv("TOVUC_SOCK");
     unsetenv("TOVUC_DIR");
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
 }
 
 } // namespace
@@ -38,8 +50,9 @@ int main(int argc, char** argv) {
     }
 
     ignoreChildsEnvironment();
-    // The user unit and the autostart entry may both start it: one agent per session.
-    if (!tovu::giuChoTrongPhien()) return 0;
+    // No other program of the child's may trace it or read its memory: the daemon believes
+    // only an agent that nobody tampers with.
+    prctl(PR_SET_DUMPABLE, 0);
     // A daemon that goes away mid-exchange must not end the agent.
     std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
@@ -48,11 +61,16 @@ int main(int argc, char** argv) {
     // Closing a panel must not end the agent; nothing else does either.
     QApplication::setQuitOnLastWindowClosed(false);
     tovu::Kieu::napPhongChu();
+    // On Wayland nothing is read from Xwayland: it shows only the X clients, not the session.
+    if (QGuiApplication::platformName() == QLatin1String("wayland")) unsetenv("DISPLAY");
 
     const auto workspace = tovu::makeWorkspace();
     const auto session = tovu::makeSession();
     const auto item = tovu::makeStatusItem();
     tovu::Helper helper(*workspace, *session, *item);
+    // The user unit and the autostart entry may both start it: the daemon keeps one agent per
+    // session, and this one ends when another holds it.
+    QObject::connect(&helper.m, &tovu::HelperModel::phienDaCoAgent, &app, &QApplication::quit);
     helper.start();
     return QApplication::exec();
 }

@@ -23,6 +23,7 @@ void to_json(nlohmann::json& j, const IpcRequest& v) {
     Json::field::put(j, "id", v.id);
     Json::field::put(j, "apps", v.apps);
     Json::field::put(j, "display", v.display);
+    Json::field::put(j, "pid", v.pid);
 }
 
 void from_json(const nlohmann::json& j, IpcRequest& v) {
@@ -37,6 +38,19 @@ void from_json(const nlohmann::json& j, IpcRequest& v) {
     v.id = optText(j, "id");
     v.apps = optTextMaps(j, "apps");
     v.display = optText(j, "display");
+    v.pid = optInteger(j, "pid");
+}
+
+void to_json(nlohmann::json& j, const EndedApp& v) {
+    j = {{"appId", v.appId}, {"appName", v.appName}, {"reason", v.reason}, {"at", v.at}};
+}
+
+void from_json(const nlohmann::json& j, EndedApp& v) {
+    using namespace Json::field;
+    v.appId = text(j, "appId");
+    v.appName = text(j, "appName");
+    v.reason = text(j, "reason");
+    v.at = text(j, "at");
 }
 
 void to_json(nlohmann::json& j, const IpcResponse& v) {
@@ -48,6 +62,7 @@ void to_json(nlohmann::json& j, const IpcResponse& v) {
     Json::field::put(j, "result", v.result);
     Json::field::put(j, "state", v.state);
     Json::field::put(j, "online", v.online);
+    Json::field::put(j, "ended", v.ended);
 }
 
 void from_json(const nlohmann::json& j, IpcResponse& v) {
@@ -59,6 +74,7 @@ void from_json(const nlohmann::json& j, IpcResponse& v) {
     v.result = optRecord<RequestResult>(j, "result");
     v.state = optRecord<RequestState>(j, "state");
     v.online = optFlag(j, "online");
+    v.ended = optRecord<EndedApp>(j, "ended");
 }
 
 IpcResponse IpcResponse::failure(std::string error) {

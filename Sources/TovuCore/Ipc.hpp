@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tovu {
@@ -27,8 +28,23 @@ struct IpcRequest {
     std::optional<std::vector<std::map<std::string, std::string>>> apps;
     // The X display the agent holds.
     std::optional<std::string> display;
+    // The process whose window the shell has in front (op "front").
+    std::optional<std::int64_t> pid;
 
     bool operator==(const IpcRequest&) const = default;
+};
+
+// The last program of the child that the daemon ended because the rules did not let it run.
+struct EndedApp {
+    // The reason when the rules simply do not let the app run now.
+    static constexpr std::string_view notNow = "chưa được mở lúc này";
+
+    std::string appId;
+    std::string appName;
+    std::string reason;
+    std::string at; // when, ISO 8601
+
+    bool operator==(const EndedApp&) const = default;
 };
 
 // Daemon → agent, one JSON line.
@@ -40,6 +56,8 @@ struct IpcResponse {
     std::optional<RequestResult> result;
     std::optional<RequestState> state;
     std::optional<bool> online;
+    // With the policy: so that the child's session can say why a program it opened has gone.
+    std::optional<EndedApp> ended;
 
     static IpcResponse failure(std::string error);
     bool operator==(const IpcResponse&) const = default;
@@ -48,6 +66,8 @@ struct IpcResponse {
 void to_json(nlohmann::json& j, const IpcRequest& v);
 void from_json(const nlohmann::json& j, IpcRequest& v);
 void to_json(nlohmann::json& j, const IpcResponse& v);
+void to_json(nlohmann::json& j, const EndedApp& v);
+void from_json(const nlohmann::json& j, EndedApp& v);
 void from_json(const nlohmann::json& j, IpcResponse& v);
 
 namespace Ipc {
@@ -55,12 +75,16 @@ namespace Ipc {
 // Caller's user id passed to the handler when the system cannot tell who is connected: it
 // matches no account, so such a caller is never trusted.
 inline constexpr std::uint32_t unknownUid = UINT32_MAX;
+// The answer to an agent whose login session already has one: it then ends.
+inline constexpr std::string_view daCoAgent = "Phiên này đã có TovuControl chạy rồi";
 
 // The process at the other end of a connection, as the kernel saw it at connect time; pid 0
 // when unknown.
 struct Peer {
     std::uint32_t uid = unknownUid;
     std::int32_t pid = 0;
+    // The inode of this end of the connection; 0 when unknown.
+    std::uint64_t socket = 0;
     bool operator==(const Peer&) const = default;
 };
 

@@ -338,6 +338,8 @@ private:
         Peer peer;
         if (const auto credentials = platform::peerCredentials(fd.get()))
             peer = {credentials->uid, credentials->pid};
+        struct stat st {};
+        if (::fstat(fd.get(), &st) == 0) peer.socket = st.st_ino;
         if (const auto refusal = refused(peer)) {
             // Small enough for the empty socket buffer; the caller's bytes are never read.
             detail::sendBytes(fd.get(), Json::encode(*refusal) + "\n");

@@ -1,14 +1,17 @@
 #include "Daemon.hpp"
 
+#include "ProcessFacts.hpp"
 #include "TovuCore/Api.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/Rules.hpp"
 #include "TovuCore/UsageTracker.hpp"
 #include "TovuCore/platform/Platform.hpp"
+#include "TovuProtocol/Contract.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -122,6 +125,22 @@ std::optional<std::uint32_t> uidCua(const std::string& user) {
     return static_cast<std::uint32_t>(pw.pw_uid);
 }
 
+// The ids of the child's apps running in the login session (any, when it has none).
+std::set<std::string> appsOf(const AppCatalog& catalog, std::uint32_t uid,
+                             const std::string& session) {
+    std::set<std::string> ids;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const auto name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const auto pid = static_cast<std::int32_t>(std::stol(name));
+        if (ProcessFacts::statusField(pid, "Uid:") != uid) continue;
+        if (!session.empty() && ProcessFacts::session(pid) != session) continue;
+        if (auto app = catalog.identify(pid); !app.id.empty()) ids.insert(std::move(app.id));
+    }
+    return ids;
+}
+
 IpcResponse thanhCong() {
     IpcResponse r;
     r.ok = true;
@@ -147,6 +166,11 @@ Daemon::Daemon(const Clock& clock, std::optional<AgentConfig> config, DaemonStat
     if (!options_.saveState)
         options_.saveState = [path = options_.statePath](const DaemonState& s) {
             FileIO::write(s, path);
+        };
+    if (options_.appDirs.empty()) options_.appDirs = AppCatalog::systemDataDirs();
+    if (!options_.runningApps)
+        options_.runningApps = [this](std::uint32_t uid, const std::string& session) {
+            return appsOf(*katalog({}), uid, session);
         };
     std::error_code ec;
     if (!options_.agentPath.empty())
@@ -326,14 +350,112 @@ bool Daemon::traLoiNgay(const IpcRequest& request) {
     return request.op == "policy" || request.op == "usageToday";
 }
 
-bool Daemon::laAgentThat(std::int32_t pid) const {
-    const auto exe = platform::executablePath(pid);
+bool Daemon::laAgentThat(const Ipc::Peer& peer) const {
+    if (options_.isAgent) return options_.isAgent(peer);
+    const auto exe = platform::executablePath(peer.pid);
     if (!exe || options_.agentPath.empty()) return false;
     // An agent started before a reinstall replaced its file still is the agent.
     std::string_view path = *exe;
     constexpr std::string_view replaced = " (deleted)";
     if (path.ends_with(replaced)) path.remove_suffix(replaced.size());
-    return path == options_.agentPath;
+    if (path != options_.agentPath) return false;
+    // The child's account can trace a process of its own, load code into it, run it where
+    // another file bears the agent's name, or hand its connection to another program: none of
+    // these may pass for the agent.
+    namespace P = ProcessFacts;
+    if (!P::nonDumpable(peer.pid) || !P::ownUserNamespace(peer.pid) ||
+        P::statusField(peer.pid, "TracerPid:").value_or(1) != 0)
+        return false;
+    for (const auto& var : P::environment(peer.pid))
+        if (var.starts_with("LD_")) return false;
+    if (peer.uid != 0 && P::theirCode(peer.pid, peer.uid, P::groupsOf(peer.uid))) return false;
+    const auto caller = peer.socket ? P::unixPeer(peer.socket) : std::nullopt;
+    return caller && P::soleHolder(peer.pid, *caller, peer.uid);
+}
+
+std::optional<IpcResponse> Daemon::moiAgent(const Ipc::Peer& peer) {
+    const auto session = ProcessFacts::session(peer.pid);
+    const auto started = ProcessFacts::startTime(peer.pid).value_or(0);
+    Lock g(khoa);
+    const auto it = agents_.find(session);
+    if (it != agents_.end() && it->second.first != peer.pid &&
+        ProcessFacts::startTime(it->second.first) == it->second.second)
+        return IpcResponse::failure(std::string(Ipc::daCoAgent));
+    agents_[session] = {peer.pid, started};
+    return std::nullopt;
+}
+
+bool Daemon::laShellThat(const Ipc::Peer& peer) {
+    const auto exe = platform::executablePath(peer.pid);
+    const auto c = cauHinh();
+    const auto child = c ? uidCua(c->childUser) : std::nullopt;
+    if (!exe || !child || peer.uid != *child ||
+        std::ranges::find(options_.shells, *exe) == options_.shells.end())
+        return false;
+    // A shell the child started on their own looks the same: only the one logind handed the
+    // session's devices to is the session's.
+    const auto controllers = ProcessFacts::sessionControllers(options_.logindSessions, peer.uid);
+    if (std::ranges::find(controllers, peer.pid) == controllers.end()) return false;
+    namespace P = ProcessFacts;
+    if (!P::ownUserNamespace(peer.pid) || P::statusField(peer.pid, "TracerPid:").value_or(1) != 0)
+        return false;
+    // The child's own dconf profile unlocks the extension's keys, and a copy of it in their data
+    // folders runs in place of the installed one.
+    std::string home, data;
+    for (const auto& var : P::environment(peer.pid)) {
+        if (var.starts_with("LD_") || var.starts_with("DCONF_PROFILE=")) return false;
+        if (var.starts_with("HOME=")) home = var.substr(5);
+        if (var.starts_with("XDG_DATA_HOME=")) data = var.substr(14);
+    }
+    if (home.empty())
+        if (const passwd* pw = getpwuid(peer.uid)) home = pw->pw_dir;
+    for (const auto& folder : {home + "/.local/share", data})
+        if (!folder.empty() &&
+            std::filesystem::exists(folder + "/gnome-shell/extensions/" + shellExtension))
+            return false;
+    return !P::theirCode(peer.pid, peer.uid, P::groupsOf(peer.uid));
+}
+
+IpcResponse Daemon::nhanTruocMat(const IpcRequest& request) {
+    const auto c = cauHinh();
+    const auto child = c ? uidCua(c->childUser) : std::nullopt;
+    if (!request.pid || *request.pid <= 0 ||
+        *request.pid > std::numeric_limits<std::int32_t>::max())
+        return IpcResponse::failure("Thiếu chương trình đang mở");
+    const auto pid = static_cast<std::int32_t>(*request.pid);
+    std::optional<TruocMat> front;
+    // Only a program of the child's names minutes; the desktop itself names none.
+    if (child && ProcessFacts::statusField(pid, "Uid:") == *child) {
+        const auto app = katalog({})->identify(pid);
+        if (!app.id.empty() && !app.desktopComponent)
+            if (const auto name = tenApp(app.id)) front = TruocMat{app.id, *name, clock_.now()};
+    }
+    Lock g(khoa);
+    truocMat_ = front;
+    return thanhCong();
+}
+
+std::shared_ptr<const AppCatalog> Daemon::katalog(const std::string& id) {
+    const auto now = clock_.now();
+    Lock g(catalogMutex_);
+    // Apps installed meanwhile are found by reading the entries again, at most once a minute.
+    if (!catalog_ ||
+        (!id.empty() && !catalog_->nameOf(id) && now - catalogLuc_ >= std::chrono::minutes(1))) {
+        catalog_ = std::make_shared<const AppCatalog>(AppCatalog::load(options_.appDirs));
+        catalogLuc_ = now;
+    }
+    return catalog_;
+}
+
+std::optional<std::string> Daemon::tenApp(const std::string& id) {
+    if (auto name = katalog(id)->nameOf(id)) return lamSach(*name, maxAppNameChars);
+    if (id.starts_with('/'))
+        return Contract::clip("Chương trình con tự chạy: " + id, Contract::Text::appName);
+    return std::nullopt;
+}
+
+std::set<std::string> Daemon::dangChay(const Ipc::Peer& peer) const {
+    return options_.runningApps(peer.uid, ProcessFacts::session(peer.pid));
 }
 
 IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
@@ -341,7 +463,9 @@ IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
     if (!duocTin(peer.uid, c)) return khongQuanLy();
     if (!c) return IpcResponse::failure("Máy chưa ghép với bố mẹ");
     // Any program of the child may ask; only the agent's own requests show that it runs.
-    if (laAgentThat(peer.pid)) {
+    const bool agent = laAgentThat(peer);
+    if (agent) {
+        if (auto refusal = moiAgent(peer)) return *refusal;
         const auto now = clock_.now();
         Lock g(khoa);
         helperLanCuoi = now;
@@ -351,11 +475,15 @@ IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
     if (op == "policy") {
         auto r = thanhCong();
         r.policy = policyHieuLuc();
+        if (daDong) r.ended = daDong();
         Lock g(khoa);
         r.online = online;
         return r;
     }
-    if (op == "usage") return nhanUsage(request);
+    if (op == "usage") {
+        if (!agent) return IpcResponse::failure("Chỉ TovuControl trong phiên của con báo giờ dùng");
+        return nhanUsage(request, peer);
+    }
     if (op == "usageToday") {
         const auto homNay = UsageTracker::ngay(clock_.now());
         auto r = thanhCong();
@@ -365,7 +493,13 @@ IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
                      [&](const UsageEntry& e) { return e.day == homNay && e.minutes > 0; });
         return r;
     }
-    if (op == "request") return guiYeuCau(request, *c);
+    if (op == "front") {
+        // The shell of the child's session, or the agent where the shell cannot call itself.
+        if (!agent && !laShellThat(peer))
+            return IpcResponse::failure("Chỉ màn hình của con báo được ứng dụng đang mở");
+        return nhanTruocMat(request);
+    }
+    if (op == "request") return guiYeuCau(request, peer, *c);
     if (op == "requestState") return hoiYeuCau(request, *c);
     if (op == "greeter") {
         // Only the lock screen offers the login screen: the child has it already.
@@ -478,13 +612,25 @@ void Daemon::ghiUsage(const std::vector<UsageEntry>& entries) {
 }
 
 void Daemon::demPhut(const std::string& day, std::int64_t minutes) {
+    const auto now = clock_.now();
     {
         Lock g(khoa);
         const std::int64_t more = minutes - tongNgay(day);
         if (more <= 0) return;
-        const auto unnamed = khongRo(day);
-        if (!unnamed) return;
-        st.usage[*unnamed].minutes += more;
+        std::optional<std::size_t> at;
+        if (truocMat_ && now - truocMat_->luc < truocMatCon) {
+            Ngay& n = chiMuc_[day];
+            if (const auto it = n.app.find(truocMat_->id); it != n.app.end()) {
+                at = it->second;
+            } else if (n.app.size() < maxAppsPerDay) {
+                n.app.emplace(truocMat_->id, st.usage.size());
+                st.usage.push_back({day, truocMat_->id, truocMat_->name, 0});
+                at = st.usage.size() - 1;
+            }
+        }
+        if (!at) at = khongRo(day);
+        if (!at) return;
+        st.usage[*at].minutes += more;
         chiMuc_[day].tong += more;
         ++doi_;
         giuBaNgay();
@@ -492,11 +638,23 @@ void Daemon::demPhut(const std::string& day, std::int64_t minutes) {
     luu();
 }
 
-IpcResponse Daemon::nhanUsage(const IpcRequest& request) {
-    ghiUsage(request.entries.value_or(std::vector<UsageEntry>{}));
+IpcResponse Daemon::nhanUsage(const IpcRequest& request, const Ipc::Peer& peer) {
+    // A minute goes to an app only while it runs in the agent's session, under the name the
+    // system gives it.
+    const auto running = dangChay(peer);
+    std::vector<UsageEntry> named;
+    for (auto e : request.entries.value_or(std::vector<UsageEntry>{})) {
+        if (!running.contains(e.appId)) continue;
+        const auto name = tenApp(e.appId);
+        if (!name) continue;
+        e.appName = *name;
+        named.push_back(std::move(e));
+    }
+    ghiUsage(named);
 
     auto r = thanhCong();
     r.policy = policyHieuLuc();
+    if (daDong) r.ended = daDong();
     if (r.policy && r.policy->locked) {
         bool localLock;
         {
@@ -511,26 +669,55 @@ IpcResponse Daemon::nhanUsage(const IpcRequest& request) {
     return r;
 }
 
-IpcResponse Daemon::guiYeuCau(const IpcRequest& request, const AgentConfig& c) {
+IpcResponse Daemon::guiYeuCau(const IpcRequest& request, const Ipc::Peer& peer,
+                              const AgentConfig& c) {
     const auto kind = request.kind.value_or("them_gio");
     if (kind != "them_gio" && kind != "doi_diem")
         return IpcResponse::failure("Loại yêu cầu không hợp lệ");
     const auto minutes = request.minutes.value_or(30);
     if (minutes < 1 || minutes > maxMinutes)
         return IpcResponse::failure("Số phút phải từ 1 đến 1440");
-    if (request.appId && !laAppId(*request.appId))
-        return IpcResponse::failure("Ứng dụng không hợp lệ");
+    // An app is one the system knows, or a program of the child's that runs now; its name is
+    // the system's, never the caller's.
     std::optional<std::string> appName, note;
-    if (request.appName && !(appName = lamSach(*request.appName, maxAppNameChars)))
-        return IpcResponse::failure("Tên ứng dụng dài quá");
+    if (request.appId) {
+        if (!laAppId(*request.appId) ||
+            (request.appId->starts_with('/') && !dangChay(peer).contains(*request.appId)) ||
+            !(appName = tenApp(*request.appId)))
+            return IpcResponse::failure("Ứng dụng không hợp lệ");
+    }
     if (request.note && !(note = lamSach(*request.note, maxNoteChars)))
         return IpcResponse::failure("Lời nhắn dài quá (tối đa 500 ký tự)");
+
+    const auto now = clock_.now();
+    const std::pair<std::string, std::string> key{kind, request.appId.value_or("")};
+    {
+        std::lock_guard g(xinMutex_);
+        // One waiting request per kind and app: asking again follows the one that waits.
+        if (const auto it = choXin_.find(key);
+            it != choXin_.end() && now - it->second.second < std::chrono::hours(24)) {
+            auto r = thanhCong();
+            r.result = RequestResult{it->second.first, "cho", std::nullopt};
+            return r;
+        }
+        while (!daXin_.empty() && now - daXin_.front() >= std::chrono::hours(1))
+            daXin_.pop_front();
+        if (daXin_.size() >= maxXinMoiGio)
+            return IpcResponse::failure("Con đã xin " + std::to_string(maxXinMoiGio) +
+                                        " lần trong một giờ qua — chờ một lát rồi xin lại nhé.");
+    }
 
     RequestResult result;
     try {
         result = ApiClient(c.server, c.token).request(kind, minutes, request.appId, appName, note);
     } catch (const std::exception&) {
         return IpcResponse::failure("Chưa gửi được — máy đang mất mạng");
+    }
+    {
+        // Only what reached the parents counts: asking while offline costs nothing.
+        std::lock_guard g(xinMutex_);
+        daXin_.push_back(now);
+        if (result.status == "cho") choXin_[key] = {result.id, now};
     }
     // Granted at once: the new policy is fetched behind the answer.
     if (result.grantEndsAt) dongBoNen();
@@ -545,6 +732,10 @@ IpcResponse Daemon::hoiYeuCau(const IpcRequest& request, const AgentConfig& c) {
         state = ApiClient(c.server, c.token).requestState(request.id.value_or(""));
     } catch (const std::exception&) {
         return IpcResponse::failure("Mất mạng");
+    }
+    if (state.status != "cho") {
+        std::lock_guard g(xinMutex_);
+        std::erase_if(choXin_, [&](const auto& x) { return x.second.first == request.id; });
     }
     if (state.grantEndsAt) dongBoNen();
     auto r = thanhCong();

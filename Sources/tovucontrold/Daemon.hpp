@@ -1,16 +1,21 @@
 #pragma once
 
 #include "DaemonState.hpp"
+#include "TovuCore/AppIdentity.hpp"
 #include "TovuCore/Ipc.hpp"
 #include "TovuProtocol/Clock.hpp"
 #include "TovuProtocol/Models.hpp"
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -31,14 +36,35 @@ public:
         std::function<void(std::string_view line)> logSink;
         // Empty: platform::isAdmin.
         std::function<bool(const std::string& user)> isAdmin;
-        // The agent's executable: only requests from a process running it show that the agent
-        // is alive.
+        // The agent's executable: only requests from a process running it (and nothing of the
+        // child's besides) show that the agent is alive and name the minutes.
         std::string agentPath;
         // Empty: FileIO::write to statePath.
         std::function<void(const DaemonState& state)> saveState;
         // The account the lock screen's session runs as; trusted on the socket like root.
         std::string lockUser;
+        // Where the installed apps' desktop entries are, for their names; empty: the system's.
+        std::vector<std::string> appDirs;
+        // Empty: the caller runs agentPath, untouched by the child (see laAgentThat).
+        std::function<bool(const Ipc::Peer& peer)> isAgent;
+        // The ids of the apps of the child running in a login session (empty: any); empty: read
+        // from /proc.
+        std::function<std::set<std::string>(std::uint32_t uid, const std::string& session)>
+            runningApps;
+        // The desktop shells whose word on the app in front names minutes.
+        std::vector<std::string> shells{"/usr/bin/gnome-shell", "/usr/bin/kwin_wayland"};
+        // Where logind keeps its sessions' records (their controller among them).
+        std::string logindSessions = "/run/systemd/sessions";
     };
+
+    // The shell extension's folder name: a copy of it in the child's own data folders would run
+    // in place of the installed one.
+    static constexpr const char* shellExtension = "tovucontrol@morvane.vn";
+    // How long the shell's word on the app in front holds.
+    static constexpr std::chrono::seconds truocMatCon{15};
+
+    // Requests a child may send in an hour.
+    static constexpr std::size_t maxXinMoiGio = 10;
 
     // Minutes the daemon counted that no report of the app in front has named.
     static constexpr const char* khongRoId = "vn.morvane.tovucontrold.khongro";
@@ -80,6 +106,9 @@ public:
     // Brings the display manager's login screen to the front; the error to show, if any. Set
     // before the socket serves.
     std::function<std::optional<std::string>()> dangNhapKhac;
+    // The last program of the child that the rules ended, told with the policy. Set before the
+    // socket serves.
+    std::function<std::optional<EndedApp>()> daDong;
     // Runs after each sync pass that stored a policy. Set before the sync loop starts.
     std::function<void()> khiCoPolicy;
     // Reads config.json again while unpaired, so a pairing made after start is picked up.
@@ -100,14 +129,22 @@ public:
     static bool traLoiNgay(const IpcRequest& request);
     // Answers one socket request. Never throws.
     IpcResponse xuLy(const IpcRequest& request, const Ipc::Peer& peer);
-    // Whether process pid runs the agent's executable.
-    bool laAgentThat(std::int32_t pid) const;
+    // Whether the caller is the installed agent, and nothing the child's account did to it:
+    // not traced, no loader variables, no code of theirs mapped, in the daemon's own user
+    // namespace, non-dumpable, and the only holder of its end of the connection.
+    bool laAgentThat(const Ipc::Peer& peer) const;
     // Names minutes the daemon counted after the agent's report: an app's minutes of a day
     // never go down, and grow only by minutes still unnamed. Keeps three days, saves.
     void ghiUsage(const std::vector<UsageEntry>& entries);
-    // The daemon's own count of the child's minutes of use on day so far; what no report names
-    // is booked as khongRoId. Saves when it grew.
+    // The daemon's own count of the child's minutes of use on day so far; the minutes it adds
+    // go to the app the child's shell last said is in front, if it said so lately, else they
+    // are booked as khongRoId until a report names them. Saves when it grew.
     void demPhut(const std::string& day, std::int64_t minutes);
+    // Whether the caller is the desktop shell of one of the child's sessions: the system's shell
+    // program, the session's controller as logind records it, and nothing of the child's in it
+    // (no loader or dconf variables, no code of theirs, no tracer, no copy of the extension in
+    // their data folders).
+    bool laShellThat(const Ipc::Peer& peer);
     // Writes a copy of st taken under khoa, outside it; a failure is ignored, the next save
     // tries again. A save never overwrites a newer one.
     void luu();
@@ -136,9 +173,19 @@ private:
     // Drops all but the three latest days. The caller holds khoa.
     void giuBaNgay();
     void lapChiMuc();
-    IpcResponse nhanUsage(const IpcRequest& request);
-    IpcResponse guiYeuCau(const IpcRequest& request, const AgentConfig& c);
+    IpcResponse nhanUsage(const IpcRequest& request, const Ipc::Peer& peer);
+    IpcResponse nhanTruocMat(const IpcRequest& request);
+    IpcResponse guiYeuCau(const IpcRequest& request, const Ipc::Peer& peer, const AgentConfig& c);
     IpcResponse hoiYeuCau(const IpcRequest& request, const AgentConfig& c);
+    // The refusal for an agent when another one already holds its login session.
+    std::optional<IpcResponse> moiAgent(const Ipc::Peer& peer);
+    // The name the parents see for an app: the installed entry's, or the path of a program of
+    // the child's own; absent for an id that names neither.
+    std::optional<std::string> tenApp(const std::string& id);
+    // The installed apps, read again when id is not among them (at most once a minute).
+    std::shared_ptr<const AppCatalog> katalog(const std::string& id);
+    // The apps of the child running in the session of the caller.
+    std::set<std::string> dangChay(const Ipc::Peer& peer) const;
     // Starts a sync pass on a thread of its own; while one started here runs, one more pass
     // follows it instead.
     void dongBoNen();
@@ -147,7 +194,26 @@ private:
     Options options_;
 
     std::map<std::string, Ngay> chiMuc_; // by day, under khoa
-    std::uint64_t doi_ = 1;              // changes to st, under khoa
+    // The agent of each login session: its pid and start time, under khoa.
+    std::map<std::string, std::pair<std::int32_t, std::uint64_t>> agents_;
+
+    // The app in front as the child's shell last said it, and when: under khoa.
+    struct TruocMat {
+        std::string id;
+        std::string name;
+        Time luc;
+    };
+    std::optional<TruocMat> truocMat_;
+
+    std::mutex catalogMutex_; // guards catalog_ and catalogLuc_
+    std::shared_ptr<const AppCatalog> catalog_;
+    Time catalogLuc_;
+
+    std::mutex xinMutex_; // guards choXin_ and daXin_
+    // The requests still waiting for the parents, by kind and app: their id and when sent.
+    std::map<std::pair<std::string, std::string>, std::pair<std::string, Time>> choXin_;
+    std::deque<Time> daXin_; // when the requests of the last hour went
+    std::uint64_t doi_ = 1;  // changes to st, under khoa
 
     std::mutex luuKhoa_;      // one save at a time, taken before khoa
     std::uint64_t daLuu_ = 0; // the change a finished save wrote, under luuKhoa_

@@ -2,6 +2,7 @@
 
 #include "ProcessWatch.hpp"
 #include "TovuCore/AppIdentity.hpp"
+#include "TovuCore/Ipc.hpp"
 #include "TovuProtocol/Models.hpp"
 
 #include <chrono>
@@ -43,6 +44,8 @@ public:
     void apDung(const std::optional<Policy>& policy, std::uint32_t uid);
     // Why new programs cannot be watched; absent while they can.
     std::optional<std::string> loi() const;
+    // The last program ended, absent before any.
+    std::optional<EndedApp> daDong() const;
 
     // Why the process may not run under policy as the child uid (in groups), or absent when it
     // may. app is its identity.
@@ -63,6 +66,7 @@ private:
     std::vector<gid_t> groups_;
     std::shared_ptr<const AppCatalog> catalog_;
     std::optional<std::string> loi_;
+    std::optional<EndedApp> daDong_;
     // Programs to look at again, by when.
     std::deque<std::pair<std::chrono::steady_clock::time_point, std::int32_t>> again_;
     std::condition_variable cv_;

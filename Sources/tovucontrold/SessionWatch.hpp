@@ -44,6 +44,8 @@ public:
     // Why the daemon cannot lock, count or enforce in every session of the child; absent when
     // it can.
     std::optional<std::string> lyDo();
+    // The last program of the child that the rules ended; absent before any.
+    std::optional<EndedApp> daDong() const { return apps_.daDong(); }
     // Brings the display manager's login screen, or its greeter session, to the front of the
     // console; the error to show, if any. Never touches the child's sessions.
     std::optional<std::string> dangNhapKhac();

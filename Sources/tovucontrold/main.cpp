@@ -45,11 +45,17 @@ void limitSysRq(tovu::Daemon& daemon) {
     }
 }
 
+// Where the installed apps are: a trial may name its own.
+std::vector<std::string> appDirs(bool trial) {
+    const char* apps = trial ? std::getenv("TOVUC_APPS_DIR") : nullptr;
+    return apps ? std::vector<std::string>{apps} : tovu::AppCatalog::systemDataDirs();
+}
+
 // A trial names its own lock screen, monitors and apps, and may shorten the grace before a
 // session the lock screen cannot cover is ended.
 tovu::SessionWatch::Options sessionOptions(tovu::Daemon& daemon) {
     tovu::SessionWatch::Options o;
-    o.appDirs = tovu::AppCatalog::systemDataDirs();
+    o.appDirs = appDirs(daemon.dev);
     const auto log = [&daemon](std::string_view m) { daemon.log(m); };
     if (!daemon.dev) {
         o.launcher = tovu::LockLauncher::systemd(log);
@@ -59,7 +65,6 @@ tovu::SessionWatch::Options sessionOptions(tovu::Daemon& daemon) {
     o.launcher = tovu::LockLauncher::command(command ? command : "", log);
     if (const char* grace = std::getenv("TOVUC_LOCK_GRACE"))
         o.grace = std::chrono::seconds(std::atoi(grace));
-    if (const char* apps = std::getenv("TOVUC_APPS_DIR")) o.appDirs = {apps};
     if (const char* drm = std::getenv("TOVUC_DRM_DIR")) o.drm = drm;
     return o;
 }
@@ -80,8 +85,17 @@ int main() {
     platform::keepMemoryLean();
 
     const bool trial = Daemon::devTuMoiTruong();
-    Daemon::Options options{Paths::config(), Paths::state(), {}, {}, Daemon::agentTuMoiTruong(), {},
-                            lockUser(trial)};
+    Daemon::Options options;
+    options.configPath = Paths::config();
+    options.statePath = Paths::state();
+    options.agentPath = Daemon::agentTuMoiTruong();
+    options.lockUser = lockUser(trial);
+    options.appDirs = appDirs(trial);
+    // A trial names its own shells and logind's records of sessions.
+    if (const char* shells = trial ? std::getenv("TOVUC_SHELLS") : nullptr)
+        options.shells = {shells};
+    if (const char* records = trial ? std::getenv("TOVUC_LOGIND_DIR") : nullptr)
+        options.logindSessions = records;
     Daemon daemon(SystemClock::shared(), FileIO::read<AgentConfig>(options.configPath),
                   FileIO::read<DaemonState>(options.statePath).value_or(DaemonState{}), trial,
                   options);
@@ -91,6 +105,7 @@ int main() {
     daemon.phienLoi = [&watch] { return watch.lyDo(); };
     daemon.dangNhapKhac = [&watch] { return watch.dangNhapKhac(); };
     daemon.khiCoPolicy = [&watch] { watch.baoDoi(); };
+    daemon.daDong = [&watch] { return watch.daDong(); };
 
     Ipc::Options serving;
     serving.admit = [&daemon](const Ipc::Peer& peer) { return daemon.tuChoi(peer); };

@@ -216,8 +216,10 @@ TEST_F(AgentEndToEndTest, MinutesReachTheServerNamedByTheAgentAndALockedSessionI
     TempDir drm; // no monitor the kernel knows of: the screens count as on
     system_.emplace(TrialSystem::Programs{TOVUCONTROLD_PATH, TOVU_HELPER_EXE}, server_,
                     trialPolicy(false, "tu_do"), xorg_->display(),
-                    std::map<std::string, std::string>{{"TOVUC_LOCK_GRACE", "2"},
-                                                       {"TOVUC_DRM_DIR", drm.path().string()}},
+                    std::map<std::string, std::string>{
+                        {"TOVUC_AGENT", std::filesystem::canonical(TOVU_HELPER_EXE).string()},
+                        {"TOVUC_LOCK_GRACE", "2"},
+                        {"TOVUC_DRM_DIR", drm.path().string()}},
                     std::map<std::string, std::string>{{"TZ", zone}});
     auto& daemon = system_->daemon();
 
@@ -233,7 +235,8 @@ TEST_F(AgentEndToEndTest, MinutesReachTheServerNamedByTheAgentAndALockedSessionI
             if (r.path != "/api/device/sync") continue;
             for (const auto& e : r.json().value("usage", nlohmann::json::array()))
                 if (e.value("appId", "") == "/usr/bin/xclock" &&
-                    e.value("appName", "") == "XClock" && e.value("minutes", 0) >= 1)
+                    e.value("appName", "") == "Chương trình con tự chạy: /usr/bin/xclock" &&
+                    e.value("minutes", 0) >= 1)
                     day = e.value("day", "");
         }
         return day.has_value();

@@ -491,6 +491,41 @@ TEST_F(HelperTest, BlockedAppsAreClosedAndExplained) {
     EXPECT_TRUE(waitFor([&] { return !first; }));
 }
 
+// Where the agent sees no window (Wayland), the daemon ends the app and says so with the policy.
+TEST_F(HelperTest, AProgramTheDaemonEndedJustNowIsExplainedOnce) {
+    const auto at = [&](std::chrono::seconds ago) { return Iso::format(clock.now() - ago); };
+    const EndedApp notNow{"org.game", "Game", std::string(EndedApp::notNow), at(3s)};
+    struct Case {
+        Policy policy;
+        EndedApp ended;
+        std::optional<QString> shows; // the reason line, when a panel shows
+    };
+    for (const Case& c :
+         {Case{hoc({}), notNow, "Bây giờ là giờ Chỉ app học. Bố mẹ chọn app được dùng."},
+          Case{hoc({}),
+               {"/home/bin/game", "game", "chương trình con tự chép hoặc tự viết", at(3s)},
+               "TovuControl đã đóng game: chương trình con tự chép hoặc tự viết."},
+          Case{hoc({}), {"org.game", "Game", std::string(EndedApp::notNow), at(2min)}, {}},
+          Case{policy(true, "het_gio"), notNow, {}}}) {
+        SCOPED_TRACE(c.ended.appName + " " + c.ended.at);
+        make(fakeItem);
+        helper->start();
+        helper->m.setPolicy(c.policy);
+        const std::size_t n = daemon.count();
+        helper->nhip();
+        ASSERT_TRUE(daemon.answer(n, tra().policy(c.policy).ended(c.ended)));
+        QPointer<QWidget> panel = helper->hop();
+        EXPECT_EQ(panel != nullptr, c.shows.has_value());
+        if (!panel) continue;
+        EXPECT_THAT(chuHien(panel), Contains(Kieu::qs(c.ended.appName) + " chưa được mở lúc này"));
+        EXPECT_THAT(chuHien(panel), Contains(*c.shows));
+        // The same end told again with the next policy is not told twice.
+        helper->nhip();
+        ASSERT_TRUE(daemon.answer(n + 1, tra().policy(c.policy).ended(c.ended)));
+        EXPECT_EQ(helper->hop(), panel);
+    }
+}
+
 TEST_F(HelperTest, MenuPanelsReplaceEachOtherAndClose) {
     helper->start();
     entry(0)->trigger();

@@ -77,6 +77,7 @@ struct tra {
         return r.state = RequestState{std::move(status), minutes, std::move(ends)}, *this;
     }
     tra& entries(std::vector<UsageEntry> v) { return r.entries = std::move(v), *this; }
+    tra& ended(EndedApp v) { return r.ended = std::move(v), *this; }
     operator IpcResponse() const { return r; }
 };
 

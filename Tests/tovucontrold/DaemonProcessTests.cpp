@@ -1,5 +1,6 @@
 // The built tovucontrold process, driven over its real socket against a fake parents' server,
 // and watching the child's sessions through a stand-in logind.
+#include "Daemon.hpp"
 #include "DaemonState.hpp"
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/Paths.hpp"
@@ -70,8 +71,8 @@ protected:
 
     void SetUp() override { fs::permissions(sockDir.path(), fs::perms(0711)); }
 
-    void pair() {
-        FileIO::write(AgentConfig{server.url(), "tok", "dev-1", "Bin", "nobody"},
+    void pair(const std::string& child = "nobody") {
+        FileIO::write(AgentConfig{server.url(), "tok", "dev-1", "Bin", child},
                       dir.file("config.json"));
     }
     std::map<std::string, std::string> env() const {
@@ -98,7 +99,7 @@ TEST_F(DaemonProcessTest, ConfigWrittenAfterStartPairsItToServeTheChildAndRefuse
 
     const auto answer = exchangeAs(*child, sock, "{\"op\":\"policy\"}\n");
     const auto fromChild = Json::tryDecode<IpcResponse>(answer);
-    ASSERT_TRUE(fromChild && fromChild->ok) << answer;
+    ASSERT_TRUE(fromChild && fromChild->ok) << answer << d.log();
     EXPECT_EQ(fromChild->policy, makePolicy());
     EXPECT_EQ(fs::status(dir.file("state.json")).permissions(), fs::perms(0600));
     // Answered before it has written a byte.
@@ -136,25 +137,31 @@ TEST_F(DaemonProcessTest, MemoryOfLargeLinesGoesBackOnceTheyAreAnswered) {
 
 namespace {
 
-// The daemon in trial mode for the child "nobody", whose sessions a stand-in logind shows, with
-// a stand-in lock screen: a program that opens a session of the account "daemon" on console 8.
+// The daemon in trial mode for a child account of the test's own (while locked the daemon ends
+// the child's programs, which must not be another test's), whose sessions a stand-in logind
+// shows, with a stand-in lock screen: a program that opens a session of the account "daemon" on
+// console 8.
 class DaemonSessionTest : public DaemonProcessTest {
 protected:
     void SetUp() override {
         DaemonProcessTest::SetUp();
-        if (geteuid() != 0 || !child || !lockUser || platform::isAdmin("nobody"))
-            GTEST_SKIP() << "needs root and the accounts nobody (not an administrator) and daemon";
+        if (geteuid() != 0 || !lockUser) GTEST_SKIP() << "needs root and the account daemon";
+        account.emplace();
+        child = uidOf(account->name.c_str());
     }
     void start(const Policy& policy) {
         server.reply("POST", syncPath, 200, Json::encode(policy));
-        pair();
+        pair(account->name);
         auto e = env();
         const std::string lock = "echo $$ > " + dir.file("lock.pid") +
                                  " && busctl --system call org.freedesktop.login1 "
                                  "/org/freedesktop/login1 vn.tovu.test.Logind Open uusu $$ " +
                                  std::to_string(*lockUser) +
                                  " lock-screen 8 >/dev/null && exec sleep 600";
+        // No installed apps: while locked, the daemon would end every one of them that the
+        // account nobody runs, other tests' included.
         e.insert({{"TOVUC_DEV", "1"},
+                  {"TOVUC_APPS_DIR", noApps.path().string()},
                   {"TOVUC_LOCK_GRACE", "1"},
                   {"TOVUC_LOCK_USER", "daemon"},
                   {"TOVUC_LOCK_CMD", lock}});
@@ -179,8 +186,10 @@ protected:
         });
     }
 
-    const std::optional<std::uint32_t> child = uidOf("nobody");
+    std::optional<TempAccount> account;
+    std::optional<std::uint32_t> child;
     const std::optional<std::uint32_t> lockUser = uidOf("daemon");
+    TempDir noApps;
     SystemBus bus;
     FakeLogind logind{bus};
     std::optional<DaemonProcess> daemon;
@@ -280,4 +289,158 @@ TEST_F(DaemonSessionTest, ForgedSignalsFromTheChildChangeNothing) {
     logind.activate("c1");
     EXPECT_FALSE(lockInFront().empty());
     EXPECT_TRUE(daemon->waitForLog("lên trước phiên của con"));
+}
+
+// Only the installed agent, untouched by the child's account, names the minutes: every way the
+// child has of running the agent's file for a program of their own is turned away.
+TEST_F(DaemonProcessTest, OnlyTheUntouchedAgentIsBelieved) {
+    const auto child = uidOf("nobody");
+    if (geteuid() != 0 || !child) GTEST_SKIP() << "needs root and the account nobody";
+    TempDir installed; // root's, as a package installs it
+    fs::permissions(installed.path(), fs::perms(0755));
+    const std::string agent = installed.file("agent");
+    fs::copy_file(fs::canonical("/usr/bin/python3"), agent);
+    pair();
+    auto e = env();
+    e.insert({{"TOVUC_DEV", "1"}, {"TOVUC_AGENT", agent}});
+    DaemonProcess d(TOVUCONTROLD_PATH, e);
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(sock); })) << d.log();
+
+    // Each script prints the daemon's answer to a report of no minutes.
+    const std::string ask = "import socket\n"
+                            "def ask():\n"
+                            "    s = socket.socket(socket.AF_UNIX)\n"
+                            "    s.connect('" +
+                            sock +
+                            "')\n"
+                            "    s.sendall(b'{\"op\":\"usage\",\"entries\":[]}\\n')\n"
+                            "    return s.makefile('rb').readline().decode()\n";
+    const std::string untouchable = "import ctypes\nctypes.CDLL(None).prctl(4, 0, 0, 0, 0)\n";
+    // The caller connects, leaves the connection to a helper and becomes the agent; the helper
+    // asks once the agent runs, untouchable.
+    const std::string handedOn = ask +
+                                 "import os, socket\n"
+                                 "s = socket.socket(socket.AF_UNIX)\ns.connect('" +
+                                 sock +
+                                 "')\n"
+                                 "s.set_inheritable(True)\nme = os.getpid()\n"
+                                 "if os.fork() == 0:\n"
+                                 "    def ready():\n"
+                                 "        try: return os.stat(f'/proc/{me}/status').st_uid == 0\n"
+                                 "        except OSError: return False\n"
+                                 "    while not ready(): pass\n"
+                                 "    s.sendall(b'{\"op\":\"usage\",\"entries\":[]}\\n')\n"
+                                 "    print(s.makefile('rb').readline().decode(), end='')\n"
+                                 "    os._exit(0)\n"
+                                 "os.dup2(os.open('/dev/null', os.O_WRONLY), 1)\n"
+                                 "os.execv('" +
+                                 agent + "', ['agent', '-c', '''" + untouchable +
+                                 "import os\nos.wait()\n'''])\n";
+    // The agent's file started under a tracer of the child's, which lets it run on.
+    const std::string traced = "import ctypes, os, sys\nlibc = ctypes.CDLL(None)\npid = os.fork()\n"
+                               "if pid == 0:\n"
+                               "    libc.ptrace(0, 0, 0, 0)\n"
+                               "    os.execv('" +
+                               agent +
+                               "', ['agent', '-c', sys.argv[1]])\n"
+                               "os.waitpid(pid, 0)\nlibc.ptrace(7, pid, 0, 0)\n"
+                               "while True:\n"
+                               "    _, st = os.waitpid(pid, 0)\n"
+                               "    if not os.WIFSTOPPED(st): break\n"
+                               "    libc.ptrace(7, pid, 0, os.WSTOPSIG(st))\n";
+    const std::string agentAsks = untouchable + ask + "print(ask(), end='')\n";
+    const std::string accepted = R"({"ok":true,"online":false})";
+    const std::string refused =
+        R"({"error":"Chỉ TovuControl trong phiên của con báo giờ dùng","ok":false})";
+    struct Row {
+        const char* what;
+        std::vector<std::string> argv;
+        std::string answer;
+    };
+    const std::vector<Row> rows{
+        {"the agent itself", {agent, "-c", agentAsks}, accepted},
+        {"the agent's file left dumpable", {agent, "-c", ask + "print(ask(), end='')\n"}, refused},
+        {"with a loader variable", {"env", "LD_BIND_NOW=1", agent, "-c", agentAsks}, refused},
+        {"under a tracer", {"/usr/bin/python3", "-c", traced, agentAsks}, refused},
+        {"its connection handed to another program", {"/usr/bin/python3", "-c", handedOn}, refused},
+        {"in namespaces of the child's own", {"unshare", "-Urm", agent, "-c", agentAsks}, refused},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> argv{"setpriv", "--reuid=" + std::to_string(*child),
+                                      "--regid=" + std::to_string(*child), "--clear-groups"};
+        argv.insert(argv.end(), row.argv.begin(), row.argv.end());
+        EXPECT_EQ(run(argv, "").value_or("<failed>"), row.answer + "\n") << d.log();
+    }
+}
+
+// The app in front is the shell's word only when the shell is the one logind gave the child's
+// session to, and untouched by the child.
+TEST_F(DaemonProcessTest, OnlyTheSessionsOwnUntouchedShellSaysWhatIsInFront) {
+    const auto child = uidOf("nobody");
+    if (geteuid() != 0 || !child) GTEST_SKIP() << "needs root and the account nobody";
+    SystemBus bus;
+    TempDir installed, records, home;
+    fs::permissions(installed.path(), fs::perms(0755));
+    fs::permissions(home.path(), fs::perms(0777));
+    const std::string shell = installed.file("gnome-shell");
+    fs::copy_file(fs::canonical("/usr/bin/python3"), shell);
+    pair();
+    auto e = env();
+    e.insert({{"TOVUC_DEV", "1"}, {"TOVUC_SHELLS", shell}, {"TOVUC_LOGIND_DIR", records.path()}});
+    DaemonProcess d(TOVUCONTROLD_PATH, e);
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(sock); })) << d.log();
+
+    // The stand-in shell joins the system bus, and reports once logind's record is written (the
+    // record names it as the session's controller, or not).
+    const std::string script = "import dbus, os, socket, sys\n"
+                               "name = dbus.SystemBus().get_unique_name()\n"
+                               "open(sys.argv[1] + '.name', 'w').write(name)\n"
+                               "while not os.path.exists(sys.argv[1] + '.go'): pass\n"
+                               "s = socket.socket(socket.AF_UNIX)\ns.connect('" +
+                               sock +
+                               "')\n"
+                               "s.sendall(b'{\"op\":\"front\",\"pid\":%d}\\n' % os.getpid())\n"
+                               "print(s.makefile('rb').readline().decode(), end='')\n";
+    const std::string accepted = "{\"ok\":true}\n";
+    const std::string refused =
+        R"({"error":"Chỉ màn hình của con báo được ứng dụng đang mở","ok":false})"
+        "\n";
+    struct Row {
+        const char* what;
+        std::vector<std::string> variables;
+        bool controller;
+        bool extensionCopy;
+        std::string answer;
+    };
+    const std::vector<Row> rows{
+        {"the session's shell", {}, true, false, accepted},
+        {"a shell the child started", {}, false, false, refused},
+        {"with the child's own dconf profile", {"DCONF_PROFILE=mine"}, true, false, refused},
+        {"with a loader variable", {"LD_BIND_NOW=1"}, true, false, refused},
+        {"with a copy of the extension in the child's data", {}, true, true, refused},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string step = home.file(std::to_string(&row - rows.data()));
+        if (row.extensionCopy)
+            fs::create_directories(home.path() / ".local/share/gnome-shell/extensions" /
+                                   Daemon::shellExtension);
+        std::vector<std::string> argv{"setpriv",
+                                      "--reuid=" + std::to_string(*child),
+                                      "--regid=" + std::to_string(*child),
+                                      "--clear-groups",
+                                      "env",
+                                      "HOME=" + home.path().string()};
+        argv.insert(argv.end(), row.variables.begin(), row.variables.end());
+        argv.insert(argv.end(), {shell, "-c", script, step});
+        auto answer = std::async(std::launch::async, [&] { return run(argv, "").value_or(""); });
+        ASSERT_TRUE(waitUntil([&] { return fs::exists(step + ".name"); }));
+        writeFile(records.path() / "c1",
+                  "UID=" + std::to_string(*child) + "\nCONTROLLER=" +
+                      (row.controller ? readFile(step + ".name") : ":1.9999") + "\n");
+        writeFile(step + ".go", "");
+        EXPECT_EQ(answer.get(), row.answer) << d.log();
+        fs::remove_all(home.path() / ".local");
+    }
 }

@@ -5,6 +5,7 @@
 #include "support/DaemonFixtures.hpp"
 #include "support/FakeServer.hpp"
 #include "support/Support.hpp"
+#include "support/XServer.hpp"
 
 #include <atomic>
 #include <filesystem>
@@ -53,24 +54,35 @@ protected:
     std::atomic<bool> childIsAdmin{false};
     std::function<void(const DaemonState&)> saver; // empty: the real file
     std::string lockUser;
+    TempDir apps;
+    // The apps running in the child's session, by default all that are installed.
+    std::set<std::string> running{"a", "b", "hoc", "/home/bin/game"};
+    static inline std::set<std::int32_t> agents{getpid()};
     std::mutex logMutex;
     std::vector<std::string> lines;
     std::unique_ptr<Daemon> daemon;
 
     AgentConfig config() const { return {server.url(), "tok", "dev-1", "Bin", "nobody"}; }
 
-    // The test program stands in for the agent's executable.
+    // Installed apps of the test's own; the test process stands in for the agent.
     Daemon& start(std::optional<AgentConfig> cfg, DaemonState st = {}, bool dev = false) {
-        Daemon::Options options{dir.file("config.json"),
-                                dir.file("state.json"),
-                                [this](std::string_view line) {
-                                    std::lock_guard g(logMutex);
-                                    lines.emplace_back(line);
-                                },
-                                [this](const std::string&) { return childIsAdmin.load(); },
-                                std::filesystem::read_symlink("/proc/self/exe"),
-                                saver,
-                                lockUser};
+        for (const auto& [id, name] : {std::pair{"a", "A"}, {"b", "B"}, {"hoc", "Học"}})
+            writeFile(apps.path() / "applications" / (std::string(id) + ".desktop"),
+                      "[Desktop Entry]\nType=Application\nName=" + std::string(name) +
+                          "\nExec=/usr/bin/" + id + "\n");
+        Daemon::Options options;
+        options.configPath = dir.file("config.json");
+        options.statePath = dir.file("state.json");
+        options.logSink = [this](std::string_view line) {
+            std::lock_guard g(logMutex);
+            lines.emplace_back(line);
+        };
+        options.isAdmin = [this](const std::string&) { return childIsAdmin.load(); };
+        options.saveState = saver;
+        options.lockUser = lockUser;
+        options.appDirs = {apps.path().string()};
+        options.isAgent = [](const Ipc::Peer& peer) { return agents.contains(peer.pid); };
+        options.runningApps = [this](std::uint32_t, const std::string&) { return running; };
         daemon.reset();
         daemon = std::make_unique<Daemon>(clock, std::move(cfg), std::move(st), dev, options);
         return *daemon;
@@ -97,7 +109,7 @@ protected:
     }
     // From root, by default in the agent's process.
     IpcResponse ask(const IpcRequest& r, std::uint32_t uid = 0, std::int32_t pid = getpid()) {
-        return daemon->xuLy(r, {uid, pid});
+        return daemon->xuLy(r, {uid, pid, 0});
     }
 };
 
@@ -151,13 +163,13 @@ TEST_F(DaemonTest, EffectivePolicyCountsDownTodaysMinutesByTheClock) {
     EXPECT_EQ(d.policyHieuLuc(), withMinutes(60));
 }
 
-// The daemon counts the minutes; the agent's reports only name them, and what they leave
-// unnamed stays booked as such.
+// The daemon counts the minutes; the agent's reports only name them, after apps that run in its
+// session, under the names the system gives them. What they leave unnamed stays booked as such.
 TEST_F(DaemonTest, ReportsNameCountedMinutesAndNeverAddAny) {
-    const std::string longName(201, 'x');
     const auto unnamed = [](std::string day, std::int64_t minutes) {
         return on(std::move(day), minutes, Daemon::khongRoId, Daemon::khongRoTen);
     };
+    const std::string own = "Chương trình con tự chạy: /home/bin/game";
     struct Case {
         const char* what;
         std::vector<UsageEntry> stored;
@@ -165,33 +177,28 @@ TEST_F(DaemonTest, ReportsNameCountedMinutesAndNeverAddAny) {
         std::vector<UsageEntry> sent, kept;
     };
     const std::vector<Case> cases{
-        {"larger minutes win, with their name, out of the unnamed ones",
+        {"larger minutes win, out of the unnamed ones, under the system's name",
          {on(day(), 12, "a", "A cũ")},
          20,
-         {on(day(), 10, "a", "A mới"), on(day(), 15, "a", "A mới"), on(day(), 2, "b")},
-         {on(day(), 15, "a", "A mới"), unnamed(day(), 3), on(day(), 2, "b")}},
+         {on(day(), 10, "a", "Từ điển"), on(day(), 15, "a", "Từ điển"), on(day(), 2, "b", "")},
+         {on(day(), 15, "a", "A"), unnamed(day(), 3), on(day(), 2, "b", "B")}},
         {"a report names no more than was counted, and never the unnamed minutes themselves",
          {},
          5,
          {on(day(), 240, "hoc"), on(day(), 9, Daemon::khongRoId), on(day(), 1, "b")},
-         {unnamed(day(), 0), on(day(), 5, "hoc")}},
+         {unnamed(day(), 0), on(day(), 5, "hoc", "Học")}},
         {"the oldest of four days goes",
          {on(day(-3), 5), on(day(-2), 5), on(day(-1), 5)},
          3,
          {on(day(), 0), on(day(), 3, "b")},
-         {on(day(-2), 5), on(day(-1), 5), unnamed(day(), 0), on(day(), 3, "b")}},
-        {"entries that cannot be real are ignored",
+         {on(day(-2), 5), on(day(-1), 5), unnamed(day(), 0), on(day(), 3, "b", "B")}},
+        {"only what runs, is installed or is the child's own program is named",
          {},
-         4,
-         {on(day(), -5, "neg"), on(day(), 0, "zero"), on("2026-02-30", 1), on(day(), 1, ""),
-          on(day(), 1, "a\nb"), on(day(), 1, std::string(513, 'i')), on(day(), 1, "n", longName),
-          on(day(), 4)},
-         {unnamed(day(), 0), on(day(), 4)}},
-        {"names lose control and direction characters",
-         {},
-         1,
-         {on(day(), 1, "a", "Cờ\u202Evua\tmới\u2066\x7f\u0085")},
-         {unnamed(day(), 0), on(day(), 1, "a", "Cờvua mới")}},
+         6,
+         {on(day(), 1, "org.fake.dictionary", "Từ điển Anh-Việt"), on(day(), 1, "/home/bin/game"),
+          on(day(), 1, "/home/bin/other"), on(day(), -5, "a"), on(day(), 0, "b"),
+          on("2026-02-30", 1, "a"), on(day(), 1, "a\nb")},
+         {unnamed(day(), 5), on(day(), 1, "/home/bin/game", own)}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -202,29 +209,76 @@ TEST_F(DaemonTest, ReportsNameCountedMinutesAndNeverAddAny) {
         EXPECT_EQ(saved()->usage, c.kept);
     }
     // The counted minutes go out with the unnamed ones the agent never named; a day's count
-    // never goes down.
+    // never goes down; an app that stopped running gets no more.
     auto& d = paired();
     d.demPhut(day(), 7);
     d.demPhut(day(), 6);
     ask(usage({on(day(), 2, "a")}));
-    EXPECT_EQ(ask(op("usageToday")).entries, (std::vector{unnamed(day(), 5), on(day(), 2, "a")}));
+    running.erase("a");
+    ask(usage({on(day(), 4, "a")}));
+    EXPECT_EQ(ask(op("usageToday")).entries,
+              (std::vector{unnamed(day(), 5), on(day(), 2, "a", "A")}));
+    // Only the agent names minutes.
+    EXPECT_EQ(ask(usage({on(day(), 3, "b")}), 0, 1),
+              IpcResponse::failure("Chỉ TovuControl trong phiên của con báo giờ dùng"));
     // Stored entries are held at start to what their day could really have had.
     paired({{}, {}, 0, {on(day(), Minutes::max()), on(day(), 0, "b"), on(day(1), 1, "c")}});
     EXPECT_EQ(state().usage, std::vector{on(day(), 721)});
+}
+
+// The shell's word on the app in front names the minutes counted while it holds; the desktop,
+// a stranger's program or an old word names none.
+TEST_F(DaemonTest, MinutesCountedGoToTheAppTheShellSaysIsInFront) {
+    const auto child = uidOf("nobody");
+    if (getuid() != 0 || !child) GTEST_SKIP() << "needs root and the account nobody";
+    auto& d = paired();
+    Child game({"sleep", "60"}, "", *child), stranger({"sleep", "60"}, "");
+    ASSERT_TRUE(waitForExec(game.pid(), "sleep") && waitForExec(stranger.pid(), "sleep"));
+    const auto front = [&](std::int64_t pid, std::int32_t caller = getpid()) {
+        auto r = op("front");
+        r.pid = pid;
+        return ask(r, 0, caller);
+    };
+    const std::string sleep = std::filesystem::canonical("/usr/bin/sleep").string();
+    const UsageEntry named{day(), sleep, "Chương trình con tự chạy: " + sleep, 0};
+    const auto unnamed = [&](std::int64_t minutes) {
+        return on(day(), minutes, Daemon::khongRoId, Daemon::khongRoTen);
+    };
+    EXPECT_EQ(front(game.pid(), 1), // not the shell nor the agent
+              IpcResponse::failure("Chỉ màn hình của con báo được ứng dụng đang mở"));
+    EXPECT_TRUE(front(game.pid()).ok);
+    d.demPhut(day(), 3);
+    auto three = named;
+    three.minutes = 3;
+    EXPECT_EQ(state().usage, std::vector{three});
+    clock.advance(Daemon::truocMatCon);
+    d.demPhut(day(), 4);
+    EXPECT_EQ(state().usage, (std::vector{three, unnamed(1)}));
+    for (const std::int64_t other : {std::int64_t{stranger.pid()}, std::int64_t{0}}) {
+        EXPECT_EQ(front(other).ok, other != 0);
+        d.demPhut(day(), 5 + (other == 0));
+    }
+    EXPECT_EQ(state().usage, (std::vector{three, unnamed(3)}));
 }
 
 TEST_F(DaemonTest, ADayKeepsAtMostTwoHundredFiftySixAppsAndSaysSoOnce) {
     auto& d = paired();
     d.demPhut(day(), 700);
     std::vector<UsageEntry> many;
-    for (int i = 0; i < 300; ++i)
-        many.push_back(on(day(), 1, "app" + std::to_string(i)));
+    for (int i = 0; i < 300; ++i) {
+        many.push_back(on(day(), 1, "/home/bin/app" + std::to_string(i)));
+        running.insert(many.back().appId);
+    }
     ask(usage(many));
-    ask(usage({on(day(), 1, "late"), on(day(), 2, "app0")}));
+    ask(usage({on(day(), 1, "a"), on(day(), 2, "/home/bin/app0")}));
     const auto kept = state().usage;
     ASSERT_EQ(kept.size(), 256u); // the unnamed minutes and 255 apps
-    EXPECT_EQ(kept[1], on(day(), 2, "app0"));
-    EXPECT_EQ(kept.back(), on(day(), 1, "app254"));
+    const auto app = [&](int i, std::int64_t minutes) {
+        const auto id = "/home/bin/app" + std::to_string(i);
+        return on(day(), minutes, id, "Chương trình con tự chạy: " + id);
+    };
+    EXPECT_EQ(kept[1], app(0, 2));
+    EXPECT_EQ(kept.back(), app(254, 1));
     EXPECT_EQ(logged(), std::vector<std::string>{"[2026-03-10T05:00:07Z] Ngày " + day() +
                                                  " đã có 256 ứng dụng, bỏ qua các ứng dụng mới\n"});
 }
@@ -309,18 +363,28 @@ TEST_F(DaemonTest, RequestsAreCheckedThenForwardedWithDefaults) {
     };
     const std::vector<Case> cases{
         {{}, {}, {}, {}, {}, json{{"kind", "them_gio"}, {"minutes", 30}}},
-        {"them_gio", 1440, "a", "Tên\u202E", "Con\u2067 xin\nạ\x01", // cleaned, not refused
+        {"them_gio", 1440, "a", "Máy tính – bài tập toán", "Con\u2067 xin\nạ\x01", // cleaned
          json{{"kind", "them_gio"},
               {"minutes", 1440},
               {"appId", "a"},
-              {"appName", "Tên"},
+              {"appName", "A"}, // the system's name, not the caller's
               {"note", "Con xin ạ"}}},
+        {"them_gio",
+         5,
+         "/home/bin/game",
+         {},
+         {},
+         json{{"kind", "them_gio"},
+              {"minutes", 5},
+              {"appId", "/home/bin/game"},
+              {"appName", "Chương trình con tự chạy: /home/bin/game"}}},
         {"doi_diem", 1, {}, {}, note500, json{{"kind", "doi_diem"}, {"minutes", 1}}},
         {"free_time_forever", 30, {}, {}, {}, "Loại yêu cầu không hợp lệ"},
         {"them_gio", 0, {}, {}, {}, "Số phút phải từ 1 đến 1440"},
         {"them_gio", 1441, {}, {}, {}, "Số phút phải từ 1 đến 1440"},
         {{}, {}, "", {}, {}, "Ứng dụng không hợp lệ"},
-        {{}, {}, {}, std::string(201, 'a'), {}, "Tên ứng dụng dài quá"},
+        {{}, {}, "org.fake.calculator", {}, {}, "Ứng dụng không hợp lệ"}, // not installed
+        {{}, {}, "/home/bin/other", {}, {}, "Ứng dụng không hợp lệ"},     // not running
         {{}, {}, {}, {}, note500 + "!", "Lời nhắn dài quá (tối đa 500 ký tự)"},
     };
     for (const auto& c : cases) {
@@ -338,6 +402,56 @@ TEST_F(DaemonTest, RequestsAreCheckedThenForwardedWithDefaults) {
         }
     }
     EXPECT_EQ(server.requests().back().path, requestsPath); // no sync without a grant
+}
+
+// The parents hear each wish once, and at most ten an hour; one agent holds a session.
+TEST_F(DaemonTest, RequestsWithinReasonAndOneAgentPerSession) {
+    paired();
+    std::atomic<int> posted{0};
+    server.handle("POST", requestsPath, [&](const Recorded&) {
+        return Reply{200, R"({"id":"r)" + std::to_string(++posted) + R"(","status":"cho"})"};
+    });
+    server.reply("GET", requestsPath + "/r1", 200, R"({"status":"tu_choi"})");
+    auto game = op("request");
+    game.appId = "/home/bin/game";
+    for (int i = 0; i < 3; ++i) // asked again while it waits: the same request
+        EXPECT_EQ(ask(game).result->id, "r1");
+    auto follow = op("requestState");
+    follow.id = "r1";
+    EXPECT_EQ(ask(follow).state->status, "tu_choi");
+    EXPECT_EQ(ask(game).result->id, "r2"); // answered: it may be asked again
+    for (int minutes = 1; minutes <= 8; ++minutes) {
+        auto more = op("request");
+        more.appId = "a";
+        more.kind = minutes % 2 ? "them_gio" : "doi_diem";
+        more.minutes = minutes;
+        ask(more);
+        server.reply("GET", requestsPath + "/r" + std::to_string(posted), 200,
+                     R"({"status":"duoc"})");
+        follow.id = "r" + std::to_string(posted.load());
+        ask(follow);
+    }
+    EXPECT_EQ(posted, 10);
+    EXPECT_EQ(ask(op("request")),
+              IpcResponse::failure("Con đã xin 10 lần trong một giờ qua — chờ một lát rồi xin "
+                                   "lại nhé."));
+    clock.advance(1h);
+    EXPECT_EQ(ask(op("request")).result->id, "r11");
+
+    // A second agent of the same session is turned away while the first lives.
+    Child other({"sleep", "60"}, "");
+    agents.insert(other.pid());
+    const auto second = [&] { return ask(op("policy"), 0, other.pid()); };
+    EXPECT_EQ(second(), IpcResponse::failure(std::string(Ipc::daCoAgent)));
+    agents.erase(getpid());
+    start(config()); // a new daemon: the first to call holds the session
+    EXPECT_TRUE(second().ok);
+    agents.insert(getpid());
+    EXPECT_EQ(ask(op("policy")), IpcResponse::failure(std::string(Ipc::daCoAgent)));
+    kill(other.pid(), SIGKILL);
+    EXPECT_TRUE(waitUntil([&] { return other.exited().has_value(); }));
+    EXPECT_TRUE(ask(op("policy")).ok);
+    agents = {getpid()};
 }
 
 TEST_F(DaemonTest, OnlyRootTheChildAndTheLockScreenAreServedAndOnlyTheAgentKeepsItAlive) {
@@ -358,7 +472,7 @@ TEST_F(DaemonTest, OnlyRootTheChildAndTheLockScreenAreServedAndOnlyTheAgentKeeps
     EXPECT_EQ(shown, 2);
     EXPECT_TRUE(ask(op("policy"), *lockScreen, 0).ok);
     EXPECT_EQ(json(ask(op("policy"), 0, 0)), json::parse(R"({"ok":true,"online":false})"));
-    EXPECT_TRUE(ask(op("usage"), *child, 0).ok);
+    EXPECT_TRUE(ask(op("policy"), *child, 0).ok);
     EXPECT_EQ(d.trangThai()["helperAlive"], false); // served, but not the agent's process
     EXPECT_TRUE(ask(op("policy"), *child).ok);
     EXPECT_EQ(d.trangThai()["helperAlive"], true);

@@ -8,6 +8,7 @@
 #include "SessionWatch.hpp"
 #include "Sessions.hpp"
 #include "TovuCore/UsageTracker.hpp"
+#include "TovuProtocol/Iso.hpp"
 #include "support/DaemonFixtures.hpp"
 #include "support/FakeLogind.hpp"
 #include "support/Support.hpp"
@@ -204,8 +205,10 @@ TEST(SessionWatch, CountsMinutesWhileTheChildsSessionIsInFrontAndAMonitorIsOn) {
 // In learning mode every program of the child is judged as it starts: installed apps by the
 // rules, the child's own programs by their path, and allowed apps by what they load.
 TEST(ProcessGuard, EndsWhatTheRulesRefuseAndWhatRunsTheChildsOwnCode) {
-    const auto nobody = uidOf("nobody");
-    if (getuid() != 0 || !nobody) GTEST_SKIP() << "needs root (process events) and nobody";
+    if (getuid() != 0) GTEST_SKIP() << "needs root for the process events and an account";
+    // A child of the test's own: the guard ends the programs of its account wherever they run.
+    TempAccount kid;
+    const auto nobody = uidOf(kid.name.c_str());
     namespace fs = std::filesystem;
     // Installed apps of their own, made of real executables owned by root.
     TempDir root, home;
@@ -273,10 +276,15 @@ TEST(ProcessGuard, EndsWhatTheRulesRefuseAndWhatRunsTheChildsOwnCode) {
     struct Row {
         const char* what;
         std::vector<std::string> argv;
+        std::optional<EndedApp> told = {}; // what the child's session is told, at will
     };
     const std::vector<Row> ended{
-        {"an installed app the rules refuse", {root.file("bin/game"), "60"}},
-        {"a copy in the child's home", {home.file("game"), "60"}},
+        {"an installed app the rules refuse",
+         {root.file("bin/game"), "60"},
+         EndedApp{"org.tovu.game", "game", std::string(EndedApp::notNow), {}}},
+        {"a copy in the child's home",
+         {home.file("game"), "60"},
+         EndedApp{home.file("game"), "game", "chương trình con tự chép hoặc tự viết", {}}},
         {"a program in a memfd", {python, "-c", memfd}},
         {"the child's script under an interpreter", {python, home.file("game.py")}},
         {"an allowed app with the child's library preloaded",
@@ -287,11 +295,18 @@ TEST(ProcessGuard, EndsWhatTheRulesRefuseAndWhatRunsTheChildsOwnCode) {
     };
     for (const auto& row : ended) {
         SCOPED_TRACE(row.what);
+        const auto since = std::chrono::system_clock::now() - std::chrono::seconds(1);
         auto child = as(row.argv);
         EXPECT_TRUE(waitUntil([&] { return child->exited().has_value(); }));
         if (row.argv.back() == traced) {
             EXPECT_EQ(child->exited(), 0);
         }
+        if (!row.told) continue;
+        auto told = guard.daDong();
+        ASSERT_TRUE(told);
+        EXPECT_GE(Iso::parse(told->at), since);
+        told->at.clear();
+        EXPECT_EQ(told, row.told);
     }
     // Their starts came before the others', so they have been looked at, twice.
     for (const auto& child : spared)

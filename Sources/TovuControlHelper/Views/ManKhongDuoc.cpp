@@ -12,11 +12,13 @@
 namespace tovu {
 
 ManKhongDuoc::ManKhongDuoc(HelperModel& m, const QString& ten, const QString& appId,
-                           std::function<void()> dong, bool xin, QWidget* parent)
+                           std::function<void()> dong, bool xin, const QString& lyDo,
+                           QWidget* parent)
     : The(0, 12, parent)
     , m_(m)
     , ten_(ten)
     , appId_(appId)
+    , lyDoRieng_(lyDo)
     , dong_(std::move(dong))
     , noiDung_(new QWidget(this))
     , lyDo_(Kieu::nhan({}, Kieu::coChu, QFont::Normal, Mau::chuPhu(), noiDung_)) {
@@ -59,6 +61,7 @@ void ManKhongDuoc::moHop() {
 
 void ManKhongDuoc::capNhat() {
     const std::optional<Policy>& policy = m_.policy();
+    if (!lyDoRieng_.isEmpty()) return lyDo_->setText(lyDoRieng_);
     lyDo_->setText(policy && policy->locked
                        ? Kieu::qs(policy->lockTitle()) + "."
                        : QString("Bây giờ là giờ Chỉ app học. Bố mẹ chọn app được dùng."));

@@ -17,9 +17,11 @@ class HopXin;
 class ManKhongDuoc : public The {
     Q_OBJECT
 public:
-    // xin: the card starts with the request box for the app.
+    // xin: the card starts with the request box for the app. lyDo: why it was closed, when
+    // not simply because the rules do not let it run now.
     ManKhongDuoc(HelperModel& m, const QString& ten, const QString& appId,
-                 std::function<void()> dong, bool xin, QWidget* parent = nullptr);
+                 std::function<void()> dong, bool xin, const QString& lyDo = {},
+                 QWidget* parent = nullptr);
 
     bool xin() const { return hop_ != nullptr; }
 
@@ -30,6 +32,7 @@ private:
     HelperModel& m_;
     QString ten_;
     QString appId_;
+    QString lyDoRieng_;
     std::function<void()> dong_;
     QWidget* noiDung_;
     QLabel* lyDo_;

@@ -5,10 +5,6 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <algorithm>
-#include <cstddef>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <xcb/dpms.h>
 #include <xcb/screensaver.h>
@@ -115,23 +111,6 @@ void LinuxSession::update() {
         emit this->awake();
     else
         emit asleep();
-}
-
-bool giuChoTrongPhien() {
-    // An abstract socket name: gone with the process however it ends, and no file to remove.
-    const QByteArray name = "/vn.morvane.tovucontrol.helper/" + QByteArray::number(getuid()) + "/" +
-                            qgetenv("XDG_SESSION_ID") + "/" + qgetenv("DISPLAY");
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const auto size = std::min<std::size_t>(name.size(), sizeof address.sun_path - 1);
-    std::memcpy(address.sun_path + 1, name.constData(), size);
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + size);
-    if (fd < 0) return false;
-    // Kept open on success: the place is held for the life of the process.
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) return true;
-    ::close(fd);
-    return false;
 }
 
 std::unique_ptr<Session> makeSession() {

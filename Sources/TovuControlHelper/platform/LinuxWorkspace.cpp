@@ -1,7 +1,9 @@
 #include "platform/LinuxWorkspace.hpp"
 
 #include "TovuCore/Paths.hpp"
+#include "platform/WaylandWorkspace.hpp"
 
+#include <QGuiApplication>
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -815,6 +817,8 @@ std::optional<std::uint64_t> liveStart(pid_t pid) {
 }
 
 std::unique_ptr<Workspace> makeWorkspace() {
+    if (QGuiApplication::platformName() == QLatin1String("wayland"))
+        return std::make_unique<WaylandWorkspace>();
     return std::make_unique<LinuxWorkspace>();
 }
 

@@ -22,8 +22,4 @@ signals:
 
 std::unique_ptr<Session> makeSession();
 
-// Takes the login session's one place for the agent, held until the process ends; false when
-// another agent of this session holds it.
-bool giuChoTrongPhien();
-
 } // namespace tovu
