@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -384,6 +385,56 @@ std::optional<IpcResponse> Daemon::moiAgent(const Ipc::Peer& peer) {
     return std::nullopt;
 }
 
+bool Daemon::laShellThat(const Ipc::Peer& peer) {
+    const auto exe = platform::executablePath(peer.pid);
+    const auto c = cauHinh();
+    const auto child = c ? uidCua(c->childUser) : std::nullopt;
+    if (!exe || !child || peer.uid != *child ||
+        std::ranges::find(options_.shells, *exe) == options_.shells.end())
+        return false;
+    // A shell the child started on their own looks the same: only the one logind handed the
+    // session's devices to is the session's.
+    const auto controllers = ProcessFacts::sessionControllers(options_.logindSessions, peer.uid);
+    if (std::ranges::find(controllers, peer.pid) == controllers.end()) return false;
+    namespace P = ProcessFacts;
+    if (!P::ownUserNamespace(peer.pid) || P::statusField(peer.pid, "TracerPid:").value_or(1) != 0)
+        return false;
+    // The child's own dconf profile unlocks the extension's keys, and a copy of it in their data
+    // folders runs in place of the installed one.
+    std::string home, data;
+    for (const auto& var : P::environment(peer.pid)) {
+        if (var.starts_with("LD_") || var.starts_with("DCONF_PROFILE=")) return false;
+        if (var.starts_with("HOME=")) home = var.substr(5);
+        if (var.starts_with("XDG_DATA_HOME=")) data = var.substr(14);
+    }
+    if (home.empty())
+        if (const passwd* pw = getpwuid(peer.uid)) home = pw->pw_dir;
+    for (const auto& folder : {home + "/.local/share", data})
+        if (!folder.empty() &&
+            std::filesystem::exists(folder + "/gnome-shell/extensions/" + shellExtension))
+            return false;
+    return !P::theirCode(peer.pid, peer.uid, P::groupsOf(peer.uid));
+}
+
+IpcResponse Daemon::nhanTruocMat(const IpcRequest& request) {
+    const auto c = cauHinh();
+    const auto child = c ? uidCua(c->childUser) : std::nullopt;
+    if (!request.pid || *request.pid <= 0 ||
+        *request.pid > std::numeric_limits<std::int32_t>::max())
+        return IpcResponse::failure("Thiếu chương trình đang mở");
+    const auto pid = static_cast<std::int32_t>(*request.pid);
+    std::optional<TruocMat> front;
+    // Only a program of the child's names minutes; the desktop itself names none.
+    if (child && ProcessFacts::statusField(pid, "Uid:") == *child) {
+        const auto app = katalog({})->identify(pid);
+        if (!app.id.empty() && !app.desktopComponent)
+            if (const auto name = tenApp(app.id)) front = TruocMat{app.id, *name, clock_.now()};
+    }
+    Lock g(khoa);
+    truocMat_ = front;
+    return thanhCong();
+}
+
 std::shared_ptr<const AppCatalog> Daemon::katalog(const std::string& id) {
     const auto now = clock_.now();
     Lock g(catalogMutex_);
@@ -441,6 +492,12 @@ IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
         std::copy_if(st.usage.begin(), st.usage.end(), std::back_inserter(*r.entries),
                      [&](const UsageEntry& e) { return e.day == homNay && e.minutes > 0; });
         return r;
+    }
+    if (op == "front") {
+        // The shell of the child's session, or the agent where the shell cannot call itself.
+        if (!agent && !laShellThat(peer))
+            return IpcResponse::failure("Chỉ màn hình của con báo được ứng dụng đang mở");
+        return nhanTruocMat(request);
     }
     if (op == "request") return guiYeuCau(request, peer, *c);
     if (op == "requestState") return hoiYeuCau(request, *c);
@@ -555,13 +612,25 @@ void Daemon::ghiUsage(const std::vector<UsageEntry>& entries) {
 }
 
 void Daemon::demPhut(const std::string& day, std::int64_t minutes) {
+    const auto now = clock_.now();
     {
         Lock g(khoa);
         const std::int64_t more = minutes - tongNgay(day);
         if (more <= 0) return;
-        const auto unnamed = khongRo(day);
-        if (!unnamed) return;
-        st.usage[*unnamed].minutes += more;
+        std::optional<std::size_t> at;
+        if (truocMat_ && now - truocMat_->luc < truocMatCon) {
+            Ngay& n = chiMuc_[day];
+            if (const auto it = n.app.find(truocMat_->id); it != n.app.end()) {
+                at = it->second;
+            } else if (n.app.size() < maxAppsPerDay) {
+                n.app.emplace(truocMat_->id, st.usage.size());
+                st.usage.push_back({day, truocMat_->id, truocMat_->name, 0});
+                at = st.usage.size() - 1;
+            }
+        }
+        if (!at) at = khongRo(day);
+        if (!at) return;
+        st.usage[*at].minutes += more;
         chiMuc_[day].tong += more;
         ++doi_;
         giuBaNgay();

@@ -6,6 +6,7 @@
 #include "TovuProtocol/Clock.hpp"
 #include "TovuProtocol/Models.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -50,7 +51,17 @@ public:
         // from /proc.
         std::function<std::set<std::string>(std::uint32_t uid, const std::string& session)>
             runningApps;
+        // The desktop shells whose word on the app in front names minutes.
+        std::vector<std::string> shells{"/usr/bin/gnome-shell", "/usr/bin/kwin_wayland"};
+        // Where logind keeps its sessions' records (their controller among them).
+        std::string logindSessions = "/run/systemd/sessions";
     };
+
+    // The shell extension's folder name: a copy of it in the child's own data folders would run
+    // in place of the installed one.
+    static constexpr const char* shellExtension = "tovucontrol@morvane.vn";
+    // How long the shell's word on the app in front holds.
+    static constexpr std::chrono::seconds truocMatCon{15};
 
     // Requests a child may send in an hour.
     static constexpr std::size_t maxXinMoiGio = 10;
@@ -125,9 +136,15 @@ public:
     // Names minutes the daemon counted after the agent's report: an app's minutes of a day
     // never go down, and grow only by minutes still unnamed. Keeps three days, saves.
     void ghiUsage(const std::vector<UsageEntry>& entries);
-    // The daemon's own count of the child's minutes of use on day so far; what no report names
-    // is booked as khongRoId. Saves when it grew.
+    // The daemon's own count of the child's minutes of use on day so far; the minutes it adds
+    // go to the app the child's shell last said is in front, if it said so lately, else they
+    // are booked as khongRoId until a report names them. Saves when it grew.
     void demPhut(const std::string& day, std::int64_t minutes);
+    // Whether the caller is the desktop shell of one of the child's sessions: the system's shell
+    // program, the session's controller as logind records it, and nothing of the child's in it
+    // (no loader or dconf variables, no code of theirs, no tracer, no copy of the extension in
+    // their data folders).
+    bool laShellThat(const Ipc::Peer& peer);
     // Writes a copy of st taken under khoa, outside it; a failure is ignored, the next save
     // tries again. A save never overwrites a newer one.
     void luu();
@@ -157,6 +174,7 @@ private:
     void giuBaNgay();
     void lapChiMuc();
     IpcResponse nhanUsage(const IpcRequest& request, const Ipc::Peer& peer);
+    IpcResponse nhanTruocMat(const IpcRequest& request);
     IpcResponse guiYeuCau(const IpcRequest& request, const Ipc::Peer& peer, const AgentConfig& c);
     IpcResponse hoiYeuCau(const IpcRequest& request, const AgentConfig& c);
     // The refusal for an agent when another one already holds its login session.
@@ -178,6 +196,14 @@ private:
     std::map<std::string, Ngay> chiMuc_; // by day, under khoa
     // The agent of each login session: its pid and start time, under khoa.
     std::map<std::string, std::pair<std::int32_t, std::uint64_t>> agents_;
+
+    // The app in front as the child's shell last said it, and when: under khoa.
+    struct TruocMat {
+        std::string id;
+        std::string name;
+        Time luc;
+    };
+    std::optional<TruocMat> truocMat_;
 
     std::mutex catalogMutex_; // guards catalog_ and catalogLuc_
     std::shared_ptr<const AppCatalog> catalog_;

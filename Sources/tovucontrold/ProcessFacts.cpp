@@ -14,6 +14,7 @@
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 namespace tovu::ProcessFacts {
@@ -194,6 +195,37 @@ bool soleHolder(std::int32_t pid, std::uint64_t inode, std::uint32_t uid) {
         }
     }
     return held;
+}
+
+std::vector<std::int32_t> sessionControllers(const std::string& folder, std::uint32_t uid) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& file : fs::directory_iterator(folder, ec)) {
+        std::ifstream in(file.path());
+        std::string line, controller;
+        bool theirs = false;
+        while (std::getline(in, line)) {
+            if (line == "UID=" + std::to_string(uid)) theirs = true;
+            if (line.starts_with("CONTROLLER=")) controller = line.substr(11);
+        }
+        if (theirs && !controller.empty()) names.push_back(controller);
+    }
+    std::vector<std::int32_t> pids;
+    if (names.empty()) return pids;
+    sd_bus* bus = nullptr;
+    if (sd_bus_open_system(&bus) < 0) return pids;
+    for (const auto& name : names) {
+        sd_bus_message* reply = nullptr;
+        std::uint32_t pid = 0;
+        if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "GetConnectionUnixProcessID", nullptr,
+                               &reply, "s", name.c_str()) >= 0 &&
+            sd_bus_message_read(reply, "u", &pid) > 0)
+            pids.push_back(static_cast<std::int32_t>(pid));
+        sd_bus_message_unref(reply);
+    }
+    sd_bus_flush_close_unref(bus);
+    return pids;
 }
 
 } // namespace tovu::ProcessFacts

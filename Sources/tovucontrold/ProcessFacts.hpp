@@ -47,4 +47,8 @@ std::optional<std::uint64_t> unixPeer(std::uint64_t inode);
 // Whether pid is the only process of uid holding the socket inode open.
 bool soleHolder(std::int32_t pid, std::uint64_t inode, std::uint32_t uid);
 
+// The processes that control a login session of uid (the compositors that logind handed the
+// session's devices to), as logind's records in folder name them, asked of the system bus.
+std::vector<std::int32_t> sessionControllers(const std::string& folder, std::uint32_t uid);
+
 } // namespace tovu::ProcessFacts

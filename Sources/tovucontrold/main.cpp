@@ -91,6 +91,11 @@ int main() {
     options.agentPath = Daemon::agentTuMoiTruong();
     options.lockUser = lockUser(trial);
     options.appDirs = appDirs(trial);
+    // A trial names its own shells and logind's records of sessions.
+    if (const char* shells = trial ? std::getenv("TOVUC_SHELLS") : nullptr)
+        options.shells = {shells};
+    if (const char* records = trial ? std::getenv("TOVUC_LOGIND_DIR") : nullptr)
+        options.logindSessions = records;
     Daemon daemon(SystemClock::shared(), FileIO::read<AgentConfig>(options.configPath),
                   FileIO::read<DaemonState>(options.statePath).value_or(DaemonState{}), trial,
                   options);

@@ -1,5 +1,6 @@
 // The built tovucontrold process, driven over its real socket against a fake parents' server,
 // and watching the child's sessions through a stand-in logind.
+#include "Daemon.hpp"
 #include "DaemonState.hpp"
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/Paths.hpp"
@@ -370,5 +371,76 @@ TEST_F(DaemonProcessTest, OnlyTheUntouchedAgentIsBelieved) {
                                       "--regid=" + std::to_string(*child), "--clear-groups"};
         argv.insert(argv.end(), row.argv.begin(), row.argv.end());
         EXPECT_EQ(run(argv, "").value_or("<failed>"), row.answer + "\n") << d.log();
+    }
+}
+
+// The app in front is the shell's word only when the shell is the one logind gave the child's
+// session to, and untouched by the child.
+TEST_F(DaemonProcessTest, OnlyTheSessionsOwnUntouchedShellSaysWhatIsInFront) {
+    const auto child = uidOf("nobody");
+    if (geteuid() != 0 || !child) GTEST_SKIP() << "needs root and the account nobody";
+    SystemBus bus;
+    TempDir installed, records, home;
+    fs::permissions(installed.path(), fs::perms(0755));
+    fs::permissions(home.path(), fs::perms(0777));
+    const std::string shell = installed.file("gnome-shell");
+    fs::copy_file(fs::canonical("/usr/bin/python3"), shell);
+    pair();
+    auto e = env();
+    e.insert({{"TOVUC_DEV", "1"}, {"TOVUC_SHELLS", shell}, {"TOVUC_LOGIND_DIR", records.path()}});
+    DaemonProcess d(TOVUCONTROLD_PATH, e);
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(sock); })) << d.log();
+
+    // The stand-in shell joins the system bus, and reports once logind's record is written (the
+    // record names it as the session's controller, or not).
+    const std::string script = "import dbus, os, socket, sys\n"
+                               "name = dbus.SystemBus().get_unique_name()\n"
+                               "open(sys.argv[1] + '.name', 'w').write(name)\n"
+                               "while not os.path.exists(sys.argv[1] + '.go'): pass\n"
+                               "s = socket.socket(socket.AF_UNIX)\ns.connect('" +
+                               sock +
+                               "')\n"
+                               "s.sendall(b'{\"op\":\"front\",\"pid\":%d}\\n' % os.getpid())\n"
+                               "print(s.makefile('rb').readline().decode(), end='')\n";
+    const std::string accepted = "{\"ok\":true}\n";
+    const std::string refused =
+        R"({"error":"Chỉ màn hình của con báo được ứng dụng đang mở","ok":false})"
+        "\n";
+    struct Row {
+        const char* what;
+        std::vector<std::string> variables;
+        bool controller;
+        bool extensionCopy;
+        std::string answer;
+    };
+    const std::vector<Row> rows{
+        {"the session's shell", {}, true, false, accepted},
+        {"a shell the child started", {}, false, false, refused},
+        {"with the child's own dconf profile", {"DCONF_PROFILE=mine"}, true, false, refused},
+        {"with a loader variable", {"LD_BIND_NOW=1"}, true, false, refused},
+        {"with a copy of the extension in the child's data", {}, true, true, refused},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string step = home.file(std::to_string(&row - rows.data()));
+        if (row.extensionCopy)
+            fs::create_directories(home.path() / ".local/share/gnome-shell/extensions" /
+                                   Daemon::shellExtension);
+        std::vector<std::string> argv{"setpriv",
+                                      "--reuid=" + std::to_string(*child),
+                                      "--regid=" + std::to_string(*child),
+                                      "--clear-groups",
+                                      "env",
+                                      "HOME=" + home.path().string()};
+        argv.insert(argv.end(), row.variables.begin(), row.variables.end());
+        argv.insert(argv.end(), {shell, "-c", script, step});
+        auto answer = std::async(std::launch::async, [&] { return run(argv, "").value_or(""); });
+        ASSERT_TRUE(waitUntil([&] { return fs::exists(step + ".name"); }));
+        writeFile(records.path() / "c1",
+                  "UID=" + std::to_string(*child) + "\nCONTROLLER=" +
+                      (row.controller ? readFile(step + ".name") : ":1.9999") + "\n");
+        writeFile(step + ".go", "");
+        EXPECT_EQ(answer.get(), row.answer) << d.log();
+        fs::remove_all(home.path() / ".local");
     }
 }

@@ -226,6 +226,41 @@ TEST_F(DaemonTest, ReportsNameCountedMinutesAndNeverAddAny) {
     EXPECT_EQ(state().usage, std::vector{on(day(), 721)});
 }
 
+// The shell's word on the app in front names the minutes counted while it holds; the desktop,
+// a stranger's program or an old word names none.
+TEST_F(DaemonTest, MinutesCountedGoToTheAppTheShellSaysIsInFront) {
+    const auto child = uidOf("nobody");
+    if (getuid() != 0 || !child) GTEST_SKIP() << "needs root and the account nobody";
+    auto& d = paired();
+    Child game({"sleep", "60"}, "", *child), stranger({"sleep", "60"}, "");
+    ASSERT_TRUE(waitForExec(game.pid(), "sleep") && waitForExec(stranger.pid(), "sleep"));
+    const auto front = [&](std::int64_t pid, std::int32_t caller = getpid()) {
+        auto r = op("front");
+        r.pid = pid;
+        return ask(r, 0, caller);
+    };
+    const std::string sleep = std::filesystem::canonical("/usr/bin/sleep").string();
+    const UsageEntry named{day(), sleep, "Chương trình con tự chạy: " + sleep, 0};
+    const auto unnamed = [&](std::int64_t minutes) {
+        return on(day(), minutes, Daemon::khongRoId, Daemon::khongRoTen);
+    };
+    EXPECT_EQ(front(game.pid(), 1), // not the shell nor the agent
+              IpcResponse::failure("Chỉ màn hình của con báo được ứng dụng đang mở"));
+    EXPECT_TRUE(front(game.pid()).ok);
+    d.demPhut(day(), 3);
+    auto three = named;
+    three.minutes = 3;
+    EXPECT_EQ(state().usage, std::vector{three});
+    clock.advance(Daemon::truocMatCon);
+    d.demPhut(day(), 4);
+    EXPECT_EQ(state().usage, (std::vector{three, unnamed(1)}));
+    for (const std::int64_t other : {std::int64_t{stranger.pid()}, std::int64_t{0}}) {
+        EXPECT_EQ(front(other).ok, other != 0);
+        d.demPhut(day(), 5 + (other == 0));
+    }
+    EXPECT_EQ(state().usage, (std::vector{three, unnamed(3)}));
+}
+
 TEST_F(DaemonTest, ADayKeepsAtMostTwoHundredFiftySixAppsAndSaysSoOnce) {
     auto& d = paired();
     d.demPhut(day(), 700);
