@@ -103,7 +103,7 @@ export function deviceList(devices, child) {
     return [h('p', { class: 'phu' }, `Chưa có máy nào của ${child.name}. Tạo mã ghép rồi nhập mã trên máy của con.`), noteSlot(place)];
   }
   return h('ul', { class: 'may', 'aria-label': `Máy của ${child.name}` }, devices.map((d) => {
-    const versions = [d.platform === 'mac' ? 'Mac' : 'Linux', d.osVersion, d.agentVersion && `TovuControl ${d.agentVersion}`, d.childUser && `tài khoản ${d.childUser}`]
+    const versions = ['Linux', d.osVersion, d.agentVersion && `TovuControl ${d.agentVersion}`, d.childUser && `tài khoản ${d.childUser}`]
       .filter(Boolean).join(' · ');
     const remove = h('button', {
       type: 'button', class: 'nut-chu nguy', 'aria-label': `Gỡ máy ${d.name}`,
