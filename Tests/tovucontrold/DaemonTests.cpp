@@ -103,10 +103,7 @@ protected:
     std::optional<DaemonState> saved() const {
         return FileIO::read<DaemonState>(dir.file("state.json"));
     }
-    DaemonState state() {
-        std::lock_guard g(daemon->khoa);
-        return daemon->st;
-    }
+    DaemonState state() { return daemon->snapshot(); }
     // From root, by default in the agent's process.
     IpcResponse ask(const IpcRequest& r, std::uint32_t uid = 0, std::int32_t pid = getpid()) {
         return daemon->xuLy(r, {uid, pid, 0});
@@ -121,7 +118,7 @@ TEST_F(DaemonTest, SyncSendsStatusAndUsageClampsTheDelayAndStoresTodaysTotal) {
     for (auto [next, delay] :
          std::vector<std::pair<int, int>>{{0, 10}, {-5, 10}, {5, 10}, {60, 60}, {3600, 300}}) {
         server.reply("POST", syncPath, 200, Json::encode(makePolicy(next)));
-        EXPECT_EQ(d.dongBo(), delay) << next;
+        EXPECT_EQ(d.sync().dongBo(), delay) << next;
     }
     const auto body = server.requests().at(0).json();
     EXPECT_EQ(body["status"], d.trangThai());
@@ -143,9 +140,9 @@ TEST_F(DaemonTest, FailedSyncLogsGoesOfflineAndKeepsThePolicy) {
                                                         {200, 30, lost}}) { // not a policy
         SCOPED_TRACE(status);
         server.reply("POST", syncPath, 200, Json::encode(makePolicy()));
-        ASSERT_EQ(d.dongBo(), 60); // online again
+        ASSERT_EQ(d.sync().dongBo(), 60); // online again
         server.reply("POST", syncPath, status, status == 200 ? "{}" : R"({"message":"sai"})");
-        EXPECT_EQ(d.dongBo(), delay);
+        EXPECT_EQ(d.sync().dongBo(), delay);
         EXPECT_NE(logged().back().find("] " + text), std::string::npos) << logged().back();
         const auto r = ask(op("policy"));
         EXPECT_EQ(r.policy, makePolicy());
@@ -167,7 +164,7 @@ TEST_F(DaemonTest, EffectivePolicyCountsDownTodaysMinutesByTheClock) {
 // session, under the names the system gives them. What they leave unnamed stays booked as such.
 TEST_F(DaemonTest, ReportsNameCountedMinutesAndNeverAddAny) {
     const auto unnamed = [](std::string day, std::int64_t minutes) {
-        return on(std::move(day), minutes, Daemon::khongRoId, Daemon::khongRoTen);
+        return on(std::move(day), minutes, UsageBook::khongRoId, UsageBook::khongRoTen);
     };
     const std::string own = "Chương trình con tự chạy: /home/bin/game";
     struct Case {
@@ -185,7 +182,7 @@ TEST_F(DaemonTest, ReportsNameCountedMinutesAndNeverAddAny) {
         {"a report names no more than was counted, and never the unnamed minutes themselves",
          {},
          5,
-         {on(day(), 240, "hoc"), on(day(), 9, Daemon::khongRoId), on(day(), 1, "b")},
+         {on(day(), 240, "hoc"), on(day(), 9, UsageBook::khongRoId), on(day(), 1, "b")},
          {unnamed(day(), 0), on(day(), 5, "hoc", "Học")}},
         {"the oldest of four days goes",
          {on(day(-3), 5), on(day(-2), 5), on(day(-1), 5)},
@@ -242,7 +239,7 @@ TEST_F(DaemonTest, MinutesCountedGoToTheAppTheShellSaysIsInFront) {
     const std::string sleep = std::filesystem::canonical("/usr/bin/sleep").string();
     const UsageEntry named{day(), sleep, "Chương trình con tự chạy: " + sleep, 0};
     const auto unnamed = [&](std::int64_t minutes) {
-        return on(day(), minutes, Daemon::khongRoId, Daemon::khongRoTen);
+        return on(day(), minutes, UsageBook::khongRoId, UsageBook::khongRoTen);
     };
     EXPECT_EQ(front(game.pid(), 1), // not the shell nor the agent
               IpcResponse::failure("Chỉ màn hình của con báo được ứng dụng đang mở"));
@@ -251,7 +248,7 @@ TEST_F(DaemonTest, MinutesCountedGoToTheAppTheShellSaysIsInFront) {
     auto three = named;
     three.minutes = 3;
     EXPECT_EQ(state().usage, std::vector{three});
-    clock.advance(Daemon::truocMatCon);
+    clock.advance(UsageBook::truocMatCon);
     d.demPhut(day(), 4);
     EXPECT_EQ(state().usage, (std::vector{three, unnamed(1)}));
     for (const std::int64_t other : {std::int64_t{stranger.pid()}, std::int64_t{0}}) {
@@ -297,8 +294,6 @@ TEST_F(DaemonTest, StateIsWrittenOutsideTheLockAndTheNewestSaveLandsLast) {
     auto& d = paired();
     auto first = std::async(std::launch::async, [&] { d.demPhut(day(), 5); });
     ASSERT_TRUE(waitUntil([&] { return calls == 1; }));
-    ASSERT_TRUE(daemon->khoa.try_lock());
-    daemon->khoa.unlock();
     auto second = std::async(std::launch::async, [&] { return ask(usage({on(day(), 2, "b")})); });
     EXPECT_TRUE(waitUntil([&] { return state().usage.size() == 2; }));
     release.set_value();
@@ -463,9 +458,11 @@ TEST_F(DaemonTest, OnlyRootTheChildAndTheLockScreenAreServedAndOnlyTheAgentKeeps
     EXPECT_EQ(ask(op("policy"), Ipc::unknownUid), notManaged);
     // Only the lock screen brings up the login screen: the child has one already.
     int shown = 0;
-    d.dangNhapKhac = [&]() -> std::optional<std::string> {
+    Daemon::Hooks hooks;
+    hooks.dangNhapKhac = [&]() -> std::optional<std::string> {
         return ++shown == 1 ? std::nullopt : std::optional<std::string>("chưa được");
     };
+    d.setHooks(hooks);
     EXPECT_TRUE(ask(op("greeter"), *lockScreen, 0).ok);
     EXPECT_EQ(ask(op("greeter"), *lockScreen, 0), IpcResponse::failure("chưa được"));
     EXPECT_FALSE(ask(op("greeter"), *child, 0).ok);
@@ -480,7 +477,7 @@ TEST_F(DaemonTest, OnlyRootTheChildAndTheLockScreenAreServedAndOnlyTheAgentKeeps
     start(std::nullopt);
     EXPECT_EQ(ask(op("policy")), unpaired);
     EXPECT_EQ(ask(op("policy"), *child), notManaged);
-    EXPECT_EQ(daemon->dongBo(), 30);
+    EXPECT_EQ(daemon->sync().dongBo(), 30);
     start(std::nullopt, {}, true);
     EXPECT_EQ(ask(op("policy"), Ipc::unknownUid), unpaired);
 }
@@ -505,7 +502,9 @@ TEST_F(DaemonTest, StatusReportsTheWeightiestReasonProtectionFails) {
     for (const auto& c : cases) {
         auto& d = paired();
         childIsAdmin = c.admin;
-        d.phienLoi = [&] { return c.session; };
+        Daemon::Hooks hooks;
+        hooks.phienLoi = [&] { return c.session; };
+        d.setHooks(hooks);
         if (c.sinceCall) {
             ask(op("policy"));
             clock.advance(*c.sinceCall);
