@@ -9,17 +9,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 namespace tovu {
-
-// Text from the child with control and bidirectional-override characters taken out (line
-// breaks and tabs become spaces); absent when more than maxChars characters remain.
-std::optional<std::string> lamSach(std::string_view text, std::size_t maxChars);
-// An app identifier as the agent makes it: not empty, nothing to clean, not absurdly long.
-bool laAppId(const std::string& id);
 
 // The child's minutes of the three latest days, one entry per day and app: counted by the
 // daemon, named by the agent's reports and by the shell's word on the app in front. Every
@@ -32,6 +25,9 @@ public:
     // How long the shell's word on the app in front holds.
     static constexpr std::chrono::seconds truocMatCon{15};
     static constexpr std::size_t maxAppsPerDay = 256;
+
+    // An app identifier the server takes as it is: not empty, nothing to clean, not too long.
+    static bool laAppId(const std::string& id);
 
     explicit UsageBook(const Clock& clock);
     UsageBook(const UsageBook&) = delete;

@@ -1,6 +1,7 @@
 #include "Daemon.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/UsageTracker.hpp"
+#include "TovuProtocol/Contract.hpp"
 #include "TovuProtocol/Json.hpp"
 #include "support/DaemonFixtures.hpp"
 #include "support/FakeServer.hpp"
@@ -39,6 +40,16 @@ UsageEntry on(std::string day, std::int64_t minutes, std::string app = "a",
     return {std::move(day), std::move(app), std::move(name), minutes};
 }
 
+std::string repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += text;
+    return out;
+}
+
+// An installed app whose name is 200 characters but 800 bytes.
+const std::string emojiName = repeat("🎮", 200);
+
 Policy withMinutes(std::int64_t left) {
     auto p = makePolicy();
     p.minutesLeft = left;
@@ -66,10 +77,13 @@ protected:
 
     // Installed apps of the test's own; the test process stands in for the agent.
     Daemon& start(std::optional<AgentConfig> cfg, DaemonState st = {}, bool dev = false) {
-        for (const auto& [id, name] : {std::pair{"a", "A"}, {"b", "B"}, {"hoc", "Học"}})
-            writeFile(apps.path() / "applications" / (std::string(id) + ".desktop"),
-                      "[Desktop Entry]\nType=Application\nName=" + std::string(name) +
-                          "\nExec=/usr/bin/" + id + "\n");
+        for (const auto& [id, name] : {std::pair<std::string, std::string>{"a", "A"},
+                                       {"b", "B"},
+                                       {"hoc", "Học"},
+                                       {"e", emojiName}})
+            writeFile(apps.path() / "applications" / (id + ".desktop"),
+                      "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=/usr/bin/" + id +
+                          "\n");
         Daemon::Options options;
         options.configPath = dir.file("config.json");
         options.statePath = dir.file("state.json");
@@ -167,6 +181,13 @@ TEST_F(DaemonTest, ReportsNameCountedMinutesAndNeverAddAny) {
         return on(std::move(day), minutes, UsageBook::khongRoId, UsageBook::khongRoTen);
     };
     const std::string own = "Chương trình con tự chạy: /home/bin/game";
+    // 400 bytes; 400 characters but 1,180 bytes.
+    const std::string longId = "/home/bin/" + std::string(390, 'x');
+    const std::string wideId = "/home/bin/" + repeat("ộ", 390);
+    running.insert({longId, wideId, "e"});
+    const auto clipped = [](const std::string& name) {
+        return Contract::clip(name, Contract::Text::appName);
+    };
     struct Case {
         const char* what;
         std::vector<UsageEntry> stored;
@@ -196,6 +217,12 @@ TEST_F(DaemonTest, ReportsNameCountedMinutesAndNeverAddAny) {
           on(day(), 1, "/home/bin/other"), on(day(), -5, "a"), on(day(), 0, "b"),
           on("2026-02-30", 1, "a"), on(day(), 1, "a\nb")},
          {unnamed(day(), 5), on(day(), 1, "/home/bin/game", own)}},
+        {"ids as long as the server takes them, names clipped to what it takes",
+         {},
+         3,
+         {on(day(), 1, longId), on(day(), 1, wideId), on(day(), 1, "e")},
+         {unnamed(day(), 1), on(day(), 1, longId, clipped("Chương trình con tự chạy: " + longId)),
+          on(day(), 1, "e", clipped(emojiName))}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
