@@ -182,6 +182,8 @@ nlohmann::json Daemon::trangThai() {
                     " đang là quản trị — con tắt được TovuControl. Đổi sang tài khoản thường."
               : phien;
     if (reason) s["reason"] = Contract::clip(*reason, Contract::Text::reason);
+    if (const auto refusal = sync_.tuChoiCuoi())
+        s["lastRefusal"] = Contract::clip(*refusal, Contract::Text::reason);
     return s;
 }
 

@@ -113,6 +113,7 @@ std::vector<std::string> UsageBook::gop(const std::vector<UsageEntry>& entries, 
         // Nobody names minutes as unnamed; kept ones are read back like the rest.
         if (naming && e.appId == khongRoId) continue;
         auto day = chiMuc_.find(e.day);
+        if (day != chiMuc_.end() && day->second.tuChoi.contains(e.appId)) continue;
         const std::size_t* at = nullptr;
         std::int64_t old = 0;
         if (day != chiMuc_.end())
@@ -161,6 +162,28 @@ std::vector<std::string> UsageBook::gop(const std::vector<UsageEntry>& entries, 
     return full;
 }
 
+std::size_t UsageBook::boQua(const std::vector<UsageEntry>& refused) {
+    Lock g(mutex_);
+    std::set<std::size_t> gone;
+    for (const auto& e : refused) {
+        const auto day = chiMuc_.find(e.day);
+        if (e.appId == khongRoId || day == chiMuc_.end()) continue;
+        const auto app = day->second.app.find(e.appId);
+        if (app == day->second.app.end()) continue;
+        const std::size_t at = app->second;
+        day->second.tuChoi.insert(e.appId);
+        // The unnamed minutes always have their place: the minutes stay counted.
+        if (const auto unnamed = khongRo(e.day); unnamed && gone.insert(at).second)
+            usage_[*unnamed].minutes += std::exchange(usage_[at].minutes, 0);
+    }
+    if (gone.empty()) return 0;
+    std::size_t i = 0;
+    std::erase_if(usage_, [&](const UsageEntry&) { return gone.contains(i++); });
+    lapChiMuc();
+    ++doi_;
+    return gone.size();
+}
+
 void UsageBook::giuBaNgay() {
     if (chiMuc_.size() <= keptDays) return;
     while (chiMuc_.size() > keptDays)
@@ -198,7 +221,8 @@ bool UsageBook::demPhut(const std::string& day, std::int64_t minutes) {
     const std::int64_t more = minutes - tong(day);
     if (more <= 0) return false;
     std::optional<std::size_t> at;
-    if (truocMat_ && now - truocMat_->luc < truocMatCon) {
+    if (truocMat_ && now - truocMat_->luc < truocMatCon &&
+        !chiMuc_[day].tuChoi.contains(truocMat_->id)) {
         Ngay& n = chiMuc_[day];
         if (const auto it = n.app.find(truocMat_->id); it != n.app.end()) {
             at = it->second;

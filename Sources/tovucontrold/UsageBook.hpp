@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -44,6 +45,9 @@ public:
     // to the app in front, if the shell said so lately, else they are booked as khongRoId until
     // a report names them. Whether the book grew.
     bool demPhut(const std::string& day, std::int64_t minutes);
+    // Takes the names of entries the server refused off their minutes, which go among the day's
+    // unnamed ones; the day never names those apps again. Returns how many went.
+    std::size_t boQua(const std::vector<UsageEntry>& refused);
     // The app in front as the child's shell says it now; absent: none that names minutes.
     void truocMat(std::optional<std::pair<std::string, std::string>> idAndName);
 
@@ -62,6 +66,7 @@ private:
         std::unordered_map<std::string, std::size_t> app; // appId → index in usage_
         std::int64_t tong = 0;                            // every minute counted, named or not
         bool daBaoDay = false;                            // the "full" log line was written
+        std::set<std::string> tuChoi;                     // appIds the server refused
     };
     struct TruocMat {
         std::string id;
