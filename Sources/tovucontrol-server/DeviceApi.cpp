@@ -87,7 +87,7 @@ std::int64_t revisionOf(const Http::Request& req) {
 
 } // namespace
 
-void addDeviceApi(HttpServer& server, Devices& devices, Hub& hub) {
+void addDeviceApi(HttpServer& server, Devices& devices, Hub& hub, Notifier& notifier) {
     server.route("POST", "/api/pair", [&](const Http::Request& req) {
         const auto b = Http::body(req);
         Pairing p;
@@ -106,6 +106,7 @@ void addDeviceApi(HttpServer& server, Devices& devices, Hub& hub) {
         const auto report = syncReport(Http::body(req), dropped);
         auto answer = devices.sync(bearer(req), report);
         if (!answer) return refusedToken();
+        if (report.status.value("protected", true) == false) notifier.lookSoon();
         answer->dropped = std::move(dropped);
         return Http::reply(200, *answer);
     });
@@ -124,7 +125,9 @@ void addDeviceApi(HttpServer& server, Devices& devices, Hub& hub) {
             n.appName = Http::text(b, "appName", Contract::Text::appName, false);
             n.note = Http::text(b, "note", Contract::Text::note, false);
         }
-        return Http::reply(200, devices.request(*device, n));
+        const auto made = devices.request(*device, n);
+        if (made.status == Contract::Status::waiting) notifier.requestMade(made.id);
+        return Http::reply(200, made);
     });
 
     server.route("GET", "/api/device/requests/([^/]+)", [&](const Http::Request& req) {
