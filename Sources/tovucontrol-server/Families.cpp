@@ -158,6 +158,7 @@ FamilyView Families::view(const Parent& parent) {
                 d.childIsAdmin = optFlag(s, "childIsAdmin");
                 d.childUser = optText(s, "childUser");
                 d.reason = optText(s, "reason");
+                d.lastRefusal = optText(s, "lastRefusal");
             }
             const auto applied = r.optInteger(8);
             if (applied == r.optInteger(10)) d.rulesReceivedAt = optTime(r.optInteger(9));

@@ -42,6 +42,8 @@ struct DeviceView {
     // What the computer said of its protection last.
     std::optional<bool> isProtected, helperAlive, childIsAdmin;
     std::optional<std::string> childUser, reason;
+    // The last time the server refused some of what the computer sent, and what.
+    std::optional<std::string> lastRefusal;
     // When the computer got the rules as they are now; or that it has yet to get the latest.
     std::optional<Time> rulesReceivedAt;
     bool rulesWaiting = false;

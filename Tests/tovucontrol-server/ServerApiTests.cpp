@@ -364,7 +364,9 @@ TEST_P(ServerApi, ARefusedEntryNeverHoldsBackTheSync) {
     };
     const auto answer =
         device(token, "/api/device/sync",
-               {{"usage", usage}, {"status", {{"protected", false}, {"reason", path + path}}}});
+               {{"usage", usage},
+                {"status",
+                 {{"protected", false}, {"reason", path + path}, {"lastRefusal", "\tLúc 14:05"}}}});
     ASSERT_EQ(answer.status, 200) << answer.body;
     const auto synced = Json::decode<SyncAnswer>(answer.body.dump());
     EXPECT_TRUE(synced.policy.locked);
@@ -375,8 +377,9 @@ TEST_P(ServerApi, ARefusedEntryNeverHoldsBackTheSync) {
     }
     EXPECT_EQ(dropped, (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(console.get("children/" + child + "/apps").body["apps"].size(), 2u);
-    EXPECT_EQ(console.get("family").body["devices"][0]["reason"],
-              Contract::clip(path + path, Contract::Text::reason));
+    const auto device = console.get("family").body["devices"][0];
+    EXPECT_EQ(device["reason"], Contract::clip(path + path, Contract::Text::reason));
+    EXPECT_EQ(device["lastRefusal"], "Lúc 14:05");
 }
 
 TEST_P(ServerApi, FamiliesOfOneServerStayApartWhileTheirRequestsGoOn) {
