@@ -442,7 +442,12 @@ void waits() {
 
 } // namespace
 
-int main() {
+// server [sqlite] [postgresql] [waits]: the parts named, or all of them.
+int main(int argc, char** argv) {
+    const std::vector<std::string> parts(argv + 1, argv + argc);
+    const auto wanted = [&](const char* part) {
+        return parts.empty() || std::find(parts.begin(), parts.end(), part) != parts.end();
+    };
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
     files.rlim_cur = files.rlim_max;
@@ -455,14 +460,14 @@ int main() {
     std::printf("1,000 computers syncing their status and three days of usage (15 entries); "
                 "latency in ms, resident memory in MB.\n\n"
                 "| server | syncs/s | p50 | p99 | RSS | errors |\n|---|---|---|---|---|---|\n");
-    {
+    if (wanted("sqlite")) {
         TempDir data;
         ParentsServer s({pin, "-c", "0", TOVUCONTROL_SERVER, "--data", data.file("data"),
                          "--setup-token", "bench"});
         auto all = pairFamily(s.url(), 100, 10);
         syncs("SQLite", s, all);
     }
-    if (PgCluster::available()) {
+    if (wanted("postgresql") && PgCluster::available()) {
         PgCluster pg;
         pg.pin(1);
         ParentsServer s(
@@ -472,5 +477,5 @@ int main() {
         std::printf("\npgbench, the same writes in one transaction, 8 clients, same cluster: %s\n",
                     pgbench(pg).c_str());
     }
-    waits();
+    if (wanted("waits")) waits();
 }

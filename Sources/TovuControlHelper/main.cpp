@@ -2,6 +2,7 @@
 #include "Helper.hpp"
 #include "TovuCore/platform/Platform.hpp"
 #include "Views/Kieu.hpp"
+#include "platform/KWinScript.hpp"
 #include "platform/Session.hpp"
 #include "platform/StatusItem.hpp"
 #include "platform/Workspace.hpp"
@@ -30,12 +31,11 @@ const char* windowSystem() {
 void ignoreChildsEnvironment() {
     unsetenv("TZ");
     tzset();
-    const bool installed =
-        tovu::platform::programPath(nullptr).starts_with(tovu::platform::supportDirectory() + "/");
+    const bool installed = tovu::platform::programPath(nullptr).starts_with(TOVU_PROGRAM_DIR "/");
     if (installed || !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", windowSystem(), 1);
     if (!installed) return;
-    unsetenv("TOVUC_SOCK");
-    unsetenv("TOVUC_DIR");
+    for (const char* trial : {"TOVUC_SOCK", "TOVUC_DIR", "TOVUC_KWIN_SCRIPT"})
+        unsetenv(trial);
 }
 
 } // namespace
@@ -68,6 +68,15 @@ int main(int argc, char** argv) {
     const auto session = tovu::makeSession();
     const auto item = tovu::makeStatusItem();
     tovu::Helper helper(*workspace, *session, *item);
+    // In a Plasma Wayland session only KWin knows the app in front; elsewhere this waits for a
+    // KWin that never comes.
+    std::unique_ptr<tovu::KWinScript> kwin;
+    if (QGuiApplication::platformName() == QLatin1String("wayland")) {
+        const char* script = std::getenv("TOVUC_KWIN_SCRIPT");
+        kwin = std::make_unique<tovu::KWinScript>(QDBusConnection::sessionBus(),
+                                                  script ? script : TOVU_KWIN_SCRIPT,
+                                                  &tovu::HelperModel::goiDaemon);
+    }
     // The user unit and the autostart entry may both start it: the daemon keeps one agent per
     // session, and this one ends when another holds it.
     QObject::connect(&helper.m, &tovu::HelperModel::phienDaCoAgent, &app, &QApplication::quit);

@@ -145,6 +145,47 @@ Parent Accounts::addParent(const Parent& by, const std::string& name, const std:
     return added;
 }
 
+void Accounts::changePassword(const Parent& parent, const std::string& current,
+                              const std::string& password, const std::string& keepSession) {
+    const auto now = clock_.now();
+    const auto ticket = Security::newId();
+    bool counted = false;
+    std::string hash;
+    db_.transact([&](Transaction& tx) {
+        counted = Attempts::count(tx, {"password:" + parent.id}, ticket, now);
+        hash = tx.one("SELECT password_hash FROM parents WHERE id = $1", {parent.id})->text(0);
+    });
+    if (!counted) throw Attempts::tooMany();
+    if (!Security::checkPassword(hash, current))
+        throw Refusal(403, "Mật khẩu hiện tại không đúng.");
+    const auto fresh = Security::hashPassword(password);
+    db_.transact([&](Transaction& tx) {
+        Attempts::forgive(tx, ticket);
+        tx.query("UPDATE parents SET password_hash = $1 WHERE id = $2", {fresh, parent.id});
+        tx.query("DELETE FROM sessions WHERE parent_id = $1 AND token_hash <> $2",
+                 {parent.id, Security::tokenHash(keepSession)});
+    });
+}
+
+void Accounts::removeParent(const Parent& by, const std::string& parentId) {
+    if (parentId == by.id)
+        throw Refusal(409, "Bạn không tự xoá mình được. Hãy nhờ bố hoặc mẹ kia xoá.");
+    db_.transact([&](Transaction& tx) {
+        // Two parents removing each other at once: one after the other, and the second finds
+        // that the one asking is gone.
+        tx.lock("parents " + by.familyId);
+        if (!tx.one("SELECT 1 FROM parents WHERE id = $1", {by.id}))
+            throw Refusal(401, "Hãy đăng nhập lại.");
+        if (!tx.one("SELECT 1 FROM parents WHERE id = $1 AND family_id = $2",
+                    {parentId, by.familyId}))
+            throw notFound();
+        for (const char* table : {"sessions", "push_subscriptions"})
+            tx.query(std::string("DELETE FROM ") + table + " WHERE parent_id = $1", {parentId});
+        tx.query("DELETE FROM parents WHERE id = $1", {parentId});
+        changed(tx, by.familyId, "family", clock_.now());
+    });
+}
+
 std::string Accounts::openSession(const Parent& parent) {
     const auto now = clock_.now();
     const auto token = Security::newToken();

@@ -52,6 +52,12 @@ public:
     Parent login(const std::string& name, const std::string& password, const std::string& address);
     // Another parent of the same family; Refusal 409 for a name already taken.
     Parent addParent(const Parent& by, const std::string& name, const std::string& password);
+    // Refusal 403 for a wrong current password, 429 after too many; the parent's other
+    // sessions end, keepSession stays.
+    void changePassword(const Parent& parent, const std::string& current,
+                        const std::string& password, const std::string& keepSession);
+    // Another parent of the family, never the one asking (409): so a family always keeps one.
+    void removeParent(const Parent& by, const std::string& parentId);
     // A new session for the parent; returns its cookie token.
     std::string openSession(const Parent& parent);
     std::optional<Parent> session(const std::string& token);

@@ -1,6 +1,7 @@
 #include "Console.hpp"
 
 #include "Engine.hpp"
+#include "Qr.hpp"
 #include "Security.hpp"
 #include "TovuProtocol/Iso.hpp"
 #include "TovuProtocol/Json.hpp"
@@ -16,6 +17,9 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 
 constexpr const char* cookieName = "tovu_session";
+// A push service's address, and a browser's key: long, but never more than this.
+constexpr Contract::TextLimit pushAddress{2048, 2048};
+constexpr Contract::TextLimit pushKey{256, 256};
 
 std::string cookieToken(const Http::Request& req) {
     const auto header = req.header("cookie");
@@ -37,11 +41,11 @@ std::string cookieToken(const Http::Request& req) {
     return {};
 }
 
-std::string password(const json& b) {
-    auto p = *Http::text(b, "password", Contract::Text::password);
+std::string password(const json& b, const char* key = "password") {
+    auto p = *Http::text(b, key, Contract::Text::password);
     if (Contract::characters(p) < Contract::Text::minPasswordChars)
-        throw BadInput("Mật khẩu cần ít nhất " + std::to_string(Contract::Text::minPasswordChars) +
-                       " ký tự.");
+        throw BadInput(fieldLabel(key) + ": cần ít nhất " +
+                       std::to_string(Contract::Text::minPasswordChars) + " ký tự.");
     return p;
 }
 
@@ -78,7 +82,8 @@ json toJson(const ChildView& c) {
             {"pointsBalance", c.points},
             {"rules", c.rules},
             {"lockedByParent", c.lockedByParent},
-            {"grantEndsAt", iso(c.grantEnd)}};
+            {"grantEndsAt", iso(c.grantEnd)},
+            {"bedtimeDelayedUntil", iso(c.bedtimeDelayedUntil)}};
 }
 
 json toJson(const DeviceView& d) {
@@ -95,6 +100,7 @@ json toJson(const DeviceView& d) {
             {"childIsAdmin", orNull(d.childIsAdmin)},
             {"childUser", orNull(d.childUser)},
             {"reason", orNull(d.reason)},
+            {"lastRefusal", orNull(d.lastRefusal)},
             {"rulesReceivedAt", iso(d.rulesReceivedAt)},
             {"rulesWaiting", d.rulesWaiting}};
 }
@@ -121,9 +127,13 @@ json toJson(const TodayView& t) {
     return {{"day", t.day},
             {"usedMinutes", t.usedMinutes},
             {"minutesLeft", orNull(t.policy.minutesLeft)},
+            {"limitMinutes", orNull(t.limitMinutes)},
+            {"allowanceLeft", orNull(t.allowanceLeft)},
             {"locked", t.policy.locked},
             {"lockReason", orNull(t.policy.lockReason)},
+            {"lockUntil", t.lockUntil ? json(Engine::clockText(*t.lockUntil)) : json(nullptr)},
             {"grantEndsAt", orNull(t.policy.grantEndsAt)},
+            {"bedtimeDelayedUntil", iso(t.bedtimeDelayedUntil)},
             {"apps", apps}};
 }
 
@@ -157,10 +167,12 @@ std::vector<Event> Console::eventsAfter(const std::string& familyId, std::int64_
     return events;
 }
 
-Console::Console(Accounts& accounts, Families& families, Events& events, bool secure)
+Console::Console(Accounts& accounts, Families& families, Events& events, Notifier& notifier,
+                 bool secure)
     : accounts_(accounts)
     , families_(families)
     , events_(events)
+    , notifier_(notifier)
     , secure_(secure) {}
 
 Console::Session Console::sessionOf(const Http::Request& req) {
@@ -291,10 +303,13 @@ void Console::addRoutes(HttpServer& server, Hub& hub) {
     server.route("POST", api + "children",
                  parentCall(
                      [this](const Parent& p, const Http::Request& req) {
-                         return toJson(families_.addChild(
-                             p, *Http::text(Http::body(req), "name", Contract::Text::name)));
+                         const auto b = Http::body(req);
+                         return toJson(
+                             families_.addChild(p, *Http::text(b, "name", Contract::Text::name),
+                                                Http::flag(b, "sameName")));
                      },
                      true));
+    addManaging(server);
     server.route("PUT", child + "rules",
                  parentCall(
                      [this](const Parent& p, const Http::Request& req) {
@@ -338,10 +353,17 @@ void Console::addRoutes(HttpServer& server, Hub& hub) {
     server.route("GET", child + "week",
                  parentCall(
                      [this](const Parent& p, const Http::Request& req) {
-                         json days = json::array();
-                         for (const auto& d : families_.week(p, req.matches[1]))
-                             days.push_back({{"day", d.day}, {"minutes", d.minutes}});
-                         return json{{"days", days}};
+                         const auto week = families_.week(p, req.matches[1]);
+                         json days = json::array(), apps = json::array();
+                         for (const auto& d : week.days)
+                             days.push_back({{"day", d.day},
+                                             {"minutes", d.minutes},
+                                             {"limitMinutes", orNull(d.limitMinutes)}});
+                         for (const auto& a : week.apps)
+                             apps.push_back({{"appId", a.appId},
+                                             {"appName", a.appName},
+                                             {"minutes", a.minutes}});
+                         return json{{"days", days}, {"apps", apps}};
                      },
                      false));
     server.route("GET", child + "apps",
@@ -390,6 +412,7 @@ void Console::addRoutes(HttpServer& server, Hub& hub) {
                                                         minutes, Http::flag(b, "unlock")));
                      },
                      true));
+    addPush(server);
     server.route("GET", api + "events", [this, &hub](const Http::Request& req) {
         const auto s = sessionOf(req);
         if (!s.parent) return Http::message(401, "Hãy đăng nhập lại.");
@@ -403,6 +426,110 @@ void Console::addRoutes(HttpServer& server, Hub& hub) {
         const auto it = files.find(name);
         if (it == files.end()) return Http::message(404, "Không có trang này.");
         return Http::Response{.contentType = contentType(name), .body = std::string(it->second)};
+    });
+}
+
+// What a family changes now and then: names, a password, who the parents are, tonight's
+// bedtime, a grant given by mistake.
+void Console::addManaging(HttpServer& server) {
+    const std::string api = "/api/console/";
+    const std::string child = api + "children/([^/]+)";
+    const auto call = [&](const char* method, const std::string& path, Action action,
+                          bool slow = false) {
+        server.route(method, path, parentCall(std::move(action), true), slow);
+    };
+    call("PUT", child, [this](const Parent& p, const Http::Request& req) {
+        const auto b = Http::body(req);
+        return toJson(families_.renameChild(p, req.matches[1],
+                                            *Http::text(b, "name", Contract::Text::name),
+                                            Http::flag(b, "sameName")));
+    });
+    call("DELETE", child, [this](const Parent& p, const Http::Request& req) {
+        families_.removeChild(p, req.matches[1]);
+        return json::object();
+    });
+    call("PUT", api + "devices/([^/]+)", [this](const Parent& p, const Http::Request& req) {
+        const auto name = *Http::text(Http::body(req), "name", Contract::Text::name);
+        families_.renameDevice(p, req.matches[1], name);
+        return json{{"id", req.matches[1]}, {"name", name}};
+    });
+    call(
+        "POST", api + "password",
+        [this](const Parent& p, const Http::Request& req) {
+            const auto b = Http::body(req);
+            accounts_.changePassword(p, *Http::text(b, "current", Contract::Text::password),
+                                     password(b), cookieToken(req));
+            return json::object();
+        },
+        true);
+    call("DELETE", api + "parents/([^/]+)", [this](const Parent& p, const Http::Request& req) {
+        accounts_.removeParent(p, req.matches[1]);
+        return json::object();
+    });
+    call("POST", child + "/late-bedtime", [this](const Parent& p, const Http::Request& req) {
+        return toJson(families_.delayBedtime(
+            p, req.matches[1],
+            Engine::readClockText(*Http::text(Http::body(req), "until", Http::word))));
+    });
+    call("DELETE", child + "/late-bedtime", [this](const Parent& p, const Http::Request& req) {
+        return toJson(families_.delayBedtime(p, req.matches[1], std::nullopt));
+    });
+    call("POST", child + "/grant/undo", [this](const Parent& p, const Http::Request& req) {
+        return toJson(families_.undoGrant(p, req.matches[1]));
+    });
+    // Any short text as a QR code, for the pairing dialog's address and code.
+    server.route("GET", api + "qr", [this](const Http::Request& req) {
+        if (!sessionOf(req).parent) return Http::message(401, "Hãy đăng nhập lại.");
+        return Http::Response{.contentType = "image/svg+xml",
+                              .body = Qr::svg(Http::decoded(req.param("text").value_or("")))};
+    });
+}
+
+// The browser's push subscription, and the answer to a request from a notification's button,
+// which carries the request's own token instead of a session.
+void Console::addPush(HttpServer& server) {
+    const std::string api = "/api/console/";
+    server.route("GET", api + "push",
+                 parentCall(
+                     [this](const Parent&, const Http::Request&) {
+                         return json{{"publicKey", notifier_.publicKey()}};
+                     },
+                     false));
+    server.route("POST", api + "push/subscriptions",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         const auto b = Http::body(req);
+                         const auto keys = b.contains("keys") && b["keys"].is_object()
+                                               ? b["keys"]
+                                               : json::object();
+                         notifier_.subscribe(p, {*Http::text(b, "endpoint", pushAddress),
+                                                 *Http::text(keys, "p256dh", pushKey),
+                                                 *Http::text(keys, "auth", pushKey)});
+                         return json::object();
+                     },
+                     true));
+    server.route("POST", api + "push/subscriptions/remove",
+                 parentCall(
+                     [this](const Parent& p, const Http::Request& req) {
+                         notifier_.unsubscribe(
+                             p, *Http::text(Http::body(req), "endpoint", pushAddress));
+                         return json::object();
+                     },
+                     true));
+    server.route("POST", "/api/push/answer", [this](const Http::Request& req) {
+        const auto b = Http::body(req);
+        const auto answer = *Http::text(b, "answer", Http::word);
+        if (answer != Contract::Status::granted && answer != Contract::Status::refused)
+            throw BadInput("Câu trả lời phải là được hoặc từ chối.");
+        const bool granted = answer == Contract::Status::granted;
+        const auto minutes = granted ? Http::integer(b, "minutes", Contract::Number::minutes) : 0;
+        const auto r = families_.answerWithToken(*Http::text(b, "request", Http::word),
+                                                 *Http::text(b, "token", Http::word), granted,
+                                                 granted ? std::optional(minutes) : std::nullopt);
+        return Http::reply(200,
+                           {{"message", granted ? "Đã cho " + r.childName + " thêm " +
+                                                      std::to_string(minutes) + " phút."
+                                                : "Đã từ chối yêu cầu của " + r.childName + "."}});
     });
 }
 

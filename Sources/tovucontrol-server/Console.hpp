@@ -5,6 +5,7 @@
 #include "Families.hpp"
 #include "HttpServer.hpp"
 #include "Hub.hpp"
+#include "Notifier.hpp"
 
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -17,7 +18,8 @@ namespace tovu::server {
 class Console {
 public:
     // secure: the server speaks HTTPS, so the cookie is marked Secure.
-    Console(Accounts& accounts, Families& families, Events& events, bool secure);
+    Console(Accounts& accounts, Families& families, Events& events, Notifier& notifier,
+            bool secure);
     // The event stream's places are taken from hub.
     void addRoutes(HttpServer& server, Hub& hub);
     // The family's events for its consoles, a request event with all of its request.
@@ -40,10 +42,13 @@ private:
     // The start of a session after setup or login.
     Http::Response loggedIn(const Parent& parent);
     Http::Response events(Hub& hub, const Parent& parent);
+    void addManaging(HttpServer& server);
+    void addPush(HttpServer& server);
 
     Accounts& accounts_;
     Families& families_;
     Events& events_;
+    Notifier& notifier_;
     bool secure_;
 };
 

@@ -51,7 +51,8 @@ SyncReport syncReport(const json& b, std::vector<DroppedEntry>& dropped) {
             if (s->contains(key) && (*s)[key].is_boolean()) r.status[key] = (*s)[key];
         if (auto v = reported(*s, "childUser", Contract::Text::childUser))
             r.status["childUser"] = *v;
-        if (auto v = reported(*s, "reason", Contract::Text::reason)) r.status["reason"] = *v;
+        for (const char* key : {"reason", "lastRefusal"})
+            if (auto v = reported(*s, key, Contract::Text::reason)) r.status[key] = *v;
     }
     if (const auto u = b.find("usage"); u != b.end()) {
         if (!u->is_array()) throw BadInput("Số liệu sử dụng không đúng.");
@@ -86,7 +87,7 @@ std::int64_t revisionOf(const Http::Request& req) {
 
 } // namespace
 
-void addDeviceApi(HttpServer& server, Devices& devices, Hub& hub) {
+void addDeviceApi(HttpServer& server, Devices& devices, Hub& hub, Notifier& notifier) {
     server.route("POST", "/api/pair", [&](const Http::Request& req) {
         const auto b = Http::body(req);
         Pairing p;
@@ -105,6 +106,7 @@ void addDeviceApi(HttpServer& server, Devices& devices, Hub& hub) {
         const auto report = syncReport(Http::body(req), dropped);
         auto answer = devices.sync(bearer(req), report);
         if (!answer) return refusedToken();
+        if (report.status.value("protected", true) == false) notifier.lookSoon();
         answer->dropped = std::move(dropped);
         return Http::reply(200, *answer);
     });
@@ -123,7 +125,9 @@ void addDeviceApi(HttpServer& server, Devices& devices, Hub& hub) {
             n.appName = Http::text(b, "appName", Contract::Text::appName, false);
             n.note = Http::text(b, "note", Contract::Text::note, false);
         }
-        return Http::reply(200, devices.request(*device, n));
+        const auto made = devices.request(*device, n);
+        if (made.status == Contract::Status::waiting) notifier.requestMade(made.id);
+        return Http::reply(200, made);
     });
 
     server.route("GET", "/api/device/requests/([^/]+)", [&](const Http::Request& req) {

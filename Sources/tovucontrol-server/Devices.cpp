@@ -195,14 +195,17 @@ std::optional<SyncAnswer> Devices::sync(const std::string& token, const SyncRepo
         const auto status = Json::encode(report.status);
         const bool applied = appliedNews(r.optInteger(5), report.revision, child.revision);
         writes.push_back(
+            // Back online, or protected again: the parents may be told of the next time.
             {"UPDATE devices SET last_seen = $1, status = $2, usage_digest = $3, "
              "agent_version = COALESCE($4, agent_version), "
              "os_version = COALESCE($5, os_version), "
              "applied_revision = COALESCE($6, applied_revision), "
-             "applied_at = COALESCE($7, applied_at) WHERE id = $8",
+             "applied_at = COALESCE($7, applied_at), offline_told = 0, "
+             "protection_told = CASE WHEN $2 LIKE $9 THEN protection_told ELSE 0 END "
+             "WHERE id = $8",
              {secs(now), status, digest, opt(report.agentVersion), opt(report.osVersion),
               applied ? Value(*report.revision) : Value(nullptr),
-              applied ? Value(secs(now)) : Value(nullptr), deviceId}});
+              applied ? Value(secs(now)) : Value(nullptr), deviceId, unprotectedPattern}});
         if (r.optText(2) != status || applied)
             writes.push_back(changedStatement(tx, child.familyId, "family", now));
         writes.push_back(stateQuery(child, local));
@@ -303,6 +306,44 @@ std::optional<RequestState> Devices::requestState(const DeviceRef& device, const
         }
     });
     return state;
+}
+
+std::vector<DeviceNotice> Devices::noticesDue() {
+    const auto now = clock_.now();
+    const auto hourAgo = secs(now - std::chrono::hours(1));
+    std::vector<DeviceNotice> out;
+    db_.transact([&](Transaction& tx) {
+        out.clear();
+        const auto rows = tx.query(
+            "SELECT d.id, d.name, d.status, d.last_seen, d.protection_told, " + childColumns +
+                " FROM devices d JOIN children c ON c.id = d.child_id "
+                "JOIN families f ON f.id = c.family_id WHERE d.removed = 0 AND "
+                "((d.protection_told = 0 AND d.status LIKE $1) OR "
+                "(d.offline_told = 0 AND d.last_seen < $2))",
+            {unprotectedPattern, hourAgo});
+        for (const auto& r : rows) {
+            const auto child = childFrom(r, 5);
+            const auto local = Zone::local(now, child.timeZone);
+            const auto status =
+                r.optText(2) ? Json::parse(*r.optText(2)) : nlohmann::json::object();
+            const bool lost = r.integer(4) == 0 && status.value("protected", true) == false;
+            // A computer off at bedtime, or once the day's time is used, is no news.
+            const bool offline =
+                !lost && r.optInteger(3).value_or(hourAgo) < hourAgo &&
+                !Engine::policy(child.rules, stateOf(tx, child, local), local, now).locked;
+            if (!lost && !offline) continue;
+            const std::string flag = lost ? "protection_told" : "offline_told";
+            if (tx.change("UPDATE devices SET " + flag + " = 1 WHERE id = $1 AND " + flag + " = 0",
+                          {r.text(0)}) == 0)
+                continue;
+            out.push_back({child.familyId, child.id, child.name, r.text(0), r.text(1), offline,
+                           Json::field::optText(status, "reason"),
+                           Engine::clockText(
+                               Zone::local(fromSecs(r.optInteger(3).value_or(0)), child.timeZone)
+                                   .minuteOfDay)});
+        }
+    });
+    return out;
 }
 
 } // namespace tovu::server

@@ -48,6 +48,19 @@ struct NewRequest {
     std::optional<std::string> note;
 };
 
+// What the parents should hear of a computer: protection lost, or offline for an hour while
+// the child may use it.
+struct DeviceNotice {
+    std::string familyId;
+    std::string childId;
+    std::string childName;
+    std::string deviceId;
+    std::string deviceName;
+    bool offline = false;
+    std::optional<std::string> reason; // why it is not protected
+    std::string lastSeen;              // "HH:MM" on the family's clock
+};
+
 // The family computers: pairing, syncs, waits and the child's requests.
 class Devices {
 public:
@@ -64,6 +77,9 @@ public:
     std::optional<WaitStart> waitFrom(const std::string& token, std::int64_t applied);
     RequestResult request(const DeviceRef& device, const NewRequest& r);
     std::optional<RequestState> requestState(const DeviceRef& device, const std::string& id);
+    // What the parents have yet to hear of their computers, each told once (by one server
+    // process of many) until a sync shows it holds no more.
+    std::vector<DeviceNotice> noticesDue();
 
 private:
     Database& db_;

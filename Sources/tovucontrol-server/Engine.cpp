@@ -47,8 +47,8 @@ std::optional<Span> readSpan(const json& v) {
 std::int64_t readInt(const json& o, const char* key, const Contract::Range& range) {
     const auto* v = o.contains(key) ? &o[key] : nullptr;
     if (!v || !v->is_number_integer() || !range.contains(v->get<std::int64_t>()))
-        throw BadInput("Giá trị " + std::string(key) + " phải là số nguyên từ " +
-                       std::to_string(range.min) + " đến " + std::to_string(range.max) + ".");
+        throw BadInput(fieldLabel(key) + ": hãy nhập số nguyên từ " + std::to_string(range.min) +
+                       " đến " + std::to_string(range.max) + ".");
     return v->get<std::int64_t>();
 }
 
@@ -122,7 +122,7 @@ void from_json(const json& j, ChildRules& v) {
     r.allowedApps = readApps(j, "allowedApps");
     r.learningApps = readApps(j, "learningApps");
     if (!j.contains("canExchangePoints") || !j["canExchangePoints"].is_boolean())
-        throw BadInput("Giá trị canExchangePoints phải là đúng hoặc sai.");
+        throw BadInput(fieldLabel("canExchangePoints") + ": phải là đúng hoặc sai.");
     r.canExchangePoints = j["canExchangePoints"].get<bool>();
     r.pointsPerMinute = readInt(j, "pointsPerMinute", Contract::Number::pointsPerMinute);
     r.exchangeCapMinutes = readInt(j, "exchangeCapMinutes", Contract::Number::exchangeCapMinutes);
@@ -148,7 +148,8 @@ Policy policy(const ChildRules& rules, const ChildState& state, const LocalTime&
     };
     if (state.lockedByParent) return lock(std::nullopt);
 
-    if (!(state.parentGrantEnd && *state.parentGrantEnd > now)) {
+    const bool lateNight = state.bedtimeDelayedUntil && *state.bedtimeDelayedUntil > now;
+    if (!(state.parentGrantEnd && *state.parentGrantEnd > now) && !lateNight) {
         if (rules.bedtime && rules.bedtime->contains(local.minuteOfDay))
             return lock(std::string(Contract::LockReason::bedtime));
         if (const auto& hours = rules.hours[static_cast<std::size_t>(local.weekday)];
@@ -178,6 +179,41 @@ Policy policy(const ChildRules& rules, const ChildState& state, const LocalTime&
         }
     }
     return p;
+}
+
+Time lateBedtime(const ChildRules& rules, const LocalTime& local, Time now, int untilMinute) {
+    const auto& bed = rules.bedtime;
+    if (!bed) throw BadInput("Con chưa có giờ đi ngủ.");
+    constexpr int day = 24 * 60;
+    const int length = (bed->to - bed->from + day) % day;
+    const int into = (untilMinute - bed->from + day) % day; // minutes after bedtime begins
+    if (untilMinute < 0 || untilMinute >= day || into == 0 || into > length)
+        throw BadInput(fieldLabel("until") + ": phải nằm trong giờ ngủ, sau " + clock(bed->from) +
+                       " và đến " + clock(bed->to) + ".");
+    // The night now running, or else the next one.
+    const int since = (local.minuteOfDay - bed->from + day) % day;
+    const auto start = std::chrono::floor<std::chrono::minutes>(now) +
+                       std::chrono::minutes(since < length ? -since : day - since);
+    const auto at = start + std::chrono::minutes(into);
+    if (at <= now) throw BadInput(fieldLabel("until") + ": phải sau bây giờ.");
+    return at;
+}
+
+std::optional<int> lockEnd(const ChildRules& rules, const LocalTime& local,
+                           const std::optional<std::string>& reason) {
+    if (reason == Contract::LockReason::bedtime && rules.bedtime) return rules.bedtime->to;
+    const auto& hours = rules.hours[static_cast<std::size_t>(local.weekday)];
+    if (reason == Contract::LockReason::outsideHours && hours && local.minuteOfDay < hours->from)
+        return hours->from;
+    return std::nullopt;
+}
+
+std::string clockText(int minuteOfDay) {
+    return clock(minuteOfDay);
+}
+
+int readClockText(const std::string& text) {
+    return readClock(text);
 }
 
 std::int64_t price(const ChildRules& rules, std::int64_t minutes) {

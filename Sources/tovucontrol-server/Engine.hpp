@@ -51,6 +51,9 @@ struct ChildState {
     std::optional<Time> grantEnd;
     std::optional<Time> parentGrantEnd;
     std::vector<std::string> grantApps; // apps granted with the running grant
+    // One night's later bedtime: until then neither bedtime nor the hours lock; the day's
+    // minutes and the parents' lock still do.
+    std::optional<Time> bedtimeDelayedUntil;
     bool requestWaiting = false;
     // Today's minutes on all the child's devices, and those of them used under a grant.
     std::int64_t usedToday = 0;
@@ -61,6 +64,21 @@ namespace Engine {
 
 // The policy for the child's devices now. Pure: the same inputs give the same policy.
 Policy policy(const ChildRules& rules, const ChildState& state, const LocalTime& local, Time now);
+
+// The instant of `untilMinute` (minutes from midnight) in the bedtime of the night now running
+// or coming, for a later bedtime. Throws BadInput when there is no bedtime or the minute is not
+// in it.
+Time lateBedtime(const ChildRules& rules, const LocalTime& local, Time now, int untilMinute);
+
+// When the lock of `reason` ends by the rules alone, as minutes from midnight: the end of
+// bedtime, or the start of today's hours still to come. Absent when the rules do not say (the
+// parents' lock, the day's minutes used up, hours that end for the day).
+std::optional<int> lockEnd(const ChildRules& rules, const LocalTime& local,
+                           const std::optional<std::string>& reason);
+
+// "07:30" for 450, and back; reading throws BadInput.
+std::string clockText(int minuteOfDay);
+int readClockText(const std::string& text);
 
 // The points a child pays for minutes.
 std::int64_t price(const ChildRules& rules, std::int64_t minutes);

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <map>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace tovu::server {
 
@@ -23,5 +25,28 @@ public:
     int status;
     std::string confirm;
 };
+
+// The console's words for the fields it sends, so that a refusal names a field as its form does;
+// the device API's fields keep their keys.
+inline std::string fieldLabel(std::string_view key) {
+    static const std::map<std::string_view, const char*> labels{
+        {"name", "Tên"},
+        {"password", "Mật khẩu"},
+        {"current", "Mật khẩu hiện tại"},
+        {"setupToken", "Mã thiết lập"},
+        {"familyName", "Tên gia đình"},
+        {"parentName", "Tên của bạn"},
+        {"timeZone", "Múi giờ của gia đình"},
+        {"minutes", "Số phút"},
+        {"delta", "Số điểm"},
+        {"until", "Giờ thức thêm"},
+        {"pointsPerMinute", "Số điểm cho mỗi phút"},
+        {"exchangeCapMinutes", "Đổi tối đa mỗi ngày"},
+        {"canExchangePoints", "Cho con đổi điểm lấy thời gian"},
+        {"unlock", "Mở khoá"},
+        {"sameName", "Trùng tên"}};
+    const auto it = labels.find(key);
+    return it != labels.end() ? it->second : std::string(key);
+}
 
 } // namespace tovu::server

@@ -50,16 +50,16 @@ std::optional<std::string> text(const json& o, const char* key, const Contract::
                                 bool required) {
     const auto it = o.find(key);
     if (it == o.end() || it->is_null()) {
-        if (required) throw BadInput(std::string("Thiếu ") + key + ".");
+        if (required) throw BadInput(fieldLabel(key) + ": chưa điền.");
         return std::nullopt;
     }
-    if (!it->is_string()) throw BadInput(std::string("Giá trị ") + key + " phải là chữ.");
+    if (!it->is_string()) throw BadInput(fieldLabel(key) + ": phải là chữ.");
     auto s = Contract::tidy(it->get_ref<const std::string&>());
     if (!Contract::fits(s, limit))
-        throw BadInput(std::string("Giá trị ") + key + " quá dài (tối đa " +
-                       std::to_string(limit.chars) + " ký tự).");
+        throw BadInput(fieldLabel(key) + ": quá dài (tối đa " + std::to_string(limit.chars) +
+                       " ký tự).");
     if (s.empty()) {
-        if (required) throw BadInput(std::string("Thiếu ") + key + ".");
+        if (required) throw BadInput(fieldLabel(key) + ": chưa điền.");
         return std::nullopt;
     }
     return s;
@@ -68,8 +68,7 @@ std::optional<std::string> text(const json& o, const char* key, const Contract::
 bool flag(const json& o, const char* key) {
     const auto it = o.find(key);
     if (it == o.end() || it->is_null()) return false;
-    if (!it->is_boolean())
-        throw BadInput(std::string("Giá trị ") + key + " phải là đúng hoặc sai.");
+    if (!it->is_boolean()) throw BadInput(fieldLabel(key) + ": phải là đúng hoặc sai.");
     return it->get<bool>();
 }
 
@@ -82,8 +81,30 @@ std::int64_t integer(const json& o, const char* key, const Contract::Range& rang
     } catch (const DecodeError&) {
         // Answered below.
     }
-    throw BadInput(std::string("Giá trị ") + key + " phải là số nguyên từ " +
-                   std::to_string(range.min) + " đến " + std::to_string(range.max) + ".");
+    throw BadInput(fieldLabel(key) + ": hãy nhập số nguyên từ " + std::to_string(range.min) +
+                   " đến " + std::to_string(range.max) + ".");
+}
+
+std::string decoded(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto hex = [&](std::size_t at) {
+            const char c = text[at];
+            return c >= '0' && c <= '9'   ? c - '0'
+                   : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                   : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                          : -1;
+        };
+        if (text[i] == '+') {
+            out += ' ';
+        } else if (text[i] == '%' && i + 2 < text.size() && hex(i + 1) >= 0 && hex(i + 2) >= 0) {
+            out += static_cast<char>(hex(i + 1) * 16 + hex(i + 2));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
 }
 
 void log(const std::string& message) {

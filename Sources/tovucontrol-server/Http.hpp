@@ -68,6 +68,9 @@ bool flag(const nlohmann::json& o, const char* key);
 // An integer field within range; throws BadInput otherwise.
 std::int64_t integer(const nlohmann::json& o, const char* key, const Contract::Range& range);
 
+// A query parameter's value with its %XX and + read.
+std::string decoded(std::string_view text);
+
 // One line on standard error: "[2026-12-07T10:15:00Z] message".
 void log(const std::string& message);
 

@@ -55,6 +55,22 @@ const std::vector<std::string> migrations = {
     ALTER TABLE devices ADD COLUMN applied_at BIGINT;
     ALTER TABLE attempts ADD COLUMN ticket TEXT;
     CREATE INDEX attempts_ticket ON attempts(ticket))",
+    // One night's later bedtime; what a grant replaced, for its undo; what the parents were told
+    // of each computer and the token that answers a request from a notification; the rules each
+    // day had, so that past days keep their own limits (today's rules stand for the days before);
+    // the browsers that get push messages.
+    R"(ALTER TABLE children ADD COLUMN bedtime_delayed_until BIGINT;
+    ALTER TABLE children ADD COLUMN before_grant TEXT;
+    ALTER TABLE devices ADD COLUMN protection_told INTEGER NOT NULL DEFAULT 0;
+    ALTER TABLE devices ADD COLUMN offline_told INTEGER NOT NULL DEFAULT 0;
+    ALTER TABLE requests ADD COLUMN answer_token_hash TEXT;
+    CREATE TABLE rule_days (child_id TEXT NOT NULL REFERENCES children(id), day TEXT NOT NULL,
+        rules TEXT NOT NULL, PRIMARY KEY (child_id, day));
+    INSERT INTO rule_days (child_id, day, rules) SELECT id, '0000-00-00', rules FROM children;
+    CREATE TABLE push_subscriptions (endpoint TEXT PRIMARY KEY,
+        parent_id TEXT NOT NULL REFERENCES parents(id), family_id TEXT NOT NULL,
+        p256dh TEXT NOT NULL, auth TEXT NOT NULL, created_at BIGINT NOT NULL);
+    CREATE INDEX push_subscriptions_family ON push_subscriptions(family_id))",
 };
 
 } // namespace

@@ -27,7 +27,9 @@ Refusal notFound() {
 
 const std::string childColumns =
     "c.id, c.family_id, c.name, c.rules, c.points, c.locked_by_parent, c.grant_ends_at, "
-    "c.grant_apps, f.time_zone, c.parent_grant_ends_at, c.version";
+    "c.grant_apps, f.time_zone, c.parent_grant_ends_at, c.version, c.bedtime_delayed_until";
+
+const std::string unprotectedPattern = R"(%"protected":false%)";
 
 ChildRow childFrom(const Row& r, std::size_t at) {
     ChildRow c;
@@ -42,6 +44,7 @@ ChildRow childFrom(const Row& r, std::size_t at) {
     c.timeZone = r.text(at + 8);
     c.parentGrantEnd = r.optInteger(at + 9);
     c.revision = r.integer(at + 10);
+    c.bedtimeDelayedUntil = r.optInteger(at + 11);
     return c;
 }
 
@@ -87,6 +90,7 @@ ChildState stateFrom(const ChildRow& c, const Row& r) {
     s.usedToday = r.integer(0);
     s.usedUnderGrant = r.integer(1);
     s.requestWaiting = r.integer(2) != 0;
+    if (c.bedtimeDelayedUntil) s.bedtimeDelayedUntil = fromSecs(*c.bedtimeDelayedUntil);
     return s;
 }
 

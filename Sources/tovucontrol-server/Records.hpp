@@ -14,6 +14,9 @@
 // and the child as its row keeps it.
 namespace tovu::server {
 
+// A computer's status, as stored, that says it is not protected (SQL LIKE).
+extern const std::string unprotectedPattern;
+
 // Times are kept as whole seconds since 1970.
 std::int64_t secs(Time t);
 Time fromSecs(std::int64_t s);
@@ -35,6 +38,7 @@ struct ChildRow {
     std::string timeZone;
     std::optional<std::int64_t> parentGrantEnd;
     std::int64_t revision = 0; // moves on with every change of a parent or the child
+    std::optional<std::int64_t> bedtimeDelayedUntil;
 };
 
 // The columns childFrom reads, from children c joined with families f.

@@ -1,5 +1,5 @@
 // tovucontrol-server [--listen HOST:PORT] [--data DIR] [--database postgresql://…]
-//                    [--tls-cert FILE --tls-key FILE] [--setup-token TOKEN]
+//                    [--tls-cert FILE --tls-key FILE] [--setup-token TOKEN] [--allow-http-push]
 // tovucontrol-server --new-family [--data DIR] [--database postgresql://…]
 //   prints a one-time token with which one more family sets itself up in the console.
 // Options may also stand in the settings file, as "name = value" lines; the command line wins.
@@ -32,6 +32,7 @@ struct Options {
     std::optional<Tls> tls;
     std::optional<std::string> setupToken;
     bool newFamily = false;
+    bool plainPush = false; // push endpoints over http, for tests against a local endpoint
 };
 
 [[noreturn]] void usage(const std::string& problem) {
@@ -49,8 +50,8 @@ Options parse(const std::vector<std::string>& argv) {
     std::optional<std::string> cert, key;
     for (std::size_t i = 1; i < argc; ++i) {
         const std::string name = argv[i];
-        if (name == "--new-family") {
-            o.newFamily = true;
+        if (name == "--new-family" || name == "--allow-http-push") {
+            (name == "--new-family" ? o.newFamily : o.plainPush) = true;
             continue;
         }
         if (i + 1 >= argc) usage("thiếu giá trị cho " + name);
@@ -132,13 +133,15 @@ int main(int argc, char** argv) {
         Devices devices(*db, clock);
         Families families(*db, clock);
         Events events(*db, clock);
+        Subscriptions subscriptions(*db, clock);
+        Notifier notifier(subscriptions, families, devices, clock, options.plainPush);
         HttpServer server(options.tls);
-        Console console(accounts, families, events, options.tls.has_value());
+        Console console(accounts, families, events, notifier, options.tls.has_value());
         // After the server and the console: its waiting streams end before them.
         Hub hub(*db, [&console](const std::string& familyId, std::int64_t after) {
             return console.eventsAfter(familyId, after);
         });
-        addDeviceApi(server, devices, hub);
+        addDeviceApi(server, devices, hub, notifier);
         console.addRoutes(server, hub);
         const int port = server.bind(options.host, options.port);
         if (port < 0) {

@@ -1,5 +1,7 @@
 #include "Install.hpp"
 
+#include "DconfProfile.hpp"
+#include "PtraceScope.hpp"
 #include "SessionChooser.hpp"
 #include "SetupError.hpp"
 #include "SystemdUnits.hpp"
@@ -17,8 +19,9 @@ namespace tovu {
 namespace {
 
 // Names that only TovuControl puts in its support directory.
-const std::string_view ourItems[] = {"config.json", "state.json", sessionMemoryName,
-                                     daemonUnit,    agentUnit,    agentAutostart};
+const std::string_view ourItems[] = {"config.json",  "state.json",    sessionMemoryName,
+                                     daemonUnit,     agentUnit,       agentAutostart,
+                                     dconfEntryName, ptraceDropInName};
 
 // Folders that hold people's files: every account's home, and $HOME.
 std::vector<fs::path> homes() {

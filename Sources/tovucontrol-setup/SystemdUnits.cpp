@@ -2,13 +2,7 @@
 
 #include "SetupError.hpp"
 #include "UnitTemplates.hpp"
-
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "WriteText.hpp"
 
 namespace fs = std::filesystem;
 
@@ -18,24 +12,6 @@ namespace {
 
 const std::string daemon(daemonUnit);
 const std::string agent(agentUnit);
-
-// Creates or truncates path and writes text; the error text when that fails.
-std::optional<std::string> writeText(std::string_view text, const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return std::strerror(errno);
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int error = errno;
-            ::close(fd);
-            return std::strerror(error);
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    if (::close(fd) != 0) return std::strerror(errno);
-    return std::nullopt;
-}
 
 // The template with every mention of the programs' folder naming programs.
 std::string filled(std::string_view unit, const std::string& programs) {
@@ -67,7 +43,6 @@ void SystemdUnits::ghi(const std::string& dir, const fs::path& programs) {
         const std::string path = (fs::path(dir) / name).string();
         if (auto error = writeText(filled(unit, programs.string()), path))
             throw SetupError("Không ghi được " + path + ": " + *error);
-        ::chmod(path.c_str(), 0644); // whatever the umask
     }
 }
 

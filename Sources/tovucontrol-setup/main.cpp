@@ -1,6 +1,8 @@
 // tovucontrol-setup: pairs the computer with the parents' server and turns on the installed
 // daemon and agent; "--go" turns them off and forgets the pairing. Run once by a parent with sudo.
+#include "DconfProfile.hpp"
 #include "Install.hpp"
+#include "PtraceScope.hpp"
 #include "SessionChooser.hpp"
 #include "SetupError.hpp"
 #include "SystemdUnits.hpp"
@@ -140,7 +142,12 @@ int chayCaiDat(const std::vector<std::string>& args) {
         // a folder that removal refuses is not read.
         const std::string sessions = thu || khongDungDuoc(dir) ? "" : SessionChooser(dir).traLai();
         go(dir, thu ? nullptr : &units);
-        std::cout << sessions
+        std::string system;
+        if (!thu) {
+            DconfProfile(runner).go();
+            system = PtraceScope().go();
+        }
+        std::cout << sessions << system
                   << "✓ Đã gỡ TovuControl. Nhớ gỡ máy này trên trang bố mẹ (Máy của con → Gỡ "
                      "máy).\n";
         if (!thu) std::cout << "  Muốn gỡ cả chương trình khỏi máy: sudo apt remove tovucontrol\n";
@@ -155,8 +162,11 @@ int chayCaiDat(const std::vector<std::string>& args) {
     const std::string& user = child.name;
     if (laAdmin(user) && !coCo(args, "--cho-admin"))
         throw SetupError("Tài khoản " + user +
-                         " đang là Administrator — con tự gỡ được TovuControl. Vào Cài đặt hệ "
-                         "thống → Người dùng & Nhóm, đổi thành Standard rồi chạy lại.");
+                         " đang là Administrator — con tự gỡ được TovuControl. Bỏ " + user +
+                         " khỏi các nhóm quản trị (sudo, wheel, admin, docker, lxd, incus-admin, "
+                         "libvirt, disk) và khỏi các quy tắc của /etc/sudoers, ví dụ: sudo "
+                         "deluser " +
+                         user + " sudo, rồi chạy lại.");
 
     // A trial keeps its settings beside the tool.
     const fs::path tuDay =
@@ -185,10 +195,13 @@ int chayCaiDat(const std::vector<std::string>& args) {
         std::error_code missing;
         const bool built = fs::exists(tuDay / "tovucontrold", missing);
         SystemdUnits::ghi(dir, built ? tuDay : fs::path(TOVU_PROGRAM_DIR));
+        DconfProfile::ghi(dir, child.uid);
+        PtraceScope::ghi(dir);
     } else {
         units.nap(child);
-        // The agent covers X11 sessions only; trial runs leave the display manager alone.
-        std::cout << SessionChooser(dir).chon(user);
+        // Trial runs leave the display manager and the system's settings alone.
+        std::cout << SessionChooser(dir).chon(user) << DconfProfile(runner).nap(child)
+                  << PtraceScope().nap();
     }
 
     const std::string role =

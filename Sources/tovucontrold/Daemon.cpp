@@ -29,84 +29,16 @@ namespace {
 using Lock = std::lock_guard<std::mutex>;
 using Limit = std::numeric_limits<std::int64_t>;
 
-constexpr auto helperTimeout = std::chrono::seconds(120);
-constexpr std::size_t keptDays = 3;
-// Bounds on what the child's programs can make the daemon keep and send to the server.
-constexpr std::size_t maxAppsPerDay = 256;
-constexpr std::int64_t maxMinutes = 1440;
-constexpr std::size_t maxAppIdChars = 512;
-constexpr std::size_t maxAppNameChars = 200;
-constexpr std::size_t maxNoteChars = 500;
-
 std::int64_t truBaoHoa(std::int64_t a, std::int64_t b) {
     std::int64_t r;
     if (__builtin_sub_overflow(a, b, &r)) return b < 0 ? Limit::max() : Limit::min();
     return r;
 }
 
-// Local midnight of a real Gregorian date written exactly "yyyy-MM-dd", days after it.
-std::optional<std::time_t> nuaDem(const std::string& day, int after = 0) {
-    if (day.size() != 10 || day[4] != '-' || day[7] != '-') return std::nullopt;
-    for (std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
-        if (day[i] < '0' || day[i] > '9') return std::nullopt;
-    const int y = std::stoi(day.substr(0, 4));
-    const int m = std::stoi(day.substr(5, 2));
-    const int d = std::stoi(day.substr(8, 2));
-    if (!std::chrono::year_month_day{std::chrono::year{y}, std::chrono::month(unsigned(m)),
-                                     std::chrono::day(unsigned(d))}
-             .ok())
-        return std::nullopt;
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = m - 1;
-    tm.tm_mday = d + after;
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
-}
-
-// The most minutes the child can have used on day by now: the minutes of it that have passed,
-// plus one for the minute under way; 0 for a day that has not begun or is not a real date.
-std::int64_t phutDaQua(const std::string& day, Time now) {
-    const auto start = nuaDem(day);
-    const auto end = nuaDem(day, 1);
-    const std::time_t t = std::chrono::system_clock::to_time_t(now);
-    if (!start || !end || t < *start) return 0;
-    return (std::min(t, *end) - *start) / 60 + 1;
-}
-
-// Text from the child with control and bidirectional-override characters taken out (line
-// breaks and tabs become spaces); absent when more than maxChars characters remain.
-std::optional<std::string> lamSach(std::string_view text, std::size_t maxChars) {
-    std::string out;
-    std::size_t chars = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        const std::string_view ch = text.substr(i, len);
-        i += len;
-        char32_t cp = len == 1 ? lead : lead & (0x3F >> (len - 1));
-        for (std::size_t k = 1; k < ch.size(); ++k)
-            cp = (cp << 6) | (static_cast<unsigned char>(ch[k]) & 0x3F);
-        if (cp == '\t' || cp == '\n' || cp == '\r') {
-            out += ' ';
-        } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
-                   (cp >= 0x2066 && cp <= 0x2069)) {
-            continue;
-        } else {
-            out += ch;
-        }
-        if (++chars > maxChars) return std::nullopt;
-    }
-    return out;
-}
-
-// An app identifier as the agent makes it: not empty, nothing to clean, not absurdly long.
-bool laAppId(const std::string& id) {
-    return !id.empty() && lamSach(id, maxAppIdChars) == id;
-}
+constexpr auto helperTimeout = std::chrono::seconds(120);
 
 std::string dayDu(const std::string& day) {
-    return "Ngày " + day + " đã có " + std::to_string(maxAppsPerDay) +
+    return "Ngày " + day + " đã có " + std::to_string(UsageBook::maxAppsPerDay) +
            " ứng dụng, bỏ qua các ứng dụng mới";
 }
 
@@ -154,13 +86,20 @@ void ghiStderr(std::string_view line) {
 
 } // namespace
 
+// Only a whole fetch is taken back: a policy without its time cannot count down.
+static std::optional<SyncLoop::Fetched> fetchedOf(const DaemonState& st) {
+    if (!st.policy || !st.fetchedAt) return std::nullopt;
+    return SyncLoop::Fetched{*st.policy, *st.fetchedAt, st.usedAtFetch};
+}
+
 Daemon::Daemon(const Clock& clock, std::optional<AgentConfig> config, DaemonState state, bool trial,
                Options options)
-    : cfg(std::move(config))
-    , st(std::move(state))
-    , dev(trial)
-    , clock_(clock)
-    , options_(std::move(options)) {
+    : clock_(clock)
+    , options_(std::move(options))
+    , dev_(trial)
+    , cfg_(std::move(config))
+    , book_(clock)
+    , sync_(clock, *this, book_, fetchedOf(state)) {
     if (!options_.logSink) options_.logSink = ghiStderr;
     if (!options_.isAdmin) options_.isAdmin = platform::isAdmin;
     if (!options_.saveState)
@@ -175,21 +114,11 @@ Daemon::Daemon(const Clock& clock, std::optional<AgentConfig> config, DaemonStat
     std::error_code ec;
     if (!options_.agentPath.empty())
         options_.agentPath = std::filesystem::weakly_canonical(options_.agentPath, ec).string();
-    // What was stored obeys the same bounds as what arrives.
-    const auto stored = std::move(st.usage);
-    st.usage.clear();
-    for (const auto& day : gop(stored, false))
+    for (const auto& day : book_.khoiPhuc(state.usage))
         log(dayDu(day));
 }
 
-Daemon::~Daemon() {
-    std::thread pass;
-    {
-        Lock g(nenKhoa_);
-        pass = std::move(nen_);
-    }
-    if (pass.joinable()) pass.join();
-}
+Daemon::~Daemon() = default;
 
 bool Daemon::devTuMoiTruong() {
     const char* value = std::getenv("TOVUC_DEV");
@@ -203,8 +132,8 @@ std::string Daemon::agentTuMoiTruong() {
 }
 
 std::optional<AgentConfig> Daemon::cauHinh() {
-    Lock g(khoa);
-    return cfg;
+    Lock g(mutex_);
+    return cfg_;
 }
 
 std::optional<std::uint32_t> Daemon::uidCon() {
@@ -215,85 +144,17 @@ std::optional<std::uint32_t> Daemon::uidCon() {
 void Daemon::docLaiCfg() {
     if (cauHinh()) return;
     auto read = FileIO::read<AgentConfig>(options_.configPath);
-    Lock g(khoa);
-    cfg = std::move(read);
-}
-
-int Daemon::dongBo() {
-    const auto c = cauHinh();
-    if (!c) return 30;
-    const ApiClient api(c->server, c->token);
-    std::vector<UsageEntry> usage;
-    {
-        Lock g(khoa);
-        std::copy_if(st.usage.begin(), st.usage.end(), std::back_inserter(usage),
-                     [](const UsageEntry& e) { return e.minutes > 0; });
-    }
-    const auto status = trangThai();
-
-    Policy p;
-    try {
-        p = api.sync(status, usage, {});
-    } catch (const ApiError& e) {
-        if (e.unauthorized()) {
-            log("Máy đã bị gỡ khỏi gia đình hoặc token sai: " + e.description());
-            Lock g(khoa);
-            online = false;
-            return 120;
-        }
-        {
-            Lock g(khoa);
-            online = false;
-        }
-        log("Mất kết nối máy chủ: " + e.description());
-        return 30;
-    } catch (const std::exception& e) {
-        {
-            Lock g(khoa);
-            online = false;
-        }
-        log(std::string("Mất kết nối máy chủ: ") + e.what());
-        return 30;
-    }
-
-    const auto now = clock_.now();
-    const auto homNay = UsageTracker::ngay(now);
-    {
-        Lock g(khoa);
-        st.usedAtFetch = tongNgay(homNay);
-        st.policy = p;
-        st.fetchedAt = now;
-        online = true;
-        ++doi_;
-    }
-    luu();
-    if (khiCoPolicy) khiCoPolicy();
-    return static_cast<int>(std::clamp<std::int64_t>(p.nextCheckSec, 10, 300));
-}
-
-std::int64_t Daemon::tongNgay(const std::string& day) const {
-    const auto it = chiMuc_.find(day);
-    return it == chiMuc_.end() ? 0 : it->second.tong;
-}
-
-std::int64_t Daemon::tongHomNay() const {
-    return tongNgay(UsageTracker::ngay(clock_.now()));
+    Lock g(mutex_);
+    cfg_ = std::move(read);
 }
 
 std::optional<Policy> Daemon::policyHieuLuc() {
     const auto now = clock_.now();
-    const auto homNay = UsageTracker::ngay(now);
-    std::optional<Policy> policy;
-    std::optional<Time> fetchedAt;
-    std::int64_t used;
-    {
-        Lock g(khoa);
-        if (!st.policy || !st.fetchedAt) return std::nullopt;
-        policy = st.policy;
-        fetchedAt = st.fetchedAt;
-        used = std::max<std::int64_t>(0, truBaoHoa(tongNgay(homNay), st.usedAtFetch));
-    }
-    return Rules::hieuLuc(*policy, *fetchedAt, used, now);
+    const auto fetched = sync_.fetched();
+    if (!fetched) return std::nullopt;
+    const auto used = std::max<std::int64_t>(
+        0, truBaoHoa(book_.tongNgay(UsageTracker::ngay(now)), fetched->usedAtFetch));
+    return Rules::hieuLuc(fetched->policy, fetched->fetchedAt, used, now);
 }
 
 bool Daemon::conLaQuanTri(const std::string& user) const {
@@ -305,27 +166,29 @@ nlohmann::json Daemon::trangThai() {
     if (!c) return nlohmann::json::object();
     std::optional<Time> lanCuoi;
     {
-        Lock g(khoa);
-        lanCuoi = helperLanCuoi;
+        Lock g(mutex_);
+        lanCuoi = helperLanCuoi_;
     }
     // The agent only shows the countdown: without it the rules hold all the same.
     const bool alive = lanCuoi && clock_.now() - *lanCuoi < helperTimeout;
     const bool admin = conLaQuanTri(c->childUser);
-    const auto phien = !admin && phienLoi ? phienLoi() : std::nullopt;
+    const auto phien = !admin && hooks_.phienLoi ? hooks_.phienLoi() : std::nullopt;
     nlohmann::json s = {{"protected", !admin && !phien},
                         {"helperAlive", alive},
                         {"childIsAdmin", admin},
-                        {"childUser", c->childUser}};
-    if (admin)
-        s["reason"] = "Tài khoản " + c->childUser +
-                      " đang là quản trị — con tắt được TovuControl. Đổi sang tài khoản thường.";
-    else if (phien)
-        s["reason"] = *phien;
+                        {"childUser", Contract::clip(c->childUser, Contract::Text::childUser)}};
+    const auto reason =
+        admin ? "Tài khoản " + c->childUser +
+                    " đang là quản trị — con tắt được TovuControl. Đổi sang tài khoản thường."
+              : phien;
+    if (reason) s["reason"] = Contract::clip(*reason, Contract::Text::reason);
+    if (const auto refusal = sync_.tuChoiCuoi())
+        s["lastRefusal"] = Contract::clip(*refusal, Contract::Text::reason);
     return s;
 }
 
 bool Daemon::duocTin(std::uint32_t uid, const std::optional<AgentConfig>& c) const {
-    if (uid == 0 || dev || laManKhoa(uid)) return true;
+    if (uid == 0 || dev_ || laManKhoa(uid)) return true;
     if (!c || uid == Ipc::unknownUid) return false;
     const auto childUid = uidCua(c->childUser);
     return childUid && *childUid == uid;
@@ -376,7 +239,7 @@ bool Daemon::laAgentThat(const Ipc::Peer& peer) const {
 std::optional<IpcResponse> Daemon::moiAgent(const Ipc::Peer& peer) {
     const auto session = ProcessFacts::session(peer.pid);
     const auto started = ProcessFacts::startTime(peer.pid).value_or(0);
-    Lock g(khoa);
+    Lock g(mutex_);
     const auto it = agents_.find(session);
     if (it != agents_.end() && it->second.first != peer.pid &&
         ProcessFacts::startTime(it->second.first) == it->second.second)
@@ -423,15 +286,14 @@ IpcResponse Daemon::nhanTruocMat(const IpcRequest& request) {
         *request.pid > std::numeric_limits<std::int32_t>::max())
         return IpcResponse::failure("Thiếu chương trình đang mở");
     const auto pid = static_cast<std::int32_t>(*request.pid);
-    std::optional<TruocMat> front;
+    std::optional<std::pair<std::string, std::string>> front;
     // Only a program of the child's names minutes; the desktop itself names none.
     if (child && ProcessFacts::statusField(pid, "Uid:") == *child) {
         const auto app = katalog({})->identify(pid);
         if (!app.id.empty() && !app.desktopComponent)
-            if (const auto name = tenApp(app.id)) front = TruocMat{app.id, *name, clock_.now()};
+            if (auto name = tenApp(app.id)) front.emplace(app.id, std::move(*name));
     }
-    Lock g(khoa);
-    truocMat_ = front;
+    book_.truocMat(std::move(front));
     return thanhCong();
 }
 
@@ -448,7 +310,7 @@ std::shared_ptr<const AppCatalog> Daemon::katalog(const std::string& id) {
 }
 
 std::optional<std::string> Daemon::tenApp(const std::string& id) {
-    if (auto name = katalog(id)->nameOf(id)) return lamSach(*name, maxAppNameChars);
+    if (auto name = katalog(id)->nameOf(id)) return Contract::clip(*name, Contract::Text::appName);
     if (id.starts_with('/'))
         return Contract::clip("Chương trình con tự chạy: " + id, Contract::Text::appName);
     return std::nullopt;
@@ -467,17 +329,16 @@ IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
     if (agent) {
         if (auto refusal = moiAgent(peer)) return *refusal;
         const auto now = clock_.now();
-        Lock g(khoa);
-        helperLanCuoi = now;
+        Lock g(mutex_);
+        helperLanCuoi_ = now;
     }
 
     const auto& op = request.op;
     if (op == "policy") {
         auto r = thanhCong();
         r.policy = policyHieuLuc();
-        if (daDong) r.ended = daDong();
-        Lock g(khoa);
-        r.online = online;
+        if (hooks_.daDong) r.ended = hooks_.daDong();
+        r.online = sync_.online();
         return r;
     }
     if (op == "usage") {
@@ -487,10 +348,7 @@ IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
     if (op == "usageToday") {
         const auto homNay = UsageTracker::ngay(clock_.now());
         auto r = thanhCong();
-        r.entries.emplace();
-        Lock g(khoa);
-        std::copy_if(st.usage.begin(), st.usage.end(), std::back_inserter(*r.entries),
-                     [&](const UsageEntry& e) { return e.day == homNay && e.minutes > 0; });
+        r.entries = book_.coPhut(homNay);
         return r;
     }
     if (op == "front") {
@@ -503,139 +361,18 @@ IpcResponse Daemon::xuLy(const IpcRequest& request, const Ipc::Peer& peer) {
     if (op == "requestState") return hoiYeuCau(request, *c);
     if (op == "greeter") {
         // Only the lock screen offers the login screen: the child has it already.
-        if (peer.uid != 0 && !dev && !laManKhoa(peer.uid))
+        if (peer.uid != 0 && !dev_ && !laManKhoa(peer.uid))
             return IpcResponse::failure("Chỉ màn hình khoá mở được màn hình đăng nhập");
-        const auto error = dangNhapKhac ? dangNhapKhac()
-                                        : std::optional<std::string>("Chưa mở được màn hình "
-                                                                     "đăng nhập");
+        const auto error = hooks_.dangNhapKhac ? hooks_.dangNhapKhac()
+                                               : std::optional<std::string>("Chưa mở được màn hình "
+                                                                            "đăng nhập");
         return error ? IpcResponse::failure(*error) : thanhCong();
     }
     return IpcResponse::failure("Không hiểu yêu cầu " + op);
 }
 
-std::vector<std::string> Daemon::gop(const std::vector<UsageEntry>& entries, bool naming) {
-    const auto now = clock_.now();
-    std::map<std::string, std::int64_t> tran; // each day's cap, worked out once
-    std::vector<std::string> full;
-    for (const auto& e : entries) {
-        const auto name = lamSach(e.appName, maxAppNameChars);
-        if (e.minutes <= 0 || !name || !laAppId(e.appId)) continue;
-        // Nobody names minutes as unnamed; kept ones are read back like the rest.
-        if (naming && e.appId == khongRoId) continue;
-        auto day = chiMuc_.find(e.day);
-        const std::size_t* at = nullptr;
-        std::int64_t old = 0;
-        if (day != chiMuc_.end())
-            if (auto app = day->second.app.find(e.appId); app != day->second.app.end()) {
-                at = &app->second;
-                old = st.usage[*at].minutes;
-            }
-        const std::int64_t total = day == chiMuc_.end() ? 0 : day->second.tong;
-        std::optional<std::size_t> unnamed;
-        std::int64_t room;
-        if (naming) {
-            // A report names minutes the daemon counted; it never adds any.
-            if (day != chiMuc_.end())
-                if (const auto it = day->second.app.find(khongRoId); it != day->second.app.end())
-                    unnamed = it->second;
-            room = unnamed ? st.usage[*unnamed].minutes : 0;
-        } else {
-            // Kept minutes never add up to more than the day has had.
-            auto cap = tran.find(e.day);
-            if (cap == tran.end()) cap = tran.emplace(e.day, phutDaQua(e.day, now)).first;
-            room = std::max<std::int64_t>(0, cap->second - total);
-        }
-        const std::int64_t minutes = std::min({e.minutes, maxMinutes, old + room});
-        if (minutes <= old) continue;
-        if (at) {
-            st.usage[*at].minutes = minutes;
-            st.usage[*at].appName = *name;
-        } else {
-            Ngay& n = chiMuc_[e.day];
-            if (n.app.size() >= maxAppsPerDay) {
-                if (!std::exchange(n.daBaoDay, true)) full.push_back(e.day);
-                continue;
-            }
-            n.app.emplace(e.appId, st.usage.size());
-            st.usage.push_back({e.day, e.appId, *name, minutes});
-        }
-        if (unnamed)
-            st.usage[*unnamed].minutes -= minutes - old;
-        else
-            chiMuc_[e.day].tong += minutes - old;
-        ++doi_;
-    }
-    giuBaNgay();
-    return full;
-}
-
-void Daemon::giuBaNgay() {
-    if (chiMuc_.size() <= keptDays) return;
-    while (chiMuc_.size() > keptDays)
-        chiMuc_.erase(chiMuc_.begin());
-    std::erase_if(st.usage, [&](const UsageEntry& e) { return !chiMuc_.contains(e.day); });
-    lapChiMuc();
-    ++doi_;
-}
-
-std::optional<std::size_t> Daemon::khongRo(const std::string& day) {
-    Ngay& n = chiMuc_[day];
-    if (const auto it = n.app.find(khongRoId); it != n.app.end()) return it->second;
-    // The unnamed minutes always have their place, even in a full day.
-    if (n.app.size() > maxAppsPerDay) return std::nullopt;
-    n.app.emplace(khongRoId, st.usage.size());
-    st.usage.push_back({day, khongRoId, khongRoTen, 0});
-    return st.usage.size() - 1;
-}
-
-void Daemon::lapChiMuc() {
-    for (auto& [day, n] : chiMuc_) {
-        n.app.clear();
-        n.tong = 0;
-    }
-    for (std::size_t i = 0; i < st.usage.size(); ++i) {
-        auto& n = chiMuc_[st.usage[i].day];
-        n.app.emplace(st.usage[i].appId, i);
-        n.tong += st.usage[i].minutes;
-    }
-}
-
-void Daemon::ghiUsage(const std::vector<UsageEntry>& entries) {
-    std::vector<std::string> full;
-    {
-        Lock g(khoa);
-        full = gop(entries, true);
-    }
-    for (const auto& day : full)
-        log(dayDu(day));
-    luu();
-}
-
 void Daemon::demPhut(const std::string& day, std::int64_t minutes) {
-    const auto now = clock_.now();
-    {
-        Lock g(khoa);
-        const std::int64_t more = minutes - tongNgay(day);
-        if (more <= 0) return;
-        std::optional<std::size_t> at;
-        if (truocMat_ && now - truocMat_->luc < truocMatCon) {
-            Ngay& n = chiMuc_[day];
-            if (const auto it = n.app.find(truocMat_->id); it != n.app.end()) {
-                at = it->second;
-            } else if (n.app.size() < maxAppsPerDay) {
-                n.app.emplace(truocMat_->id, st.usage.size());
-                st.usage.push_back({day, truocMat_->id, truocMat_->name, 0});
-                at = st.usage.size() - 1;
-            }
-        }
-        if (!at) at = khongRo(day);
-        if (!at) return;
-        st.usage[*at].minutes += more;
-        chiMuc_[day].tong += more;
-        ++doi_;
-        giuBaNgay();
-    }
-    luu();
+    if (book_.demPhut(day, minutes)) luu();
 }
 
 IpcResponse Daemon::nhanUsage(const IpcRequest& request, const Ipc::Peer& peer) {
@@ -650,44 +387,47 @@ IpcResponse Daemon::nhanUsage(const IpcRequest& request, const Ipc::Peer& peer) 
         e.appName = *name;
         named.push_back(std::move(e));
     }
-    ghiUsage(named);
+    for (const auto& day : book_.ghiUsage(named))
+        log(dayDu(day));
+    luu();
 
     auto r = thanhCong();
     r.policy = policyHieuLuc();
-    if (daDong) r.ended = daDong();
+    if (hooks_.daDong) r.ended = hooks_.daDong();
     if (r.policy && r.policy->locked) {
-        bool localLock;
-        {
-            Lock g(khoa);
-            localLock = st.policy && !st.policy->locked;
-        }
+        const auto fetched = sync_.fetched();
         // The countdown or a grant ran out here: the server should learn it and answer now.
-        if (localLock) dongBoNen();
+        if (fetched && !fetched->policy.locked) sync_.dongBoNen();
     }
-    Lock g(khoa);
-    r.online = online;
+    r.online = sync_.online();
     return r;
 }
 
 IpcResponse Daemon::guiYeuCau(const IpcRequest& request, const Ipc::Peer& peer,
                               const AgentConfig& c) {
-    const auto kind = request.kind.value_or("them_gio");
-    if (kind != "them_gio" && kind != "doi_diem")
+    using namespace Contract;
+    const auto kind = request.kind.value_or(std::string(Kind::moreTime));
+    if (kind != Kind::moreTime && kind != Kind::exchange)
         return IpcResponse::failure("Loại yêu cầu không hợp lệ");
     const auto minutes = request.minutes.value_or(30);
-    if (minutes < 1 || minutes > maxMinutes)
-        return IpcResponse::failure("Số phút phải từ 1 đến 1440");
+    if (!Number::minutes.contains(minutes))
+        return IpcResponse::failure("Số phút phải từ " + std::to_string(Number::minutes.min) +
+                                    " đến " + std::to_string(Number::minutes.max));
     // An app is one the system knows, or a program of the child's that runs now; its name is
     // the system's, never the caller's.
     std::optional<std::string> appName, note;
     if (request.appId) {
-        if (!laAppId(*request.appId) ||
+        if (!UsageBook::laAppId(*request.appId) ||
             (request.appId->starts_with('/') && !dangChay(peer).contains(*request.appId)) ||
             !(appName = tenApp(*request.appId)))
             return IpcResponse::failure("Ứng dụng không hợp lệ");
     }
-    if (request.note && !(note = lamSach(*request.note, maxNoteChars)))
-        return IpcResponse::failure("Lời nhắn dài quá (tối đa 500 ký tự)");
+    if (request.note) {
+        note = tidy(*request.note);
+        if (!fits(*note, Text::note))
+            return IpcResponse::failure("Lời nhắn dài quá (tối đa " +
+                                        std::to_string(Text::note.chars) + " ký tự)");
+    }
 
     const auto now = clock_.now();
     const std::pair<std::string, std::string> key{kind, request.appId.value_or("")};
@@ -720,7 +460,7 @@ IpcResponse Daemon::guiYeuCau(const IpcRequest& request, const Ipc::Peer& peer,
         if (result.status == "cho") choXin_[key] = {result.id, now};
     }
     // Granted at once: the new policy is fetched behind the answer.
-    if (result.grantEndsAt) dongBoNen();
+    if (result.grantEndsAt) sync_.dongBoNen();
     auto r = thanhCong();
     r.result = std::move(result);
     return r;
@@ -737,55 +477,39 @@ IpcResponse Daemon::hoiYeuCau(const IpcRequest& request, const AgentConfig& c) {
         std::lock_guard g(xinMutex_);
         std::erase_if(choXin_, [&](const auto& x) { return x.second.first == request.id; });
     }
-    if (state.grantEndsAt) dongBoNen();
+    if (state.grantEndsAt) sync_.dongBoNen();
     auto r = thanhCong();
     r.state = std::move(state);
     return r;
 }
 
-void Daemon::dongBoNen() {
-    Lock g(nenKhoa_);
-    // One such pass at a time: the child's agent can send "usage" as often as it likes. One
-    // asked for meanwhile runs after it, since the running pass may predate what changed.
-    if (nenDangChay_) {
-        nenLai_ = true;
-        return;
+void Daemon::khiCoPolicy() {
+    if (hooks_.khiCoPolicy) hooks_.khiCoPolicy();
+}
+
+DaemonState Daemon::snapshot() const {
+    DaemonState st;
+    if (const auto fetched = sync_.fetched()) {
+        st.policy = fetched->policy;
+        st.fetchedAt = fetched->fetchedAt;
+        st.usedAtFetch = fetched->usedAtFetch;
     }
-    if (nen_.joinable()) nen_.join(); // already finished
-    nenDangChay_ = true;
-    try {
-        nen_ = std::thread([this] {
-            for (bool again = true; again;) {
-                dongBo();
-                Lock g(nenKhoa_);
-                again = std::exchange(nenLai_, false);
-                nenDangChay_ = again;
-            }
-        });
-    } catch (const std::system_error&) {
-        nenDangChay_ = false; // no thread now; the next call tries again
-    }
+    st.usage = book_.entries();
+    return st;
 }
 
 void Daemon::luu() {
-    std::uint64_t mine;
-    {
-        Lock g(khoa);
-        mine = doi_;
-    }
+    // Read before the copy: a copy taken after it holds at least this change.
+    const auto version = [this] { return book_.doi() + sync_.doi(); };
+    const auto mine = version();
     // Saves run one at a time, each writing the newest state: an older copy never lands last.
-    Lock s(luuKhoa_);
+    Lock s(luuMutex_);
     if (daLuu_ >= mine) return; // a later save already wrote this change
-    DaemonState copy;
-    std::uint64_t version;
-    {
-        Lock g(khoa);
-        copy = st;
-        version = doi_;
-    }
+    const auto now = version();
+    const auto copy = snapshot();
     try {
         options_.saveState(copy);
-        daLuu_ = version;
+        daLuu_ = now;
     } catch (const std::system_error&) {
         // Kept in memory; the next save writes it.
     }

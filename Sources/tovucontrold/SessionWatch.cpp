@@ -1,7 +1,7 @@
 #include "SessionWatch.hpp"
 
-#include "Daemon.hpp"
 #include "Displays.hpp"
+#include "TovuCore/Ipc.hpp"
 #include "TovuCore/UsageTracker.hpp"
 
 #include <algorithm>
@@ -60,7 +60,7 @@ bool hoiManHinhDangNhap() {
 
 } // namespace
 
-SessionWatch::SessionWatch(Daemon& daemon, Options options)
+SessionWatch::SessionWatch(Host& daemon, Options options)
     : daemon_(daemon)
     , guard_(options.grace)
     , apps_(std::move(options.appDirs), [this](std::string_view m) { daemon_.log(m); })
@@ -149,12 +149,7 @@ std::optional<Time> SessionWatch::xet() {
                           : "Ngừng tính giờ: con không ở trước máy hoặc màn hình đã tắt");
     dem_ = inUse;
     const auto day = UsageTracker::ngay(now);
-    std::int64_t stored;
-    {
-        std::lock_guard g(daemon_.khoa);
-        stored = daemon_.tongHomNay();
-    }
-    if (const auto minutes = time_.dem(inUse, now, day, stored)) {
+    if (const auto minutes = time_.dem(inUse, now, day, daemon_.tongHomNay())) {
         daemon_.demPhut(day, *minutes);
         // The minutes may have run out.
         baoDoi();

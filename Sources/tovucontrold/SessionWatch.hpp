@@ -4,19 +4,21 @@
 #include "ProcessGuard.hpp"
 #include "SessionGuard.hpp"
 #include "Sessions.hpp"
+#include "TovuProtocol/Clock.hpp"
+#include "TovuProtocol/Models.hpp"
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 namespace tovu {
-
-class Daemon;
 
 // The daemon's hold on the child's sessions: keeps its own lock screen in front of them while
 // the computer is locked (and locks and ends what it cannot cover), counts the minutes the
@@ -24,6 +26,25 @@ class Daemon;
 // a thread of its own, woken by changes and by its own deadlines.
 class SessionWatch {
 public:
+    // What the watch asks of the daemon.
+    class Host {
+    public:
+        virtual const Clock& clock() const = 0;
+        // The managed child's user id; absent while unpaired or when the account is unknown.
+        virtual std::optional<std::uint32_t> uidCon() = 0;
+        // The lock screen's account's user id; absent when there is none.
+        virtual std::optional<std::uint32_t> uidManKhoa() const = 0;
+        virtual std::optional<Policy> policyHieuLuc() = 0;
+        // The minutes of today the daemon has booked.
+        virtual std::int64_t tongHomNay() = 0;
+        // The child's minutes of use on day have grown to minutes.
+        virtual void demPhut(const std::string& day, std::int64_t minutes) = 0;
+        virtual void log(std::string_view message) const = 0;
+
+    protected:
+        ~Host() = default;
+    };
+
     struct Options {
         // From the desktop's lock of a session the lock screen cannot cover to its end.
         std::chrono::seconds grace{60};
@@ -34,7 +55,7 @@ public:
         std::unique_ptr<LockLauncher> launcher;
     };
 
-    SessionWatch(Daemon& daemon, Options options);
+    SessionWatch(Host& daemon, Options options);
     ~SessionWatch();
     SessionWatch(const SessionWatch&) = delete;
     SessionWatch& operator=(const SessionWatch&) = delete;
@@ -56,7 +77,7 @@ private:
     std::optional<Time> xet();
     void lam(const SessionGuard::Viec& viec, std::uint32_t lockUser, const std::string& title);
 
-    Daemon& daemon_;
+    Host& daemon_;
     std::mutex mutex_; // guards doi_, dung_ and lyDo_
     std::condition_variable cv_;
     bool doi_ = true;

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -55,9 +54,9 @@ std::vector<std::string> appDirs(bool trial) {
 // session the lock screen cannot cover is ended.
 tovu::SessionWatch::Options sessionOptions(tovu::Daemon& daemon) {
     tovu::SessionWatch::Options o;
-    o.appDirs = appDirs(daemon.dev);
+    o.appDirs = appDirs(daemon.dev());
     const auto log = [&daemon](std::string_view m) { daemon.log(m); };
-    if (!daemon.dev) {
+    if (!daemon.dev()) {
         o.launcher = tovu::LockLauncher::systemd(log);
         return o;
     }
@@ -102,10 +101,8 @@ int main() {
     if (!trial) limitSysRq(daemon);
 
     SessionWatch watch(daemon, sessionOptions(daemon));
-    daemon.phienLoi = [&watch] { return watch.lyDo(); };
-    daemon.dangNhapKhac = [&watch] { return watch.dangNhapKhac(); };
-    daemon.khiCoPolicy = [&watch] { watch.baoDoi(); };
-    daemon.daDong = [&watch] { return watch.daDong(); };
+    daemon.setHooks({[&watch] { return watch.lyDo(); }, [&watch] { return watch.dangNhapKhac(); },
+                     [&watch] { return watch.daDong(); }, [&watch] { watch.baoDoi(); }});
 
     Ipc::Options serving;
     serving.admit = [&daemon](const Ipc::Peer& peer) { return daemon.tuChoi(peer); };
@@ -130,9 +127,7 @@ int main() {
 
     installSignals();
 
-    for (;;) {
-        daemon.docLaiCfg();
-        const int delay = daemon.dongBo();
-        std::this_thread::sleep_for(std::chrono::seconds(delay));
-    }
+    daemon.sync().batDau();
+    for (;;)
+        pause();
 }

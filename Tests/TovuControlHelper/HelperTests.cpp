@@ -5,6 +5,7 @@
 #include "Views/ManGioiThieu.hpp"
 #include "Views/ManKhoa.hpp"
 #include "Views/ManKhongDuoc.hpp"
+#include "platform/KWinScript.hpp"
 #include "platform/LinuxStatusItem.hpp"
 #include "platform/Session.hpp"
 #include "platform/Workspace.hpp"
@@ -832,6 +833,64 @@ TEST_F(StatusItemTest, JunkFromAnyProgramOfTheSessionIsAnsweredAndChangesNothing
     EXPECT_TRUE(waitFor([&] { return helper->hop() && helper->hop()->findChild<HopXin*>(); }));
     EXPECT_EQ(asked.count(), 1);
     EXPECT_EQ(about.count(), 0);
+}
+
+// KWin's scripting interface as the agent uses it.
+class KWinScripting : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.kwin.Scripting")
+
+public:
+    QStringList calls;
+
+public slots:
+    Q_SCRIPTABLE int loadScript(const QString& file, const QString& name) {
+        calls << "load " + file + " " + name;
+        return 0;
+    }
+    Q_SCRIPTABLE bool unloadScript(const QString& name) {
+        calls << "unload " + name;
+        return true;
+    }
+    Q_SCRIPTABLE void start() { calls << "start"; }
+};
+
+// On a private session bus, KWin's reports are passed on one exchange at a time, and a new KWin
+// gets the script. (The real KWin, with a forged report and an unloaded script, in
+// kwin_agent_test.py.)
+TEST(KWinScriptTest, PassesOnTheLatestReportAndLoadsTheScriptIntoEachKWin) {
+    SystemBus bus;
+    const QString address = QString::fromStdString(bus.address());
+    QDBusConnection kwin = QDBusConnection::connectToBus(address, "kwin");
+    KWinScripting scripting;
+    ASSERT_TRUE(
+        kwin.registerObject("/Scripting", &scripting, QDBusConnection::ExportScriptableSlots));
+    ASSERT_TRUE(kwin.registerService("org.kde.KWin"));
+    const QStringList load = {"unload tovucontrol", "load /s.js tovucontrol", "start"};
+    const auto report = [&](int pid) {
+        auto call = QDBusMessage::createMethodCall(KWinScript::service, KWinScript::path,
+                                                   "vn.morvane.tovucontrol.Front", "Report");
+        QDBusPendingCall sent = kwin.asyncCall(call << pid);
+        EXPECT_TRUE(waitFor([&] { return sent.isFinished() && !sent.isError(); }));
+    };
+    {
+        FakeDaemon daemon;
+        KWinScript script(QDBusConnection::connectToBus(address, "agent"), "/s.js", daemon.call(),
+                          1h);
+        EXPECT_TRUE(waitFor([&] { return scripting.calls == load; }));
+        // The agent asked for its name before it asked KWin for anything.
+        for (int pid : {8, 9, 10})
+            report(pid);
+        ASSERT_TRUE(daemon.answer(0, tra()));
+        EXPECT_EQ(daemon.count(), 2u);
+        EXPECT_EQ(daemon.last(), R"({"op":"front","pid":10})");
+
+        ASSERT_TRUE(kwin.unregisterService("org.kde.KWin"));
+        ASSERT_TRUE(kwin.registerService("org.kde.KWin"));
+        EXPECT_TRUE(waitFor([&] { return scripting.calls == load + load; }));
+    }
+    QDBusConnection::disconnectFromBus("kwin");
+    QDBusConnection::disconnectFromBus("agent");
 }
 
 } // namespace

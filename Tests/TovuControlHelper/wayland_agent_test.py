@@ -5,15 +5,12 @@ takes status items and a notification server. Leaves a picture of each panel in 
 
 Usage: wayland_agent_test.py AGENT SCREENSHOTS"""
 
-import json
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import threading
-import time
 import unittest
 from datetime import datetime, timezone
 
@@ -22,47 +19,11 @@ import dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+from standins import StandInDaemon, policy, wait  # noqa: E402
+
 AGENT, SHOTS = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 ITEM = "org.kde.StatusNotifierItem"
-
-
-def wait(cond, seconds=20):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        value = cond()
-        if value:
-            return value
-        time.sleep(0.1)
-    return cond()
-
-
-class StandInDaemon:
-    """Answers every line with the answer set last for its op."""
-
-    def __init__(self, path):
-        self.answers, self.ops = {}, []
-        self.sock = socket.socket(socket.AF_UNIX)
-        self.sock.bind(path)
-        self.sock.listen(16)
-        threading.Thread(target=self.serve, daemon=True).start()
-
-    def serve(self):
-        while True:
-            conn, _ = self.sock.accept()
-            with conn:
-                line = conn.makefile().readline()
-                op = json.loads(line)["op"]
-                self.ops.append(op)
-                answer = self.answers.get(op, {"ok": False, "error": "?"})
-                conn.sendall((json.dumps(answer) + "\n").encode())
-
-
-def policy(**fields):
-    p = {"serverTime": "2026-01-01T00:00:00Z", "childName": "Bin", "mode": "tu_do",
-         "locked": False, "minutesLeft": 45, "allowedApps": [], "learningApps": [],
-         "nextCheckSec": 60, "canExchangePoints": False}
-    p.update(fields)
-    return {"ok": True, "online": True, "policy": p}
 
 
 class Watcher(dbus.service.Object):
@@ -149,9 +110,9 @@ class WaylandAgent(unittest.TestCase):
                      ("org.kde.StatusNotifierWatcher", "org.freedesktop.Notifications")]
         cls.loop = GLib.MainLoop()
         threading.Thread(target=cls.loop.run, daemon=True).start()
-        cls.daemon = StandInDaemon(cls.dir + "/d.sock")
-        cls.daemon.answers = {"usageToday": {"ok": True, "entries": []},
-                              "usage": policy(minutesLeft=5), "policy": policy(minutesLeft=5)}
+        cls.daemon = StandInDaemon(cls.dir + "/d.sock", {
+            "usageToday": {"ok": True, "entries": []}, "usage": policy(minutesLeft=5),
+            "policy": policy(minutesLeft=5)})
         cls.agent = cls.spawn([AGENT])
         os.makedirs(SHOTS, exist_ok=True)
 
@@ -195,7 +156,10 @@ class WaylandAgent(unittest.TestCase):
     def click(self, entry):
         menu = self.item().Get(ITEM, "Menu", dbus_interface=dbus.PROPERTIES_IFACE)
         service = self.item().bus_name
+        # The signature given: without it dbus-python guesses one whenever the introspection
+        # it asks for first comes late.
         self.bus.get_object(service, menu).Event(entry, "clicked", dbus.Int32(0), dbus.UInt32(0),
+                                                 signature="isvu",
                                                  dbus_interface="com.canonical.dbusmenu")
 
     def test_1_item_label_and_warning(self):

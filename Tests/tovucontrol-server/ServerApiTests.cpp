@@ -3,7 +3,9 @@
 // through both APIs.
 #include "Accounts.hpp"
 #include "Database.hpp"
+#include "Devices.hpp"
 #include "Engine.hpp"
+#include "Families.hpp"
 #include "Migrations.hpp"
 #include "Security.hpp"
 #include "TovuCore/Ipc.hpp"
@@ -12,6 +14,8 @@
 #include "TovuCore/platform/Platform.hpp"
 #include "TovuProtocol/Contract.hpp"
 #include "TovuProtocol/Json.hpp"
+#include "WebPush.hpp"
+#include "Zone.hpp"
 #include "support/DaemonFixtures.hpp"
 #include "support/ParentsServer.hpp"
 #include "support/Support.hpp"
@@ -51,7 +55,8 @@ struct Case {
     std::optional<Span> hours, bedtime;
     bool byParent = false, learning = false;
     std::optional<Time> grantEnd;
-    bool parentGrant = false; // the grant is a parent's, not bought with points
+    bool parentGrant = false;      // the grant is a parent's, not bought with points
+    std::optional<Time> lateUntil; // tonight's bedtime starts then
     bool locked = false;
     std::optional<std::string> reason;
     std::optional<std::int64_t> left;
@@ -256,8 +261,7 @@ TEST_P(ServerApi, HostileInputIsRefused) {
     EXPECT_EQ(console.get("family").body["children"][0]["lockedByParent"], false);
     EXPECT_EQ(ConsoleClient(url, ca).get("family").status, 401);
 
-    // Bodies: too big, not JSON, out of range.
-    EXPECT_EQ(console.post("children", {{"name", std::string(70 * 1024, 'x')}}).status, 413);
+    // Bodies: not JSON, out of range.
     EXPECT_EQ(console.call("POST", "/api/console/children", "not json").status, 400);
     EXPECT_EQ(console.post("children/" + child + "/grant", {{"minutes", 1441}}).status, 400);
 
@@ -292,6 +296,31 @@ TEST_P(ServerApi, HostileInputIsRefused) {
     const auto id = console.get("family").body["devices"][0].value("id", "");
     EXPECT_EQ(console.call("DELETE", "/api/console/devices/" + id).status, 200);
     EXPECT_EQ(device(token, "/api/device/sync", sync).status, 401);
+
+    // Push: an https endpoint with keys that are keys; an answer from a notification needs the
+    // request's own token.
+    const auto point = server::WebPush::newKeys().publicKey;
+    const auto subscribe = [&](const std::string& endpoint, const std::string& p256dh) {
+        return console
+            .post("push/subscriptions",
+                  {{"endpoint", endpoint},
+                   {"keys", {{"p256dh", p256dh}, {"auth", "AAAAAAAAAAAAAAAAAAAAAA"}}}})
+            .status;
+    };
+    EXPECT_EQ(subscribe("http://127.0.0.1:9/x", point), 400);
+    EXPECT_EQ(subscribe("https://push.example/x", point.substr(0, 40)), 400);
+    EXPECT_EQ(subscribe("https://push.example/x", point), 200);
+    const auto asked = device(pair(code(console, child)).body.value("token", ""),
+                              "/api/device/requests", {{"kind", "them_gio"}, {"minutes", 5}});
+    const auto answer = [&](const std::string& request) {
+        return console
+            .call("POST", "/api/push/answer",
+                  {{"request", request}, {"token", std::string(64, 'a')}, {"answer", "tu_choi"}},
+                  false)
+            .status;
+    };
+    EXPECT_EQ(answer(asked.body.value("id", "")), 403);
+    EXPECT_EQ(answer("nothing"), 404);
 
     // Guessing: after ten wrong tries (three above), even the right answer waits.
     int wrongCodes = 0;
@@ -335,7 +364,9 @@ TEST_P(ServerApi, ARefusedEntryNeverHoldsBackTheSync) {
     };
     const auto answer =
         device(token, "/api/device/sync",
-               {{"usage", usage}, {"status", {{"protected", false}, {"reason", path + path}}}});
+               {{"usage", usage},
+                {"status",
+                 {{"protected", false}, {"reason", path + path}, {"lastRefusal", "\tLúc 14:05"}}}});
     ASSERT_EQ(answer.status, 200) << answer.body;
     const auto synced = Json::decode<SyncAnswer>(answer.body.dump());
     EXPECT_TRUE(synced.policy.locked);
@@ -346,8 +377,9 @@ TEST_P(ServerApi, ARefusedEntryNeverHoldsBackTheSync) {
     }
     EXPECT_EQ(dropped, (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(console.get("children/" + child + "/apps").body["apps"].size(), 2u);
-    EXPECT_EQ(console.get("family").body["devices"][0]["reason"],
-              Contract::clip(path + path, Contract::Text::reason));
+    const auto device = console.get("family").body["devices"][0];
+    EXPECT_EQ(device["reason"], Contract::clip(path + path, Contract::Text::reason));
+    EXPECT_EQ(device["lastRefusal"], "Lúc 14:05");
 }
 
 TEST_P(ServerApi, FamiliesOfOneServerStayApartWhileTheirRequestsGoOn) {
@@ -378,7 +410,8 @@ TEST_P(ServerApi, FamiliesOfOneServerStayApartWhileTheirRequestsGoOn) {
             .body.value("id", "");
     const auto deviceA = mum.get("family").body["devices"][0].value("id", "");
     auto body = dad.get("family").body["children"][0]["rules"];
-    body.update({{"minutes", 5}, {"delta", 5}, {"answer", "duoc"}});
+    body.update(
+        {{"minutes", 5}, {"delta", 5}, {"answer", "duoc"}, {"name", "Bé"}, {"until", "23:00"}});
     for (const auto& [method, path] : std::vector<std::pair<std::string, std::string>>{
              {"GET", "children/" + childA + "/today"},
              {"GET", "children/" + childA + "/week"},
@@ -390,7 +423,14 @@ TEST_P(ServerApi, FamiliesOfOneServerStayApartWhileTheirRequestsGoOn) {
              {"POST", "children/" + childA + "/points"},
              {"PUT", "children/" + childA + "/rules"},
              {"DELETE", "devices/" + deviceA},
-             {"POST", "requests/" + request + "/answer"}})
+             {"PUT", "devices/" + deviceA},
+             {"POST", "requests/" + request + "/answer"},
+             {"PUT", "children/" + childA},
+             {"DELETE", "children/" + childA},
+             {"POST", "children/" + childA + "/late-bedtime"},
+             {"DELETE", "children/" + childA + "/late-bedtime"},
+             {"POST", "children/" + childA + "/grant/undo"},
+             {"DELETE", "parents/" + mum.get("family").body["parents"][0].value("id", "")}})
         EXPECT_EQ(dad.call(method, "/api/console/" + path, body).status, 404) << path;
     const auto mine = dad.get("family").body;
     EXPECT_EQ(mine["children"].size(), 1u);
@@ -449,6 +489,141 @@ TEST_P(ServerApi, FamiliesOfOneServerStayApartWhileTheirRequestsGoOn) {
     EXPECT_EQ(heard.find("event:"), heard.rfind("event:")) << heard;
 }
 
+// What a family changes now and then, each with the server's checks: names (a second child of
+// one name is asked about first), tonight's bedtime, a grant given by mistake, points, a
+// password, who the parents are, and a child gone with their computers.
+TEST_P(ServerApi, ParentsManageTheFamily) {
+    ConsoleClient mum(url, ca), dad(url, ca), mumElsewhere(url, ca);
+    const auto child = family(mum);
+    const auto path = "/api/console/children/" + child;
+    const auto token = pair(code(mum, child)).body.value("token", "");
+
+    const auto twin = mum.post("children", {{"name", sneaky}});
+    EXPECT_EQ(twin.status, 409);
+    EXPECT_EQ(twin.body["confirm"], "sameName");
+    const auto other = mum.post("children", {{"name", sneaky}, {"sameName", true}});
+    ASSERT_EQ(other.status, 200);
+    EXPECT_EQ(
+        mum.call("PUT", "/api/console/children/" + other.body.value("id", ""), {{"name", "Na"}})
+            .status,
+        200);
+    EXPECT_EQ(mum.call("PUT", path, {{"name", "Na"}}).body["confirm"], "sameName");
+    EXPECT_EQ(mum.call("PUT", path, {{"name", " "}}).body["message"], "Tên: chưa điền.");
+    const auto deviceId = mum.get("family").body["devices"][0].value("id", "");
+    EXPECT_EQ(mum.call("PUT", "/api/console/devices/" + deviceId, {{"name", "Máy học"}}).status,
+              200);
+    EXPECT_EQ(mum.get("family").body["devices"][0]["name"], "Máy học");
+
+    // Bedtime from an hour ago to two hours on: locked until its end, with the day's limit and
+    // what is left of it told all the same.
+    const auto clockNow = std::chrono::system_clock::now();
+    const auto minute = Zone::local(clockNow, "UTC").minuteOfDay;
+    const auto at = [&](int m) { return Engine::clockText((minute + m + 1440) % 1440); };
+    const json limit = {30, 30, 30, 30, 30, 30, 30};
+    ASSERT_EQ(
+        changeRules(mum, child,
+                    {{"bedtime", {{"from", at(-60)}, {"to", at(120)}}}, {"dailyMinutes", limit}})
+            .status,
+        200);
+    const json usage = {{{"day", Zone::local(clockNow, "UTC").day},
+                         {"appId", "a"},
+                         {"appName", "A"},
+                         {"minutes", 10}}};
+    ASSERT_EQ(device(token, "/api/device/sync", {{"usage", usage}}).status, 200);
+    const auto today = mum.get("children/" + child + "/today").body;
+    EXPECT_EQ(today["lockReason"], "ngu");
+    EXPECT_EQ(today["lockUntil"], at(120));
+    EXPECT_EQ(today["limitMinutes"], 30);
+    EXPECT_EQ(today["allowanceLeft"], 20);
+    // The week shows each day's own limit: today's rules, and a day of earlier rules.
+    (pg ? server::openPostgres(pg->url()) : server::openSqlite(data.file("data")))
+        ->transact([&](auto& tx) {
+            tx.query(
+                "INSERT INTO rule_days (child_id, day, rules) VALUES ($1, $2, $3)",
+                {child, Zone::addDays(Zone::local(clockNow, "UTC").day, -3),
+                 Json::encode(json(ChildRules{.dailyMinutes = {45, 45, 45, 45, 45, 45, 45}}))});
+        });
+    std::vector<json> limits;
+    const auto week = mum.get("children/" + child + "/week");
+    ASSERT_EQ(week.status, 200) << week.body;
+    for (const auto& d : week.body["days"])
+        limits.push_back(d["limitMinutes"]);
+    EXPECT_EQ(limits, (std::vector<json>{nullptr, nullptr, nullptr, 45, 45, 45, 30}));
+
+    const auto synced = [&] {
+        return device(token, "/api/device/sync", {{"usage", usage}}).body["locked"];
+    };
+    const auto late = "children/" + child + "/late-bedtime";
+    for (const auto& until : {at(-30), at(121), std::string("25:00")})
+        EXPECT_EQ(mum.post(late, {{"until", until}}).status, 400) << until;
+    ASSERT_EQ(mum.post(late, {{"until", at(60)}}).status, 200);
+    EXPECT_EQ(synced(), false);
+    EXPECT_EQ(mum.call("DELETE", "/api/console/" + late).status, 200);
+    EXPECT_EQ(synced(), true);
+
+    // A grant under the parents' lock, taken back: locked again, and only while nothing else
+    // changed.
+    ASSERT_EQ(changeRules(mum, child, {{"bedtime", nullptr}}).status, 200);
+    ASSERT_EQ(mum.post("children/" + child + "/lock").status, 200);
+    ASSERT_EQ(mum.post("children/" + child + "/grant", {{"minutes", 15}, {"unlock", true}}).status,
+              200);
+    EXPECT_EQ(synced(), false);
+    ASSERT_EQ(mum.post("children/" + child + "/grant/undo").status, 200);
+    EXPECT_EQ(synced(), true);
+    EXPECT_EQ(mum.get("family").body["children"][0]["grantEndsAt"], nullptr);
+    EXPECT_EQ(mum.post("children/" + child + "/grant/undo").status, 409);
+    const auto debt = mum.post("children/" + child + "/points", {{"delta", -1}});
+    EXPECT_EQ(debt.body["message"], sneaky + " chỉ có 0 điểm.");
+
+    // A password: the current one first; then the other sessions end and this one stays.
+    ASSERT_EQ(mumElsewhere.post("login", {{"name", "Mẹ"}, {"password", "mật khẩu dài"}}).status,
+              200);
+    const json change{{"current", "mật khẩu dài"}, {"password", "mật khẩu mới dài"}};
+    EXPECT_EQ(mum.post("password", {{"current", "sai"}, {"password", "mật khẩu mới dài"}}).status,
+              403);
+    EXPECT_EQ(mum.post("password", {{"current", "mật khẩu dài"}, {"password", "ngắn"}}).status,
+              400);
+    ASSERT_EQ(mum.post("password", change).status, 200);
+    EXPECT_EQ(mum.get("family").status, 200);
+    EXPECT_EQ(mumElsewhere.get("family").status, 401);
+    EXPECT_EQ(dad.post("login", {{"name", "Mẹ"}, {"password", "mật khẩu dài"}}).status, 401);
+
+    // Parents: another one may go, never oneself, so a family always keeps one.
+    ASSERT_EQ(mum.post("parents", {{"name", "Bố"}, {"password", "mật khẩu của bố"}}).status, 200);
+    ASSERT_EQ(dad.post("login", {{"name", "Bố"}, {"password", "mật khẩu của bố"}}).status, 200);
+    std::map<std::string, std::string> ids;
+    const auto parents = mum.get("family").body["parents"];
+    for (const auto& p : parents)
+        ids[p.value("name", "")] = p.value("id", "");
+    const auto mumId = ids["Mẹ"], dadId = ids["Bố"];
+    EXPECT_EQ(mum.call("DELETE", "/api/console/parents/" + mumId).status, 409);
+    ASSERT_EQ(mum.call("DELETE", "/api/console/parents/" + dadId).status, 200);
+    EXPECT_EQ(dad.get("family").status, 401);
+    EXPECT_EQ(dad.call("DELETE", "/api/console/parents/" + mumId).status, 401);
+    EXPECT_EQ(mum.get("family").body["parents"].size(), 1u);
+
+    // A QR code only for a parent, of a short text.
+    EXPECT_EQ(mum.get("qr?text=https%3A%2F%2Fnha.example%20123456").status, 200);
+    EXPECT_EQ(mum.get("qr?text=" + std::string(600, 'x')).status, 400);
+    EXPECT_EQ(dad.get("qr?text=x").status, 401);
+
+    // A yes to a request, taken back: the request waits again.
+    const auto asked = device(token, "/api/device/requests", {{"kind", "them_gio"}, {"minutes", 5}})
+                           .body.value("id", "");
+    ASSERT_EQ(
+        mum.post("requests/" + asked + "/answer", {{"answer", "duoc"}, {"unlock", true}}).status,
+        200);
+    ASSERT_EQ(mum.post("children/" + child + "/grant/undo").status, 200);
+    EXPECT_EQ(device(token, "/api/device/requests/" + asked).body["status"], "cho");
+
+    // A child gone: their computer gets no rules, and their requests go with them.
+    ASSERT_EQ(mum.call("DELETE", path).status, 200);
+    EXPECT_EQ(device(token, "/api/device/sync", {{"usage", json::array()}}).status, 401);
+    EXPECT_EQ(mum.get("requests").body["requests"], json::array());
+    EXPECT_EQ(mum.get("family").body["children"].size(), 1u);
+    EXPECT_EQ(mum.call("DELETE", path).status, 404);
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, ServerApi, testing::Bool(), [](const auto& info) {
     return info.param ? "PostgreSQLOverHttps" : "SQLite";
 });
@@ -486,6 +661,56 @@ TEST(Accounts, WrongPasswordsAtOnceAreCheckedTenTimes) {
     }
 }
 
+// The parents hear of a computer once a spell: when it is not protected, and when it has been
+// offline for an hour while the child may use it (not at bedtime).
+TEST(Devices, ComputersAreToldOfOnceASpell) {
+    Security::init();
+    TempDir data;
+    const auto db = openSqlite(data.file("data"));
+    migrate(*db);
+    ManualClock clock(now);
+    Accounts accounts(*db, clock);
+    Families families(*db, clock);
+    Devices devices(*db, clock);
+    const auto parent = accounts.setup(accounts.setupToken("t"), "Nhà", "Mẹ", "mật khẩu", "UTC");
+    const auto child = families.addChild(parent, "Bin", false).id;
+    const auto paired = devices.pair(
+        {families.pairingCode(parent, child).code, "linux", "Máy", "Linux", "0.1"}, "127.0.0.1");
+    const auto sync = [&](bool safe) {
+        devices.sync(paired.token, {.status = {{"protected", safe}, {"reason", "Không có agent"}}});
+    };
+    const auto told = [&] {
+        std::vector<std::string> out;
+        for (const auto& n : devices.noticesDue())
+            out.push_back(n.offline ? "offline since " + n.lastSeen : *n.reason);
+        return out;
+    };
+    using Told = std::vector<std::string>;
+    sync(true);
+    EXPECT_EQ(told(), Told{});
+    sync(false);
+    EXPECT_EQ(told(), Told{"Không có agent"});
+    sync(false);
+    EXPECT_EQ(told(), Told{});
+    sync(true);
+    sync(false);
+    EXPECT_EQ(told(), Told{"Không có agent"});
+
+    sync(true);
+    clock.advance(59min);
+    EXPECT_EQ(told(), Told{});
+    clock.advance(2min);
+    EXPECT_EQ(told(), Told{"offline since 10:00"});
+    EXPECT_EQ(told(), Told{});
+    // Back at 11:01, gone again until bedtime (11:30 to 13:00) and past it.
+    sync(true);
+    families.setRules(parent, child, ChildRules{.bedtime = Span{11 * 60 + 30, 13 * 60}});
+    clock.advance(90min);
+    EXPECT_EQ(told(), Told{});
+    clock.advance(30min);
+    EXPECT_EQ(told(), Told{"offline since 11:01"});
+}
+
 TEST(Engine, PolicyForRulesStateAndTime) {
     // clang-format off
     const Case cases[] = {
@@ -516,6 +741,15 @@ TEST(Engine, PolicyForRulesStateAndTime) {
          .grantEnd = now + 90s, .locked = true, .reason = "ngoai_gio"},
         {.name = "grant ending now is over", .monday = 0, .grantEnd = now, .locked = true,
          .reason = "het_gio", .left = 0},
+        {.name = "a later bedtime tonight", .minuteOfDay = 1380, .hours = day, .bedtime = night,
+         .lateUntil = now + 1min},
+        {.name = "a later bedtime keeps the day's minutes", .minuteOfDay = 1380, .monday = 60,
+         .used = 60, .bedtime = night, .lateUntil = now + 1min, .locked = true,
+         .reason = "het_gio", .left = 0},
+        {.name = "a later bedtime keeps the parents' lock", .minuteOfDay = 1380,
+         .bedtime = night, .byParent = true, .lateUntil = now + 1min, .locked = true},
+        {.name = "a later bedtime over", .minuteOfDay = 1380, .bedtime = night,
+         .lateUntil = now, .locked = true, .reason = "ngu"},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -525,6 +759,7 @@ TEST(Engine, PolicyForRulesStateAndTime) {
         const ChildState state{.lockedByParent = c.byParent,
                                .grantEnd = c.grantEnd,
                                .parentGrantEnd = c.parentGrant ? c.grantEnd : std::nullopt,
+                               .bedtimeDelayedUntil = c.lateUntil,
                                .usedToday = c.used,
                                .usedUnderGrant = c.underGrant};
         const auto p = Engine::policy(rules, state, {"2026-12-07", 0, c.minuteOfDay}, now);
@@ -533,6 +768,30 @@ TEST(Engine, PolicyForRulesStateAndTime) {
         EXPECT_EQ(p.minutesLeft, c.left) << c.name;
         EXPECT_EQ(p.mode, c.mode) << c.name;
     }
+}
+
+TEST(Engine, LaterBedtimeFallsInTonightsBedtime) {
+    const ChildRules rules{.hours = {day}, .bedtime = night};
+    const LocalTime late{"2026-12-07", 0, 22 * 60}; // now is 22:00 on the family's clock
+    const struct {
+        int until;
+        std::optional<Time> at; // absent: refused
+    } cases[] = {{22 * 60 + 30, now + 30min},     {5 * 60, now + 7h},
+                 {6 * 60 + 30, now + 8h + 30min}, {22 * 60, std::nullopt},
+                 {21 * 60, std::nullopt},         {21 * 60 + 30, std::nullopt},
+                 {20 * 60, std::nullopt},         {7 * 60, std::nullopt}};
+    for (const auto& c : cases) {
+        if (c.at)
+            EXPECT_EQ(Engine::lateBedtime(rules, late, now + 20s, c.until), *c.at) << c.until;
+        else
+            EXPECT_THROW(Engine::lateBedtime(rules, late, now, c.until), BadInput) << c.until;
+    }
+    EXPECT_THROW(Engine::lateBedtime(ChildRules{}, late, now, 22 * 60 + 30), BadInput);
+    // When the rules alone lift a lock: the end of bedtime, the start of today's hours.
+    EXPECT_EQ(Engine::lockEnd(rules, late, "ngu"), 6 * 60 + 30);
+    EXPECT_EQ(Engine::lockEnd(rules, {"2026-12-07", 0, 7 * 60}, "ngoai_gio"), 8 * 60);
+    EXPECT_EQ(Engine::lockEnd(rules, {"2026-12-07", 0, 21 * 60}, "ngoai_gio"), std::nullopt);
+    EXPECT_EQ(Engine::lockEnd(rules, late, std::nullopt), std::nullopt);
 }
 
 // How often a device asks, with a request waiting or not, is followed through the device API.

@@ -1,7 +1,10 @@
 // The setup tool: the built program run in trial mode against a fake server, and its routines
 // in process: the systemd units against a recording runner, the folder guard, the process
-// runner, and the session choice against a stand-in AccountsService.
+// runner, the session choice against a stand-in AccountsService, and the system's settings in
+// a folder that stands for the root, with the real systemd-tmpfiles and dconf.
+#include "DconfProfile.hpp"
 #include "Install.hpp"
+#include "PtraceScope.hpp"
 #include "SessionChooser.hpp"
 #include "SetupError.hpp"
 #include "SystemdUnits.hpp"
@@ -118,7 +121,11 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
     for (const auto& [unit, line] : std::vector<std::pair<std::string, std::string>>{
              {"tovucontrold.service", "ExecStart=" + kit.string() + "/tovucontrold"},
              {"tovucontrol-helper.service", "ExecStart=" + kit.string() + "/TovuControlHelper"},
-             {"tovucontrol-helper.desktop", "Exec=" + kit.string() + "/TovuControlHelper"}}) {
+             {"tovucontrol-helper.desktop", "Exec=" + kit.string() + "/TovuControlHelper"},
+             {"tovucontrol-dconf.conf",
+              "f+ /run/dconf/user/" + std::to_string(::getpwnam(admin.name.c_str())->pw_uid) +
+                  " 0644 root root - user-db:user\\nsystem-db:tovucontrol\\n"},
+             {"99-tovucontrol-ptrace.conf", "kernel.yama.ptrace_scope = 1"}}) {
         EXPECT_THAT(readFile(support + "/" + unit), HasSubstr("\n" + line + "\n"));
         EXPECT_EQ(mode(support + "/" + unit), fs::perms(0644));
     }
@@ -148,9 +155,11 @@ TEST_F(Setup, ProgramAsksForWhatTheCommandLineLeavesOutRefusesAndRemoves) {
         {pair("http://127.0.0.1:1", "123456"), "✗ Ghép chưa được: "}, // the transport's own text
         {{"--code", "--go"}, "✗ Tùy chọn --code cần một giá trị, nhưng sau nó là --go.\n"},
         {{"--user", admin.name},
-         "✗ Tài khoản " + admin.name +
-             " đang là Administrator — con tự gỡ được TovuControl. Vào Cài đặt hệ thống → Người "
-             "dùng & Nhóm, đổi thành Standard rồi chạy lại.\n"},
+         "✗ Tài khoản " + admin.name + " đang là Administrator — con tự gỡ được TovuControl. Bỏ " +
+             admin.name +
+             " khỏi các nhóm quản trị (sudo, wheel, admin, docker, lxd, incus-admin, libvirt, "
+             "disk) và khỏi các quy tắc của /etc/sudoers, ví dụ: sudo deluser " +
+             admin.name + " sudo, rồi chạy lại.\n"},
     };
     const std::size_t paired = server.requests().size();
     for (const auto& [args, err] : cases) {
@@ -262,6 +271,105 @@ TEST_F(Setup, OnlyAFolderOfOursIsFilledOrDeleted) {
              {tmp.file("home/kid/tovu"), std::nullopt},
              {support, std::nullopt}}) // empty
         EXPECT_EQ(khongDungDuoc(dir), refusal) << dir;
+}
+
+// The system's settings in a folder standing for the root: its /etc, /run and /proc.
+class SystemSettings : public testing::Test {
+protected:
+    // What a program of the account sees of key with the profile dconf gives it at root.
+    std::string gsettings(const std::string& verb, const std::string& key) {
+        // The profile names the system database by name, which dconf looks for in /etc.
+        const std::string profile = tmp.file("profile");
+        writeFile(profile, "user-db:user\nfile-db:" + (root / "etc/dconf/db/tovucontrol").string());
+        return ProcessRunner()
+            .chay("/usr/bin/env",
+                  {"DCONF_PROFILE=" + profile, "gsettings", verb, "org.gnome.shell", key})
+            .output;
+    }
+
+    test::TempDir tmp;
+    fs::path root = tmp.path() / "root";
+    ProcessRunner runner;
+};
+
+TEST_F(SystemSettings, TheChildAloneGetsTheLockedProfileAtEveryBootUntilRemoval) {
+    const fs::path db = root / "etc/dconf/db";
+    DconfProfile dconf(runner, root);
+    // Without the database the package ships, nothing is put in place.
+    EXPECT_THAT(dconf.nap({"kid", 1001}),
+                StartsWith("⚠ Không giữ được phần mở rộng TovuControl luôn bật trong GNOME cho "
+                           "kid (dconf: error: "));
+    EXPECT_FALSE(fs::exists(root / "etc/tmpfiles.d"));
+
+    fs::create_directories(db / "tovucontrol.d/locks");
+    fs::copy_file(TOVU_SHELL_SOURCE "/tovucontrol.dconf", db / "tovucontrol.d/00-tovucontrol");
+    fs::copy_file(TOVU_SHELL_SOURCE "/tovucontrol.locks",
+                  db / "tovucontrol.d/locks/00-tovucontrol");
+    EXPECT_EQ(dconf.nap({"kid", 1001}), "✓ Phần mở rộng TovuControl luôn bật trong GNOME của "
+                                        "kid; các tài khoản khác vẫn tự chọn phần mở rộng của "
+                                        "mình.\n");
+    const fs::path profile = root / "run/dconf/user/1001";
+    EXPECT_EQ(readFile(profile), "user-db:user\nsystem-db:tovucontrol\n");
+    EXPECT_EQ(mode(profile), fs::perms(0644));
+    EXPECT_EQ(gsettings("get", "enabled-extensions"), "['tovucontrol@morvane.vn']\n");
+    for (const std::string key : {"enabled-extensions", "disabled-extensions",
+                                  "disable-user-extensions", "development-tools"})
+        EXPECT_EQ(gsettings("writable", key), "false\n") << key;
+
+    // At boot /run is empty: the entry alone makes the profile again.
+    fs::remove_all(root / "run");
+    EXPECT_EQ(
+        runner.chay("/bin/systemd-tmpfiles", {"--root=" + root.string(), "--create",
+                                              (root / "etc/tmpfiles.d" / dconfEntryName).string()}),
+        (RunResult{0, ""}));
+    EXPECT_EQ(readFile(profile), "user-db:user\nsystem-db:tovucontrol\n");
+
+    // Another child paired later has the only profile.
+    dconf.nap({"sis", 1002});
+    EXPECT_FALSE(fs::exists(profile));
+    EXPECT_TRUE(fs::exists(root / "run/dconf/user/1002"));
+
+    dconf.go();
+    for (const fs::path& gone :
+         {root / "run/dconf", root / "etc/tmpfiles.d" / dconfEntryName, db / "tovucontrol"})
+        EXPECT_FALSE(fs::exists(gone)) << gone;
+    EXPECT_TRUE(fs::exists(db / "tovucontrol.d/00-tovucontrol")); // the package's
+}
+
+TEST_F(SystemSettings, PtraceScopeIsRaisedFromZeroOnlyAndLoweredAgainOnRemoval) {
+    const fs::path live = root / "proc/sys/kernel/yama/ptrace_scope";
+    const fs::path dropIn = root / "etc/sysctl.d" / ptraceDropInName;
+    struct Case {
+        std::optional<std::string> before; // none: no Yama
+        bool earlier;                      // the drop-in of an earlier run is there
+        std::string said, removed;         // how the lines of setup and of removal start
+    };
+    const std::string lowered = "✓ Đã trả kernel.yama.ptrace_scope về 0 như trước khi cài.\n";
+    const Case cases[] = {
+        {"0\n", false, "✓ Đã đặt kernel.yama.ptrace_scope = 1 (trước là 0): ", lowered},
+        {"1\n", false, "", ""},
+        // Set up again after a first pairing: the scope is ours, and stays so.
+        {"1\n", true, "", lowered},
+        {std::nullopt, false, "⚠ Nhân Linux của máy không có Yama: ", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.before.value_or("no Yama"));
+        fs::remove_all(root);
+        if (c.before) writeFile(live, *c.before);
+        if (c.earlier) {
+            fs::create_directories(dropIn.parent_path());
+            PtraceScope::ghi(dropIn.parent_path().string()); // trial mode writes the same file
+        }
+        const std::string said = PtraceScope(root).nap();
+        EXPECT_THAT(said, StartsWith(c.said));
+        EXPECT_EQ(said.empty(), c.said.empty());
+        EXPECT_EQ(fs::exists(dropIn), !c.removed.empty());
+        EXPECT_EQ(PtraceScope(root).go(), c.removed);
+        EXPECT_FALSE(fs::exists(dropIn));
+        if (c.before) {
+            EXPECT_EQ(readFile(live), c.removed.empty() ? *c.before : "0\n");
+        }
+    }
 }
 
 TEST(ProcessRunner, ReturnsTheStatusAndBothStreamsInOrder) {

@@ -6,17 +6,16 @@ the folder given.
 
 Usage: shell_test.py SHARE_DIR SOURCE_DIR SCREENSHOTS"""
 
-import json
 import os
 import pwd
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import threading
-import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+from standins import StandInDaemon, policy, wait  # noqa: E402
 
 SHARE, SOURCE, SHOTS = (os.path.abspath(a) for a in sys.argv[1:4])
 UUID = "tovucontrol@morvane.vn"
@@ -29,48 +28,6 @@ ok, path = shell.ScreenshotArea(0, 0, 1280, 32, False, sys.argv[1],
                                 dbus_interface="org.gnome.Shell.Screenshot")
 sys.exit(0 if ok else 1)
 """
-
-
-def wait(cond, seconds=30):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        value = cond()
-        if value:
-            return value
-        time.sleep(0.2)
-    return cond()
-
-
-def policy(**fields):
-    p = {"serverTime": "2026-01-01T00:00:00Z", "childName": "Bin", "mode": "tu_do",
-         "locked": False, "minutesLeft": 45, "allowedApps": [], "learningApps": [],
-         "nextCheckSec": 60, "canExchangePoints": False}
-    p.update(fields)
-    return {"ok": True, "online": True, "policy": p}
-
-
-class StandInDaemon:
-    """Keeps the pids the shell reports in front and answers "policy" with what is set."""
-
-    def __init__(self, path):
-        self.policy, self.fronts = policy(), []
-        self.sock = socket.socket(socket.AF_UNIX)
-        self.sock.bind(path)
-        os.chmod(path, 0o666)
-        self.sock.listen(16)
-        threading.Thread(target=self.serve, daemon=True).start()
-
-    def serve(self):
-        while True:
-            conn, _ = self.sock.accept()
-            with conn:
-                request = json.loads(conn.makefile().readline() or "{}")
-                if request.get("op") == "front":
-                    self.fronts.append(request.get("pid"))
-                    answer = {"ok": True}
-                else:
-                    answer = self.policy
-                conn.sendall((json.dumps(answer) + "\n").encode())
 
 
 class Account:
@@ -132,7 +89,7 @@ class GnomeShell(unittest.TestCase):
         assert wait(lambda: os.path.exists(cls.dir + "/system_bus"), 10)
         cls.spawn(["python3", "-m", "dbusmock", "--system", "--template", "logind"],
                   env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=system))
-        cls.daemon = StandInDaemon(cls.dir + "/d.sock")
+        cls.daemon = StandInDaemon(cls.dir + "/d.sock", {"policy": policy()})
         cls.shells = {}
         for account in cls.accounts:
             cls.shells[account.name] = cls.session(account, system)
@@ -213,10 +170,10 @@ class GnomeShell(unittest.TestCase):
         self.assertNotEqual(self.state(self.parent), "ENABLED")
 
     def test_2_the_label_in_the_top_bar_follows_the_policy(self):
-        self.daemon.policy = policy(minutesLeft=45)
+        self.daemon.answers["policy"] = policy(minutesLeft=45)
         first = wait(lambda: self.top_bar("top-bar-45-ph"))
         self.assertTrue(first, "no screenshot of the top bar")
-        self.daemon.policy = policy(locked=True, minutesLeft=0, lockReason="het_gio")
+        self.daemon.answers["policy"] = policy(locked=True, minutesLeft=0, lockReason="het_gio")
         self.assertTrue(wait(lambda: (self.top_bar("top-bar-da-khoa") or first) != first),
                         "the label did not change with the policy")
 

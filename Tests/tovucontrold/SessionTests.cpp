@@ -170,10 +170,7 @@ TEST(SessionWatch, CountsMinutesWhileTheChildsSessionIsInFrontAndAMonitorIsOn) {
                    }) >= static_cast<long>(times);
         });
     };
-    const auto minutes = [&] {
-        std::lock_guard g(daemon.khoa);
-        return daemon.tongHomNay();
-    };
+    const auto minutes = [&] { return daemon.tongHomNay(); };
     const auto after = [&](std::chrono::seconds s) {
         clock.advance(s);
         watch.baoDoi();
@@ -198,8 +195,9 @@ TEST(SessionWatch, CountsMinutesWhileTheChildsSessionIsInFrontAndAMonitorIsOn) {
     ASSERT_TRUE(said("Bắt đầu tính giờ", 3));
     after(59s);
     EXPECT_TRUE(waitUntil([&] { return minutes() == 2; }));
-    EXPECT_EQ(daemon.st.usage, (std::vector<UsageEntry>{{UsageTracker::ngay(t0), Daemon::khongRoId,
-                                                         Daemon::khongRoTen, 2}}));
+    EXPECT_EQ(daemon.book().entries(),
+              (std::vector<UsageEntry>{
+                  {UsageTracker::ngay(t0), UsageBook::khongRoId, UsageBook::khongRoTen, 2}}));
 }
 
 // In learning mode every program of the child is judged as it starts: installed apps by the

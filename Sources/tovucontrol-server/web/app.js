@@ -2,6 +2,7 @@
 // /api/console/ and listening to its event stream.
 import { act, h, main, say } from './dom.js';
 import { startEvents, stopEvents, loadRequests } from './live.js';
+import { dropPush, startWorker, syncPush } from './push.js';
 import { S, api, takeSession } from './session.js';
 import { loginPage, setupPage } from './setup.js';
 import { familyPage } from './family.js';
@@ -46,6 +47,7 @@ async function start() {
   S.render = render;
   S.ended = sessionEnded;
   document.getElementById('dang-xuat').addEventListener('click', (e) => act(e.currentTarget, null, async () => {
+    await dropPush();
     await api('POST', 'logout', {});
     await sessionEnded('Đã đăng xuất. Hẹn gặp lại!');
   }));
@@ -57,7 +59,11 @@ async function start() {
     main().replaceChildren(h('p', { class: 'loi', role: 'alert' }, e.message));
     return;
   }
-  if (S.session.loggedIn) await loadRequests();
+  startWorker();
+  if (S.session.loggedIn) {
+    await loadRequests();
+    syncPush();
+  }
   render(false);
 }
 

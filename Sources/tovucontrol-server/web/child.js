@@ -1,12 +1,12 @@
 // A child's page: today, the last seven days, points and computers.
 import { CONTRACT } from './contract.js';
-import { act, errorLine, field, h, noteSlot, say, svg } from './dom.js';
+import { act, confirmBox, field, form, h, noteSlot, say, svg } from './dom.js';
 import { controls, deviceList, pairingButton, statusBlock } from './card.js';
 import { heading, live } from './live.js';
 import { ApiError, S, api } from './session.js';
 import { dayName, duration, shortDate, shortDay } from './texts.js';
 
-const { number: NUMBER } = CONTRACT;
+const { number: NUMBER, text: TEXT } = CONTRACT;
 
 async function loadChild(id) {
   const path = `children/${encodeURIComponent(id)}/`;
@@ -24,15 +24,41 @@ export function childPage(root, id) {
       h('div', { class: 'luoi' },
         h('div', {},
           h('section', { class: 'the', 'aria-labelledby': 'hom-nay' }, h('h2', { id: 'hom-nay' }, 'Hôm nay'),
-            statusBlock(child, today, devices), controls(child, devices), appBars(today.apps)),
+            statusBlock(child, today, devices), controls(child, today, devices), appBars(today.apps)),
           h('section', { class: 'the', 'aria-labelledby': 'tuan' }, h('h2', { id: 'tuan' }, '7 ngày qua'), weekSummary(week), weekChart(week.days))),
         h('div', {},
           pointsBox(child),
           h('section', { class: 'the', 'aria-labelledby': 'may-cua-con' }, h('h2', { id: 'may-cua-con' }, 'Máy của con'),
             deviceList(devices, child), devices.length > 0 && h('div', { class: 'hang-nut' }, pairingButton(child))),
-          h('p', {}, h('a', { class: 'nut-dac', href: `#/con/${encodeURIComponent(id)}/luat` }, 'Sửa luật dùng máy')))),
+          h('p', {}, h('a', { class: 'nut-dac', href: `#/con/${encodeURIComponent(id)}/luat` }, 'Sửa luật dùng máy')),
+          manageBox(child))),
     ];
   });
+}
+
+// The child's name, and the child gone from the family.
+function manageBox(child) {
+  const place = 'ten-con';
+  const path = `children/${encodeURIComponent(child.id)}`;
+  const name = h('input', { name: 'childName', required: true, maxlength: TEXT.name.chars, value: child.name });
+  const rename = form(place, 'Đổi tên', [field('Tên của con', name)], async () => {
+    const saved = await api('PUT', path, { name: name.value.trim() });
+    say(place, `Đã đổi tên thành ${saved.name}.`);
+    if (S.refresh) S.refresh('family');
+  });
+  const remove = h('button', {
+    type: 'button', class: 'nut-nguy', onclick: async (e) => {
+      const button = e.currentTarget;
+      if (!await confirmBox(`Xoá ${child.name}?`, `Máy của ${child.name} sẽ thôi nhận luật; giờ đã dùng, điểm và yêu cầu của ${child.name} sẽ mất. Không hoàn tác được.`, 'Xoá')) return;
+      act(button, null, async () => {
+        await api('DELETE', path);
+        say('trang', `Đã xoá ${child.name} khỏi gia đình.`);
+        location.hash = '#/';
+      }, place);
+    },
+  }, `Xoá ${child.name}`);
+  return h('section', { class: 'the', 'aria-labelledby': 'quan-ly' }, h('h2', { id: 'quan-ly' }, 'Tên và xoá'),
+    rename, noteSlot(place), h('div', { class: 'hang-nut' }, remove));
 }
 
 function appBars(apps) {
@@ -97,8 +123,7 @@ function weekSummary(week) {
 
 function pointsBox(child) {
   const amount = h('input', { type: 'number', min: 1, max: NUMBER.pointsDelta.max, step: 1, value: 10, inputmode: 'numeric', name: 'points' });
-  const line = errorLine();
-  const change = (sign, button) => act(button, line, async () => {
+  const change = (sign, button) => act(button, null, async () => {
     const n = Number(amount.value);
     if (!Number.isInteger(n) || n < 1 || n > NUMBER.pointsDelta.max) {
       throw new ApiError(`Số điểm: hãy nhập số nguyên từ 1 đến ${NUMBER.pointsDelta.max}.`, 400);
@@ -107,7 +132,7 @@ function pointsBox(child) {
     const updated = await api('POST', `children/${encodeURIComponent(child.id)}/points`, { delta: sign * n });
     say('diem', `${updated.name} có ${updated.pointsBalance} điểm.`);
     if (S.refresh) S.refresh('family');
-  });
+  }, 'diem');
   const rate = child.rules.canExchangePoints
     ? `Con đổi được ${child.rules.pointsPerMinute} điểm lấy 1 phút, tối đa ${duration(child.rules.exchangeCapMinutes)} mỗi ngày.`
     : 'Con chưa được đổi điểm lấy thời gian.';
@@ -118,5 +143,5 @@ function pointsBox(child) {
     h('div', { class: 'hang-nut' },
       h('button', { type: 'button', class: 'nut-dac', onclick: (e) => change(1, e.currentTarget) }, 'Cộng điểm'),
       h('button', { type: 'button', class: 'nut-vien', onclick: (e) => change(-1, e.currentTarget) }, 'Trừ điểm')),
-    line, noteSlot('diem'));
+    noteSlot('diem'));
 }

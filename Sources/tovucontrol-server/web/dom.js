@@ -46,7 +46,7 @@ export function showError(line, text) {
 // Messages sit in the page's flow, in the place of what was done (a child's card, a form), so
 // they never cover a button; they outlive a redraw of that place and go after a while. Screen
 // readers hear them through one polite live region.
-const notes = new Map(); // place → { text, actions, timer }
+const notes = new Map(); // place → { text, actions, error, timer }
 const NOTE_MS = 12000;
 
 function fill(slot) {
@@ -54,6 +54,7 @@ function fill(slot) {
   slot.replaceChildren();
   slot.hidden = !note;
   if (!note) return;
+  slot.classList.toggle('loi', note.error);
   slot.append(h('span', {}, note.text), ...note.actions.map(([label, run]) => h('button', {
     type: 'button', class: 'nut-chu', onclick: (e) => act(e.currentTarget, null, run, slot.dataset.noi),
   }, label)));
@@ -66,14 +67,15 @@ export function noteSlot(place) {
   return slot;
 }
 
-// Shows `text` in `place`, with buttons [label, async action] such as "Hoàn tác".
-export function say(place, text, actions = []) {
+// Shows `text` in `place`, with buttons [label, async action] such as "Hoàn tác"; an error
+// looks like one.
+export function say(place, text, actions = [], error = false) {
   clearTimeout(notes.get(place)?.timer);
   const timer = setTimeout(() => {
     notes.delete(place);
     for (const slot of document.querySelectorAll(`[data-noi="${CSS.escape(place)}"]`)) fill(slot);
   }, NOTE_MS);
-  notes.set(place, { text, actions, timer });
+  notes.set(place, { text, actions, error, timer });
   for (const slot of document.querySelectorAll(`[data-noi="${CSS.escape(place)}"]`)) fill(slot);
   const live = document.getElementById('thong-bao');
   live.textContent = '';
@@ -81,7 +83,7 @@ export function say(place, text, actions = []) {
 }
 
 // Runs an action from a button: the button is busy meanwhile, and a failure shows its message
-// in `line`, or in the notes of `place`.
+// in `line`, or in the notes of `place` where the page draws itself again on events.
 export async function act(button, line, work, place = 'trang') {
   if (button) button.disabled = true;
   if (line) showError(line, '');
@@ -90,11 +92,22 @@ export async function act(button, line, work, place = 'trang') {
   } catch (e) {
     if (!e.handled) {
       if (line) showError(line, e.message);
-      else say(place, e.message);
+      else say(place, e.message, [], true);
     }
   } finally {
     if (button) button.disabled = false;
   }
+}
+
+// A form whose button runs `run`, busy meanwhile, with its messages in `place`.
+export function form(place, label, kids, run, look = 'nut-vien') {
+  const button = h('button', { type: 'submit', class: look }, label);
+  const el = h('form', {}, kids, button);
+  el.addEventListener('submit', (e) => {
+    e.preventDefault();
+    act(button, null, run, place);
+  });
+  return el;
 }
 
 export function confirmBox(title, text, okLabel) {

@@ -1,9 +1,9 @@
 // The family page: a card per child, adding a child, the parents.
 import { CONTRACT } from './contract.js';
-import { act, errorLine, field, h, noteSlot, say } from './dom.js';
+import { act, confirmBox, field, form, h, noteSlot, say } from './dom.js';
 import { controls, pairingButton, statusBlock } from './card.js';
 import { heading, live, notificationOffer } from './live.js';
-import { S, api } from './session.js';
+import { ApiError, S, api } from './session.js';
 import { requestText } from './texts.js';
 
 const { status: STATUS, text: TEXT } = CONTRACT;
@@ -44,7 +44,7 @@ export function familyPage(root) {
           h('h2', { id: 'con-' + child.id }, child.name),
           h('a', { href: path, class: 'nut-nho' }, 'Chi tiết')),
         statusBlock(child, child.today, devices),
-        controls(child, devices),
+        controls(child, child.today, devices),
         h('div', { class: 'hang-nut' }, devices.length > 0 && pairingButton(child),
           h('a', { href: path + '/luat', class: 'nut-vien' }, 'Luật dùng máy'))));
     }
@@ -55,37 +55,54 @@ export function familyPage(root) {
 
 function addChildForm() {
   const name = h('input', { name: 'childName', required: true, maxlength: TEXT.name.chars, placeholder: 'Tên của con' });
-  const line = errorLine();
-  const button = h('button', { type: 'submit', class: 'nut-dac' }, 'Thêm con');
-  const form = h('form', { class: 'the them' }, h('h2', {}, 'Thêm con'), field('Tên', name), line, button, noteSlot('them-con'));
-  form.addEventListener('submit', (e) => {
-    e.preventDefault();
-    act(button, line, async () => {
+  return h('section', { class: 'the them', 'aria-labelledby': 'them-con' }, h('h2', { id: 'them-con' }, 'Thêm con'),
+    form('them-con', 'Thêm con', [field('Tên', name)], async () => {
       const child = await api('POST', 'children', { name: name.value.trim() });
       say('them-con', `Đã thêm ${child.name}. Bấm “Mã ghép máy mới” trong thẻ của con để ghép máy.`);
       if (S.refresh) S.refresh('family');
-    });
-  });
-  return form;
+    }, 'nut-dac'),
+    noteSlot('them-con'));
 }
 
+const newPassword = (autocomplete = 'new-password') => h('input', {
+  type: 'password', required: true, minlength: CONTRACT.minPasswordChars, maxlength: TEXT.password.chars, autocomplete,
+});
+
 function parentsBox(parents) {
+  const place = 'bo-me';
   const name = h('input', { name: 'parentName', required: true, maxlength: TEXT.name.chars, autocomplete: 'off' });
-  const password = h('input', { name: 'password', type: 'password', required: true, minlength: CONTRACT.minPasswordChars, autocomplete: 'new-password' });
-  const line = errorLine();
-  const button = h('button', { type: 'submit', class: 'nut-vien' }, 'Thêm người');
-  const form = h('form', {}, field('Tên', name), field('Mật khẩu', password, `Ít nhất ${CONTRACT.minPasswordChars} ký tự.`), line, button);
-  form.addEventListener('submit', (e) => {
-    e.preventDefault();
-    act(button, line, async () => {
-      const added = await api('POST', 'parents', { name: name.value.trim(), password: password.value });
-      say('bo-me', `${added.name} đã có thể đăng nhập.`);
-      if (S.refresh) S.refresh('family');
-    });
+  const password = newPassword();
+  const add = form(place, 'Thêm người', [field('Tên', name), field('Mật khẩu', password, `Ít nhất ${CONTRACT.minPasswordChars} ký tự.`)], async () => {
+    const added = await api('POST', 'parents', { name: name.value.trim(), password: password.value });
+    say(place, `${added.name} đã có thể đăng nhập.`);
+    if (S.refresh) S.refresh('family');
   });
+  const current = newPassword('current-password');
+  const next = newPassword();
+  const again = newPassword();
+  const change = form(place, 'Đổi mật khẩu', [field('Mật khẩu hiện tại', current),
+    field('Mật khẩu mới', next, `Ít nhất ${CONTRACT.minPasswordChars} ký tự.`), field('Nhập lại mật khẩu mới', again)], async () => {
+    if (next.value !== again.value) throw new ApiError('Hai mật khẩu mới chưa giống nhau.', 400);
+    await api('POST', 'password', { current: current.value, password: next.value });
+    say(place, 'Đã đổi mật khẩu. Các máy khác đang đăng nhập bằng tên của bạn đã được đăng xuất.');
+  });
+  const me = S.session.parent && S.session.parent.id;
+  const remove = (p) => h('button', {
+    type: 'button', class: 'nut-chu nguy', 'aria-label': `Xoá ${p.name}`, onclick: async (e) => {
+      const button = e.currentTarget;
+      if (!await confirmBox(`Xoá ${p.name}?`, `${p.name} sẽ không đăng nhập được nữa.`, 'Xoá')) return;
+      act(button, null, async () => {
+        await api('DELETE', `parents/${encodeURIComponent(p.id)}`);
+        say(place, `Đã xoá ${p.name}.`);
+        if (S.refresh) S.refresh('family');
+      }, place);
+    },
+  }, 'Xoá');
   return h('section', { class: 'the', 'aria-labelledby': 'bo-me' },
     h('h2', { id: 'bo-me' }, 'Bố mẹ'),
-    h('p', {}, parents.map((p) => p.name).join(', ')),
-    noteSlot('bo-me'),
-    h('details', {}, h('summary', {}, 'Thêm bố hoặc mẹ'), form));
+    h('ul', { class: 'bo-me' }, parents.map((p) => h('li', {}, h('span', {}, p.name, p.id === me && ' (bạn)'),
+      p.id !== me && remove(p)))),
+    noteSlot(place),
+    h('details', {}, h('summary', {}, 'Thêm bố hoặc mẹ'), add),
+    h('details', {}, h('summary', {}, 'Đổi mật khẩu của bạn'), change));
 }

@@ -1,7 +1,8 @@
 // What keeps the page current: the event stream, the inbox's count, browser notifications, and
 // pages that load their data and draw it again when something changes.
 import { CONTRACT } from './contract.js';
-import { h, noteSlot, put } from './dom.js';
+import { h, noteSlot, put, say } from './dom.js';
+import { syncPush } from './push.js';
 import { S, api, setOffline, takeSession } from './session.js';
 import { requestText } from './texts.js';
 
@@ -51,8 +52,9 @@ function requestArrived(r) {
   if (S.refresh) S.refresh('requests');
 }
 
+// While the page is open, for browsers that reach no push service; push shows the rest.
 function notify(r) {
-  if (!('Notification' in window) || window.Notification.permission !== 'granted') return;
+  if (S.pushOn || !('Notification' in window) || window.Notification.permission !== 'granted') return;
   const note = new window.Notification(requestText(r), {
     body: r.note ? `“${r.note}”` : 'Mở TovuControl để trả lời.',
     tag: 'yeu-cau-' + r.id,
@@ -89,11 +91,14 @@ function showWaitingCount() {
 export function notificationOffer() {
   if (!('Notification' in window) || window.Notification.permission !== 'default') return null;
   const box = h('div', { class: 'moi' },
-    h('p', {}, 'Bật thông báo để biết ngay khi con xin thêm giờ (khi trang này đang mở).'));
+    h('p', {}, 'Bật thông báo để biết ngay khi con xin thêm giờ, cả khi đã đóng trang này.'));
   box.append(h('button', {
     type: 'button', class: 'nut-vien', onclick: async () => {
       await window.Notification.requestPermission();
       box.remove();
+      if (window.Notification.permission !== 'granted') return;
+      say('trang', await syncPush() ? 'Đã bật thông báo.'
+        : 'Đã bật thông báo. Trình duyệt này chỉ báo khi trang TovuControl đang mở.');
     },
   }, 'Bật thông báo'));
   return box;

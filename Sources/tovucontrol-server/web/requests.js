@@ -1,6 +1,6 @@
 // The inbox of the children's requests.
 import { CONTRACT } from './contract.js';
-import { act, errorLine, field, h, noteSlot, say, showError } from './dom.js';
+import { act, field, h, noteSlot, say } from './dom.js';
 import { heading, live, loadRequests, notificationOffer } from './live.js';
 import { S, api } from './session.js';
 import { STATUS_TEXT, clock, duration, requestText, when } from './texts.js';
@@ -29,13 +29,22 @@ export function requestsPage(root) {
 
 function waitingItem(r) {
   const minutes = h('input', { type: 'number', min: NUMBER.minutes.min, max: NUMBER.minutes.max, step: 1, value: r.minutes, inputmode: 'numeric', name: 'minutes' });
-  const line = errorLine();
-  const answer = (button, body, done) => act(button, line, async () => {
-    await api('POST', `requests/${encodeURIComponent(r.id)}/answer`, body);
-    say('yeu-cau', done);
+  const place = 'yeu-cau-' + r.id;
+  const reload = async () => {
     await loadRequests();
     if (S.refresh) S.refresh('requests');
-  });
+  };
+  // A yes can be taken back: the time goes, and the request waits again.
+  const undo = async () => {
+    await api('POST', `children/${encodeURIComponent(r.childId)}/grant/undo`);
+    say('yeu-cau', `Đã lấy lại phần thêm giờ; yêu cầu của ${r.childName} lại chờ bạn trả lời.`);
+    await reload();
+  };
+  const answer = (button, body, done) => act(button, null, async () => {
+    await api('POST', `requests/${encodeURIComponent(r.id)}/answer`, body);
+    say('yeu-cau', done, body.answer === STATUS.granted ? [['Hoàn tác', undo]] : []);
+    await reload();
+  }, place);
   return h('li', { class: 'the cho', 'data-id': r.id },
     h('p', { class: 'tieu-de' }, requestText(r)),
     r.note && h('p', { class: 'loi-nhan' }, `“${r.note}”`),
@@ -45,12 +54,14 @@ function waitingItem(r) {
       h('button', {
         type: 'button', class: 'nut-dac', onclick: (e) => {
           const n = Number(minutes.value);
-          if (!Number.isInteger(n) || n < NUMBER.minutes.min || n > NUMBER.minutes.max) return showError(line, `Hãy nhập từ ${NUMBER.minutes.min} đến ${NUMBER.minutes.max} phút.`);
+          if (!Number.isInteger(n) || n < NUMBER.minutes.min || n > NUMBER.minutes.max) {
+            return say(place, `Số phút cho thêm: hãy nhập số nguyên từ ${NUMBER.minutes.min} đến ${NUMBER.minutes.max}.`, [], true);
+          }
           return answer(e.currentTarget, { answer: STATUS.granted, minutes: n }, `Đã cho ${r.childName} thêm ${duration(n)}.`);
         },
       }, 'Đồng ý'),
       h('button', { type: 'button', class: 'nut-vien', onclick: (e) => answer(e.currentTarget, { answer: STATUS.refused }, `Đã từ chối yêu cầu của ${r.childName}.`) }, 'Từ chối')),
-    line);
+    noteSlot(place));
 }
 
 function answeredItem(r) {

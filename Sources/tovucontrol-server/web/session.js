@@ -1,6 +1,13 @@
 // The parent's session and every call to /api/console/.
 import { confirmBox } from './dom.js';
 
+// The server asks first when an act does more than it says: a grant that lifts the parents'
+// lock, a second child of the same name. Its flag, said yes to, goes with the same call again.
+const CONFIRMS = {
+  unlock: ['Mở khoá máy?', 'Mở khoá và cho thêm giờ'],
+  sameName: ['Trùng tên', 'Vẫn dùng tên này'],
+};
+
 export const S = {
   session: null, // answer of GET session
   csrf: '',
@@ -12,6 +19,7 @@ export const S = {
   render: () => {}, // draws the page of the address (set by app.js)
   ended: async () => {}, // goes back to the login page with a message (set by app.js)
   offline: false, // the server did not answer the last call
+  pushOn: false, // the server has this browser's push subscription
 };
 
 export class ApiError extends Error {
@@ -45,9 +53,9 @@ export async function api(method, path, body) {
   }
   if (!res.ok) {
     const message = (data && data.message) || 'Có lỗi xảy ra, hãy thử lại.';
-    // The server asks first when an act does more than it says, such as a grant that lifts the lock.
-    if (res.status === 409 && data && data.confirm && body && !body[data.confirm]) {
-      if (await confirmBox('Mở khoá máy?', message, 'Mở khoá và cho thêm giờ')) return api(method, path, { ...body, [data.confirm]: true });
+    const question = data && CONFIRMS[data.confirm];
+    if (res.status === 409 && question && body && !body[data.confirm]) {
+      if (await confirmBox(question[0], message, question[1])) return api(method, path, { ...body, [data.confirm]: true });
       throw new ApiError(message, res.status, true);
     }
     if (res.status === 401 && S.session && S.session.loggedIn && !['login', 'session'].includes(path)) {

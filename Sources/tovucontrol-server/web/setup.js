@@ -2,6 +2,7 @@
 import { CONTRACT } from './contract.js';
 import { act, errorLine, field, h, say, showError } from './dom.js';
 import { heading, loadRequests } from './live.js';
+import { syncPush } from './push.js';
 import { S, api, takeSession } from './session.js';
 
 const { text: TEXT } = CONTRACT;
@@ -66,6 +67,7 @@ export function setupPage(root) {
         password: password.value, timeZone: zone.value,
       }));
       await loadRequests();
+      syncPush();
       if (first) S.render(true);
       else location.hash = '#/';
       say('trang', 'Xong rồi! Giờ thêm con và ghép máy của con nhé.');
@@ -88,6 +90,7 @@ export function loginPage(root) {
     act(button, line, async () => {
       takeSession(await api('POST', 'login', { name: name.value.trim(), password: password.value }));
       await loadRequests();
+      syncPush();
       S.render(true);
     }).then(() => {
       if (!line.hidden) {
