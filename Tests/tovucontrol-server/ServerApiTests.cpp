@@ -622,8 +622,16 @@ TEST_P(ServerApi, ParentsManageTheFamily) {
     EXPECT_EQ(mum.get("qr?text=" + std::string(600, 'x')).status, 400);
     EXPECT_EQ(dad.get("qr?text=x").status, 401);
 
+    // A yes to a request, taken back: the request waits again.
+    const auto asked = device(token, "/api/device/requests", {{"kind", "them_gio"}, {"minutes", 5}})
+                           .body.value("id", "");
+    ASSERT_EQ(
+        mum.post("requests/" + asked + "/answer", {{"answer", "duoc"}, {"unlock", true}}).status,
+        200);
+    ASSERT_EQ(mum.post("children/" + child + "/grant/undo").status, 200);
+    EXPECT_EQ(device(token, "/api/device/requests/" + asked).body["status"], "cho");
+
     // A child gone: their computer gets no rules, and their requests go with them.
-    device(token, "/api/device/requests", {{"kind", "them_gio"}, {"minutes", 5}});
     ASSERT_EQ(mum.call("DELETE", path).status, 200);
     EXPECT_EQ(device(token, "/api/device/sync", {{"usage", json::array()}}).status, 401);
     EXPECT_EQ(mum.get("requests").body["requests"], json::array());
