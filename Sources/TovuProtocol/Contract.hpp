@@ -82,8 +82,9 @@ inline constexpr Range pointsDelta{-1000000, 1000000};
 inline constexpr std::chrono::seconds longestWait{600};
 inline constexpr std::chrono::seconds waitHeartbeat{30};
 
-inline constexpr std::size_t maxApps = 500;          // in a list of the rules
-inline constexpr std::size_t maxUsageEntries = 3000; // in one sync
+inline constexpr std::size_t maxApps = 500;            // in a list of the rules
+inline constexpr std::size_t maxUsageEntries = 3000;   // in one sync
+inline constexpr std::size_t maxBodyBytes = 64 * 1024; // of any request to the server
 
 // Text as it may cross: valid UTF-8 (a broken sequence is left out), without control or
 // bidirectional-override characters (tabs and line breaks become spaces), without spaces at

@@ -100,6 +100,7 @@ json toJson(const DeviceView& d) {
             {"childIsAdmin", orNull(d.childIsAdmin)},
             {"childUser", orNull(d.childUser)},
             {"reason", orNull(d.reason)},
+            {"lastRefusal", orNull(d.lastRefusal)},
             {"rulesReceivedAt", iso(d.rulesReceivedAt)},
             {"rulesWaiting", d.rulesWaiting}};
 }

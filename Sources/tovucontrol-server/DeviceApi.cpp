@@ -51,7 +51,8 @@ SyncReport syncReport(const json& b, std::vector<DroppedEntry>& dropped) {
             if (s->contains(key) && (*s)[key].is_boolean()) r.status[key] = (*s)[key];
         if (auto v = reported(*s, "childUser", Contract::Text::childUser))
             r.status["childUser"] = *v;
-        if (auto v = reported(*s, "reason", Contract::Text::reason)) r.status["reason"] = *v;
+        for (const char* key : {"reason", "lastRefusal"})
+            if (auto v = reported(*s, key, Contract::Text::reason)) r.status[key] = *v;
     }
     if (const auto u = b.find("usage"); u != b.end()) {
         if (!u->is_array()) throw BadInput("Số liệu sử dụng không đúng.");

@@ -42,6 +42,8 @@ struct DeviceView {
     // What the computer said of its protection last.
     std::optional<bool> isProtected, helperAlive, childIsAdmin;
     std::optional<std::string> childUser, reason;
+    // The last time the server refused some of what the computer sent, and what.
+    std::optional<std::string> lastRefusal;
     // When the computer got the rules as they are now; or that it has yet to get the latest.
     std::optional<Time> rulesReceivedAt;
     bool rulesWaiting = false;
@@ -128,7 +130,8 @@ public:
     // A grant while the parents' lock is on lifts it, so it needs liftLock (Refusal 409).
     ChildView grant(const Parent& parent, const std::string& childId, std::int64_t minutes,
                     bool liftLock);
-    // Puts back what the child's last grant changed, unless something changed since (409).
+    // Puts back what the child's last grant changed, unless something changed since (409); a
+    // request the grant answered waits again.
     ChildView undoGrant(const Parent& parent, const std::string& childId);
     // Never takes more than the child has (BadInput).
     ChildView addPoints(const Parent& parent, const std::string& childId, std::int64_t delta);

@@ -2,6 +2,7 @@
 
 #include "Database.hpp"
 #include "Errors.hpp"
+#include "TovuProtocol/Contract.hpp"
 #include "TovuProtocol/Json.hpp"
 
 #include <atomic>
@@ -28,7 +29,7 @@ using tcp = net::ip::tcp;
 using namespace std::chrono_literals;
 
 constexpr std::size_t maxHead = 16 * 1024;
-constexpr std::size_t maxBody = 64 * 1024;
+constexpr std::size_t maxBody = Contract::maxBodyBytes;
 constexpr int backlog = 4096;
 constexpr int workerThreads = 8;
 constexpr auto lingerLimit = 3s;

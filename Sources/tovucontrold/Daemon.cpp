@@ -36,9 +36,6 @@ std::int64_t truBaoHoa(std::int64_t a, std::int64_t b) {
 }
 
 constexpr auto helperTimeout = std::chrono::seconds(120);
-constexpr std::int64_t maxMinutes = 1440;
-constexpr std::size_t maxAppNameChars = 200;
-constexpr std::size_t maxNoteChars = 500;
 
 std::string dayDu(const std::string& day) {
     return "Ngày " + day + " đã có " + std::to_string(UsageBook::maxAppsPerDay) +
@@ -179,12 +176,14 @@ nlohmann::json Daemon::trangThai() {
     nlohmann::json s = {{"protected", !admin && !phien},
                         {"helperAlive", alive},
                         {"childIsAdmin", admin},
-                        {"childUser", c->childUser}};
-    if (admin)
-        s["reason"] = "Tài khoản " + c->childUser +
-                      " đang là quản trị — con tắt được TovuControl. Đổi sang tài khoản thường.";
-    else if (phien)
-        s["reason"] = *phien;
+                        {"childUser", Contract::clip(c->childUser, Contract::Text::childUser)}};
+    const auto reason =
+        admin ? "Tài khoản " + c->childUser +
+                    " đang là quản trị — con tắt được TovuControl. Đổi sang tài khoản thường."
+              : phien;
+    if (reason) s["reason"] = Contract::clip(*reason, Contract::Text::reason);
+    if (const auto refusal = sync_.tuChoiCuoi())
+        s["lastRefusal"] = Contract::clip(*refusal, Contract::Text::reason);
     return s;
 }
 
@@ -311,7 +310,7 @@ std::shared_ptr<const AppCatalog> Daemon::katalog(const std::string& id) {
 }
 
 std::optional<std::string> Daemon::tenApp(const std::string& id) {
-    if (auto name = katalog(id)->nameOf(id)) return lamSach(*name, maxAppNameChars);
+    if (auto name = katalog(id)->nameOf(id)) return Contract::clip(*name, Contract::Text::appName);
     if (id.starts_with('/'))
         return Contract::clip("Chương trình con tự chạy: " + id, Contract::Text::appName);
     return std::nullopt;
@@ -406,23 +405,29 @@ IpcResponse Daemon::nhanUsage(const IpcRequest& request, const Ipc::Peer& peer) 
 
 IpcResponse Daemon::guiYeuCau(const IpcRequest& request, const Ipc::Peer& peer,
                               const AgentConfig& c) {
-    const auto kind = request.kind.value_or("them_gio");
-    if (kind != "them_gio" && kind != "doi_diem")
+    using namespace Contract;
+    const auto kind = request.kind.value_or(std::string(Kind::moreTime));
+    if (kind != Kind::moreTime && kind != Kind::exchange)
         return IpcResponse::failure("Loại yêu cầu không hợp lệ");
     const auto minutes = request.minutes.value_or(30);
-    if (minutes < 1 || minutes > maxMinutes)
-        return IpcResponse::failure("Số phút phải từ 1 đến 1440");
+    if (!Number::minutes.contains(minutes))
+        return IpcResponse::failure("Số phút phải từ " + std::to_string(Number::minutes.min) +
+                                    " đến " + std::to_string(Number::minutes.max));
     // An app is one the system knows, or a program of the child's that runs now; its name is
     // the system's, never the caller's.
     std::optional<std::string> appName, note;
     if (request.appId) {
-        if (!laAppId(*request.appId) ||
+        if (!UsageBook::laAppId(*request.appId) ||
             (request.appId->starts_with('/') && !dangChay(peer).contains(*request.appId)) ||
             !(appName = tenApp(*request.appId)))
             return IpcResponse::failure("Ứng dụng không hợp lệ");
     }
-    if (request.note && !(note = lamSach(*request.note, maxNoteChars)))
-        return IpcResponse::failure("Lời nhắn dài quá (tối đa 500 ký tự)");
+    if (request.note) {
+        note = tidy(*request.note);
+        if (!fits(*note, Text::note))
+            return IpcResponse::failure("Lời nhắn dài quá (tối đa " +
+                                        std::to_string(Text::note.chars) + " ký tự)");
+    }
 
     const auto now = clock_.now();
     const std::pair<std::string, std::string> key{kind, request.appId.value_or("")};

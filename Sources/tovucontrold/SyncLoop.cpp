@@ -2,8 +2,13 @@
 
 #include "TovuCore/Api.hpp"
 #include "TovuCore/UsageTracker.hpp"
+#include "TovuProtocol/Contract.hpp"
+#include "TovuProtocol/Json.hpp"
 
 #include <algorithm>
+#include <ctime>
+#include <map>
+#include <set>
 #include <system_error>
 #include <utility>
 
@@ -12,6 +17,61 @@ namespace tovu {
 namespace {
 
 using Lock = std::unique_lock<std::mutex>;
+using namespace std::chrono_literals;
+
+// Room for the usage in a sync's body: the server's cap, less what the status and the rest
+// can take at most.
+constexpr std::size_t usageRoom = Contract::maxBodyBytes - 8 * 1024;
+// How long the parents see that the server refused something.
+constexpr auto refusalShown = 24h;
+
+std::size_t bytes(const UsageEntry& e) {
+    return Json::encode(e).size() + 1;
+}
+
+// What a pass sends of the book: every minute, within what the server takes. An app's minutes
+// of a day at most a day's; and when the whole would pass the server's cap on a body, the
+// smallest named entries of a day go out among its unnamed minutes.
+std::vector<UsageEntry> deGui(std::vector<UsageEntry> usage) {
+    std::size_t size = 0;
+    for (auto& e : usage) {
+        e.minutes = std::min(e.minutes, Contract::Number::dailyMinutes.max);
+        size += bytes(e);
+    }
+    if (size <= usageRoom) return usage;
+    std::map<std::string, std::size_t> unnamed; // day → index
+    std::vector<std::size_t> named;
+    for (std::size_t i = 0; i < usage.size(); ++i)
+        if (usage[i].appId == UsageBook::khongRoId)
+            unnamed[usage[i].day] = i;
+        else
+            named.push_back(i);
+    std::stable_sort(named.begin(), named.end(),
+                     [&](auto a, auto b) { return usage[a].minutes < usage[b].minutes; });
+    std::set<std::size_t> folded;
+    for (const auto i : named) {
+        if (size <= usageRoom) break;
+        auto at = unnamed.find(usage[i].day);
+        if (at == unnamed.end()) {
+            usage.push_back({usage[i].day, UsageBook::khongRoId, UsageBook::khongRoTen, 0});
+            size += bytes(usage.back());
+            at = unnamed.emplace(usage[i].day, usage.size() - 1).first;
+        }
+        auto& into = usage[at->second].minutes;
+        into = std::min(into + usage[i].minutes, Contract::Number::dailyMinutes.max);
+        size -= bytes(usage[i]);
+        folded.insert(i);
+    }
+    std::size_t i = 0;
+    std::erase_if(usage, [&](const UsageEntry&) { return folded.contains(i++); });
+    return usage;
+}
+
+// The status and usage the server refused as a whole: what was sent does not fit what it takes.
+// Anything else it answers is no word on the data.
+bool refusesTheData(const ApiError& e) {
+    return e.status() == 400 || e.status() == 413 || e.status() == 422;
+}
 
 } // namespace
 
@@ -40,21 +100,30 @@ int SyncLoop::dongBo() {
     const auto c = host_.cauHinh();
     if (!c) return 30;
     const ApiClient api(c->server, c->token);
-    const auto usage = book_.coPhut();
+    const auto usage = deGui(book_.coPhut());
     const auto status = host_.trangThai();
 
-    const auto offline = [&](int delay) {
+    const auto online = [&](bool reached, int delay) {
         Lock g(mutex_);
-        online_ = false;
+        online_ = reached;
         return delay;
     };
-    Policy p;
+    const auto offline = [&](int delay) { return online(false, delay); };
+    SyncAnswer answer;
     try {
-        p = api.sync(status, usage, {});
+        answer = api.syncAnswer(status, usage, {}, std::nullopt);
     } catch (const ApiError& e) {
         if (e.unauthorized()) {
             host_.log("Máy đã bị gỡ khỏi gia đình hoặc token sai: " + e.description());
             return offline(120);
+        }
+        if (refusesTheData(e)) {
+            // Not sent again: the names go, the minutes stay counted. With them gone the next
+            // pass may go through at once.
+            biTuChoi("lần đồng bộ: " + e.description());
+            const bool dropped = book_.boQua(usage) > 0;
+            host_.luu();
+            return online(true, dropped ? 0 : 30);
         }
         offline(30);
         host_.log("Mất kết nối máy chủ: " + e.description());
@@ -65,6 +134,16 @@ int SyncLoop::dongBo() {
         return 30;
     }
 
+    std::vector<UsageEntry> refused;
+    for (const auto& d : answer.dropped)
+        if (d.index >= 0 && static_cast<std::size_t>(d.index) < usage.size())
+            refused.push_back(usage[static_cast<std::size_t>(d.index)]);
+    if (!answer.dropped.empty()) {
+        book_.boQua(refused);
+        biTuChoi(std::to_string(answer.dropped.size()) +
+                 " mục giờ dùng: " + answer.dropped.front().reason);
+    }
+    const auto& p = answer.policy;
     const auto now = clock_.now();
     const auto used = book_.tongNgay(UsageTracker::ngay(now));
     {
@@ -125,6 +204,24 @@ std::optional<SyncLoop::Fetched> SyncLoop::fetched() const {
 bool SyncLoop::online() const {
     Lock g(mutex_);
     return online_;
+}
+
+void SyncLoop::biTuChoi(const std::string& what) {
+    host_.log("Máy chủ không nhận " + what);
+    Lock g(mutex_);
+    tuChoi_.emplace(what, clock_.now());
+}
+
+std::optional<std::string> SyncLoop::tuChoiCuoi() const {
+    const auto now = clock_.now();
+    Lock g(mutex_);
+    if (!tuChoi_ || now - tuChoi_->second >= refusalShown) return std::nullopt;
+    const std::time_t t = std::chrono::system_clock::to_time_t(tuChoi_->second);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char hhmm[8];
+    std::strftime(hhmm, sizeof hhmm, "%H:%M", &local);
+    return "Lúc " + std::string(hhmm) + ", máy chủ không nhận " + tuChoi_->first;
 }
 
 std::uint64_t SyncLoop::doi() const {

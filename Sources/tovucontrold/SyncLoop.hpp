@@ -9,6 +9,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -63,20 +64,26 @@ public:
     std::optional<Fetched> fetched() const;
     // Whether the last pass reached the server.
     bool online() const;
+    // The last time in a day the server refused some of what a pass sent, and what, for the
+    // parents.
+    std::optional<std::string> tuChoiCuoi() const;
     // Grows with every stored policy, for the saves.
     std::uint64_t doi() const;
 
 private:
+    // What the server refused of a pass: logged, and shown to the parents for a day.
+    void biTuChoi(const std::string& what);
     void chay();
 
     const Clock& clock_;
     Host& host_;
     UsageBook& book_;
 
-    mutable std::mutex mutex_; // guards fetched_, online_, doi_ and dung_
+    mutable std::mutex mutex_; // guards the fields below
     std::condition_variable cv_;
     std::optional<Fetched> fetched_;
     bool online_ = false;
+    std::optional<std::pair<std::string, Time>> tuChoi_;
     std::uint64_t doi_ = 0;
     bool dung_ = false;
     std::thread loop_;

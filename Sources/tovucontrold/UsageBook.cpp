@@ -1,6 +1,7 @@
 #include "UsageBook.hpp"
 
 #include "TovuCore/UsageTracker.hpp"
+#include "TovuProtocol/Contract.hpp"
 
 #include <algorithm>
 #include <ctime>
@@ -13,10 +14,6 @@ namespace {
 using Lock = std::lock_guard<std::mutex>;
 
 constexpr std::size_t keptDays = 3;
-// Bounds on what the child's programs can make the daemon keep and send to the server.
-constexpr std::int64_t maxMinutes = 1440;
-constexpr std::size_t maxAppIdChars = 512;
-constexpr std::size_t maxAppNameChars = 200;
 
 // Local midnight of a real Gregorian date written exactly "yyyy-MM-dd", days after it.
 std::optional<std::time_t> nuaDem(const std::string& day, int after = 0) {
@@ -50,32 +47,8 @@ std::int64_t phutDaQua(const std::string& day, Time now) {
 
 } // namespace
 
-std::optional<std::string> lamSach(std::string_view text, std::size_t maxChars) {
-    std::string out;
-    std::size_t chars = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        const std::string_view ch = text.substr(i, len);
-        i += len;
-        char32_t cp = len == 1 ? lead : lead & (0x3F >> (len - 1));
-        for (std::size_t k = 1; k < ch.size(); ++k)
-            cp = (cp << 6) | (static_cast<unsigned char>(ch[k]) & 0x3F);
-        if (cp == '\t' || cp == '\n' || cp == '\r') {
-            out += ' ';
-        } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
-                   (cp >= 0x2066 && cp <= 0x2069)) {
-            continue;
-        } else {
-            out += ch;
-        }
-        if (++chars > maxChars) return std::nullopt;
-    }
-    return out;
-}
-
-bool laAppId(const std::string& id) {
-    return !id.empty() && lamSach(id, maxAppIdChars) == id;
+bool UsageBook::laAppId(const std::string& id) {
+    return !id.empty() && Contract::tidy(id) == id && Contract::fits(id, Contract::Text::appId);
 }
 
 UsageBook::UsageBook(const Clock& clock)
@@ -136,11 +109,11 @@ std::vector<std::string> UsageBook::gop(const std::vector<UsageEntry>& entries, 
     std::map<std::string, std::int64_t> tran; // each day's cap, worked out once
     std::vector<std::string> full;
     for (const auto& e : entries) {
-        const auto name = lamSach(e.appName, maxAppNameChars);
-        if (e.minutes <= 0 || !name || !laAppId(e.appId)) continue;
+        if (e.minutes <= 0 || !laAppId(e.appId)) continue;
         // Nobody names minutes as unnamed; kept ones are read back like the rest.
         if (naming && e.appId == khongRoId) continue;
         auto day = chiMuc_.find(e.day);
+        if (day != chiMuc_.end() && day->second.tuChoi.contains(e.appId)) continue;
         const std::size_t* at = nullptr;
         std::int64_t old = 0;
         if (day != chiMuc_.end())
@@ -163,11 +136,13 @@ std::vector<std::string> UsageBook::gop(const std::vector<UsageEntry>& entries, 
             if (cap == tran.end()) cap = tran.emplace(e.day, phutDaQua(e.day, now)).first;
             room = std::max<std::int64_t>(0, cap->second - total);
         }
-        const std::int64_t minutes = std::min({e.minutes, maxMinutes, old + room});
+        const std::int64_t minutes =
+            std::min({e.minutes, Contract::Number::dailyMinutes.max, old + room});
         if (minutes <= old) continue;
+        auto name = Contract::clip(e.appName, Contract::Text::appName);
         if (at) {
             usage_[*at].minutes = minutes;
-            usage_[*at].appName = *name;
+            usage_[*at].appName = std::move(name);
         } else {
             Ngay& n = chiMuc_[e.day];
             if (n.app.size() >= maxAppsPerDay) {
@@ -175,7 +150,7 @@ std::vector<std::string> UsageBook::gop(const std::vector<UsageEntry>& entries, 
                 continue;
             }
             n.app.emplace(e.appId, usage_.size());
-            usage_.push_back({e.day, e.appId, *name, minutes});
+            usage_.push_back({e.day, e.appId, std::move(name), minutes});
         }
         if (unnamed)
             usage_[*unnamed].minutes -= minutes - old;
@@ -185,6 +160,28 @@ std::vector<std::string> UsageBook::gop(const std::vector<UsageEntry>& entries, 
     }
     giuBaNgay();
     return full;
+}
+
+std::size_t UsageBook::boQua(const std::vector<UsageEntry>& refused) {
+    Lock g(mutex_);
+    std::set<std::size_t> gone;
+    for (const auto& e : refused) {
+        const auto day = chiMuc_.find(e.day);
+        if (e.appId == khongRoId || day == chiMuc_.end()) continue;
+        const auto app = day->second.app.find(e.appId);
+        if (app == day->second.app.end()) continue;
+        const std::size_t at = app->second;
+        day->second.tuChoi.insert(e.appId);
+        // The unnamed minutes always have their place: the minutes stay counted.
+        if (const auto unnamed = khongRo(e.day); unnamed && gone.insert(at).second)
+            usage_[*unnamed].minutes += std::exchange(usage_[at].minutes, 0);
+    }
+    if (gone.empty()) return 0;
+    std::size_t i = 0;
+    std::erase_if(usage_, [&](const UsageEntry&) { return gone.contains(i++); });
+    lapChiMuc();
+    ++doi_;
+    return gone.size();
 }
 
 void UsageBook::giuBaNgay() {
@@ -224,7 +221,8 @@ bool UsageBook::demPhut(const std::string& day, std::int64_t minutes) {
     const std::int64_t more = minutes - tong(day);
     if (more <= 0) return false;
     std::optional<std::size_t> at;
-    if (truocMat_ && now - truocMat_->luc < truocMatCon) {
+    if (truocMat_ && now - truocMat_->luc < truocMatCon &&
+        !chiMuc_[day].tuChoi.contains(truocMat_->id)) {
         Ngay& n = chiMuc_[day];
         if (const auto it = n.app.find(truocMat_->id); it != n.app.end()) {
             at = it->second;

@@ -8,18 +8,12 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 namespace tovu {
-
-// Text from the child with control and bidirectional-override characters taken out (line
-// breaks and tabs become spaces); absent when more than maxChars characters remain.
-std::optional<std::string> lamSach(std::string_view text, std::size_t maxChars);
-// An app identifier as the agent makes it: not empty, nothing to clean, not absurdly long.
-bool laAppId(const std::string& id);
 
 // The child's minutes of the three latest days, one entry per day and app: counted by the
 // daemon, named by the agent's reports and by the shell's word on the app in front. Every
@@ -32,6 +26,9 @@ public:
     // How long the shell's word on the app in front holds.
     static constexpr std::chrono::seconds truocMatCon{15};
     static constexpr std::size_t maxAppsPerDay = 256;
+
+    // An app identifier the server takes as it is: not empty, nothing to clean, not too long.
+    static bool laAppId(const std::string& id);
 
     explicit UsageBook(const Clock& clock);
     UsageBook(const UsageBook&) = delete;
@@ -48,6 +45,9 @@ public:
     // to the app in front, if the shell said so lately, else they are booked as khongRoId until
     // a report names them. Whether the book grew.
     bool demPhut(const std::string& day, std::int64_t minutes);
+    // Takes the names of entries the server refused off their minutes, which go among the day's
+    // unnamed ones; the day never names those apps again. Returns how many went.
+    std::size_t boQua(const std::vector<UsageEntry>& refused);
     // The app in front as the child's shell says it now; absent: none that names minutes.
     void truocMat(std::optional<std::pair<std::string, std::string>> idAndName);
 
@@ -66,6 +66,7 @@ private:
         std::unordered_map<std::string, std::size_t> app; // appId → index in usage_
         std::int64_t tong = 0;                            // every minute counted, named or not
         bool daBaoDay = false;                            // the "full" log line was written
+        std::set<std::string> tuChoi;                     // appIds the server refused
     };
     struct TruocMat {
         std::string id;

@@ -364,7 +364,9 @@ TEST_P(ServerApi, ARefusedEntryNeverHoldsBackTheSync) {
     };
     const auto answer =
         device(token, "/api/device/sync",
-               {{"usage", usage}, {"status", {{"protected", false}, {"reason", path + path}}}});
+               {{"usage", usage},
+                {"status",
+                 {{"protected", false}, {"reason", path + path}, {"lastRefusal", "\tLúc 14:05"}}}});
     ASSERT_EQ(answer.status, 200) << answer.body;
     const auto synced = Json::decode<SyncAnswer>(answer.body.dump());
     EXPECT_TRUE(synced.policy.locked);
@@ -375,8 +377,9 @@ TEST_P(ServerApi, ARefusedEntryNeverHoldsBackTheSync) {
     }
     EXPECT_EQ(dropped, (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(console.get("children/" + child + "/apps").body["apps"].size(), 2u);
-    EXPECT_EQ(console.get("family").body["devices"][0]["reason"],
-              Contract::clip(path + path, Contract::Text::reason));
+    const auto device = console.get("family").body["devices"][0];
+    EXPECT_EQ(device["reason"], Contract::clip(path + path, Contract::Text::reason));
+    EXPECT_EQ(device["lastRefusal"], "Lúc 14:05");
 }
 
 TEST_P(ServerApi, FamiliesOfOneServerStayApartWhileTheirRequestsGoOn) {
@@ -604,8 +607,16 @@ TEST_P(ServerApi, ParentsManageTheFamily) {
     EXPECT_EQ(mum.get("qr?text=" + std::string(600, 'x')).status, 400);
     EXPECT_EQ(dad.get("qr?text=x").status, 401);
 
+    // A yes to a request, taken back: the request waits again.
+    const auto asked = device(token, "/api/device/requests", {{"kind", "them_gio"}, {"minutes", 5}})
+                           .body.value("id", "");
+    ASSERT_EQ(
+        mum.post("requests/" + asked + "/answer", {{"answer", "duoc"}, {"unlock", true}}).status,
+        200);
+    ASSERT_EQ(mum.post("children/" + child + "/grant/undo").status, 200);
+    EXPECT_EQ(device(token, "/api/device/requests/" + asked).body["status"], "cho");
+
     // A child gone: their computer gets no rules, and their requests go with them.
-    device(token, "/api/device/requests", {{"kind", "them_gio"}, {"minutes", 5}});
     ASSERT_EQ(mum.call("DELETE", path).status, 200);
     EXPECT_EQ(device(token, "/api/device/sync", {{"usage", json::array()}}).status, 401);
     EXPECT_EQ(mum.get("requests").body["requests"], json::array());

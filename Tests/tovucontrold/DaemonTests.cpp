@@ -1,6 +1,7 @@
 #include "Daemon.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/UsageTracker.hpp"
+#include "TovuProtocol/Contract.hpp"
 #include "TovuProtocol/Json.hpp"
 #include "support/DaemonFixtures.hpp"
 #include "support/FakeServer.hpp"
@@ -39,6 +40,16 @@ UsageEntry on(std::string day, std::int64_t minutes, std::string app = "a",
     return {std::move(day), std::move(app), std::move(name), minutes};
 }
 
+std::string repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += text;
+    return out;
+}
+
+// An installed app whose name is 200 characters but 800 bytes.
+const std::string emojiName = repeat("🎮", 200);
+
 Policy withMinutes(std::int64_t left) {
     auto p = makePolicy();
     p.minutesLeft = left;
@@ -66,10 +77,13 @@ protected:
 
     // Installed apps of the test's own; the test process stands in for the agent.
     Daemon& start(std::optional<AgentConfig> cfg, DaemonState st = {}, bool dev = false) {
-        for (const auto& [id, name] : {std::pair{"a", "A"}, {"b", "B"}, {"hoc", "Học"}})
-            writeFile(apps.path() / "applications" / (std::string(id) + ".desktop"),
-                      "[Desktop Entry]\nType=Application\nName=" + std::string(name) +
-                          "\nExec=/usr/bin/" + id + "\n");
+        for (const auto& [id, name] : {std::pair<std::string, std::string>{"a", "A"},
+                                       {"b", "B"},
+                                       {"hoc", "Học"},
+                                       {"e", emojiName}})
+            writeFile(apps.path() / "applications" / (id + ".desktop"),
+                      "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=/usr/bin/" + id +
+                          "\n");
         Daemon::Options options;
         options.configPath = dir.file("config.json");
         options.statePath = dir.file("state.json");
@@ -167,6 +181,13 @@ TEST_F(DaemonTest, ReportsNameCountedMinutesAndNeverAddAny) {
         return on(std::move(day), minutes, UsageBook::khongRoId, UsageBook::khongRoTen);
     };
     const std::string own = "Chương trình con tự chạy: /home/bin/game";
+    // 400 bytes; 400 characters but 1,180 bytes.
+    const std::string longId = "/home/bin/" + std::string(390, 'x');
+    const std::string wideId = "/home/bin/" + repeat("ộ", 390);
+    running.insert({longId, wideId, "e"});
+    const auto clipped = [](const std::string& name) {
+        return Contract::clip(name, Contract::Text::appName);
+    };
     struct Case {
         const char* what;
         std::vector<UsageEntry> stored;
@@ -196,6 +217,12 @@ TEST_F(DaemonTest, ReportsNameCountedMinutesAndNeverAddAny) {
           on(day(), 1, "/home/bin/other"), on(day(), -5, "a"), on(day(), 0, "b"),
           on("2026-02-30", 1, "a"), on(day(), 1, "a\nb")},
          {unnamed(day(), 5), on(day(), 1, "/home/bin/game", own)}},
+        {"ids as long as the server takes them, names clipped to what it takes",
+         {},
+         3,
+         {on(day(), 1, longId), on(day(), 1, wideId), on(day(), 1, "e")},
+         {unnamed(day(), 1), on(day(), 1, longId, clipped("Chương trình con tự chạy: " + longId)),
+          on(day(), 1, "e", clipped(emojiName))}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -258,26 +285,90 @@ TEST_F(DaemonTest, MinutesCountedGoToTheAppTheShellSaysIsInFront) {
     EXPECT_EQ(state().usage, (std::vector{three, unnamed(3)}));
 }
 
+// And what goes to the server stays within its cap on a body, every minute counted.
 TEST_F(DaemonTest, ADayKeepsAtMostTwoHundredFiftySixAppsAndSaysSoOnce) {
     auto& d = paired();
     d.demPhut(day(), 700);
+    const std::string folder = "/home/bin/" + std::string(400, 'x') + "/app";
     std::vector<UsageEntry> many;
     for (int i = 0; i < 300; ++i) {
-        many.push_back(on(day(), 1, "/home/bin/app" + std::to_string(i)));
+        many.push_back(on(day(), 1, folder + std::to_string(i)));
         running.insert(many.back().appId);
     }
     ask(usage(many));
-    ask(usage({on(day(), 1, "a"), on(day(), 2, "/home/bin/app0")}));
+    ask(usage({on(day(), 1, "a"), on(day(), 2, folder + "0")}));
     const auto kept = state().usage;
     ASSERT_EQ(kept.size(), 256u); // the unnamed minutes and 255 apps
     const auto app = [&](int i, std::int64_t minutes) {
-        const auto id = "/home/bin/app" + std::to_string(i);
-        return on(day(), minutes, id, "Chương trình con tự chạy: " + id);
+        const auto id = folder + std::to_string(i);
+        return on(day(), minutes, id,
+                  Contract::clip("Chương trình con tự chạy: " + id, Contract::Text::appName));
     };
     EXPECT_EQ(kept[1], app(0, 2));
     EXPECT_EQ(kept.back(), app(254, 1));
     EXPECT_EQ(logged(), std::vector<std::string>{"[2026-03-10T05:00:07Z] Ngày " + day() +
                                                  " đã có 256 ứng dụng, bỏ qua các ứng dụng mới\n"});
+
+    server.reply("POST", syncPath, 200, Json::encode(makePolicy()));
+    ASSERT_EQ(d.sync().dongBo(), 60);
+    const auto sent = server.requests().back();
+    EXPECT_LE(sent.body.size(), Contract::maxBodyBytes);
+    const auto body = sent.json();
+    std::int64_t minutes = 0;
+    for (const auto& e : body["usage"])
+        minutes += e["minutes"].get<std::int64_t>();
+    EXPECT_EQ(minutes, 700);
+}
+
+// What the server refuses is dropped and said once; the minutes stay counted, and the status
+// and the parents' word get through.
+TEST_F(DaemonTest, WhatTheServerRefusesIsNeverSentAgain) {
+    const auto unnamed = [&](std::int64_t minutes) {
+        return on(day(), minutes, UsageBook::khongRoId, UsageBook::khongRoTen);
+    };
+    auto locked = makePolicy(10);
+    locked.locked = true;
+    auto dropping = json(locked);
+    dropping["dropped"] = {{{"index", 2}, {"reason", "Giá trị appId quá dài."}}};
+    struct Case {
+        const char* what;
+        Reply first;
+        int delay;
+        std::string said;
+        std::vector<UsageEntry> kept; // and sent next
+    };
+    const std::vector<Case> cases{
+        {"one entry left out of a sync",
+         {200, dropping.dump()},
+         10,
+         "1 mục giờ dùng: Giá trị appId quá dài.",
+         {unnamed(4), on(day(), 2, "a", "A")}},
+        {"the whole sync refused",
+         {400, R"({"message":"Giá trị appId quá dài."})"},
+         0, // what went can go again at once
+         "lần đồng bộ: 400: Giá trị appId quá dài.",
+         {unnamed(6)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto& d = paired();
+        lines.clear();
+        d.demPhut(day(), 6);
+        ask(usage({on(day(), 2, "a"), on(day(), 3, "b")}));
+        std::atomic<int> syncs{0};
+        server.handle("POST", syncPath, [&](const Recorded&) {
+            return syncs++ == 0 ? c.first : Reply{200, Json::encode(locked)};
+        });
+        EXPECT_EQ(d.sync().dongBo(), c.delay);
+        ask(usage({on(day(), 3, "b")})); // named again: still not
+        EXPECT_EQ(d.sync().dongBo(), 10);
+        EXPECT_EQ(state().usage, c.kept);
+        EXPECT_EQ(server.requests().back().json()["usage"], json(c.kept));
+        EXPECT_EQ(ask(op("policy")).policy, locked);
+        EXPECT_EQ(logged(), std::vector<std::string>{"[2026-03-10T05:00:07Z] Máy chủ không nhận " +
+                                                     c.said + "\n"});
+        EXPECT_EQ(d.trangThai()["lastRefusal"], "Lúc 12:00, máy chủ không nhận " + c.said);
+    }
 }
 
 TEST_F(DaemonTest, StateIsWrittenOutsideTheLockAndTheNewestSaveLandsLast) {

@@ -34,6 +34,7 @@ function deviceFacts(d) {
     facts.push(h('span', { class: 'bao-ve' }, 'Đang được bảo vệ'));
     if (d.helperAlive === false) facts.push(h('span', { class: 'canh-bao' }, 'Màn hình của con không hiện giờ đếm ngược'));
   }
+  if (d.lastRefusal) facts.push(h('span', { class: 'canh-bao' }, d.lastRefusal));
   if (!d.reason && d.childIsAdmin === true) facts.push(h('span', { class: 'canh-bao' }, 'Tài khoản của con có quyền quản trị'));
   return facts;
 }
