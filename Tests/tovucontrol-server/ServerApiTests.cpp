@@ -233,6 +233,21 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
     }));
     EXPECT_EQ(granted->grantEndsAt, answered.state->grantEndsAt);
 
+    // "Khoá máy ngay": the computer's waiting request brings it long before the next planned
+    // sync (a minute away), and the parents see when the computer had it.
+    ASSERT_EQ(console.post("children/" + child + "/lock").status, 200);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto p = policy();
+            return p && p->locked && !p->lockReason;
+        },
+        5s))
+        << daemon->log();
+    EXPECT_TRUE(waitUntil([&] {
+        const auto d = console.get("family").body["devices"][0];
+        return d["rulesReceivedAt"].is_string() && d["rulesWaiting"] == false;
+    }));
+
     const int status = server->process().terminate();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
