@@ -39,9 +39,7 @@ constexpr int launches = 20;
 
 // The child's session on console 2 (root's, as a trial pairs it by default).
 LoginSession phien(const std::string& id, bool active = true, uid_t uid = 0) {
-    auto s = loginSession(id, "x11", uid, active);
-    s.vt = 2;
-    return s;
+    return onConsole(id, uid, 2, active);
 }
 
 // Stands in for the lock screen: a session of the account daemon on console 8.
