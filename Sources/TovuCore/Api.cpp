@@ -76,6 +76,7 @@ void appendHeader(CurlPtr<curl_slist>& list, const std::string& header) {
 // low-speed check averages over several seconds and would give up only after ~27 s.
 struct Activity {
     std::chrono::seconds limit;
+    const std::atomic<bool>* cancelled = nullptr;
     curl_off_t bytes = 0;
     std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
     bool expired = false;
@@ -89,7 +90,7 @@ int checkActivity(void* data, curl_off_t, curl_off_t downloaded, curl_off_t, cur
         activity.since = now;
     }
     activity.expired = now - activity.since >= activity.limit;
-    return activity.expired ? 1 : 0;
+    return activity.expired || (activity.cancelled && *activity.cancelled) ? 1 : 0;
 }
 
 std::string failureText(CURLcode rc, const char* error, const Activity& activity) {
@@ -201,7 +202,8 @@ struct Answer {
 };
 
 Answer exchange(CURLU* url, const std::string& method, const std::optional<std::string>& payload,
-                const std::optional<std::string>& token, std::chrono::seconds inactivity) {
+                const std::optional<std::string>& token, std::chrono::seconds inactivity,
+                const std::atomic<bool>* cancelled) {
     CurlPtr<curl_slist> headers;
     appendHeader(headers, "content-type: application/json");
     if (token) appendHeader(headers, "authorization: Bearer " + *token);
@@ -209,7 +211,7 @@ Answer exchange(CURLU* url, const std::string& method, const std::optional<std::
 
     char error[CURL_ERROR_SIZE] = "";
     Answer answer;
-    Activity activity{inactivity};
+    Activity activity{inactivity, cancelled};
     Transfer transfer;
     transfer.set(CURLOPT_CURLU, url);
     transfer.set(CURLOPT_PROTOCOLS_STR, "http,https");
@@ -269,7 +271,8 @@ std::string ApiClient::normalize(std::string_view server) {
 
 std::string ApiClient::sendRaw(std::string_view method, std::string_view path,
                                const std::optional<nlohmann::json>& body,
-                               std::chrono::seconds inactivity) const {
+                               std::chrono::seconds inactivity,
+                               const std::atomic<bool>* cancelled) const {
     std::string address = server_ + std::string(path);
     auto url = parseUrl(address);
     std::string methodText(method);
@@ -277,7 +280,7 @@ std::string ApiClient::sendRaw(std::string_view method, std::string_view path,
     if (body) payload = Json::encode(*body);
     std::optional<std::string> token = token_;
     for (int redirects = 0;; ++redirects) {
-        Answer answer = exchange(url.get(), methodText, payload, token, inactivity);
+        Answer answer = exchange(url.get(), methodText, payload, token, inactivity, cancelled);
         if (answer.status >= 200 && answer.status <= 299) return std::move(answer.body);
         if (answer.location.empty()) throw ApiError(answer.status, errorMessage(answer.body));
         if (redirects == maxRedirects)
@@ -324,11 +327,6 @@ SyncAnswer ApiClient::syncAnswer(const nlohmann::json& status, const std::vector
     return send<SyncAnswer>("POST", "/api/device/sync", body);
 }
 
-Policy ApiClient::sync(const nlohmann::json& status, const std::vector<UsageEntry>& usage,
-                       const std::vector<std::map<std::string, std::string>>& apps) const {
-    return syncAnswer(status, usage, apps, std::nullopt).policy;
-}
-
 RequestResult ApiClient::request(const std::string& kind, std::int64_t minutes,
                                  const std::optional<std::string>& appId,
                                  const std::optional<std::string>& appName,
@@ -346,10 +344,11 @@ RequestState ApiClient::requestState(const std::string& id) const {
     return send<RequestState>("GET", "/api/device/requests/" + encodeSegment(id));
 }
 
-WakeUp ApiClient::wait(std::int64_t revision) const {
+WakeUp ApiClient::wait(std::int64_t revision, const std::atomic<bool>* cancelled) const {
     // The server sends a space every Contract::waitHeartbeat while it holds the wait.
-    return send<WakeUp>("GET", "/api/device/wait?revision=" + std::to_string(revision),
-                        std::nullopt, Contract::waitHeartbeat + inactivityLimit);
+    return Json::decode<WakeUp>(
+        sendRaw("GET", "/api/device/wait?revision=" + std::to_string(revision), std::nullopt,
+                Contract::waitHeartbeat + inactivityLimit, cancelled));
 }
 
 } // namespace tovu

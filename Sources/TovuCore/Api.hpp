@@ -4,6 +4,7 @@
 #include "TovuProtocol/Json.hpp"
 #include "TovuProtocol/Models.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -67,7 +68,7 @@ public:
     T send(std::string_view method, std::string_view path,
            const std::optional<nlohmann::json>& body = std::nullopt,
            std::chrono::seconds inactivity = inactivityLimit) const {
-        return Json::decode<T>(sendRaw(method, path, body, inactivity));
+        return Json::decode<T>(sendRaw(method, path, body, inactivity, nullptr));
     }
 
     static constexpr std::chrono::seconds inactivityLimit{20};
@@ -78,23 +79,21 @@ public:
     SyncAnswer syncAnswer(const nlohmann::json& status, const std::vector<UsageEntry>& usage,
                           const std::vector<std::map<std::string, std::string>>& apps,
                           std::optional<std::int64_t> revision) const;
-    // The policy of syncAnswer without a revision.
-    Policy sync(const nlohmann::json& status, const std::vector<UsageEntry>& usage,
-                const std::vector<std::map<std::string, std::string>>& apps) const;
     RequestResult request(const std::string& kind, std::int64_t minutes,
                           const std::optional<std::string>& appId,
                           const std::optional<std::string>& appName,
                           const std::optional<std::string>& note) const;
     RequestState requestState(const std::string& id) const;
     // Holds a request on the server until the child's rules move past revision (the one of
-    // the policy the computer applied), or Contract::longestWait has passed.
-    WakeUp wait(std::int64_t revision) const;
+    // the policy the computer applied), or Contract::longestWait has passed. Gives up within
+    // about a second of cancelled turning true (a TransportError).
+    WakeUp wait(std::int64_t revision, const std::atomic<bool>* cancelled = nullptr) const;
 
 private:
     // Performs the exchange and returns the body of a 2xx answer.
     std::string sendRaw(std::string_view method, std::string_view path,
-                        const std::optional<nlohmann::json>& body,
-                        std::chrono::seconds inactivity) const;
+                        const std::optional<nlohmann::json>& body, std::chrono::seconds inactivity,
+                        const std::atomic<bool>* cancelled) const;
 
     std::string server_;
     std::optional<std::string> token_;

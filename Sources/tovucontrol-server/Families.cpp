@@ -58,6 +58,25 @@ Value orNull(const std::optional<std::int64_t>& v) {
     return v ? Value(*v) : Value(nullptr);
 }
 
+nlohmann::json orNullJson(const std::optional<std::int64_t>& v) {
+    return v ? nlohmann::json(*v) : nlohmann::json(nullptr);
+}
+
+// A parent's grant, keeping what it replaces (and the request it answers) for its undo.
+std::int64_t grantUndoably(Transaction& tx, ChildRow& c, std::int64_t minutesGiven,
+                           const std::optional<std::string>& app, Time now,
+                           const std::optional<std::string>& requestId) {
+    nlohmann::json before{{"revision", c.revision},
+                          {"grantEnd", orNullJson(c.grantEnd)},
+                          {"parentGrantEnd", orNullJson(c.parentGrantEnd)},
+                          {"grantApps", c.grantApps},
+                          {"locked", c.lockedByParent}};
+    if (requestId) before["request"] = *requestId;
+    const auto end = giveTime(tx, c, minutesGiven, app, now, true);
+    tx.query("UPDATE children SET before_grant = $1 WHERE id = $2", {Json::encode(before), c.id});
+    return end;
+}
+
 const std::string requestColumns =
     "r.id, r.child_id, c.name, r.kind, r.minutes, r.app_id, r.app_name, r.note, r.status, "
     "r.created_at, r.answered_at, r.grant_ends_at";
@@ -268,16 +287,7 @@ ChildView Families::grant(const Parent& parent, const std::string& childId,
                           std::int64_t minutesGiven, bool liftLock) {
     return changeChild(parent, childId, [&](Transaction& tx, ChildRow& c) {
         checkLiftsLock(c, liftLock);
-        const nlohmann::json before{
-            {"revision", c.revision},
-            {"grantEnd", c.grantEnd ? nlohmann::json(*c.grantEnd) : nlohmann::json(nullptr)},
-            {"parentGrantEnd",
-             c.parentGrantEnd ? nlohmann::json(*c.parentGrantEnd) : nlohmann::json(nullptr)},
-            {"grantApps", c.grantApps},
-            {"locked", c.lockedByParent}};
-        giveTime(tx, c, minutesGiven, std::nullopt, clock_.now(), true);
-        tx.query("UPDATE children SET before_grant = $1 WHERE id = $2",
-                 {Json::encode(before), c.id});
+        grantUndoably(tx, c, minutesGiven, std::nullopt, clock_.now(), std::nullopt);
     });
 }
 
@@ -301,6 +311,14 @@ ChildView Families::undoGrant(const Parent& parent, const std::string& childId) 
                  "grant_apps = $3, locked_by_parent = $4, before_grant = NULL WHERE id = $5",
                  {orNull(c.grantEnd), orNull(c.parentGrantEnd), Json::encode(c.grantApps),
                   std::int64_t{c.lockedByParent}, c.id});
+        // A request the grant answered waits for an answer again.
+        if (before.contains("request")) {
+            tx.query("UPDATE requests SET status = 'cho', answered_at = NULL, "
+                     "granted_minutes = NULL, grant_ends_at = NULL WHERE id = $1 AND "
+                     "status = 'duoc'",
+                     {before["request"].get<std::string>()});
+            changed(tx, parent.familyId, "requests", clock_.now());
+        }
     });
 }
 
@@ -471,7 +489,7 @@ RequestView Families::answerIn(Transaction& tx, const std::string& familyId,
         throw Refusal(409, "Yêu cầu này đã được trả lời rồi.");
     if (granted) {
         const auto given = minutesGiven.value_or(r->integer(1));
-        const auto end = giveTime(tx, c, given, r->optText(2), now, true);
+        const auto end = grantUndoably(tx, c, given, r->optText(2), now, requestId);
         tx.query("UPDATE requests SET granted_minutes = $1, grant_ends_at = $2 WHERE id = $3",
                  {given, end, requestId});
         changed(tx, familyId, "family", now);

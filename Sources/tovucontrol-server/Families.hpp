@@ -130,7 +130,8 @@ public:
     // A grant while the parents' lock is on lifts it, so it needs liftLock (Refusal 409).
     ChildView grant(const Parent& parent, const std::string& childId, std::int64_t minutes,
                     bool liftLock);
-    // Puts back what the child's last grant changed, unless something changed since (409).
+    // Puts back what the child's last grant changed, unless something changed since (409); a
+    // request the grant answered waits again.
     ChildView undoGrant(const Parent& parent, const std::string& childId);
     // Never takes more than the child has (BadInput).
     ChildView addPoints(const Parent& parent, const std::string& childId, std::int64_t delta);

@@ -142,12 +142,12 @@ int chayCaiDat(const std::vector<std::string>& args) {
         // a folder that removal refuses is not read.
         const std::string sessions = thu || khongDungDuoc(dir) ? "" : SessionChooser(dir).traLai();
         go(dir, thu ? nullptr : &units);
-        std::string system;
+        std::string settings;
         if (!thu) {
             DconfProfile(runner).go();
-            system = PtraceScope().go();
+            settings = PtraceScope().go();
         }
-        std::cout << sessions << system
+        std::cout << sessions << settings
                   << "✓ Đã gỡ TovuControl. Nhớ gỡ máy này trên trang bố mẹ (Máy của con → Gỡ "
                      "máy).\n";
         if (!thu) std::cout << "  Muốn gỡ cả chương trình khỏi máy: sudo apt remove tovucontrol\n";

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <ctime>
 #include <map>
+#include <random>
 #include <set>
 #include <system_error>
 #include <utility>
@@ -24,6 +25,12 @@ using namespace std::chrono_literals;
 constexpr std::size_t usageRoom = Contract::maxBodyBytes - 8 * 1024;
 // How long the parents see that the server refused something.
 constexpr auto refusalShown = 24h;
+// After a failed wait the next one waits this long, doubled after each further failure up to
+// the server's longest wait, so that the server's load from waiting computers stays flat when
+// it or the network falls over; a random part spreads the computers out.
+constexpr std::chrono::seconds firstBackoff{10};
+// An answer that nothing changed sooner than this means the server does not hold the wait.
+constexpr auto shortestWait = Contract::waitHeartbeat;
 
 std::size_t bytes(const UsageEntry& e) {
     return Json::encode(e).size() + 1;
@@ -86,8 +93,10 @@ SyncLoop::~SyncLoop() {
         Lock g(mutex_);
         dung_ = true;
     }
+    huy_ = true;
     cv_.notify_all();
     if (loop_.joinable()) loop_.join();
+    if (wait_.joinable()) wait_.join();
     std::thread pass;
     {
         Lock g(nenMutex_);
@@ -102,6 +111,11 @@ int SyncLoop::dongBo() {
     const ApiClient api(c->server, c->token);
     const auto usage = deGui(book_.coPhut());
     const auto status = host_.trangThai();
+    std::optional<std::int64_t> revision;
+    {
+        Lock g(mutex_);
+        revision = revision_;
+    }
 
     const auto online = [&](bool reached, int delay) {
         Lock g(mutex_);
@@ -111,7 +125,7 @@ int SyncLoop::dongBo() {
     const auto offline = [&](int delay) { return online(false, delay); };
     SyncAnswer answer;
     try {
-        answer = api.syncAnswer(status, usage, {}, std::nullopt);
+        answer = api.syncAnswer(status, usage, {}, revision);
     } catch (const ApiError& e) {
         if (e.unauthorized()) {
             host_.log("Máy đã bị gỡ khỏi gia đình hoặc token sai: " + e.description());
@@ -150,8 +164,10 @@ int SyncLoop::dongBo() {
         Lock g(mutex_);
         fetched_ = Fetched{p, now, used};
         online_ = true;
+        revision_ = answer.revision;
         ++doi_;
     }
+    cv_.notify_all(); // a wait may go on with the new revision
     host_.luu();
     host_.khiCoPolicy();
     return static_cast<int>(std::clamp<std::int64_t>(p.nextCheckSec, 10, 300));
@@ -183,16 +199,67 @@ void SyncLoop::dongBoNen() {
 
 void SyncLoop::batDau() {
     loop_ = std::thread([this] { chay(); });
+    wait_ = std::thread([this] { cho(); });
 }
 
 void SyncLoop::chay() {
     Lock g(mutex_);
     while (!dung_) {
+        // Cleared before the pass: news during it may postdate what the pass brought.
+        thuc_ = false;
         g.unlock();
         host_.docLaiCfg();
         const int delay = dongBo();
         g.lock();
-        cv_.wait_for(g, std::chrono::seconds(delay), [this] { return dung_; });
+        cv_.wait_for(g, std::chrono::seconds(delay), [this] { return dung_ || thuc_; });
+    }
+}
+
+void SyncLoop::cho() {
+    std::minstd_rand random(std::random_device{}());
+    std::chrono::seconds backoff{0};
+    // The passes a wait has seen; after news, the next wait needs a pass that came after it.
+    std::uint64_t seen = 0;
+    Lock g(mutex_);
+    while (!dung_) {
+        cv_.wait(g, [&] { return dung_ || doi_ != seen; });
+        if (dung_) break;
+        const auto revision = revision_;
+        if (!revision) { // a server that does not hold waits: the passes' own delay it is
+            seen = doi_;
+            continue;
+        }
+        g.unlock();
+        const auto c = host_.cauHinh();
+        const auto started = std::chrono::steady_clock::now();
+        std::optional<WakeUp> woke;
+        std::string failure;
+        try {
+            if (c) woke = ApiClient(c->server, c->token).wait(*revision, &huy_);
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        const bool held = std::chrono::steady_clock::now() - started >= shortestWait;
+        g.lock();
+        if (woke && woke->changed) {
+            seen = doi_;
+            thuc_ = true;
+            cv_.notify_all();
+        }
+        if ((woke && (woke->changed || held)) || dung_) {
+            backoff = std::chrono::seconds(0);
+            continue;
+        }
+        if (backoff.count() == 0)
+            host_.log("Không chờ được tin từ máy chủ (" +
+                      (failure.empty() ? std::string("máy chủ trả lời ngay") : failure) +
+                      ") — đồng bộ theo lịch");
+        backoff = std::min<std::chrono::seconds>(backoff.count() ? backoff * 2 : firstBackoff,
+                                                 Contract::longestWait);
+        const auto pause = std::chrono::milliseconds(std::uniform_int_distribution<std::int64_t>(
+            std::chrono::milliseconds(backoff).count() / 2,
+            std::chrono::milliseconds(backoff).count())(random));
+        cv_.wait_for(g, pause, [this] { return dung_; });
     }
 }
 

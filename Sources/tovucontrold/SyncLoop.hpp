@@ -4,6 +4,7 @@
 #include "TovuProtocol/Models.hpp"
 #include "UsageBook.hpp"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -17,7 +18,8 @@ namespace tovu {
 
 // The daemon's exchange with the parents' server: sync passes that send the status and the
 // usage book and bring back the policy, run back to back on a thread of their own with the
-// server's delay between them, or in the background when something changed.
+// server's delay between them, at once when a waiting request to the server says the child's
+// rules changed, or in the background when something changed here.
 class SyncLoop {
 public:
     // What a pass asks of the daemon.
@@ -58,7 +60,9 @@ public:
     // Starts a pass on a thread of its own; while one started here runs, one more pass follows
     // it instead.
     void dongBoNen();
-    // Runs passes back to back on a thread of its own, each after the delay the last returned.
+    // Runs passes back to back on a thread of its own, each after the delay the last returned or
+    // as soon as the server says the rules changed; holds a waiting request to the server on
+    // another thread, with the revision of the policy last stored.
     void batDau();
 
     std::optional<Fetched> fetched() const;
@@ -74,6 +78,7 @@ private:
     // What the server refused of a pass: logged, and shown to the parents for a day.
     void biTuChoi(const std::string& what);
     void chay();
+    void cho();
 
     const Clock& clock_;
     Host& host_;
@@ -84,9 +89,13 @@ private:
     std::optional<Fetched> fetched_;
     bool online_ = false;
     std::optional<std::pair<std::string, Time>> tuChoi_;
-    std::uint64_t doi_ = 0;
+    std::uint64_t doi_ = 0; // policies stored
+    // The revision of the policy stored last, when the server gives one.
+    std::optional<std::int64_t> revision_;
+    bool thuc_ = false; // the server said the rules changed: a pass is due now
     bool dung_ = false;
-    std::thread loop_;
+    std::atomic<bool> huy_{false}; // ends a waiting request
+    std::thread loop_, wait_;
 
     std::mutex nenMutex_; // guards nen_, nenDangChay_ and nenLai_
     std::thread nen_;

@@ -45,11 +45,13 @@ FakeServer::FakeServer()
     server_->new_task_queue = [] { return new httplib::ThreadPool(32); };
     server_->set_tcp_nodelay(true); // the headers and the body go out in separate writes
     auto dispatch = [this](const httplib::Request& req, httplib::Response& res) {
+        const auto mark = req.target.find('?');
         Reply reply = serve({req.method,
-                             req.target.substr(0, req.target.find('?')),
+                             req.target.substr(0, mark),
                              {req.headers.begin(), req.headers.end()},
                              req.body,
-                             req.remote_port});
+                             req.remote_port,
+                             mark == std::string::npos ? "" : req.target.substr(mark + 1)});
         res.status = reply.status;
         res.set_content(reply.body, "application/json");
         if (!reply.location.empty()) res.set_header("Location", reply.location);

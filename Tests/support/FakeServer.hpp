@@ -25,6 +25,7 @@ struct Recorded {
     std::multimap<std::string, std::string> headers;
     std::string body;
     int remotePort = 0; // tells connections apart
+    std::string query;  // after the "?", if any
 
     // The first value of a header, whatever the case of its name.
     std::optional<std::string> header(const std::string& name) const;

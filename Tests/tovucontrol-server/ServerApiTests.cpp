@@ -233,6 +233,21 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
     }));
     EXPECT_EQ(granted->grantEndsAt, answered.state->grantEndsAt);
 
+    // "Khoá máy ngay": the computer's waiting request brings it long before the next planned
+    // sync (a minute away), and the parents see when the computer had it.
+    ASSERT_EQ(console.post("children/" + child + "/lock").status, 200);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto p = policy();
+            return p && p->locked && !p->lockReason;
+        },
+        5s))
+        << daemon->log();
+    EXPECT_TRUE(waitUntil([&] {
+        const auto d = console.get("family").body["devices"][0];
+        return d["rulesReceivedAt"].is_string() && d["rulesWaiting"] == false;
+    }));
+
     const int status = server->process().terminate();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
@@ -607,8 +622,16 @@ TEST_P(ServerApi, ParentsManageTheFamily) {
     EXPECT_EQ(mum.get("qr?text=" + std::string(600, 'x')).status, 400);
     EXPECT_EQ(dad.get("qr?text=x").status, 401);
 
+    // A yes to a request, taken back: the request waits again.
+    const auto asked = device(token, "/api/device/requests", {{"kind", "them_gio"}, {"minutes", 5}})
+                           .body.value("id", "");
+    ASSERT_EQ(
+        mum.post("requests/" + asked + "/answer", {{"answer", "duoc"}, {"unlock", true}}).status,
+        200);
+    ASSERT_EQ(mum.post("children/" + child + "/grant/undo").status, 200);
+    EXPECT_EQ(device(token, "/api/device/requests/" + asked).body["status"], "cho");
+
     // A child gone: their computer gets no rules, and their requests go with them.
-    device(token, "/api/device/requests", {{"kind", "them_gio"}, {"minutes", 5}});
     ASSERT_EQ(mum.call("DELETE", path).status, 200);
     EXPECT_EQ(device(token, "/api/device/sync", {{"usage", json::array()}}).status, 401);
     EXPECT_EQ(mum.get("requests").body["requests"], json::array());

@@ -274,19 +274,7 @@ TEST_F(Setup, OnlyAFolderOfOursIsFilledOrDeleted) {
 }
 
 // The system's settings in a folder standing for the root: its /etc, /run and /proc.
-class SystemSettings : public testing::Test {
-protected:
-    // What a program of the account sees of key with the profile dconf gives it at root.
-    std::string gsettings(const std::string& verb, const std::string& key) {
-        // The profile names the system database by name, which dconf looks for in /etc.
-        const std::string profile = tmp.file("profile");
-        writeFile(profile, "user-db:user\nfile-db:" + (root / "etc/dconf/db/tovucontrol").string());
-        return ProcessRunner()
-            .chay("/usr/bin/env",
-                  {"DCONF_PROFILE=" + profile, "gsettings", verb, "org.gnome.shell", key})
-            .output;
-    }
-
+struct SystemSettings : testing::Test {
     test::TempDir tmp;
     fs::path root = tmp.path() / "root";
     ProcessRunner runner;
@@ -295,6 +283,14 @@ protected:
 TEST_F(SystemSettings, TheChildAloneGetsTheLockedProfileAtEveryBootUntilRemoval) {
     const fs::path db = root / "etc/dconf/db";
     DconfProfile dconf(runner, root);
+    // What a program of the child sees of a key: dconf looks for the database named in /etc.
+    writeFile(tmp.file("profile"), "user-db:user\nfile-db:" + (db / "tovucontrol").string());
+    const auto gsettings = [&](const std::string& verb, const std::string& key) {
+        return runner
+            .chay("/usr/bin/env", {"DCONF_PROFILE=" + tmp.file("profile"), "gsettings", verb,
+                                   "org.gnome.shell", key})
+            .output;
+    };
     // Without the database the package ships, nothing is put in place.
     EXPECT_THAT(dconf.nap({"kid", 1001}),
                 StartsWith("⚠ Không giữ được phần mở rộng TovuControl luôn bật trong GNOME cho "

@@ -393,6 +393,70 @@ TEST_F(DaemonTest, StateIsWrittenOutsideTheLockAndTheNewestSaveLandsLast) {
     EXPECT_EQ(writes.back(), state());
 }
 
+// The server holds the computer's wait until the parents act, and refuses a sync holding
+// anything it does not take. The parents' lock arrives with the wake-up, long before the next
+// planned sync, whatever the agent named.
+TEST_F(DaemonTest, TheParentsLockArrivesWithTheWakeUpWhateverTheAgentNamed) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool parentsLocked = false, done = false;
+    const auto answer = [&] {
+        auto p = makePolicy(300);
+        p.locked = parentsLocked;
+        auto j = json(p);
+        j["revision"] = parentsLocked ? 2 : 1;
+        return j;
+    };
+    server.handle("POST", syncPath, [&](const Recorded& r) {
+        const auto body = r.json();
+        for (const auto& e : body["usage"])
+            if (!Contract::fits(e["appId"].get<std::string>(), Contract::Text::appId) ||
+                !Contract::fits(e["appName"].get<std::string>(), Contract::Text::appName))
+                return Reply{400, R"({"message":"Giá trị quá dài."})"};
+        std::lock_guard g(m);
+        return Reply{200, answer().dump()};
+    });
+    server.handle("GET", "/api/device/wait", [&](const Recorded& r) {
+        std::unique_lock g(m);
+        const bool behind = r.query == "revision=1";
+        cv.wait_for(g, 30s, [&] { return (parentsLocked && behind) || done; });
+        return Reply{
+            200,
+            json{{"changed", parentsLocked && behind}, {"revision", answer()["revision"]}}.dump()};
+    });
+    auto& d = paired();
+    const std::string longId = "/home/bin/" + std::string(390, 'x');
+    running.insert({longId, "e"});
+    d.demPhut(day(), 3);
+    ask(usage({on(day(), 1, longId), on(day(), 1, "e")}));
+    d.sync().batDau();
+    const auto asked = [&](const std::string& path) {
+        std::vector<Recorded> out;
+        for (auto& r : server.requests())
+            if (r.path == path) out.push_back(std::move(r));
+        return out;
+    };
+    ASSERT_TRUE(waitUntil([&] { return !asked("/api/device/wait").empty(); }));
+    EXPECT_EQ(asked("/api/device/wait")[0].query, "revision=1");
+    {
+        std::lock_guard g(m);
+        parentsLocked = true;
+    }
+    cv.notify_all();
+    EXPECT_TRUE(waitUntil([&] {
+        const auto p = ask(op("policy")).policy;
+        return p && p->locked;
+    }));
+    // The sync says which rules the computer had.
+    EXPECT_EQ(asked(syncPath).back().json()["revision"], 1);
+    {
+        std::lock_guard g(m);
+        done = true;
+    }
+    cv.notify_all();
+    daemon.reset();
+}
+
 // The server answers every sync only once released: a caller who waited for it would hang.
 TEST_F(DaemonTest, GrantsAreAnsweredAtOnceAndSyncedBehindOnePassAtATime) {
     std::promise<void> release;

@@ -30,11 +30,20 @@ export function requestsPage(root) {
 function waitingItem(r) {
   const minutes = h('input', { type: 'number', min: NUMBER.minutes.min, max: NUMBER.minutes.max, step: 1, value: r.minutes, inputmode: 'numeric', name: 'minutes' });
   const place = 'yeu-cau-' + r.id;
-  const answer = (button, body, done) => act(button, null, async () => {
-    await api('POST', `requests/${encodeURIComponent(r.id)}/answer`, body);
-    say('yeu-cau', done);
+  const reload = async () => {
     await loadRequests();
     if (S.refresh) S.refresh('requests');
+  };
+  // A yes can be taken back: the time goes, and the request waits again.
+  const undo = async () => {
+    await api('POST', `children/${encodeURIComponent(r.childId)}/grant/undo`);
+    say('yeu-cau', `Đã lấy lại phần thêm giờ; yêu cầu của ${r.childName} lại chờ bạn trả lời.`);
+    await reload();
+  };
+  const answer = (button, body, done) => act(button, null, async () => {
+    await api('POST', `requests/${encodeURIComponent(r.id)}/answer`, body);
+    say('yeu-cau', done, body.answer === STATUS.granted ? [['Hoàn tác', undo]] : []);
+    await reload();
   }, place);
   return h('li', { class: 'the cho', 'data-id': r.id },
     h('p', { class: 'tieu-de' }, requestText(r)),
