@@ -2,7 +2,6 @@
 // against a fake parents' server, and the built agent, watched from outside through the X
 // server, the daemon's socket and the requests that reach the server.
 #include "TovuCore/UsageTracker.hpp"
-#include "TovuCore/platform/Platform.hpp"
 #include "TovuProtocol/Json.hpp"
 #include "support/FakeLogind.hpp"
 #include "support/FakeServer.hpp"
@@ -148,9 +147,10 @@ TEST_F(AgentEndToEndTest, LearningModeKillsOtherAppsAndShowsWhyOnlyForTheLaunche
 TEST_F(AgentEndToEndTest, TheInstalledAgentDrawsOnTheScreensWhateverItsEnvironmentSays) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to install the agent";
     namespace fs = std::filesystem;
-    const fs::path support = platform::supportDirectory();
+    // The folder the programs are installed in, or one inside it when it holds them already.
+    const fs::path programs = TOVU_PROGRAM_DIR;
     const fs::path made =
-        fs::exists(support) ? support / ("test-" + std::to_string(getpid())) : support;
+        fs::exists(programs) ? programs / ("test-" + std::to_string(getpid())) : programs;
     struct Remove {
         fs::path path;
         ~Remove() { fs::remove_all(path); }

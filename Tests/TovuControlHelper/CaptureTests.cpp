@@ -91,7 +91,7 @@ TEST(Capture, AnAgentTheDaemonTurnsAwayEnds) {
         return kept == first.pid();
     }));
     Child second({TOVU_HELPER_EXE}, ":77");
-    EXPECT_TRUE(waitUntil([&] { return second.exited() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return second.exited() == 0; }, std::chrono::seconds(30)));
     EXPECT_FALSE(first.exited());
 }
 
