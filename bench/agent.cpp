@@ -1,7 +1,7 @@
-// How fast the agent ends a disallowed app once its window appears, how fast its lock comes back
-// when another client takes a lock window away, what the idle agent costs, with the real daemon
-// on Xvfb under openbox, and how it holds up under a flood of windows. Run by `make bench`:
-//   agent [seconds of each idle and flood measurement, 60 by default] [kill|restore|idle|flood]...
+// How fast the agent ends a disallowed app once its window appears, what the idle agent costs,
+// with the real daemon on Xvfb under openbox, and how it holds up under a flood of windows. Run
+// by `make bench`:
+//   agent [seconds of each idle and flood measurement, 60 by default] [kill|idle|flood]...
 #include "TovuCore/Ipc.hpp"
 #include "support/FakeServer.hpp"
 #include "support/Support.hpp"
@@ -150,53 +150,6 @@ void killTimes(const std::string& display, const char* name, const Policy& polic
     if (survived > 0) std::printf("  %d launches still ran after 10 s\n", survived);
 }
 
-// From each change another client makes to the lock window until the screen is covered again
-// exactly and the keyboard and pointer are the agent's again.
-void restoreTimes(const std::string& display) {
-    FakeServer server;
-    TrialSystem system(programs, server, trialPolicy(true, "tu_do"), display);
-    XView x(display);
-    const pid_t agent = system.agent().pid();
-    const std::vector<Area> screen{{0, 0, 1280, 800}};
-    auto restored = [&] {
-        return x.overlays(agent) == screen && x.keyboardGrabbed() && x.pointerGrabbed();
-    };
-    if (!waitUntil(restored, 30s)) throw std::runtime_error("the lock did not cover the screen");
-    using Change = std::function<void(xcb_connection_t*, xcb_window_t)>;
-    const std::pair<const char*, Change> changes[] = {
-        {"unmapped → back", [](auto* c, auto w) { xcb_unmap_window(c, w); }},
-        {"moved → back",
-         [](auto* c, auto w) {
-             const std::uint32_t to[] = {3000, 3000};
-             xcb_configure_window(c, w, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, to);
-         }},
-        {"resized → back",
-         [](auto* c, auto w) {
-             const std::uint32_t to[] = {1, 1};
-             xcb_configure_window(c, w, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, to);
-         }},
-        {"destroyed → rebuilt", [](auto* c, auto w) { xcb_destroy_window(c, w); }},
-    };
-    std::printf("lock restored after another client's change:\n");
-    for (const auto& [what, change] : changes) {
-        std::vector<double> ms;
-        for (int i = 0; i < launches; ++i) {
-            const auto windows = x.overlayWindows(agent);
-            if (windows.empty() || !waitUntil(restored)) break;
-            const auto t0 = Steady::now();
-            change(x.connection(), windows.front());
-            xcb_flush(x.connection());
-            const auto deadline = t0 + 2s;
-            while (!restored() && Steady::now() < deadline)
-                std::this_thread::sleep_for(1ms);
-            if (Steady::now() < deadline) ms.push_back(millis(Steady::now() - t0));
-        }
-        printSpread(what, ms);
-        if (ms.size() < std::size_t{launches})
-            std::printf("  %zu times not restored within 2 s\n", std::size_t{launches} - ms.size());
-    }
-}
-
 // Seconds of CPU the process has used (user + system).
 double cpuSeconds(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -317,7 +270,7 @@ void flood(const std::string& display, int seconds, WindowFlood::Churn churn) {
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
     if (seconds <= 0) {
-        std::fprintf(stderr, "usage: %s [seconds] [kill|restore|idle|flood]...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [seconds] [kill|idle|flood]...\n", argv[0]);
         return 2;
     }
     const std::set<std::string> parts(argv + std::min(argc, 2), argv + argc);
@@ -328,7 +281,6 @@ int main(int argc, char** argv) {
             killTimes(x.display(), "locked", trialPolicy(true, "tu_do"));
             killTimes(x.display(), "learning apps only", trialPolicy(false, "hoc"));
         }
-        if (runs("restore")) restoreTimes(x.display());
         if (runs("idle")) {
             idle(x.display(), "locked", trialPolicy(true, "tu_do"), seconds);
             idle(x.display(), "unlocked", trialPolicy(false, "tu_do"), seconds);

@@ -1,6 +1,7 @@
 #include "Database.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <libpq-fe.h>
 #include <map>
@@ -44,13 +45,16 @@ Connected connect(const std::string& url) {
 class Connection final : public Transaction {
 public:
     explicit Connection(const std::string& url)
-        : conn_(connect(url)) {
-        // A generic plan made while the tables were small (a fresh server) scans them whole
-        // once they have grown: each execution is planned for its values and the sizes now.
-        Result(PQexec(conn_.get(), "SET plan_cache_mode = force_custom_plan"), &PQclear);
-    }
+        : conn_(connect(url)) {}
 
     void begin() {
+        // A plan made while the tables were small (a fresh server) would scan them whole once
+        // they have grown: the statements are prepared anew every few seconds, and planned again.
+        if (Clock::now() - preparedSince_ > replanEvery && !prepared_.empty()) {
+            Result(PQexec(conn_.get(), "DEALLOCATE ALL"), &PQclear);
+            prepared_.clear();
+        }
+        if (prepared_.empty()) preparedSince_ = Clock::now();
         begun_ = false;
         committed_ = false;
         topics_.clear();
@@ -209,7 +213,11 @@ private:
     }
 
     Connected conn_;
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds replanEvery{5};
+
     std::map<std::string, std::string> prepared_; // SQL to its statement's name
+    Clock::time_point preparedSince_ = Clock::now();
     std::vector<std::string> topics_;
     bool begun_ = false;
     bool committed_ = false;

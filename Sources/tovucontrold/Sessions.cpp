@@ -201,18 +201,11 @@ bool LoginSessions::lamMoi(const std::string& path) {
         s = docPhien(reply.m, path);
     else if (!gone(error.e))
         return false;
-    {
-        std::lock_guard g(mutex_);
-        const auto it = sessions_.find(path);
-        if (!s) {
-            if (it == sessions_.end()) return true;
-            sessions_.erase(it);
-        } else {
-            if (it != sessions_.end() && it->second == *s) return true;
-            sessions_[path] = *s;
-        }
-    }
-    changed_();
+    std::lock_guard g(mutex_);
+    if (s)
+        sessions_[path] = *s;
+    else
+        sessions_.erase(path);
     return true;
 }
 
@@ -262,14 +255,26 @@ void LoginSessions::chay() {
                 owner_.clear();
                 continue;
             }
-            if (!owner_.empty()) {
+            const auto now = std::chrono::steady_clock::now();
+            bool asked = false;
+            if (!owner_.empty() && (relist_ || !stale_.empty()) && now >= askAgainAt_) {
+                asked = true;
                 if (relist_) docLai();
                 std::set<std::string> unanswered;
-                for (const auto& path : std::exchange(stale_, {}))
+                const auto asking = std::exchange(stale_, {});
+                for (const auto& path : asking)
                     if (!lamMoi(path)) unanswered.insert(path);
+                // Every word of logind's counts, even one that ends where the daemon last
+                // looked: what happened in between (the child's session in front and back) may
+                // call for the daemon to act again.
+                if (unanswered.size() < asking.size()) changed_();
                 stale_ = std::move(unanswered);
+                if (relist_ || !stale_.empty())
+                    askAgainAt_ = now + std::chrono::milliseconds(staleRetryMs);
             }
-            if (handled == burst) continue; // more are waiting
+            // More are waiting; or the answers just read brought signals along, which the bus
+            // connection now holds without the socket showing them.
+            if (handled == burst || asked) continue;
             fds[1] = {sd_bus_get_fd(watch_), static_cast<short>(sd_bus_get_events(watch_)), 0};
             std::uint64_t usec = UINT64_MAX;
             sd_bus_get_timeout(watch_, &usec);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -40,7 +41,7 @@ class LoginSessions {
 public:
     using Log = std::function<void(std::string_view message)>;
 
-    // changed runs on the watch thread after each change of any session.
+    // changed runs on the watch thread after logind said something of its sessions.
     LoginSessions(std::function<void()> changed, Log log);
     ~LoginSessions();
     LoginSessions(const LoginSessions&) = delete;
@@ -79,6 +80,8 @@ private:
     std::vector<sd_bus_slot*> matches_;
     std::set<std::string> stale_; // sessions to read again
     bool relist_ = false;
+    // When sessions logind did not answer for are asked again.
+    std::chrono::steady_clock::time_point askAgainAt_;
 
     mutable std::mutex mutex_; // guards sessions_
     std::map<std::string, LoginSession> sessions_;

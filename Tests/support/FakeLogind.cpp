@@ -391,4 +391,12 @@ LoginSession loginSession(std::string id, std::string type, std::uint32_t uid, b
     return s;
 }
 
+LoginSession onConsole(std::string id, std::uint32_t uid, std::uint32_t vt, bool active,
+                       std::string klass) {
+    auto s = loginSession(std::move(id), "x11", uid, active);
+    s.vt = vt;
+    s.klass = std::move(klass);
+    return s;
+}
+
 } // namespace tovu::test

@@ -32,6 +32,9 @@ private:
 
 // A session of uid as logind describes it, on seat0; an X11 one holds display ":0".
 LoginSession loginSession(std::string id, std::string type, std::uint32_t uid, bool active = true);
+// An X11 session of uid on console vt of seat0.
+LoginSession onConsole(std::string id, std::uint32_t uid, std::uint32_t vt, bool active,
+                       std::string klass = "user");
 
 // The part of logind the daemon and the agent use, on the given bus, on a thread of its own:
 // sessions that the test adds, changes and removes (with logind's signals: a change announces

@@ -170,10 +170,10 @@ WindowFlood::~WindowFlood() {
 }
 
 xcb_window_t WindowFlood::make(int i) {
-    WindowSpec spec;
-    spec.area = {2 * (i % 600), 2 * (i / 600), 2, 2};
-    spec.overrideRedirect = true;
-    const xcb_window_t window = createWindow(c_, spec);
+    WindowSpec shape;
+    shape.area = {2 * (i % 600), 2 * (i / 600), 2, 2};
+    shape.overrideRedirect = true;
+    const xcb_window_t window = createWindow(c_, shape);
     xcb_map_window(c_, window);
     return window;
 }

@@ -99,7 +99,7 @@ bool waitForWindowManager(const std::string& display) {
 
 } // namespace
 
-void DisplayServer::startWindowManager() {
+void XServer::startWindowManager() {
     windowManager_.emplace(std::vector<std::string>{"openbox", "--sm-disable"}, display_);
     if (!waitForWindowManager(display_))
         throw std::runtime_error("openbox did not start on " + display_);
@@ -163,7 +163,7 @@ XServer::XServer(bool windowManager) {
     if (windowManager) startWindowManager();
 }
 
-bool DisplayServer::start(std::vector<std::string> argv, int waitMs) {
+bool XServer::start(std::vector<std::string> argv, int waitMs) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     // The server writes its display number to -displayfd once it accepts clients.

@@ -30,16 +30,17 @@ private:
 // Runs a program to its end with DISPLAY set; its standard output, or nothing when it failed.
 std::optional<std::string> run(const std::vector<std::string>& argv, const std::string& display);
 
-// An X server of the test's own, and the window manager it may get.
-class DisplayServer {
+// An Xvfb server of the test's own with one 1280×800 screen, optionally managed by openbox.
+class XServer {
 public:
+    explicit XServer(bool windowManager);
     // ":N"
     const std::string& display() const { return display_; }
     // Starts openbox and waits until it manages new windows (openbox names itself on the root
     // window a moment before it does, and a window mapped in between stays unmanaged).
     void startWindowManager();
 
-protected:
+private:
     // Starts the server (argv without -displayfd) and waits until it accepts clients; false when
     // it did not come up within waitMs.
     bool start(std::vector<std::string> argv, int waitMs);
@@ -48,12 +49,6 @@ protected:
     // After the server, so that it ends first.
     std::optional<Child> windowManager_;
     std::string display_;
-};
-
-// An Xvfb server with one 1280×800 screen, optionally managed by openbox.
-class XServer : public DisplayServer {
-public:
-    explicit XServer(bool windowManager);
 };
 
 } // namespace tovu::test

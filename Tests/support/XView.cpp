@@ -29,9 +29,6 @@ XView::XView(const std::string& display)
         throw std::runtime_error("cannot connect to " + display);
     }
     root_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
-    unmapped_ = xcb_generate_id(c_);
-    xcb_create_window(c_, 0, unmapped_, root_, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
-                      XCB_COPY_FROM_PARENT, 0, nullptr);
     clientList_ = internAtom(c_, "_NET_CLIENT_LIST");
     activeWindow_ = internAtom(c_, "_NET_ACTIVE_WINDOW");
     wmName_ = internAtom(c_, "_NET_WM_NAME");
@@ -47,30 +44,6 @@ std::vector<xcb_window_t> XView::stack() {
     if (!tree) return {};
     const xcb_window_t* children = xcb_query_tree_children(tree.get());
     return {children, children + xcb_query_tree_children_length(tree.get())};
-}
-
-std::vector<xcb_window_t> XView::overlayWindows(pid_t pid) {
-    std::vector<xcb_window_t> windows;
-    for (xcb_window_t window : stack()) {
-        Reply<xcb_get_window_attributes_reply_t> attributes{
-            xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window), nullptr)};
-        if (attributes && attributes->override_redirect &&
-            attributes->map_state == XCB_MAP_STATE_VIEWABLE && pidOf(window) == pid)
-            windows.push_back(window);
-    }
-    return windows;
-}
-
-std::vector<Area> XView::overlays(pid_t pid) {
-    std::vector<Area> areas;
-    for (xcb_window_t window : overlayWindows(pid)) {
-        Reply<xcb_get_geometry_reply_t> geometry{
-            xcb_get_geometry_reply(c_, xcb_get_geometry(c_, window), nullptr)};
-        if (geometry)
-            areas.push_back({geometry->x, geometry->y, geometry->width, geometry->height});
-    }
-    std::ranges::sort(areas);
-    return areas;
 }
 
 std::vector<xcb_window_t> XView::clients() {
@@ -103,26 +76,6 @@ std::optional<pid_t> XView::activePid() {
     auto active = property32(root_, activeWindow_);
     if (active.empty() || active[0] == XCB_NONE) return std::nullopt;
     return pidOf(active[0]);
-}
-
-// A grab for a window that does not show is refused as not viewable when the device is free,
-// and as already grabbed when another client holds it.
-bool XView::keyboardGrabbed() {
-    Reply<xcb_grab_keyboard_reply_t> reply{
-        xcb_grab_keyboard_reply(c_,
-                                xcb_grab_keyboard(c_, 0, unmapped_, XCB_CURRENT_TIME,
-                                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
-                                nullptr)};
-    return reply && reply->status == XCB_GRAB_STATUS_ALREADY_GRABBED;
-}
-
-bool XView::pointerGrabbed() {
-    Reply<xcb_grab_pointer_reply_t> reply{xcb_grab_pointer_reply(
-        c_,
-        xcb_grab_pointer(c_, 0, unmapped_, XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_ASYNC,
-                         XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, XCB_CURRENT_TIME),
-        nullptr)};
-    return reply && reply->status == XCB_GRAB_STATUS_ALREADY_GRABBED;
 }
 
 pid_t XView::pidOf(xcb_window_t window) {

@@ -41,18 +41,11 @@ public:
 
     // The children of the root, bottom first.
     std::vector<xcb_window_t> stack();
-    // The shown windows of pid that bypass the window manager, bottom first, and their areas,
-    // sorted.
-    std::vector<xcb_window_t> overlayWindows(pid_t pid);
-    std::vector<Area> overlays(pid_t pid);
     // The windows that the window manager manages: all of them, those of pid, and their titles.
     std::vector<xcb_window_t> clients();
     std::vector<xcb_window_t> managed(pid_t pid);
     std::vector<std::string> managedTitles(pid_t pid);
     std::optional<pid_t> activePid();
-    // Whether another client holds the keyboard, or the pointer. Asking never takes them.
-    bool keyboardGrabbed();
-    bool pointerGrabbed();
     // The process of the client that made the window; 0 when the server cannot tell.
     pid_t pidOf(xcb_window_t window);
 
@@ -61,7 +54,6 @@ private:
 
     xcb_connection_t* c_;
     xcb_window_t root_ = XCB_NONE;
-    xcb_window_t unmapped_ = XCB_NONE;
     xcb_atom_t wmName_ = XCB_NONE;
     xcb_atom_t clientList_ = XCB_NONE;
     xcb_atom_t activeWindow_ = XCB_NONE;

@@ -45,21 +45,24 @@ long residentKiB(pid_t pid) {
     return -1;
 }
 
-// One exchange over the socket at path from a process running as uid and its primary group:
-// line (if any) is sent as it is, and the answer comes back as received.
-std::string exchangeAs(std::uint32_t uid, const std::string& path, const std::string& line) {
+// Runs argv as uid and its primary group, without other groups; its output, or "<failed>".
+std::string runAs(std::uint32_t uid, std::vector<std::string> argv) {
     const passwd* pw = getpwuid(uid);
-    if (!pw) return {};
+    if (!pw) return "<failed>";
+    argv.insert(argv.begin(), {"setpriv", "--reuid=" + std::to_string(uid),
+                               "--regid=" + std::to_string(pw->pw_gid), "--clear-groups"});
+    return run(argv, "").value_or("<failed>");
+}
+
+// One exchange over the socket at path from a process running as uid: line (if any) is sent as
+// it is, and the answer comes back as received.
+std::string exchangeAs(std::uint32_t uid, const std::string& path, const std::string& line) {
     const std::string exchange = "import socket, sys\n"
                                  "s = socket.socket(socket.AF_UNIX)\n"
                                  "s.connect(sys.argv[1])\n"
                                  "if sys.argv[2]: s.sendall(sys.argv[2].encode())\n"
                                  "sys.stdout.buffer.write(s.makefile('rb').read())\n";
-    return run({"setpriv", "--reuid=" + std::to_string(uid),
-                "--regid=" + std::to_string(pw->pw_gid), "--clear-groups", "/usr/bin/python3", "-c",
-                exchange, path, line},
-               "")
-        .value_or("");
+    return runAs(uid, {"/usr/bin/python3", "-c", exchange, path, line});
 }
 
 class DaemonProcessTest : public ::testing::Test {
@@ -194,14 +197,6 @@ protected:
     FakeLogind logind{bus};
     std::optional<DaemonProcess> daemon;
 };
-
-LoginSession onConsole(std::string id, std::uint32_t uid, std::uint32_t vt, bool active,
-                       std::string klass = "user") {
-    auto s = loginSession(std::move(id), "x11", uid, active);
-    s.vt = vt;
-    s.klass = std::move(klass);
-    return s;
-}
 
 } // namespace
 
@@ -367,10 +362,7 @@ TEST_F(DaemonProcessTest, OnlyTheUntouchedAgentIsBelieved) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        std::vector<std::string> argv{"setpriv", "--reuid=" + std::to_string(*child),
-                                      "--regid=" + std::to_string(*child), "--clear-groups"};
-        argv.insert(argv.end(), row.argv.begin(), row.argv.end());
-        EXPECT_EQ(run(argv, "").value_or("<failed>"), row.answer + "\n") << d.log();
+        EXPECT_EQ(runAs(*child, row.argv), row.answer + "\n") << d.log();
     }
 }
 
@@ -426,15 +418,10 @@ TEST_F(DaemonProcessTest, OnlyTheSessionsOwnUntouchedShellSaysWhatIsInFront) {
         if (row.extensionCopy)
             fs::create_directories(home.path() / ".local/share/gnome-shell/extensions" /
                                    Daemon::shellExtension);
-        std::vector<std::string> argv{"setpriv",
-                                      "--reuid=" + std::to_string(*child),
-                                      "--regid=" + std::to_string(*child),
-                                      "--clear-groups",
-                                      "env",
-                                      "HOME=" + home.path().string()};
+        std::vector<std::string> argv{"env", "HOME=" + home.path().string()};
         argv.insert(argv.end(), row.variables.begin(), row.variables.end());
         argv.insert(argv.end(), {shell, "-c", script, step});
-        auto answer = std::async(std::launch::async, [&] { return run(argv, "").value_or(""); });
+        auto answer = std::async(std::launch::async, [&] { return runAs(*child, argv); });
         ASSERT_TRUE(waitUntil([&] { return fs::exists(step + ".name"); }));
         writeFile(records.path() / "c1",
                   "UID=" + std::to_string(*child) + "\nCONTROLLER=" +

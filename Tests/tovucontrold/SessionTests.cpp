@@ -29,23 +29,15 @@ const Time t0 = utcTime(2026, 3, 10, 8, 0);
 
 } // namespace
 
-LoginSession onSeat(std::string id, std::uint32_t uid, std::uint32_t vt, bool active,
-                    std::string klass = "user") {
-    auto s = loginSession(std::move(id), "x11", uid, active);
-    s.vt = vt;
-    s.klass = std::move(klass);
-    return s;
-}
-
 // The lock screen is kept in front of the child's sessions on the console; what it cannot cover
 // is locked by the desktop and ended after the grace.
 TEST(SessionGuard, KeepsTheLockScreenInFrontAndLocksThenEndsWhatItCannotCover) {
     const std::uint32_t lockUser = 990, parent = 1001;
     using V = std::vector<SessionGuard::Viec>;
     SessionGuard guard(60s);
-    auto child = onSeat("c1", kid, 2, true);
-    auto lock = onSeat("l1", lockUser, 8, false, "lock-screen");
-    const auto greeter = onSeat("g1", 0, 1, false, "greeter");
+    auto child = onConsole("c1", kid, 2, true);
+    auto lock = onConsole("l1", lockUser, 8, false, "lock-screen");
+    const auto greeter = onConsole("g1", 0, 1, false, "greeter");
     auto remote = loginSession("r1", "x11", kid);
     remote.seat.clear();
     remote.remote = true;
@@ -63,7 +55,7 @@ TEST(SessionGuard, KeepsTheLockScreenInFrontAndLocksThenEndsWhatItCannotCover) {
     EXPECT_TRUE(guard.xet({child, lock}, kid, lockUser, true, t0 + 3s).empty());
     EXPECT_EQ(guard.henTiep(), std::nullopt);
     // The greeter and another user's session may come forward; the child's comes back behind.
-    const auto other = onSeat("c9", parent, 3, true);
+    const auto other = onConsole("c9", parent, 3, true);
     lock.active = false;
     EXPECT_TRUE(guard.xet({child, lock, other}, kid, lockUser, true, t0 + 4s).empty());
     child.active = true;
@@ -142,8 +134,8 @@ TEST(SessionWatch, CountsMinutesWhileTheChildsSessionIsInFrontAndAMonitorIsOn) {
     monitor("On");
     SystemBus bus;
     FakeLogind logind(bus);
-    logind.add(onSeat("c1", *nobody, 2, true));
-    logind.add(onSeat("c9", *nobody + 1, 3, false));
+    logind.add(onConsole("c1", *nobody, 2, true));
+    logind.add(onConsole("c9", *nobody + 1, 3, false));
     logind.setIdleHint("c1", true);
 
     ManualClock clock(t0);

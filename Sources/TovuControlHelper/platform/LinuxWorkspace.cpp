@@ -112,10 +112,10 @@ std::map<std::uint32_t, std::uint32_t> clientPids(const xcb_res_query_client_ids
     if (!reply) return pids;
     for (auto it = xcb_res_query_client_ids_ids_iterator(reply); it.rem > 0;
          xcb_res_client_id_value_next(&it)) {
-        const auto& [spec, length] = *it.data;
-        if ((spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
+        const auto& [client, length] = *it.data;
+        if ((client.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
             length >= sizeof(std::uint32_t))
-            pids[spec.client] = *xcb_res_client_id_value_value(it.data);
+            pids[client.client] = *xcb_res_client_id_value_value(it.data);
     }
     return pids;
 }
