@@ -31,6 +31,7 @@ bench: deps
 	build/default/bench/agent
 	build/default/bench/server
 	build/default/bench/sessions
+	build/default/bench/wakeup
 
 # The Debian packages tovucontrol and tovucontrol-server, in build/packages/.
 package: deps

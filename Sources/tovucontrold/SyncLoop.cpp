@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <random>
 #include <set>
@@ -220,6 +221,8 @@ void SyncLoop::cho() {
     std::chrono::seconds backoff{0};
     // The passes a wait has seen; after news, the next wait needs a pass that came after it.
     std::uint64_t seen = 0;
+    constexpr auto none = std::numeric_limits<std::int64_t>::min();
+    std::int64_t news = none; // the revision the last wake-up announced
     Lock g(mutex_);
     while (!dung_) {
         cv_.wait(g, [&] { return dung_ || doi_ != seen; });
@@ -229,20 +232,28 @@ void SyncLoop::cho() {
             seen = doi_;
             continue;
         }
-        g.unlock();
-        const auto c = host_.cauHinh();
-        const auto started = std::chrono::steady_clock::now();
         std::optional<WakeUp> woke;
         std::string failure;
-        try {
-            if (c) woke = ApiClient(c->server, c->token).wait(*revision, &huy_);
-        } catch (const std::exception& e) {
-            failure = e.what();
+        bool held = false;
+        // A pass that did not bring the news would only be woken again at once.
+        if (*revision < news) {
+            failure = "máy chủ báo luật mới mà chưa gửi";
+        } else {
+            g.unlock();
+            const auto c = host_.cauHinh();
+            const auto started = std::chrono::steady_clock::now();
+            try {
+                if (c) woke = ApiClient(c->server, c->token).wait(*revision, &huy_);
+            } catch (const std::exception& e) {
+                failure = e.what();
+            }
+            held = std::chrono::steady_clock::now() - started >= shortestWait;
+            g.lock();
         }
-        const bool held = std::chrono::steady_clock::now() - started >= shortestWait;
-        g.lock();
+        news = none;
         if (woke && woke->changed) {
             seen = doi_;
+            news = woke->revision;
             thuc_ = true;
             cv_.notify_all();
         }
