@@ -194,7 +194,7 @@ export function pairingButton(child, look = 'nut-vien') {
       const code = document.getElementById('ma-ghep');
       code.textContent = answer.code.slice(0, 3) + ' ' + answer.code.slice(3);
       // The address the setup tool asks for is the one this console is open at.
-      const command = `sudo ./tovucontrol-setup --server ${location.origin}`;
+      const command = `sudo tovucontrol-setup --server ${location.origin}`;
       document.getElementById('ma-ghep-dia-chi').textContent = location.origin;
       document.getElementById('ma-ghep-lenh').textContent = command;
       const qr = document.getElementById('ma-ghep-qr');
