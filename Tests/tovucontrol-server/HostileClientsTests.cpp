@@ -143,11 +143,11 @@ TEST_F(HostileClients, SlowHeadsNeitherDelaySyncsNorStayForever) {
             std::this_thread::sleep_for(500ms);
         }
     });
-    for (int i = 0; i < 20; ++i) {
-        const auto asked = Steady::now();
+    for (int i = 0; i < 20; ++i)
         EXPECT_EQ(sync(), 200);
-        EXPECT_LT(Steady::now() - asked, 1s);
-    }
+    // Answered while every slow head was still held: no sync waited for one to time out.
+    for (auto& s : slow)
+        EXPECT_FALSE(s->closedWithin(0ms));
     // The whole head has a deadline, however steadily its bytes come.
     for (auto& s : slow)
         EXPECT_TRUE(s->closedWithin(
