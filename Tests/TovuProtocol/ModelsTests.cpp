@@ -103,14 +103,6 @@ TEST(Json, DatesAreSecondsSince2001) {
         EXPECT_THROW(Json::decodeDate(bad), DecodeError) << bad;
 }
 
-// The lock screen's tests show the titles of the other reasons.
-TEST(Models, LockTitle) {
-    Policy p;
-    EXPECT_EQ(p.lockTitle(), "Bố mẹ đang khoá máy");
-    p.lockReason = "ngoai_gio";
-    EXPECT_EQ(p.lockTitle(), "Ngoài giờ dùng máy");
-}
-
 TEST(Iso, ReadsOnlyBothInternetFormsWithTheirZone) {
     const Time t = utcTime(2025, 3, 1, 18, 30);
     EXPECT_EQ(Iso::parse("2025-03-01T18:30:00Z"), t);

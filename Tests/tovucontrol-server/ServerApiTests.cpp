@@ -11,7 +11,6 @@
 #include "TovuCore/Ipc.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/UsageTracker.hpp"
-#include "TovuCore/platform/Platform.hpp"
 #include "TovuProtocol/Contract.hpp"
 #include "TovuProtocol/Json.hpp"
 #include "WebPush.hpp"
@@ -22,7 +21,6 @@
 #include "support/XServer.hpp"
 
 #include <atomic>
-#include <filesystem>
 #include <future>
 #include <gtest/gtest.h>
 #include <regex>
@@ -36,7 +34,6 @@ using namespace tovu;
 using namespace tovu::test;
 using namespace std::chrono_literals;
 using nlohmann::json;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -113,6 +110,11 @@ protected:
         json rules = c.get("family").body["children"][0]["rules"];
         rules.update(changes);
         return c.call("PUT", "/api/console/children/" + child + "/rules", rules);
+    }
+
+    // The store the server uses, opened beside it.
+    std::unique_ptr<Database> openStore() {
+        return pg ? openPostgres(pg->url()) : openSqlite(data.file("data"));
     }
 
     Answer device(const std::string& token, const std::string& path, const json& body = nullptr) {
@@ -204,10 +206,7 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
         << daemon->log();
     EXPECT_EQ(seen["lockReason"], "het_gio");
     EXPECT_EQ(seen["apps"][0]["appName"], "Trò " + sneaky);
-    const auto devices = console.get("family").body["devices"];
-    ASSERT_EQ(devices.size(), 1u);
-    EXPECT_EQ(devices[0]["childUser"], kid.name);
-    EXPECT_EQ(devices[0]["name"], platform::deviceName().value_or("Máy tính"));
+    EXPECT_EQ(console.get("family").body["devices"][0]["childUser"], kid.name);
     ASSERT_TRUE(waitUntil([&] {
         const auto p = policy();
         return p && p->locked && p->lockReason == "het_gio";
@@ -217,9 +216,7 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
     const auto asked =
         Ipc::call({.op = "request", .kind = "them_gio", .minutes = 1, .note = sneaky}, sock);
     ASSERT_TRUE(asked.result) << asked.error.value_or("");
-    const auto waiting = console.get("requests").body["requests"];
-    ASSERT_EQ(waiting.size(), 1u);
-    EXPECT_EQ(waiting[0]["note"], sneaky);
+    EXPECT_EQ(console.get("requests").body["requests"][0]["note"], sneaky);
     ASSERT_EQ(console.post("requests/" + asked.result->id + "/answer", {{"answer", "duoc"}}).status,
               200);
     const auto answered = Ipc::call({.op = "requestState", .id = asked.result->id}, sock);
@@ -235,21 +232,6 @@ TEST_P(ServerApi, DaemonAndSetupToolFollowWhatTheParentsDo) {
     }));
     EXPECT_EQ(granted->grantEndsAt, answered.state->grantEndsAt);
 
-    // "Khoá máy ngay": the computer's waiting request brings it long before the next planned
-    // sync (a minute away), and the parents see when the computer had it.
-    ASSERT_EQ(console.post("children/" + child + "/lock").status, 200);
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            const auto p = policy();
-            return p && p->locked && !p->lockReason;
-        },
-        5s))
-        << daemon->log();
-    EXPECT_TRUE(waitUntil([&] {
-        const auto d = console.get("family").body["devices"][0];
-        return d["rulesReceivedAt"].is_string() && d["rulesWaiting"] == false;
-    }));
-
     const int status = server->process().terminate();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
@@ -259,9 +241,7 @@ TEST_P(ServerApi, HostileInputIsRefused) {
     // Setup: CSRF first, then the token, then only once.
     EXPECT_EQ(console.call("POST", "/api/console/setup", {{"setupToken", setupToken}}, false).body,
               (json{{"message", "Phiên đã hết hạn, hãy tải lại trang."}}));
-    const auto wrong = setup(console, "guess", "P");
-    EXPECT_EQ(wrong.status, 403);
-    EXPECT_EQ(wrong.body["message"], "Mã thiết lập không đúng");
+    EXPECT_EQ(setup(console, "guess", "P").status, 403);
     const auto child = family(console, sneaky);
     EXPECT_EQ(setup(console, setupToken, "P").status, 403);
 
@@ -282,37 +262,16 @@ TEST_P(ServerApi, HostileInputIsRefused) {
     EXPECT_EQ(console.call("POST", "/api/console/children", "not json").status, 400);
     EXPECT_EQ(console.post("children/" + child + "/grant", {{"minutes", 1441}}).status, 400);
 
-    // Pairing: wrong, expired, used, and a removed device's token.
+    // Pairing: wrong, expired, used.
     EXPECT_EQ(pair("12345x").body["message"], "Mã ghép không đúng");
     const auto stale = code(console, child);
-    // The store the server uses, opened beside it.
-    (pg ? server::openPostgres(pg->url()) : server::openSqlite(data.file("data")))
-        ->transact([](auto& tx) { tx.query("UPDATE pairing_codes SET expires_at = 0"); });
+    openStore()->transact([](auto& tx) { tx.query("UPDATE pairing_codes SET expires_at = 0"); });
     const auto expired = pair(stale);
     EXPECT_EQ(expired.status, 410);
     EXPECT_EQ(expired.body["message"], "Mã ghép hết hạn");
     const auto once = code(console, child);
-    const auto paired = pair(once);
-    ASSERT_EQ(paired.status, 200) << paired.body;
+    ASSERT_EQ(pair(once).status, 200);
     EXPECT_EQ(pair(once).status, 404);
-    const auto token = paired.body.value("token", "");
-    // Enough apps to take several statements; an app sent twice for a day counts once.
-    json sync{{"status", {{"protected", true}, {"reason", sneaky}}}, {"usage", json::array()}};
-    for (int i = 0; i < 40; ++i)
-        sync["usage"].push_back({{"day", "2026-12-0" + std::to_string(5 + i % 2)},
-                                 {"appId", i < 39 ? std::to_string(i % 20) : sneaky},
-                                 {"appName", i < 39 ? "" : sneaky},
-                                 {"minutes", 3}});
-    EXPECT_EQ(device(token, "/api/device/sync", sync).status, 200);
-    const auto apps = console.get("children/" + child + "/apps").body["apps"];
-    EXPECT_EQ(apps.size(), 21u);
-    EXPECT_EQ(apps.back(), (json{{"appId", sneaky}, {"appName", sneaky}}));
-    EXPECT_EQ(console.get("family").body["devices"][0]["reason"], sneaky);
-    EXPECT_EQ(device(token, "/api/device/sync", {{"usage", "many"}}).status, 400);
-    EXPECT_EQ(device(token + "0", "/api/device/sync", sync).status, 401);
-    const auto id = console.get("family").body["devices"][0].value("id", "");
-    EXPECT_EQ(console.call("DELETE", "/api/console/devices/" + id).status, 200);
-    EXPECT_EQ(device(token, "/api/device/sync", sync).status, 401);
 
     // Push: an https endpoint with keys that are keys; an answer from a notification needs the
     // request's own token.
@@ -345,13 +304,11 @@ TEST_P(ServerApi, HostileInputIsRefused) {
         wrongCodes += pair("00000" + std::to_string(i)).status == 404;
     EXPECT_EQ(wrongCodes, 7);
     EXPECT_EQ(pair(code(console, child)).status, 429);
-    for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(console.post("login", {{"name", sneaky}, {"password", "sai"}}).status, 401);
-    EXPECT_EQ(console.post("login", {{"name", sneaky}, {"password", "mật khẩu dài"}}).status, 429);
 }
 
 // A computer whose stored usage holds an entry the server cannot take still gets the parents'
-// word: the rest of the sync is kept, and the answer says what was left out and why.
+// word: the rest of the sync is kept, and the answer says what was left out and why. A sync
+// that is not one, or from a token that opens nothing, is refused whole.
 TEST_P(ServerApi, ARefusedEntryNeverHoldsBackTheSync) {
     ConsoleClient console(url, ca);
     const auto child = family(console);
@@ -367,7 +324,7 @@ TEST_P(ServerApi, ARefusedEntryNeverHoldsBackTheSync) {
                           const std::string& day = "2026-12-07") {
         return json{{"day", day}, {"appId", id}, {"appName", name}, {"minutes", minutes}};
     };
-    const json usage = {
+    json usage = {
         entry("org.a", "A"),
         entry(path, "Trò chơi"),             // 1: appId beyond its bytes
         entry("org.b", emoji),               // 2: name beyond its bytes
@@ -379,6 +336,10 @@ TEST_P(ServerApi, ARefusedEntryNeverHoldsBackTheSync) {
         entry(Contract::clip(path, Contract::Text::appId),
               Contract::clip(emoji, Contract::Text::appName)),
     };
+    // Enough apps to take several statements; an app sent twice for a day counts once.
+    for (int i = 0; i < 40; ++i)
+        usage.push_back(
+            entry(std::to_string(i % 20), "", 3, "2026-12-0" + std::to_string(5 + i % 2)));
     const auto answer =
         device(token, "/api/device/sync",
                {{"usage", usage},
@@ -393,10 +354,12 @@ TEST_P(ServerApi, ARefusedEntryNeverHoldsBackTheSync) {
         EXPECT_FALSE(d.reason.empty());
     }
     EXPECT_EQ(dropped, (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(console.get("children/" + child + "/apps").body["apps"].size(), 2u);
-    const auto device = console.get("family").body["devices"][0];
-    EXPECT_EQ(device["reason"], Contract::clip(path + path, Contract::Text::reason));
-    EXPECT_EQ(device["lastRefusal"], "Lúc 14:05");
+    EXPECT_EQ(console.get("children/" + child + "/apps").body["apps"].size(), 22u);
+    const auto shown = console.get("family").body["devices"][0];
+    EXPECT_EQ(shown["reason"], Contract::clip(path + path, Contract::Text::reason));
+    EXPECT_EQ(shown["lastRefusal"], "Lúc 14:05");
+    EXPECT_EQ(device(token, "/api/device/sync", {{"usage", "many"}}).status, 400);
+    EXPECT_EQ(device(token + "0", "/api/device/sync", {{"usage", usage}}).status, 401);
 }
 
 TEST_P(ServerApi, FamiliesOfOneServerStayApartWhileTheirRequestsGoOn) {
@@ -422,33 +385,26 @@ TEST_P(ServerApi, FamiliesOfOneServerStayApartWhileTheirRequestsGoOn) {
         });
     });
     ASSERT_TRUE(waitUntil([&] { return open.load(); }));
-    const auto request =
-        device(tokenA, "/api/device/requests", {{"kind", "them_gio"}, {"minutes", 5}})
-            .body.value("id", "");
-    const auto deviceA = mum.get("family").body["devices"][0].value("id", "");
+    const auto ask = [&](const json& body) {
+        return device(tokenA, "/api/device/requests", body).body;
+    };
+    const auto request = ask({{"kind", "them_gio"}, {"minutes", 5}}).value("id", "");
+    const auto a = "children/" + childA;
+    const auto deviceA = "devices/" + mum.get("family").body["devices"][0].value("id", "");
+    const auto parentA = "parents/" + mum.get("family").body["parents"][0].value("id", "");
     auto body = dad.get("family").body["children"][0]["rules"];
     body.update(
         {{"minutes", 5}, {"delta", 5}, {"answer", "duoc"}, {"name", "Bé"}, {"until", "23:00"}});
-    for (const auto& [method, path] : std::vector<std::pair<std::string, std::string>>{
-             {"GET", "children/" + childA + "/today"},
-             {"GET", "children/" + childA + "/week"},
-             {"GET", "children/" + childA + "/apps"},
-             {"POST", "children/" + childA + "/pairing-code"},
-             {"POST", "children/" + childA + "/lock"},
-             {"POST", "children/" + childA + "/unlock"},
-             {"POST", "children/" + childA + "/grant"},
-             {"POST", "children/" + childA + "/points"},
-             {"PUT", "children/" + childA + "/rules"},
-             {"DELETE", "devices/" + deviceA},
-             {"PUT", "devices/" + deviceA},
-             {"POST", "requests/" + request + "/answer"},
-             {"PUT", "children/" + childA},
-             {"DELETE", "children/" + childA},
-             {"POST", "children/" + childA + "/late-bedtime"},
-             {"DELETE", "children/" + childA + "/late-bedtime"},
-             {"POST", "children/" + childA + "/grant/undo"},
-             {"DELETE", "parents/" + mum.get("family").body["parents"][0].value("id", "")}})
-        EXPECT_EQ(dad.call(method, "/api/console/" + path, body).status, 404) << path;
+    const std::map<std::string, std::vector<std::string>> others{
+        {"GET", {a + "/today", a + "/week", a + "/apps"}},
+        {"POST",
+         {a + "/pairing-code", a + "/lock", a + "/unlock", a + "/grant", a + "/points",
+          "requests/" + request + "/answer", a + "/late-bedtime", a + "/grant/undo"}},
+        {"PUT", {a + "/rules", deviceA, a}},
+        {"DELETE", {deviceA, a, a + "/late-bedtime", parentA}}};
+    for (const auto& [method, paths] : others)
+        for (const auto& path : paths)
+            EXPECT_EQ(dad.call(method, "/api/console/" + path, body).status, 404) << path;
     const auto mine = dad.get("family").body;
     EXPECT_EQ(mine["children"].size(), 1u);
     EXPECT_EQ(mine["devices"].size(), 1u);
@@ -464,26 +420,18 @@ TEST_P(ServerApi, FamiliesOfOneServerStayApartWhileTheirRequestsGoOn) {
     // once up to the day's cap, and a second parent answers.
     changeRules(mum, childA,
                 {{"canExchangePoints", true}, {"pointsPerMinute", 2}, {"exchangeCapMinutes", 20}});
-    mum.post("children/" + childA + "/points", {{"delta", 50}});
-    const auto ask = [&](const json& body) {
-        return device(tokenA, "/api/device/requests", body).body;
-    };
+    mum.post(a + "/points", {{"delta", 50}});
     const auto second = ask({{"kind", "them_gio"}, {"minutes", 15}, {"appId", "org.x"}});
     EXPECT_EQ(second["status"], "cho");
     EXPECT_EQ(device(tokenA, "/api/device/requests/" + request).body["status"], "thay");
     EXPECT_EQ(device(tokenA, "/api/device/sync", {{"usage", json::array()}}).body["nextCheckSec"],
               10);
-    // Under the parents' lock points buy nothing and the child hears why; a parent's grant lifts
-    // the lock only when the parent says so.
-    ASSERT_EQ(mum.post("children/" + childA + "/lock").status, 200);
+    // Under the parents' lock points buy nothing and the child hears why.
+    ASSERT_EQ(mum.post(a + "/lock").status, 200);
     const auto underLock = ask({{"kind", "doi_diem"}, {"minutes", 20}});
     EXPECT_EQ(underLock["status"], "tu_choi");
     EXPECT_EQ(underLock["message"], "Bố mẹ đang khoá máy");
-    EXPECT_EQ(device(tokenA, "/api/device/sync", {{"usage", json::array()}}).body["locked"], true);
-    const auto unasked = mum.post("children/" + childA + "/grant", {{"minutes", 5}});
-    EXPECT_EQ(unasked.status, 409);
-    EXPECT_EQ(unasked.body["confirm"], "unlock");
-    ASSERT_EQ(mum.post("children/" + childA + "/unlock").status, 200);
+    ASSERT_EQ(mum.post(a + "/unlock").status, 200);
     const auto bought = ask({{"kind", "doi_diem"}, {"minutes", 20}});
     EXPECT_EQ(bought["status"], "tu_duyet");
     EXPECT_TRUE(bought.contains("grantEndsAt"));
@@ -506,60 +454,32 @@ TEST_P(ServerApi, FamiliesOfOneServerStayApartWhileTheirRequestsGoOn) {
     EXPECT_EQ(heard.find("event:"), heard.rfind("event:")) << heard;
 }
 
-// What a family changes now and then, each with the server's checks: names (a second child of
-// one name is asked about first), tonight's bedtime, a grant given by mistake, points, a
-// password, who the parents are, and a child gone with their computers.
+// What a family changes now and then, each with the server's checks: names, the week's limits,
+// a grant given by mistake, a password, who the parents are, and a child gone with their
+// computers. The console's own steps through these are the browser test's.
 TEST_P(ServerApi, ParentsManageTheFamily) {
     ConsoleClient mum(url, ca), dad(url, ca), mumElsewhere(url, ca);
     const auto child = family(mum);
     const auto path = "/api/console/children/" + child;
     const auto token = pair(code(mum, child)).body.value("token", "");
 
-    const auto twin = mum.post("children", {{"name", sneaky}});
-    EXPECT_EQ(twin.status, 409);
-    EXPECT_EQ(twin.body["confirm"], "sameName");
+    // A second child of one name only once asked, also when renamed so; never a blank name.
     const auto other = mum.post("children", {{"name", sneaky}, {"sameName", true}});
     ASSERT_EQ(other.status, 200);
-    EXPECT_EQ(
-        mum.call("PUT", "/api/console/children/" + other.body.value("id", ""), {{"name", "Na"}})
-            .status,
-        200);
+    const auto otherPath = "/api/console/children/" + other.body.value("id", "");
+    EXPECT_EQ(mum.call("PUT", otherPath, {{"name", "Na"}}).status, 200);
     EXPECT_EQ(mum.call("PUT", path, {{"name", "Na"}}).body["confirm"], "sameName");
     EXPECT_EQ(mum.call("PUT", path, {{"name", " "}}).body["message"], "Tên: chưa điền.");
-    const auto deviceId = mum.get("family").body["devices"][0].value("id", "");
-    EXPECT_EQ(mum.call("PUT", "/api/console/devices/" + deviceId, {{"name", "Máy học"}}).status,
-              200);
-    EXPECT_EQ(mum.get("family").body["devices"][0]["name"], "Máy học");
 
-    // Bedtime from an hour ago to two hours on: locked until its end, with the day's limit and
-    // what is left of it told all the same.
-    const auto clockNow = std::chrono::system_clock::now();
-    const auto minute = Zone::local(clockNow, "UTC").minuteOfDay;
-    const auto at = [&](int m) { return Engine::clockText((minute + m + 1440) % 1440); };
-    const json limit = {30, 30, 30, 30, 30, 30, 30};
-    ASSERT_EQ(
-        changeRules(mum, child,
-                    {{"bedtime", {{"from", at(-60)}, {"to", at(120)}}}, {"dailyMinutes", limit}})
-            .status,
-        200);
-    const json usage = {{{"day", Zone::local(clockNow, "UTC").day},
-                         {"appId", "a"},
-                         {"appName", "A"},
-                         {"minutes", 10}}};
-    ASSERT_EQ(device(token, "/api/device/sync", {{"usage", usage}}).status, 200);
-    const auto today = mum.get("children/" + child + "/today").body;
-    EXPECT_EQ(today["lockReason"], "ngu");
-    EXPECT_EQ(today["lockUntil"], at(120));
-    EXPECT_EQ(today["limitMinutes"], 30);
-    EXPECT_EQ(today["allowanceLeft"], 20);
     // The week shows each day's own limit: today's rules, and a day of earlier rules.
-    (pg ? server::openPostgres(pg->url()) : server::openSqlite(data.file("data")))
-        ->transact([&](auto& tx) {
-            tx.query(
-                "INSERT INTO rule_days (child_id, day, rules) VALUES ($1, $2, $3)",
-                {child, Zone::addDays(Zone::local(clockNow, "UTC").day, -3),
-                 Json::encode(json(ChildRules{.dailyMinutes = {45, 45, 45, 45, 45, 45, 45}}))});
-        });
+    const auto today = Zone::local(std::chrono::system_clock::now(), "UTC").day;
+    ASSERT_EQ(changeRules(mum, child, {{"dailyMinutes", {30, 30, 30, 30, 30, 30, 30}}}).status,
+              200);
+    openStore()->transact([&](auto& tx) {
+        tx.query("INSERT INTO rule_days (child_id, day, rules) VALUES ($1, $2, $3)",
+                 {child, Zone::addDays(today, -3),
+                  Json::encode(json(ChildRules{.dailyMinutes = {45, 45, 45, 45, 45, 45, 45}}))});
+    });
     std::vector<json> limits;
     const auto week = mum.get("children/" + child + "/week");
     ASSERT_EQ(week.status, 200) << week.body;
@@ -567,30 +487,12 @@ TEST_P(ServerApi, ParentsManageTheFamily) {
         limits.push_back(d["limitMinutes"]);
     EXPECT_EQ(limits, (std::vector<json>{nullptr, nullptr, nullptr, 45, 45, 45, 30}));
 
-    const auto synced = [&] {
-        return device(token, "/api/device/sync", {{"usage", usage}}).body["locked"];
-    };
-    const auto late = "children/" + child + "/late-bedtime";
-    for (const auto& until : {at(-30), at(121), std::string("25:00")})
-        EXPECT_EQ(mum.post(late, {{"until", until}}).status, 400) << until;
-    ASSERT_EQ(mum.post(late, {{"until", at(60)}}).status, 200);
-    EXPECT_EQ(synced(), false);
-    EXPECT_EQ(mum.call("DELETE", "/api/console/" + late).status, 200);
-    EXPECT_EQ(synced(), true);
-
-    // A grant under the parents' lock, taken back: locked again, and only while nothing else
-    // changed.
-    ASSERT_EQ(changeRules(mum, child, {{"bedtime", nullptr}}).status, 200);
-    ASSERT_EQ(mum.post("children/" + child + "/lock").status, 200);
-    ASSERT_EQ(mum.post("children/" + child + "/grant", {{"minutes", 15}, {"unlock", true}}).status,
-              200);
-    EXPECT_EQ(synced(), false);
+    // A grant given by mistake is taken back, once.
+    ASSERT_EQ(mum.post("children/" + child + "/grant", {{"minutes", 15}}).status, 200);
+    EXPECT_TRUE(mum.get("family").body["children"][0]["grantEndsAt"].is_string());
     ASSERT_EQ(mum.post("children/" + child + "/grant/undo").status, 200);
-    EXPECT_EQ(synced(), true);
     EXPECT_EQ(mum.get("family").body["children"][0]["grantEndsAt"], nullptr);
     EXPECT_EQ(mum.post("children/" + child + "/grant/undo").status, 409);
-    const auto debt = mum.post("children/" + child + "/points", {{"delta", -1}});
-    EXPECT_EQ(debt.body["message"], sneaky + " chỉ có 0 điểm.");
 
     // A password: the current one first; then the other sessions end and this one stays.
     ASSERT_EQ(mumElsewhere.post("login", {{"name", "Mẹ"}, {"password", "mật khẩu dài"}}).status,
@@ -624,16 +526,9 @@ TEST_P(ServerApi, ParentsManageTheFamily) {
     EXPECT_EQ(mum.get("qr?text=" + std::string(600, 'x')).status, 400);
     EXPECT_EQ(dad.get("qr?text=x").status, 401);
 
-    // A yes to a request, taken back: the request waits again.
-    const auto asked = device(token, "/api/device/requests", {{"kind", "them_gio"}, {"minutes", 5}})
-                           .body.value("id", "");
-    ASSERT_EQ(
-        mum.post("requests/" + asked + "/answer", {{"answer", "duoc"}, {"unlock", true}}).status,
-        200);
-    ASSERT_EQ(mum.post("children/" + child + "/grant/undo").status, 200);
-    EXPECT_EQ(device(token, "/api/device/requests/" + asked).body["status"], "cho");
-
     // A child gone: their computer gets no rules, and their requests go with them.
+    ASSERT_EQ(device(token, "/api/device/requests", {{"kind", "them_gio"}, {"minutes", 5}}).status,
+              200);
     ASSERT_EQ(mum.call("DELETE", path).status, 200);
     EXPECT_EQ(device(token, "/api/device/sync", {{"usage", json::array()}}).status, 401);
     EXPECT_EQ(mum.get("requests").body["requests"], json::array());
@@ -646,7 +541,7 @@ INSTANTIATE_TEST_SUITE_P(Stores, ServerApi, testing::Bool(), [](const auto& info
 });
 
 // Thirty wrong passwords at once, on two stores over one database as two server processes
-// would have: exactly ten are checked.
+// would have: exactly ten are checked, and then even the right one waits.
 TEST(Accounts, WrongPasswordsAtOnceAreCheckedTenTimes) {
     Security::init();
     for (const bool postgres : {false, true}) {
@@ -661,20 +556,23 @@ TEST(Accounts, WrongPasswordsAtOnceAreCheckedTenTimes) {
         migrate(*first);
         Accounts a(*first, SystemClock::shared()), b(*second, SystemClock::shared());
         a.setup(a.setupToken("t"), "Nhà", "Mẹ", "mật khẩu dài", "UTC");
+        const auto login = [](Accounts& on, const std::string& password) {
+            try {
+                on.login("Mẹ", password, "203.0.113.7");
+            } catch (const Refusal& e) {
+                return e.status;
+            }
+            return 200;
+        };
         std::vector<std::future<int>> tries;
         for (int i = 0; i < 30; ++i)
-            tries.push_back(std::async(std::launch::async, [&, i] {
-                try {
-                    (i % 2 ? a : b).login("Mẹ", "đoán sai", "203.0.113.7");
-                } catch (const Refusal& e) {
-                    return e.status;
-                }
-                return 200;
-            }));
+            tries.push_back(std::async(std::launch::async,
+                                       [&, i] { return login(i % 2 ? a : b, "đoán sai"); }));
         std::map<int, int> statuses;
         for (auto& t : tries)
             ++statuses[t.get()];
         EXPECT_EQ(statuses, (std::map<int, int>{{401, 10}, {429, 20}})) << postgres;
+        EXPECT_EQ(login(a, "mật khẩu dài"), 429) << postgres;
     }
 }
 
