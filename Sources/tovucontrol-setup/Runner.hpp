@@ -16,7 +16,7 @@ struct RunResult {
     bool operator==(const RunResult&) const = default;
 };
 
-// Runs the system's tools (chown, systemctl, dconf). Tests record the calls instead.
+// Runs the system's tools (systemctl, dconf). Tests record the calls instead.
 class Runner {
 public:
     virtual ~Runner() = default;
