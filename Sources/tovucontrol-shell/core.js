@@ -26,11 +26,15 @@ var title = function (policy, now) {
 };
 
 var Core = class {
-    // shell: {Gio, GLib, St, Clutter, Main, PanelMenu, display}
+    // shell: {Gio, GLib, St, Clutter, Main, PanelMenu, display, path}, path being the
+    // extension's own folder
     constructor(shell) {
         this._shell = shell;
-        // A trial daemon listens elsewhere; a shell told a wrong path only reports nothing.
-        this._socket = shell.GLib.getenv('TOVUC_SOCK') || '/var/run/tovucontrol.sock';
+        // A trial's copy talks to a trial daemon elsewhere. The installed one talks to the
+        // installed daemon whatever the session's environment says: the child sets that
+        // environment, and a shell told a wrong path would name no app to the parents.
+        const trial = !shell.path.startsWith('/usr/') && shell.GLib.getenv('TOVUC_SOCK');
+        this._socket = trial || '/var/run/tovucontrol.sock';
         this._policy = null;
     }
 

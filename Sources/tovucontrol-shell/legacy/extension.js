@@ -7,7 +7,7 @@ const Me = imports.misc.extensionUtils.getCurrentExtension();
 class Extension {
     enable() {
         this._core = new Me.imports.core.Core({
-            Gio, GLib, St, Clutter, Main, PanelMenu, display: global.display,
+            Gio, GLib, St, Clutter, Main, PanelMenu, display: global.display, path: Me.path,
         });
         this._core.enable();
     }

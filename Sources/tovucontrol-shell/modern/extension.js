@@ -11,7 +11,7 @@ import {Core} from './core.js';
 export default class TovuControlExtension extends Extension {
     enable() {
         this._core = new Core({
-            Gio, GLib, St, Clutter, Main, PanelMenu, display: global.display,
+            Gio, GLib, St, Clutter, Main, PanelMenu, display: global.display, path: this.path,
         });
         this._core.enable();
     }
