@@ -20,6 +20,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -43,14 +44,22 @@ sockaddr_un unixAddress(const std::string& path) {
     return a;
 }
 
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = write(fd, data.data(), data.size());
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 // One exchange as the agent does it; returns the answer line, empty on failure.
-std::string exchange(const sockaddr_un& addr) {
+std::string ask(const sockaddr_un& addr, std::string_view line = requestLine) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     std::string answer;
     if (fd < 0) return answer;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-        write(fd, requestLine.data(), requestLine.size()) ==
-            static_cast<ssize_t>(requestLine.size())) {
+        writeAll(fd, line)) {
         char buf[4096];
         ssize_t n;
         while ((n = read(fd, buf, sizeof buf)) > 0) {
@@ -173,7 +182,7 @@ void saturate(const Target& target, int clients, Steady::duration slice, Tally& 
             auto& mine = lat[static_cast<std::size_t>(i)];
             while (Steady::now() < start + slice) {
                 const auto t0 = Steady::now();
-                if (exchange(target.addr).empty())
+                if (ask(target.addr).empty())
                     ++failures;
                 else
                     mine.push_back(Steady::now() - t0);
@@ -195,7 +204,7 @@ void paced(const Target& target, int, Steady::duration slice, Tally& tally) {
     for (auto next = start; next < start + slice; next += 1ms) {
         std::this_thread::sleep_until(next);
         const auto t0 = Steady::now();
-        if (exchange(target.addr).empty())
+        if (ask(target.addr).empty())
             ++tally.failures;
         else
             tally.latencies.push_back(Steady::now() - t0);
@@ -281,7 +290,7 @@ int main() {
     std::string answer;
     for (int i = 0; i < 500 && answer.empty(); ++i) {
         std::this_thread::sleep_for(10ms);
-        answer = exchange(addr);
+        answer = ask(addr);
     }
     if (answer.find("\"policy\"") == std::string::npos) {
         std::fprintf(stderr, "tovucontrold did not answer with a policy: %s\n", answer.c_str());
@@ -311,6 +320,23 @@ int main() {
 
     std::printf("tovucontrold VmRSS idle:       %s\n", idle.c_str());
     std::printf("tovucontrold VmRSS after load: %s\n", memory(daemon).c_str());
+
+    // Any local user may send lines of a megabyte: a note of one, and as many small entries,
+    // eight at once. Once answered, their memory must go back (goal: within 2 MiB of idle).
+    const std::string note =
+        "{\"op\":\"request\",\"note\":\"" + std::string(990'000, 'x') + "\"}\n";
+    std::string entries = "{\"op\":\"usage\",\"entries\":[";
+    for (int i = 0; i < 18'000; ++i)
+        entries += std::string(i ? "," : "") +
+                   R"({"day":"2026-03-10","appId":"a","appName":"A","minutes":1})";
+    entries += "]}\n";
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 8; ++i)
+        senders.emplace_back([&, i] { ask(addr, i % 2 ? note : entries); });
+    for (auto& t : senders)
+        t.join();
+    std::this_thread::sleep_for(1s);
+    std::printf("tovucontrold VmRSS after 8 lines of 1 MB: %s\n", memory(daemon).c_str());
     kill(daemon, SIGTERM);
     waitpid(daemon, nullptr, 0);
     std::filesystem::remove_all(dir);

@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <gtest/gtest.h>
 #include <map>
@@ -35,15 +34,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string syncPath = "/api/device/sync";
-
-// Resident memory of the process in KiB.
-long residentKiB(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
-    return -1;
-}
 
 // Runs argv as uid and its primary group, without other groups; its output, or "<failed>".
 std::string runAs(std::uint32_t uid, std::vector<std::string> argv) {
@@ -111,31 +101,6 @@ TEST_F(DaemonProcessTest, ConfigWrittenAfterStartPairsItToServeTheChildAndRefuse
 
     const int status = d.terminate();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
-
-TEST_F(DaemonProcessTest, MemoryOfLargeLinesGoesBackOnceTheyAreAnswered) {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the sanitizer holds freed memory back on purpose";
-#endif
-    auto e = env();
-    e["TOVUC_DEV"] = "1";
-    DaemonProcess d(TOVUCONTROLD_PATH, e);
-    const auto unpaired = IpcResponse::failure("Máy chưa ghép với bố mẹ");
-    ASSERT_TRUE(waitUntil([&] { return Ipc::call(op("policy"), sock) == unpaired; }));
-    const long idle = residentKiB(d.pid());
-    // A megabyte in one text, and in many small ones.
-    auto note = op("request");
-    note.note = std::string(990'000, 'x');
-    auto many = op("usage");
-    many.entries = std::vector<UsageEntry>(18'000, {"2026-03-10", "a", "A", 1});
-    std::vector<std::future<IpcResponse>> answers;
-    for (int i = 0; i < 8; ++i)
-        answers.push_back(std::async(std::launch::async,
-                                     [&, i] { return Ipc::call(i % 2 ? note : many, sock); }));
-    for (auto& answer : answers)
-        answer.wait();
-    EXPECT_TRUE(waitUntil([&] { return residentKiB(d.pid()) <= idle + 2048; }, 30s))
-        << residentKiB(d.pid()) << " KiB, idle " << idle << " KiB";
 }
 
 namespace {
