@@ -500,7 +500,7 @@ DaemonState Daemon::snapshot() const {
 
 void Daemon::luu() {
     // Read before the copy: a copy taken after it holds at least this change.
-    const auto version = [this] { return book_.doi() + sync_.doi(); };
+    const auto version = [this] { return book_.changes() + sync_.changes(); };
     const auto mine = version();
     // Saves run one at a time, each writing the newest state: an older copy never lands last.
     Lock s(luuMutex_);

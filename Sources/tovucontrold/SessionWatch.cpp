@@ -88,7 +88,7 @@ void SessionWatch::doiPhien() {
 void SessionWatch::baoDoi() {
     {
         Lock g(mutex_);
-        doi_ = true;
+        changed_ = true;
     }
     cv_.notify_all();
 }
@@ -111,15 +111,15 @@ std::optional<std::string> SessionWatch::dangNhapKhac() {
 void SessionWatch::chay() {
     Lock g(mutex_);
     while (!dung_) {
-        doi_ = false;
+        changed_ = false;
         g.unlock();
         const auto next = xet();
         g.lock();
-        if (doi_ || dung_) continue;
+        if (changed_ || dung_) continue;
         if (next)
-            cv_.wait_for(g, *next - daemon_.clock().now(), [this] { return doi_ || dung_; });
+            cv_.wait_for(g, *next - daemon_.clock().now(), [this] { return changed_ || dung_; });
         else
-            cv_.wait(g, [this] { return doi_ || dung_; });
+            cv_.wait(g, [this] { return changed_ || dung_; });
     }
 }
 

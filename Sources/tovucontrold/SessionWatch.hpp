@@ -78,9 +78,9 @@ private:
     void lam(const SessionGuard::Viec& viec, std::uint32_t lockUser, const std::string& title);
 
     Host& daemon_;
-    std::mutex mutex_; // guards doi_, dung_ and lyDo_
+    std::mutex mutex_; // guards changed_, dung_ and lyDo_
     std::condition_variable cv_;
-    bool doi_ = true;
+    bool changed_ = true;
     bool dung_ = false;
     std::optional<std::string> lyDo_;
     // Watch thread only:

@@ -166,7 +166,7 @@ int SyncLoop::dongBo() {
         fetched_ = Fetched{p, now, used};
         online_ = true;
         revision_ = answer.revision;
-        ++doi_;
+        ++changes_;
     }
     cv_.notify_all(); // a wait may go on with the new revision
     host_.luu();
@@ -225,11 +225,11 @@ void SyncLoop::cho() {
     std::int64_t news = none; // the revision the last wake-up announced
     Lock g(mutex_);
     while (!dung_) {
-        cv_.wait(g, [&] { return dung_ || doi_ != seen; });
+        cv_.wait(g, [&] { return dung_ || changes_ != seen; });
         if (dung_) break;
         const auto revision = revision_;
         if (!revision) { // a server that does not hold waits: the passes' own delay it is
-            seen = doi_;
+            seen = changes_;
             continue;
         }
         std::optional<WakeUp> woke;
@@ -252,7 +252,7 @@ void SyncLoop::cho() {
         }
         news = none;
         if (woke && woke->changed) {
-            seen = doi_;
+            seen = changes_;
             news = woke->revision;
             thuc_ = true;
             cv_.notify_all();
@@ -302,9 +302,9 @@ std::optional<std::string> SyncLoop::tuChoiCuoi() const {
     return "Lúc " + std::string(hhmm) + ", máy chủ không nhận " + tuChoi_->first;
 }
 
-std::uint64_t SyncLoop::doi() const {
+std::uint64_t SyncLoop::changes() const {
     Lock g(mutex_);
-    return doi_;
+    return changes_;
 }
 
 } // namespace tovu

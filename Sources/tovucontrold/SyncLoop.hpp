@@ -72,7 +72,7 @@ public:
     // parents.
     std::optional<std::string> tuChoiCuoi() const;
     // Grows with every stored policy, for the saves.
-    std::uint64_t doi() const;
+    std::uint64_t changes() const;
 
 private:
     // What the server refused of a pass: logged, and shown to the parents for a day.
@@ -89,7 +89,7 @@ private:
     std::optional<Fetched> fetched_;
     bool online_ = false;
     std::optional<std::pair<std::string, Time>> tuChoi_;
-    std::uint64_t doi_ = 0; // policies stored
+    std::uint64_t changes_ = 0; // policies stored
     // The revision of the policy stored last, when the server gives one.
     std::optional<std::int64_t> revision_;
     bool thuc_ = false; // the server said the rules changed: a pass is due now

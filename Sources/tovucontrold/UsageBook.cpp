@@ -99,9 +99,9 @@ std::vector<UsageEntry> UsageBook::coPhut(const std::optional<std::string>& day)
     return out;
 }
 
-std::uint64_t UsageBook::doi() const {
+std::uint64_t UsageBook::changes() const {
     Lock g(mutex_);
-    return doi_;
+    return changes_;
 }
 
 std::vector<std::string> UsageBook::gop(const std::vector<UsageEntry>& entries, bool naming) {
@@ -156,7 +156,7 @@ std::vector<std::string> UsageBook::gop(const std::vector<UsageEntry>& entries, 
             usage_[*unnamed].minutes -= minutes - old;
         else
             chiMuc_[e.day].tong += minutes - old;
-        ++doi_;
+        ++changes_;
     }
     giuBaNgay();
     return full;
@@ -180,7 +180,7 @@ std::size_t UsageBook::boQua(const std::vector<UsageEntry>& refused) {
     std::size_t i = 0;
     std::erase_if(usage_, [&](const UsageEntry&) { return gone.contains(i++); });
     lapChiMuc();
-    ++doi_;
+    ++changes_;
     return gone.size();
 }
 
@@ -190,7 +190,7 @@ void UsageBook::giuBaNgay() {
         chiMuc_.erase(chiMuc_.begin());
     std::erase_if(usage_, [&](const UsageEntry& e) { return !chiMuc_.contains(e.day); });
     lapChiMuc();
-    ++doi_;
+    ++changes_;
 }
 
 std::optional<std::size_t> UsageBook::khongRo(const std::string& day) {
@@ -236,7 +236,7 @@ bool UsageBook::demPhut(const std::string& day, std::int64_t minutes) {
     if (!at) return false;
     usage_[*at].minutes += more;
     chiMuc_[day].tong += more;
-    ++doi_;
+    ++changes_;
     giuBaNgay();
     return true;
 }

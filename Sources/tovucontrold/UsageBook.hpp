@@ -58,7 +58,7 @@ public:
     // The entries with minutes, of one day or (day absent) of every day.
     std::vector<UsageEntry> coPhut(const std::optional<std::string>& day = std::nullopt) const;
     // Grows with every change, for the saves.
-    std::uint64_t doi() const;
+    std::uint64_t changes() const;
 
 private:
     // What the book holds of one day, so that a merge finds an app without a search.
@@ -89,7 +89,7 @@ private:
     std::vector<UsageEntry> usage_;
     std::map<std::string, Ngay> chiMuc_; // by day
     std::optional<TruocMat> truocMat_;
-    std::uint64_t doi_ = 1;
+    std::uint64_t changes_ = 1;
 };
 
 } // namespace tovu
