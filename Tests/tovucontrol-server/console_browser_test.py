@@ -621,6 +621,8 @@ class Console(unittest.TestCase):
         # A notification answers once.
         self.assertEqual(self.http('POST', '/api/push/answer', {
             'request': made['id'], 'token': message['request']['token'], 'answer': 'tu_choi'})[0], 409)
+        # And the console installs as an app: Chromium finds its manifest, icons and worker whole.
+        self.assertEqual(self.driver.execute_cdp_cmd('Page.getInstallabilityErrors', {})['installabilityErrors'], [])
 
     def test_09_the_family_changes(self):
         d = self.driver
