@@ -6,9 +6,7 @@
 #include <QProcess>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <memory>
 #include <mutex>
-#include <set>
 
 namespace tovu::test {
 namespace {

@@ -21,7 +21,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
-#include <QScreen>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <climits>
@@ -179,30 +178,27 @@ TEST_F(ModelTest, PollMovesAWaitingRequestOnlyOnAUsableAnswerToIt) {
     EXPECT_EQ(m.xin(), X(X::Cho{"new", 60}));
 }
 
-class ViewsTest : public ModelTest {
-protected:
-    std::unique_ptr<HopXin> hop(std::function<void()> dong = {}) {
-        return std::make_unique<HopXin>(m, "com.roblox.roblox", "Roblox", false, 60, QString(),
-                                        dong);
-    }
-    static bool chon(const QWidget* root, const QString& text) {
-        return nut(root, text) && nut(root, text)->isChecked();
-    }
-};
+using ViewsTest = ModelTest;
 
-TEST_F(ViewsTest, AskingFormSendsChoiceNoteAndAppOnce) {
+// Whether the visible choice labelled text is the one chosen.
+bool chon(const QWidget* root, const QString& text) {
+    return nut(root, text) && nut(root, text)->isChecked();
+}
+
+// The box as the menu opens it, with a way to close it (inside the lock screen it has none).
+TEST_F(ViewsTest, AskingFormSendsOnceAndAnswersHideItUntilAskedAgain) {
     bool closed = false;
-    auto box = hop([&] { closed = true; });
-    box->show();
-    EXPECT_THAT(chuHien(box.get()), UnorderedElementsAreArray(QStringList{
-                                        "Xin thêm thời gian", "Bố mẹ nhận lời xin trên điện thoại.",
-                                        "30 phút", "1 giờ", "2 giờ", "Gửi bố mẹ", "Đóng"}));
-    EXPECT_TRUE(chon(box.get(), "1 giờ"));
-    auto* note = box->findChild<QLineEdit*>("loiNhan");
-    EXPECT_TRUE(note->isVisibleTo(box.get()));
+    HopXin box(m, "com.roblox.roblox", "Roblox", false, 60, QString(), [&] { closed = true; });
+    box.show();
+    EXPECT_THAT(chuHien(&box), UnorderedElementsAreArray(QStringList{
+                                   "Xin thêm thời gian", "Bố mẹ nhận lời xin trên điện thoại.",
+                                   "30 phút", "1 giờ", "2 giờ", "Gửi bố mẹ", "Đóng"}));
+    EXPECT_TRUE(chon(&box, "1 giờ"));
+    auto* note = box.findChild<QLineEdit*>("loiNhan");
+    EXPECT_TRUE(note->isVisibleTo(&box));
     EXPECT_EQ(note->placeholderText(), "Lời nhắn cho bố mẹ (không bắt buộc)");
 
-    nut(box.get(), "2 giờ")->click();
+    nut(&box, "2 giờ")->click();
     // Return in the note sends; the second finds the button disabled while sending.
     QTest::keyClicks(note, "xong bai roi");
     QTest::keyClick(note, Qt::Key_Return);
@@ -210,25 +206,14 @@ TEST_F(ViewsTest, AskingFormSendsChoiceNoteAndAppOnce) {
     ASSERT_EQ(daemon.count(), 1u);
     EXPECT_EQ(daemon.last(), R"({"appId":"com.roblox.roblox","appName":"Roblox","kind":"them_gio",)"
                              R"("minutes":120,"note":"xong bai roi","op":"request"})");
-    EXPECT_TRUE(nut(box.get(), "Đang gửi…"));
-    EXPECT_FALSE(nut(box.get(), "Đóng"));
-
+    EXPECT_TRUE(nut(&box, "Đang gửi…"));
+    EXPECT_FALSE(nut(&box, "Đóng"));
     ASSERT_TRUE(daemon.answer(0, tra(false)));
-    nut(box.get(), "Đóng")->click();
-    EXPECT_TRUE(closed);
-}
-
-// Without a closing action (inside the lock screen) the box never offers "Đóng".
-TEST_F(ViewsTest, AnswersHideTheFormAndTryingAgainKeepsChoiceNoteAndError) {
-    auto box = hop();
-    nut(box.get(), "30 phút")->click();
-    box->findChild<QLineEdit*>("loiNhan")->setText("cho con nhé");
-    m.setLoi("Dịch vụ TovuControl không chạy");
 
     const Time end = *Iso::parse("2025-03-01T18:30:00Z");
     const std::pair<X, QStringList> states[] = {
         // The waiting state shows the minutes asked, whatever is chosen now.
-        {X::Cho{"r", 120}, {"Đang chờ bố mẹ…", "Con xin 2 giờ. Máy tự mở khi bố mẹ đồng ý."}},
+        {X::Cho{"r", 30}, {"Đang chờ bố mẹ…", "Con xin 30 phút. Máy tự mở khi bố mẹ đồng ý."}},
         {X::Duoc{60, end},
          {"Bố mẹ cho thêm 1 giờ", "Máy mở đến " + Kieu::gioPhut(end) + " rồi tự khoá lại."}},
         {X::DoiDuoc{15}, {"Đổi được 15 phút!", "Bố mẹ sẽ thấy trong danh sách yêu cầu."}},
@@ -239,16 +224,18 @@ TEST_F(ViewsTest, AnswersHideTheFormAndTryingAgainKeepsChoiceNoteAndError) {
     };
     for (const auto& [xin, texts] : states) {
         m.setXin(xin);
-        EXPECT_THAT(chuHien(box.get()), UnorderedElementsAreArray(texts));
-        // A button back to the form comes last.
-        if (QAbstractButton* back = nut(box.get(), texts.back())) {
+        EXPECT_THAT(chuHien(&box), UnorderedElementsAreArray(texts + QStringList{"Đóng"}));
+        // A button back to the form comes last; the choice, the note and the error stay.
+        if (QAbstractButton* back = nut(&box, texts.back())) {
             back->click();
             EXPECT_EQ(m.xin(), X(X::ChuaXin{}));
+            EXPECT_TRUE(chon(&box, "2 giờ"));
+            EXPECT_EQ(note->text(), "xong bai roi");
+            EXPECT_THAT(chuHien(&box), Contains(QString("Chưa gửi được")));
         }
     }
-    EXPECT_TRUE(chon(box.get(), "30 phút"));
-    EXPECT_EQ(box->findChild<QLineEdit*>("loiNhan")->text(), "cho con nhé");
-    EXPECT_THAT(chuHien(box.get()), IsSupersetOf(QStringList{"Dịch vụ TovuControl không chạy"}));
+    nut(&box, "Đóng")->click();
+    EXPECT_TRUE(closed);
 }
 
 TEST_F(ViewsTest, LockScreenByReasonAndExchangeRights) {
@@ -285,21 +272,12 @@ TEST_F(ViewsTest, LockScreenByReasonAndExchangeRights) {
     const auto* box = screen.findChild<HopXin*>();
     mode->click();
     EXPECT_EQ(mode->text(), "Xin bố mẹ");
-    // The exchange form offers only its own choices and no note; the box starts at 60, which it
-    // does not offer: 30 is shown.
+    // The exchange form offers only its own choices and no note. (What it sends, and the line
+    // shown offline, on the lock program's screens: LockScreenTests.)
     EXPECT_THAT(chuHien(box), UnorderedElementsAreArray(QStringList{
                                   "Đổi điểm lấy thời gian", "Nếu con đủ điểm, máy mở ngay.",
                                   "15 phút", "30 phút", "Đổi điểm"}));
     EXPECT_FALSE(box->findChild<QLineEdit*>("loiNhan")->isVisibleTo(box));
-    EXPECT_TRUE(chon(box, "30 phút"));
-    nut(box, "15 phút")->click();
-    nut(box, "Đổi điểm")->click();
-    EXPECT_EQ(daemon.last(), R"({"kind":"doi_diem","minutes":15,"op":"request"})");
-
-    const QString offline = "Máy đang mất mạng — lịch đã đặt vẫn chạy.";
-    EXPECT_THAT(chuHien(&screen), Not(Contains(offline)));
-    m.setOnline(false);
-    EXPECT_THAT(chuHien(&screen), IsSupersetOf(QStringList{offline}));
 }
 
 TEST_F(ViewsTest, NotAllowedScreenExplainsAndAsksForTheApp) {
@@ -423,12 +401,12 @@ TEST_F(HelperTest, StartUpRestoresUsageCountsTheFrontAppThenEnforcesOnlyAPolicy)
     EXPECT_THAT(daemon.last(), ::testing::HasSubstr(R"({"appId":"org.a","appName":"A","day":")" +
                                                     today() + R"(","minutes":3})"));
     EXPECT_EQ(helper->tracker.dangMo()->tu, clock.now());
-    workspace.apps = {game};
     ASSERT_TRUE(daemon.answer(2, tra().policy(policy(true, "het_gio"))));
     EXPECT_THAT(workspace.killed, ElementsAre(300));
 }
 
-// The lock screen is not the agent's; while it holds, the agent only closes what is open.
+// The lock screen is not the agent's; while it holds, the agent only closes what is open or
+// opens, without a word.
 TEST_F(HelperTest, LockedOrInLearningModeSweepsTheAppsUntilLifted) {
     helper->start();
     // Accessory apps and the agent itself stay.
@@ -437,7 +415,8 @@ TEST_F(HelperTest, LockedOrInLearningModeSweepsTheAppsUntilLifted) {
                       {getpid(), "org.self", "Self", true},
                       {303, "org.ok", "Ok", true}};
     apDung();
-    EXPECT_THAT(workspace.killed, ElementsAre(300, 303));
+    emit workspace.launched(game);
+    EXPECT_THAT(workspace.killed, ElementsAre(300, 303, 300));
     EXPECT_FALSE(helper->hop());
     workspace.killed.clear();
     apDung(hoc({"org.ok"}));
@@ -731,13 +710,9 @@ TEST_F(StatusItemTest, ThePanelShowsTheMenuTitleAsLabelAndServesTheMenuOrElseThe
 
     EXPECT_EQ(p.value("Menu").value<QDBusObjectPath>().path(), "/MenuBar");
     EXPECT_EQ(menuEntries(), entries);
-    auto click = [&](int entry) {
-        ask("/MenuBar", "com.canonical.dbusmenu", "Event",
-            {entry, "clicked", QVariant::fromValue(QDBusVariant(0)), 0u});
-    };
-    click(3);
-    EXPECT_TRUE(waitFor([&] { return helper->hop() && helper->hop()->findChild<HopXin*>(); }));
-    click(1);
+    // A click on an entry runs it (a group of clicks: below).
+    ask("/MenuBar", "com.canonical.dbusmenu", "Event",
+        {1, "clicked", QVariant::fromValue(QDBusVariant(0)), 0u});
     EXPECT_TRUE(
         waitFor([&] { return helper->hop() && helper->hop()->findChild<ManGioiThieu*>(); }));
 }
@@ -768,8 +743,9 @@ TEST_F(StatusItemTest, WarnsOnceAtFiveMinutesAndOnceAtTheLastEvenAcrossARestart)
 }
 
 // Whatever another program of the session sends to the item and its menu (entries that do not
-// exist, wrong types, huge arrays, any depth, empty texts), the agent answers, with an error
-// where the call names nothing it has, and goes on serving the panel.
+// exist, huge arrays, any depth, empty texts, read-only properties), the agent answers, with an
+// error where the call names nothing it has, and goes on serving the panel. (Calls of the wrong
+// form never reach it: the bus library answers them.)
 TEST_F(StatusItemTest, JunkFromAnyProgramOfTheSessionIsAnsweredAndChangesNothing) {
     startAgent();
     ASSERT_TRUE(desktop_.registerService(watcherName));
@@ -799,7 +775,6 @@ TEST_F(StatusItemTest, JunkFromAnyProgramOfTheSessionIsAnsweredAndChangesNothing
         {"/MenuBar", menu, "GetLayout", {-1, -1, QStringList{""}}, true},
         {"/MenuBar", menu, "GetLayout", {0, INT_MAX, names}, false},
         {"/MenuBar", menu, "GetLayout", {3, INT_MIN, QStringList{""}}, false},
-        {"/MenuBar", menu, "GetLayout", {"0", "x", 5}, true},
         {"/MenuBar", menu, "GetGroupProperties", {unknownIds, QStringList()}, true},
         {"/MenuBar", menu, "GetGroupProperties", {QVariant::fromValue(everyId), names}, false},
         {"/MenuBar", menu, "GetProperty", {7, "label"}, true},
@@ -807,19 +782,14 @@ TEST_F(StatusItemTest, JunkFromAnyProgramOfTheSessionIsAnsweredAndChangesNothing
         {"/MenuBar", menu, "Event", {7, "clicked", v(0), 0u}, true},
         {"/MenuBar", menu, "Event", {2, "clicked", QVariant::fromValue(deep), UINT_MAX}, false},
         {"/MenuBar", menu, "Event", {1, "", v(""), 0u}, false},
-        {"/MenuBar", menu, "Event", {1, "clicked"}, true},
         {"/MenuBar", menu, "EventGroup", {clicks(-5)}, true},
         {"/MenuBar", menu, "EventGroup", {clicks(3)}, false},
         {"/MenuBar", menu, "AboutToShow", {INT_MIN}, true},
         {"/MenuBar", menu, "AboutToShowGroup", {unknownIds}, true},
         {"/MenuBar", menu, "AboutToShowGroup", {QVariant::fromValue(everyId)}, false},
-        {"/MenuBar", props, "Get", {menu, "Nope"}, true},
         {"/MenuBar", props, "Set", {menu, "Version", v(9u)}, true},
         {"/StatusNotifierItem", itemInterface, "Activate", {INT_MIN, INT_MAX}, false},
-        {"/StatusNotifierItem", itemInterface, "ContextMenu", {"x", "y"}, true},
-        {"/StatusNotifierItem", itemInterface, "Scroll", {INT_MAX, ""}, true},
         {"/StatusNotifierItem", props, "Set", {itemInterface, "Status", v("Passive")}, true},
-        {"/Nowhere", menu, "GetLayout", {0, -1, QStringList()}, true},
     };
     for (const auto& c : cases) {
         const QDBusMessage reply = ask(c.path, c.interface, c.method, c.arguments);

@@ -33,8 +33,8 @@ public:
         : onX_(onX) {}
     void SetUp() override {
         if (onX_) {
-            server.emplace(true);
-            qputenv("DISPLAY", QByteArray::fromStdString(server->display()));
+            server_.emplace(true);
+            qputenv("DISPLAY", QByteArray::fromStdString(server_->display()));
             // No session bus: Qt would start one through dbus-launch on the test display.
             qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
         }
@@ -47,13 +47,12 @@ public:
     }
     void TearDown() override {
         app_.reset();
-        server.reset();
+        server_.reset();
     }
-
-    static inline std::optional<XServer> server;
 
 private:
     bool onX_;
+    std::optional<XServer> server_;
     std::optional<QApplication> app_;
 };
 

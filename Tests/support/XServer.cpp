@@ -157,34 +157,29 @@ XServer::XServer(bool windowManager) {
         if (access(("/tmp/.X" + std::to_string(number) + "-lock").c_str(), F_OK) == 0 ||
             !abstractSocketFree(number))
             continue;
-        start({"Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"},
-              10000);
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        // The server writes its display number to -displayfd once it accepts clients.
+        server_.emplace(std::vector<std::string>{"Xvfb", display, "-screen", "0", "1280x800x24",
+                                                 "-nolisten", "tcp", "-noreset", "-displayfd",
+                                                 std::to_string(fds[1])},
+                        "", std::nullopt, fds[1]);
+        close(fds[1]);
+        std::string written;
+        pollfd pfd{fds[0], POLLIN, 0};
+        while (written.find('\n') == std::string::npos && poll(&pfd, 1, 10000) > 0) {
+            char buffer[16];
+            ssize_t n = read(fds[0], buffer, sizeof buffer);
+            if (n <= 0) break;
+            written.append(buffer, static_cast<std::size_t>(n));
+        }
+        close(fds[0]);
+        if (written.empty() || written.back() != '\n')
+            server_.reset();
+        else
+            display_ = ":" + written.substr(0, written.size() - 1);
     }
     if (windowManager) startWindowManager();
-}
-
-bool XServer::start(std::vector<std::string> argv, int waitMs) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    // The server writes its display number to -displayfd once it accepts clients.
-    argv.insert(argv.end(), {"-displayfd", std::to_string(fds[1])});
-    server_.emplace(argv, "", std::nullopt, fds[1]);
-    close(fds[1]);
-    std::string written;
-    pollfd pfd{fds[0], POLLIN, 0};
-    while (written.find('\n') == std::string::npos && poll(&pfd, 1, waitMs) > 0) {
-        char buffer[16];
-        ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        written.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fds[0]);
-    if (written.empty() || written.back() != '\n') {
-        server_.reset();
-        return false;
-    }
-    display_ = ":" + written.substr(0, written.size() - 1);
-    return true;
 }
 
 } // namespace tovu::test

@@ -41,10 +41,6 @@ public:
     void startWindowManager();
 
 private:
-    // Starts the server (argv without -displayfd) and waits until it accepts clients; false when
-    // it did not come up within waitMs.
-    bool start(std::vector<std::string> argv, int waitMs);
-
     std::optional<Child> server_;
     // After the server, so that it ends first.
     std::optional<Child> windowManager_;

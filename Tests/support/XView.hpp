@@ -1,9 +1,7 @@
 #pragma once
 
-#include <compare>
 #include <cstdint>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -17,13 +15,7 @@ struct Area {
     int y = 0;
     int width = 0;
     int height = 0;
-
-    auto operator<=>(const Area&) const = default;
 };
-
-inline void PrintTo(const Area& a, std::ostream* os) {
-    *os << a.width << "x" << a.height << "+" << a.x << "+" << a.y;
-}
 
 xcb_atom_t internAtom(xcb_connection_t* c, const std::string& name);
 
