@@ -5,7 +5,6 @@
 #include "Views/ManGioiThieu.hpp"
 #include "Views/ManKhoa.hpp"
 #include "Views/ManKhongDuoc.hpp"
-#include "platform/KWinScript.hpp"
 #include "platform/LinuxStatusItem.hpp"
 #include "platform/Session.hpp"
 #include "platform/Workspace.hpp"
@@ -300,30 +299,6 @@ TEST_F(ViewsTest, NotAllowedScreenExplainsAndAsksForTheApp) {
                              R"("minutes":60,"note":"","op":"request"})");
 }
 
-TEST_F(ViewsTest, AboutScreenShowsTimeAndModeOnlyWithAPolicy) {
-    ManGioiThieu about(m);
-    EXPECT_THAT(chuHien(&about), IsSupersetOf(QStringList{"TovuControl đang bật"}));
-    auto* time = about.findChild<QLabel*>("thoiGian");
-    EXPECT_FALSE(time->isVisibleTo(&about));
-
-    auto shows = [&](std::string mode, std::optional<std::int64_t> minutes,
-                     std::optional<std::string> grant, const QString& thoiGian,
-                     const QString& cheDo) {
-        Policy p = policy();
-        p.mode = mode;
-        p.minutesLeft = minutes;
-        p.grantEndsAt = grant;
-        m.setPolicy(p);
-        EXPECT_EQ(time->text(), thoiGian);
-        EXPECT_EQ(about.findChild<QLabel*>("cheDo")->text(), cheDo);
-    };
-    shows("hoc", 42, "không phải giờ", "Còn hôm nay: 42 phút", "Chế độ: Chỉ app học");
-    const std::string ends = "2025-03-01T18:30:00Z";
-    shows("khoa", {}, ends, "Được thêm giờ đến " + Kieu::gioPhut(*Iso::parse(ends)),
-          "Chế độ: Khoá máy");
-    shows("la", {}, {}, "Còn hôm nay: Không giới hạn", "Chế độ: Tự do");
-}
-
 class FakeWorkspace final : public Workspace {
 public:
     std::vector<RunningApp> runningApps() const override { return apps; }
@@ -504,56 +479,6 @@ TEST_F(HelperTest, AProgramTheDaemonEndedJustNowIsExplainedOnce) {
         ASSERT_TRUE(daemon.answer(n + 1, tra().policy(c.policy).ended(c.ended)));
         EXPECT_EQ(helper->hop(), panel);
     }
-}
-
-TEST_F(HelperTest, MenuPanelsReplaceEachOtherAndClose) {
-    helper->start();
-    entry(0)->trigger();
-    QPointer<QWidget> about = helper->hop();
-    ASSERT_TRUE(about && about->findChild<ManGioiThieu*>());
-    EXPECT_TRUE(about->isVisible());
-
-    // After a refusal the box opens on the form; a waiting request stays.
-    helper->m.setXin(X::TuChoi{});
-    entry(2)->trigger();
-    EXPECT_EQ(helper->m.xin(), X(X::ChuaXin{}));
-    ASSERT_TRUE(helper->hop()->findChild<HopXin*>());
-    EXPECT_TRUE(waitFor([&] { return !about; }));
-
-    helper->m.setXin(X::Cho{"r", 30});
-    entry(2)->trigger();
-    EXPECT_EQ(helper->m.xin(), X(X::Cho{"r", 30}));
-
-    QPointer<QWidget> request = helper->hop();
-    nut(request, "Đóng")->click();
-    EXPECT_FALSE(helper->hop());
-    EXPECT_TRUE(waitFor([&] { return !request; }));
-
-    // A lock leaves the panel open under its windows.
-    entry(0)->trigger();
-    QWidget* shown = helper->hop();
-    apDung();
-    EXPECT_EQ(helper->hop(), shown);
-    EXPECT_TRUE(shown->isVisible());
-}
-
-TEST_F(HelperTest, NothingIsCountedWhileAsleepOrWithNoAppInFront) {
-    helper->start();
-    workspace.front = front;
-    const std::pair<std::function<void()>, std::function<void()>> pauses[] = {
-        {[&] { emit session.asleep(); }, [&] { emit session.awake(); }},
-        {[&] { emit workspace.deactivated(); }, [&] { emit workspace.activated(front); }},
-    };
-    for (const auto& [pause, resume] : pauses) {
-        resume();
-        clock.advance(60s);
-        pause();
-        EXPECT_FALSE(helper->tracker.dangMo());
-        clock.advance(120s);
-        resume();
-        EXPECT_EQ(helper->tracker.dangMo(), (UsageTracker::DangMo{"org.a", clock.now()}));
-    }
-    EXPECT_EQ(helper->tracker.giay().at(today()).at("org.a"), 120);
 }
 
 // The desktop's side of a private session bus: a panel that watches for status items and shows
@@ -803,58 +728,6 @@ TEST_F(StatusItemTest, JunkFromAnyProgramOfTheSessionIsAnsweredAndChangesNothing
     EXPECT_TRUE(waitFor([&] { return helper->hop() && helper->hop()->findChild<HopXin*>(); }));
     EXPECT_EQ(asked.count(), 1);
     EXPECT_EQ(about.count(), 0);
-}
-
-// KWin's scripting interface as the agent uses it: the calls, in order.
-class KWinScripting : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kde.kwin.Scripting")
-
-public:
-    QStringList calls;
-
-public slots:
-    Q_SCRIPTABLE int loadScript(const QString& file, const QString&) { return calls << file, 0; }
-    Q_SCRIPTABLE bool unloadScript(const QString& name) { return calls << "-" + name, true; }
-    Q_SCRIPTABLE void start() { calls << "start"; }
-};
-
-// On a private session bus, KWin's reports are passed on one exchange at a time, and a new KWin
-// gets the script. (The real KWin, with a forged report and an unloaded script, in
-// kwin_agent_test.py.)
-TEST(KWinScriptTest, PassesOnTheLatestReportAndLoadsTheScriptIntoEachKWin) {
-    SystemBus bus;
-    const QString address = QString::fromStdString(bus.address());
-    QDBusConnection kwin = QDBusConnection::connectToBus(address, "kwin");
-    KWinScripting scripting;
-    ASSERT_TRUE(
-        kwin.registerObject("/Scripting", &scripting, QDBusConnection::ExportScriptableSlots));
-    ASSERT_TRUE(kwin.registerService("org.kde.KWin"));
-    const QStringList load = {"-tovucontrol", "/s.js", "start"};
-    const auto report = [&](int pid) {
-        auto call = QDBusMessage::createMethodCall(KWinScript::service, KWinScript::path,
-                                                   "vn.morvane.tovucontrol.Front", "Report");
-        QDBusPendingCall sent = kwin.asyncCall(call << pid);
-        EXPECT_TRUE(waitFor([&] { return sent.isFinished() && !sent.isError(); }));
-    };
-    {
-        FakeDaemon daemon;
-        KWinScript script(QDBusConnection::connectToBus(address, "agent"), "/s.js", daemon.call(),
-                          1h);
-        EXPECT_TRUE(waitFor([&] { return scripting.calls == load; }));
-        // The agent asked for its name before it asked KWin for anything.
-        for (int pid : {8, 9, 10})
-            report(pid);
-        ASSERT_TRUE(daemon.answer(0, tra()));
-        EXPECT_EQ(daemon.count(), 2u);
-        EXPECT_EQ(daemon.last(), R"({"op":"front","pid":10})");
-
-        ASSERT_TRUE(kwin.unregisterService("org.kde.KWin"));
-        ASSERT_TRUE(kwin.registerService("org.kde.KWin"));
-        EXPECT_TRUE(waitFor([&] { return scripting.calls == load + load; }));
-    }
-    QDBusConnection::disconnectFromBus("kwin");
-    QDBusConnection::disconnectFromBus("agent");
 }
 
 } // namespace

@@ -2,22 +2,16 @@
 #include "QtTestSupport.hpp"
 #include "TovuCore/Paths.hpp"
 #include "TovuCore/platform/Platform.hpp"
-#include "platform/LinuxSession.hpp"
 #include "platform/LinuxWorkspace.hpp"
 #include "platform/LinuxXcb.hpp"
-#include "support/FakeLogind.hpp"
 #include "support/XClient.hpp"
 #include "support/XView.hpp"
 
-#include <QMenu>
-#include <QPushButton>
-#include <QSignalSpy>
 #include <algorithm>
 #include <csignal>
 #include <deque>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <xcb/screensaver.h>
 
 using namespace tovu;
 using namespace tovu::test;
@@ -34,9 +28,8 @@ std::optional<RunningApp> appOf(const Workspace& workspace, pid_t pid) {
 
 class WorkspaceTest : public ::testing::Test {
 protected:
-    explicit WorkspaceTest(bool windowManager = true)
-        : x_(windowManager)
-        , env_("DISPLAY", x_.display()) {
+    WorkspaceTest()
+        : env_("DISPLAY", x_.display()) {
         const std::string entry = "[Desktop Entry]\nType=Application\nExec=";
         writeFile(data_.path() / "applications/org.tovu.Logo.desktop",
                   entry + "xlogo -fg red\nName=Logo\nName[vi]=Biểu trưng\n");
@@ -94,19 +87,13 @@ protected:
         });
     }
 
-    XServer x_;
+    XServer x_{true};
     ScopedEnv env_;
     TempDir data_;
     std::unique_ptr<LinuxWorkspace> workspace_;
     std::vector<RunningApp> launched_;
     std::vector<RunningApp> activated_;
     int deactivated_ = 0;
-};
-
-class WorkspaceWithoutWindowManagerTest : public WorkspaceTest {
-protected:
-    WorkspaceWithoutWindowManagerTest()
-        : WorkspaceTest(false) {}
 };
 
 TEST_F(WorkspaceTest, ListsAppsAnnouncesLaterOnesAndFollowsTheFront) {
@@ -129,25 +116,6 @@ TEST_F(WorkspaceTest, ListsAppsAnnouncesLaterOnesAndFollowsTheFront) {
         ASSERT_TRUE(xdotool({"windowactivate", windowOf(cls)}));
         ASSERT_TRUE(cameToFront(child->pid())) << cls;
     }
-}
-
-TEST_F(WorkspaceTest, ReportsOnceWhenTheAppInFrontClosesOrLeavesTheFront) {
-    auto& ws = workspace();
-    Child xlogo = start("xlogo");
-    ASSERT_TRUE(xdotool({"windowactivate", windowOf("XLogo")}));
-    ASSERT_TRUE(cameToFront(xlogo.pid()));
-    ASSERT_TRUE(xdotool({"windowunmap", windowOf("XLogo")}));
-    ASSERT_TRUE(waitFor([&] { return deactivated_ == 1 && !ws.frontmostApp(); }));
-
-    // Minimised, it keeps running but is no longer in front.
-    Child xeyes = start("xeyes");
-    const std::string window = windowOf("XEyes");
-    ASSERT_TRUE(xdotool({"windowactivate", window}));
-    ASSERT_TRUE(cameToFront(xeyes.pid()));
-    EXPECT_EQ(deactivated_, 1);
-    ASSERT_TRUE(xdotool({"windowminimize", window}));
-    EXPECT_TRUE(waitFor([&] { return deactivated_ == 2 && !ws.frontmostApp(); }));
-    EXPECT_TRUE(appOf(ws, xeyes.pid()).has_value());
 }
 
 TEST_F(WorkspaceTest, EveryClientWithAWindowOfRealSizeCountsWhateverItsWindowsSayOrItsProcessDoes) {
@@ -312,43 +280,6 @@ TEST(WindowProcessTest, TheConnectorWhileItRunsThenItsHeirElseTheConnectionAlone
             << (c.connector ? c.connector->pid : 0) << " " << c.machine;
 }
 
-TEST_F(WorkspaceWithoutWindowManagerTest, FollowsMappedWindowsAndTheFocusUntilAManagerComes) {
-    auto& ws = workspace();
-    Child xlogo = start("xlogo");
-    Child xclock = start("xclock");
-    ASSERT_TRUE(waitFor([&] { return launchedApp(xlogo.pid()) && launchedApp(xclock.pid()); }));
-    EXPECT_TRUE(appOf(ws, xlogo.pid())->regular);
-    ASSERT_TRUE(xdotool({"windowfocus", windowOf("XClock")}));
-    ASSERT_TRUE(cameToFront(xclock.pid()));
-
-    // Focus on no window, on the root or following the pointer is no app in front.
-    XView view(x_.display());
-    auto focus = [&](xcb_window_t window) {
-        xcb_set_input_focus(view.connection(), XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
-        xcb_flush(view.connection());
-    };
-    const xcb_window_t xlogoWindow = std::stoul(windowOf("XLogo"));
-    for (xcb_window_t nowhere :
-         {xcb_window_t(XCB_NONE), xcb_window_t(XCB_INPUT_FOCUS_POINTER_ROOT), view.root()}) {
-        const int before = deactivated_;
-        focus(xlogoWindow);
-        ASSERT_TRUE(cameToFront(xlogo.pid()));
-        focus(nowhere);
-        ASSERT_TRUE(waitFor([&] { return deactivated_ == before + 1; })) << nowhere;
-        EXPECT_FALSE(ws.frontmostApp());
-    }
-
-    ASSERT_TRUE(xdotool({"windowunmap", windowOf("XClock")}));
-    EXPECT_TRUE(waitFor([&] { return !appOf(ws, xclock.pid()); }));
-
-    x_.startWindowManager();
-    Child xeyes = start("xeyes");
-    ASSERT_TRUE(waitFor([&] { return launchedApp(xeyes.pid()); }));
-    EXPECT_TRUE(appOf(ws, xlogo.pid()).has_value());
-    ASSERT_TRUE(xdotool({"windowactivate", windowOf("XEyes")}));
-    EXPECT_TRUE(cameToFront(xeyes.pid()));
-}
-
 // The X server gives the slot of a client that left, and so its window ids, to the next one.
 // Events of the window's end and of the new one's coming then wait in the queue together.
 TEST_F(WorkspaceTest, AWindowIdTakenOverWhileEventsWaitBelongsToTheNewApp) {
@@ -384,45 +315,6 @@ TEST_F(WorkspaceTest, AWindowIdTakenOverWhileEventsWaitBelongsToTheNewApp) {
     ws.forceTerminate(*appOf(ws, second.pid()));
     ASSERT_TRUE(waitUntil([&] { return second.exited().has_value(); }));
     EXPECT_TRUE(WIFSIGNALED(*second.exited()) && WTERMSIG(*second.exited()) == SIGKILL);
-}
-
-TEST(LogindTest, AwayIdleOrLockedSleepsAndAScreenSaverThatHidesNothingDoesNot) {
-    XServer x(false);
-    ScopedEnv display("DISPLAY", x.display());
-    SystemBus bus;
-    FakeLogind logind(bus);
-    logind.add(loginSession("c7", "x11", getuid(), false));
-    LinuxSession session(
-        QDBusConnection::connectToBus(QString::fromStdString(bus.address()), "agent"));
-    QSignalSpy asleep(&session, &Session::asleep), awake(&session, &Session::awake);
-    logind.change("c7", [](LoginSession& s) { s.active = true; });
-    ASSERT_TRUE(waitFor([&] { return awake.count() == 1; }));
-
-    // A client of the child starts the saver with a 1×1 window that covers nothing.
-    xcb_connection_t* child = xcb_connect(x.display().c_str(), nullptr);
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(child)).data->root;
-    xcb_screensaver_set_attributes(child, root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY, 0,
-                                   XCB_COPY_FROM_PARENT, 0, nullptr);
-    xcb_force_screen_saver(child, XCB_SCREEN_SAVER_ACTIVE);
-    std::free(xcb_get_input_focus_reply(child, xcb_get_input_focus(child), nullptr));
-
-    // Switched away, idle (told by invalidation) or locked: asleep until each ends.
-    const std::pair<const char*, std::function<void(bool)>> hints[] = {
-        {"Active",
-         [&](bool away) { logind.change("c7", [=](LoginSession& s) { s.active = !away; }); }},
-        {"IdleHint", [&](bool away) { logind.setIdleHint("c7", away); }},
-        {"LockedHint", [&](bool away) { logind.setLockedHint("c7", away); }}};
-    int n = 1;
-    for (const auto& [name, set] : hints) {
-        SCOPED_TRACE(name);
-        set(true);
-        ASSERT_TRUE(waitFor([&] { return asleep.count() == n; }));
-        set(false);
-        ++n;
-        ASSERT_TRUE(waitFor([&] { return awake.count() == n; }));
-    }
-    xcb_disconnect(child);
-    QDBusConnection::disconnectFromBus("agent");
 }
 
 } // namespace

@@ -67,7 +67,6 @@ struct FakeLogind::Impl {
     mutable std::mutex mutex;
     bool stop = false;
     std::map<std::string, LoginSession> sessions;
-    std::map<std::string, bool> lockedHint;
     std::map<std::string, bool> idleHint;
     std::vector<std::string> calls;
     // The console in front of seat0.
@@ -240,8 +239,7 @@ struct FakeLogind::Impl {
         if (p == "User") return sd_bus_message_append(reply, "(uo)", s.uid, "/user");
         if (p == "Seat") return sd_bus_message_append(reply, "(so)", s.seat.c_str(), "/seat");
         if (p == "VTNr") return sd_bus_message_append(reply, "u", s.vt);
-        if (p == "LockedHint")
-            return sd_bus_message_append(reply, "b", of(userdata)->lockedHint[s.id]);
+        if (p == "LockedHint") return sd_bus_message_append(reply, "b", 0);
         if (p == "IdleHint") return sd_bus_message_append(reply, "b", of(userdata)->idleHint[s.id]);
         const std::map<std::string_view, bool> flags = {{"Remote", s.remote}, {"Active", s.active}};
         if (flags.contains(p)) return sd_bus_message_append(reply, "b", int{flags.at(p)});
@@ -364,12 +362,6 @@ std::optional<LoginSession> FakeLogind::session(const std::string& id) const {
     const auto it = impl_->sessions.find(id);
     if (it == impl_->sessions.end()) return std::nullopt;
     return it->second;
-}
-
-void FakeLogind::setLockedHint(const std::string& id, bool locked) {
-    std::lock_guard g(impl_->mutex);
-    impl_->lockedHint[id] = locked;
-    impl_->announce(id, {"LockedHint"});
 }
 
 std::vector<std::string> FakeLogind::calls() const {

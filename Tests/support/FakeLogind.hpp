@@ -60,8 +60,6 @@ public:
     // Brings the session to the front of its seat, as a switch of console does.
     void activate(const std::string& id);
     void setIdleHint(const std::string& id, bool idle);
-    // The screen locker's word on whether the session is locked.
-    void setLockedHint(const std::string& id, bool locked);
     // "Lock c1", "TerminateSession c1", "ActivateSession c1", in order.
     std::vector<std::string> calls() const;
     // The session in front of seat0; empty when none is.

@@ -36,11 +36,12 @@ public:
     explicit XServer(bool windowManager);
     // ":N"
     const std::string& display() const { return display_; }
+
+private:
     // Starts openbox and waits until it manages new windows (openbox names itself on the root
     // window a moment before it does, and a window mapped in between stays unmanaged).
     void startWindowManager();
 
-private:
     std::optional<Child> server_;
     // After the server, so that it ends first.
     std::optional<Child> windowManager_;

@@ -148,10 +148,7 @@ protected:
         return front;
     }
     bool called(const std::string& call) {
-        return waitUntil([&] {
-            const auto calls = logind.calls();
-            return std::find(calls.begin(), calls.end(), call) != calls.end();
-        });
+        return waitUntil([&] { return std::ranges::count(logind.calls(), call) > 0; });
     }
 
     std::optional<TempAccount> account;

@@ -144,16 +144,6 @@ TEST_F(DaemonTest, SyncSendsStatusAndUsageClampsTheDelayAndStoresTodaysTotal) {
     EXPECT_TRUE(logged().empty());
 }
 
-TEST_F(DaemonTest, EffectivePolicyCountsDownTodaysMinutesByTheClock) {
-    auto& d = paired(
-        fetched(withMinutes(60), 100, {on(day(-1), 999), on(day(), 70), on(day(), 60, "b")}));
-    EXPECT_EQ(d.policyHieuLuc()->minutesLeft, 30);
-    EXPECT_EQ(ask(op("usageToday")).entries, (std::vector{on(day(), 70), on(day(), 60, "b")}));
-    clock.advance(12h); // a new day, at its first minute: nothing used since the fetch
-    EXPECT_EQ(ask(op("usageToday")).entries, std::vector<UsageEntry>{});
-    EXPECT_EQ(d.policyHieuLuc(), withMinutes(60));
-}
-
 // The daemon counts the minutes; the agent's reports only name them, after apps that run in its
 // session, under the names the system gives them. What they leave unnamed stays booked as such.
 TEST_F(DaemonTest, ReportsNameCountedMinutesAndNeverAddAny) {
