@@ -15,26 +15,18 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from standins import StandInDaemon, policy, wait  # noqa: E402
+from standins import DesktopSuite, StandInDaemon, policy, wait  # noqa: E402
 
 AGENT, SCRIPT = (os.path.abspath(a) for a in sys.argv[1:3])
 SCRIPTING = ["--dest", "org.kde.KWin", "--object-path", "/Scripting", "--method"]
 
 
-class KWinAgent(unittest.TestCase):
+class KWinAgent(DesktopSuite):
     @classmethod
-    def setUpClass(cls):
+    def start(cls):
         cls.procs, cls.bus_pid = [], None
         if not shutil.which("kwin_wayland"):
             raise unittest.SkipTest("kwin_wayland is not installed")
-        try:
-            cls.start()
-        except BaseException:
-            cls.tearDownClass()
-            raise
-
-    @classmethod
-    def start(cls):
         cls.dir = tempfile.mkdtemp()
         os.chmod(cls.dir, 0o700)
         kwin = os.path.join(cls.dir, "kwin_wayland")

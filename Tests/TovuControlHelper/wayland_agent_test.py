@@ -20,7 +20,7 @@ from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from standins import StandInDaemon, policy, wait  # noqa: E402
+from standins import DesktopSuite, StandInDaemon, policy, wait  # noqa: E402
 
 AGENT, SHOTS = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 ITEM = "org.kde.StatusNotifierItem"
@@ -75,15 +75,7 @@ def one_card(png):
     return found[0] if len(found) == 1 else 0
 
 
-class WaylandAgent(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        try:
-            cls.start()
-        except BaseException:
-            cls.tearDownClass()
-            raise
-
+class WaylandAgent(DesktopSuite):
     @classmethod
     def start(cls):
         cls.procs, cls.bus_pid, cls.loop = [], None, None

@@ -1,11 +1,12 @@
-"""What the Python tests of the desktop share: waiting for a condition with a deadline, and a
-stand-in daemon on a real socket."""
+"""What the Python tests of the desktop share: waiting for a condition with a deadline, a
+stand-in daemon on a real socket, and a suite that starts its desktop once."""
 
 import json
 import os
 import socket
 import threading
 import time
+import unittest
 
 
 def wait(cond, seconds=30):
@@ -25,6 +26,19 @@ def policy(**fields):
          "nextCheckSec": 60, "canExchangePoints": False}
     p.update(fields)
     return {"ok": True, "online": True, "policy": p}
+
+
+class DesktopSuite(unittest.TestCase):
+    """Starts the suite's desktop once, in start(); whatever a failed start left running is
+    ended by tearDownClass(), which must cope with a start that stopped anywhere."""
+
+    @classmethod
+    def setUpClass(cls):
+        try:
+            cls.start()
+        except BaseException:
+            cls.tearDownClass()
+            raise
 
 
 class StandInDaemon:

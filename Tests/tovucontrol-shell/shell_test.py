@@ -15,7 +15,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from standins import StandInDaemon, policy, wait  # noqa: E402
+from standins import DesktopSuite, StandInDaemon, policy, wait  # noqa: E402
 
 SHARE, SOURCE, SHOTS = (os.path.abspath(a) for a in sys.argv[1:4])
 UUID = "tovucontrol@morvane.vn"
@@ -47,20 +47,12 @@ class Account:
         subprocess.run(["userdel", "-r", self.name], check=False, stderr=subprocess.DEVNULL)
 
 
-class GnomeShell(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        if not shutil.which("gnome-shell") or os.geteuid() != 0:
-            raise unittest.SkipTest("needs gnome-shell and root")
-        cls.procs, cls.accounts, cls.profiles = [], [], []
-        try:
-            cls.start()
-        except BaseException:
-            cls.tearDownClass()
-            raise
-
+class GnomeShell(DesktopSuite):
     @classmethod
     def start(cls):
+        cls.procs, cls.accounts, cls.profiles = [], [], []
+        if not shutil.which("gnome-shell") or os.geteuid() != 0:
+            raise unittest.SkipTest("needs gnome-shell and root")
         suffix = str(os.getpid())
         cls.child, cls.parent = Account("tvkid" + suffix), Account("tvmom" + suffix)
         cls.accounts = [cls.child, cls.parent]
