@@ -62,16 +62,9 @@ class KWinAgent(DesktopSuite):
 
     @classmethod
     def tearDownClass(cls):
-        for p in reversed(cls.procs):
-            p.terminate()
-            try:
-                p.wait(10)
-            except subprocess.TimeoutExpired:
-                p.kill()
+        super().tearDownClass()
         if cls.bus_pid:
             os.kill(cls.bus_pid, 15)
-        if hasattr(cls, "dir"):
-            shutil.rmtree(cls.dir, ignore_errors=True)
 
     def window(self):
         """A Wayland app whose window KWin activates."""

@@ -117,15 +117,11 @@ class WaylandAgent(DesktopSuite):
 
     @classmethod
     def tearDownClass(cls):
-        for p in reversed(cls.procs):
-            p.terminate()
-            p.wait(10)
+        super().tearDownClass()
         if cls.bus_pid:
             os.kill(cls.bus_pid, 15)
         if cls.loop:
             cls.loop.quit()
-        if hasattr(cls, "dir"):
-            shutil.rmtree(cls.dir, ignore_errors=True)
 
     def item(self):
         service = wait(lambda: self.watcher.items and self.watcher.items[0])

@@ -117,18 +117,11 @@ class GnomeShell(DesktopSuite):
 
     @classmethod
     def tearDownClass(cls):
-        for p in reversed(cls.procs):
-            p.terminate()
-            try:
-                p.wait(10)
-            except subprocess.TimeoutExpired:
-                p.kill()
+        super().tearDownClass()
         for account in cls.accounts:
             account.remove()
         for profile in cls.profiles:
             os.remove(profile)
-        if hasattr(cls, "dir"):
-            shutil.rmtree(cls.dir, ignore_errors=True)
 
     def run_as(self, account, argv):
         return subprocess.run(["setpriv", f"--reuid={account.uid}", f"--regid={account.gid}",
